@@ -1,0 +1,7 @@
+#include "host/services.h"
+
+namespace sf {
+
+host_services g_services;
+
+}  // namespace sf

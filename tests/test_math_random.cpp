@@ -1,0 +1,158 @@
+// Vector, frame and random-number behaviour that every result depends on.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdint>
+
+#include "core/random.h"
+#include "core/vec3.h"
+
+using sf::frame_typ;
+using sf::vec3_typ;
+
+namespace {
+
+// Seeds the generator so that its next raw draw is r.
+void seed_for_draw(int r) {
+    for (std::uint32_t s = 0;; ++s) {
+        if ((((s * 214013u + 2531011u) >> 16) & 0x7FFF) == static_cast<std::uint32_t>(r)) {
+            sf::g_random.seed(static_cast<std::int32_t>(s));
+            return;
+        }
+    }
+}
+
+void expect_near(const vec3_typ& v, double x, double y, double z) {
+    EXPECT_NEAR(v.x, x, 1e-12);
+    EXPECT_NEAR(v.y, y, 1e-12);
+    EXPECT_NEAR(v.z, z, 1e-12);
+}
+
+}  // namespace
+
+TEST(Vector, LengthNormalizeDivideCross) {
+    EXPECT_EQ(vec3_typ(3, 4, 0).length(), 5.0);
+    const vec3_typ n = vec3_typ(3, 4, 0).normalized();
+    EXPECT_EQ(n.x, 0.6);
+    EXPECT_EQ(n.y, 0.8);
+    EXPECT_EQ(n.z, 0.0);
+    const vec3_typ zero = vec3_typ().normalized();
+    EXPECT_FALSE(zero != 0.0);
+    EXPECT_FALSE((vec3_typ(2, 4, 6) / 0) != 0.0);
+    const vec3_typ half = vec3_typ(2, 4, 6) / 2;
+    EXPECT_EQ(half.x, 1.0);
+    EXPECT_EQ(half.y, 2.0);
+    EXPECT_EQ(half.z, 3.0);
+    const vec3_typ c = vec3_typ(1, 0, 0).cross(vec3_typ(0, 1, 0));
+    EXPECT_EQ(c.x, 0.0);
+    EXPECT_EQ(c.y, 0.0);
+    EXPECT_EQ(c.z, 1.0);
+    EXPECT_TRUE(std::signbit((-vec3_typ()).x));
+    EXPECT_TRUE(vec3_typ(NAN, 0, 0) != 0.0);
+}
+
+TEST(Vector, AngleTo) {
+    EXPECT_DOUBLE_EQ(vec3_typ(1, 0, 0).angle_to(vec3_typ(0, 1, 0)), 3.141592653589793 / 2);
+    EXPECT_EQ(vec3_typ(1, 2, 3).angle_to(vec3_typ()), 0.0);
+    EXPECT_EQ(vec3_typ(1, 0, 0).angle_to(vec3_typ(1, 0, 0)), 0.0);
+    // Rounding pushes this vector's cosine with itself above 1, and with its
+    // opposite below -1.
+    const vec3_typ odd(0.1, 1.2, 0.7);
+    EXPECT_EQ(odd.angle_to(odd), 0.0);
+    EXPECT_DOUBLE_EQ(odd.angle_to(-odd), std::acos(-1.0));
+}
+
+TEST(Vector, Rotations) {
+    const double half_pi = 1.5707963267949;
+    expect_near(vec3_typ(1, 0, 0).rot_y(half_pi), 0, 0, 1);
+    expect_near(vec3_typ(0, 1, 0).rot_x(half_pi), 0, 0, -1);
+    expect_near(vec3_typ(1, 0, 0).rot_z(half_pi), 0, -1, 0);
+    // A zero turn about x or z leaves even a negative zero untouched.
+    const vec3_typ v(-0.0, 1, 2);
+    EXPECT_TRUE(std::signbit(v.rot_x(0.0).x));
+    EXPECT_TRUE(std::signbit(v.rot_z(0.0).x));
+}
+
+TEST(Frame, AnglesAndRoundTrip) {
+    frame_typ f;
+    f.axis_x = vec3_typ(1, 0, 0);
+    f.axis_y = vec3_typ(0, 0, 1);
+    f.compute_angles();
+    EXPECT_EQ(f.heading, 0.0);
+    EXPECT_EQ(f.pitch, 0.0);
+    EXPECT_TRUE(std::signbit(f.pitch));
+    EXPECT_DOUBLE_EQ(f.roll, -3.141592653589793 / 2);
+    vec3_typ p(0, 1, 0);
+    f.to_world(&p, 1, vec3_typ());
+    expect_near(p, 0, 0, 1);
+
+    frame_typ g;
+    g.axis_x = vec3_typ(0, 0, 1);
+    g.axis_y = vec3_typ(0, 1, 0);
+    g.compute_angles();
+    EXPECT_DOUBLE_EQ(g.heading, 3.141592653589793 / 2);
+    vec3_typ q(1, 0, 0);
+    g.to_world(&q, 1, vec3_typ());
+    expect_near(q, 0, 0, 1);
+
+    frame_typ h;
+    h.axis_x = vec3_typ(0.3, -0.4, 0.8);
+    h.axis_y = vec3_typ(0.1, 0.9, 0.2);
+    h.compute_angles();
+    vec3_typ pts[2] = {{1.5, -2, 0.25}, {0, 0, 0}};
+    const vec3_typ origin(4, 5, -6);
+    h.to_world(pts, 2, origin);
+    h.to_local(pts, 2, origin);
+    expect_near(pts[0], 1.5, -2, 0.25);
+    expect_near(pts[1], 0, 0, 0);
+}
+
+TEST(Random, FirstDrawsAndSeeds) {
+    sf::g_random.seed(1);
+    EXPECT_EQ(sf::random::raw(), 41);
+    sf::g_random.seed(30);
+    EXPECT_EQ(sf::random::raw(), 136);
+    sf::g_random.seed(-1);
+    const int a = sf::random::raw(), b = sf::random::raw();
+    sf::g_random.seed(static_cast<std::int32_t>(4294967295u));
+    EXPECT_EQ(sf::random::raw(), a);
+    EXPECT_EQ(sf::random::raw(), b);
+}
+
+TEST(Random, UniformBounds) {
+    sf::g_random.seed(5);
+    EXPECT_EQ(sf::g_random.uniform(2.0, 2.0), 2.0);
+    EXPECT_EQ(sf::g_random.uniform_int(7, 7), 7);
+    // Equal bounds draw nothing: the next draw is still the first after seeding.
+    sf::g_random.seed(1);
+    EXPECT_EQ(sf::g_random.uniform(2.0, 2.0), 2.0);
+    EXPECT_EQ(sf::random::raw(), 41);
+
+    for (double lo : {1.0, 3.0}) {
+        const double hi = lo == 1.0 ? 3.0 : 1.0;
+        seed_for_draw(32767);
+        EXPECT_EQ(sf::g_random.uniform(lo, hi), 3.0);
+        seed_for_draw(0);
+        EXPECT_EQ(sf::g_random.uniform(lo, hi), 1.0);
+    }
+    seed_for_draw(0);
+    EXPECT_EQ(sf::g_random.uniform_int(1, 4), 1);
+    seed_for_draw(32767);
+    EXPECT_EQ(sf::g_random.uniform_int(1, 4), 4);
+    seed_for_draw(0);
+    EXPECT_EQ(sf::g_random.uniform_int(4, 1), 1);
+    // Truncation toward zero: a negative lower bound is never returned.
+    seed_for_draw(0);
+    EXPECT_EQ(sf::g_random.uniform_int(-3, 0), -2);
+}
+
+TEST(Random, CoinAndUnitFloat) {
+    seed_for_draw(16382);
+    EXPECT_TRUE(sf::g_random.coin());
+    seed_for_draw(16383);
+    EXPECT_FALSE(sf::g_random.coin());
+    seed_for_draw(32767);
+    EXPECT_EQ(sf::g_random.unit_float(), 1.0f);
+    seed_for_draw(1);
+    EXPECT_EQ(sf::g_random.unit_float(), 1.0f / 32767.0f);
+}

@@ -1,0 +1,79 @@
+// The settings record: defaults, the panel id map and the regeneration level rule.
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "core/settings.h"
+
+using sf::settings_typ;
+
+namespace {
+
+struct LevelRule : ::testing::Test {
+    settings_typ r{};
+    void SetUp() override {
+        sf::reset_to_defaults(r);
+        sf::first_edit_pending = 1;  // a build has just started
+    }
+};
+
+}  // namespace
+
+TEST(Settings, DefaultsAndReset) {
+    settings_typ r;
+    std::memset(&r, 0x5A, sizeof r);
+    sf::reset_to_defaults(r);
+    EXPECT_EQ(r.branches, 150);
+    EXPECT_EQ(r.trunks, 1);
+    EXPECT_EQ(r.random_seed, 30);
+    EXPECT_EQ(r.refresh, 1);
+    EXPECT_EQ(r.info[0], '\0');
+    EXPECT_EQ(r.hidden, 0);
+    EXPECT_EQ(r.regen_level, 0);
+    EXPECT_EQ(r.bg_top, 0.0);
+    EXPECT_TRUE(r.assign_range_weight_map);
+    EXPECT_EQ(std::memcmp(&r, &sf::k_default_settings, sizeof r), 0);
+}
+
+TEST(Settings, PanelIdMap) {
+    settings_typ r{};
+    EXPECT_EQ(sf::field_lookup(r, 0x8002), &r.branches);
+    EXPECT_EQ(sf::field_lookup(r, 0x8023), &r.roots_spread);
+    EXPECT_EQ(sf::field_lookup(r, 0x8005), &r.spare_ratio);
+    EXPECT_EQ(sf::field_lookup(r, 0x802C), &r.spare_factor);
+    EXPECT_EQ(sf::field_lookup(r, 0x8017), &r.hidden);
+    EXPECT_EQ(sf::field_lookup(r, 0x802A), &r.info[0]);
+    EXPECT_EQ(sf::field_lookup(r, 0x801B), &r.assign_range_weight_map);
+    EXPECT_EQ(sf::field_lookup(r, 0x804A), &r.leaf_growth_randomness);
+    for (std::uint32_t none : {0x801Eu, 0x801Fu, 0x8026u, 0x8027u, 0x8006u, 0x8001u, 0x804Bu, 0u})
+        EXPECT_EQ(sf::field_lookup(r, none), nullptr) << std::hex << none;
+    // Every named field addresses its own bytes and can be found by name.
+    for (const sf::field_desc& f : sf::field_table()) {
+        EXPECT_EQ(sf::find_field(f.name), &f);
+        if (f.id) {
+            EXPECT_EQ(sf::field_lookup(r, f.id), reinterpret_cast<char*>(&r) + f.offset);
+        }
+    }
+    EXPECT_EQ(sf::find_field("no_such_field"), nullptr);
+}
+
+TEST_F(LevelRule, FirstRequestReplacesThenLowestWins) {
+    r.regen_level = 0;
+    sf::request_level(r, 2);  // first edit after a build replaces outright
+    EXPECT_EQ(r.regen_level, 2);
+    sf::request_level(r, 1);
+    EXPECT_EQ(r.regen_level, 1);
+    sf::request_level(r, 2);
+    EXPECT_EQ(r.regen_level, 1);
+    sf::request_level(r, 0);
+    EXPECT_EQ(r.regen_level, 0);
+}
+
+TEST_F(LevelRule, OneThenTwoStaysOne) {
+    r.regen_level = 2;
+    sf::request_level(r, 1);
+    EXPECT_EQ(r.regen_level, 1);
+    sf::request_level(r, 2);
+    EXPECT_EQ(r.regen_level, 1);
+    EXPECT_EQ(sf::first_edit_pending, 0);
+}
