@@ -1,0 +1,190 @@
+#include "mesh/model.h"
+
+#include <utility>
+#include <vector>
+
+namespace sf {
+
+std::int32_t twig_counter = 0;
+
+model_typ::w_typ::~w_typ() {
+    // Frees the whole tree hanging from this node without deep recursion.
+    std::vector<w_typ*> pending;
+    if (outward) pending.push_back(outward);
+    if (side) pending.push_back(side);
+    outward = side = nullptr;
+    while (!pending.empty()) {
+        w_typ* n = pending.back();
+        pending.pop_back();
+        if (n->outward) pending.push_back(n->outward);
+        if (n->side) pending.push_back(n->side);
+        n->outward = n->side = nullptr;
+        delete n;
+    }
+}
+
+model_typ::d_typ::~d_typ() {
+    delete chain;
+    d_typ* n = next;
+    next = nullptr;
+    while (n) {
+        d_typ* following = n->next;
+        n->next = nullptr;
+        delete n;
+        n = following;
+    }
+}
+
+model_typ::l_typ::~l_typ() {
+    l_typ* n = next;
+    next = nullptr;
+    while (n) {
+        l_typ* following = n->next;
+        n->next = nullptr;
+        delete n;
+        n = following;
+    }
+}
+
+model_typ::model_typ() { twig_counter = 0; }
+
+model_typ::~model_typ() {
+    delete chains;
+    delete leaf_anchors;
+    delete root_chains;
+    ::operator delete(root_points);
+}
+
+namespace {
+
+using w_typ = model_typ::w_typ;
+using d_typ = model_typ::d_typ;
+
+w_typ* model_node(const wezel_typ* n) {
+    w_typ* m = new w_typ;
+    m->position = n->pos;
+    m->segment = n->next ? n->pos - n->next->pos : -n->dir;
+    m->thickness = n->thickness;
+    m->level = n->level;
+    return m;
+}
+
+// Model nodes of a chain from node n on, and of every branch that joined it;
+// answers the model node of the chain's last node, or null for no node.
+w_typ* chain_build(const wezel_typ* n, w_typ* outer) {
+    struct job {
+        const wezel_typ* node;
+        w_typ* outer;
+        w_typ** result;
+    };
+    w_typ* result = nullptr;
+    std::vector<job> jobs{{n, outer, &result}};
+    while (!jobs.empty()) {
+        job j = jobs.back();
+        jobs.pop_back();
+        w_typ* last = nullptr;
+        for (const wezel_typ* node = j.node; node; node = node->next) {
+            w_typ* m = model_node(node);
+            m->outward = j.outer;
+            if (node->joined_branch) jobs.push_back({node->joined_branch->head, nullptr, &m->side});
+            j.outer = m;
+            last = m;
+        }
+        *j.result = last;
+    }
+    return result;
+}
+
+double height(const d_typ* d) { return d->chain->position.y; }
+
+void insert_chain(d_typ*& list, d_typ* rec) {
+    if (!list) {
+        list = rec;
+        return;
+    }
+    const double h = height(rec);
+    if (height(list) >= h) {
+        rec->next = list;
+        list = rec;
+        return;
+    }
+    for (d_typ* r = list;; r = r->next) {
+        if (!r->next) {
+            r->next = rec;
+            return;
+        }
+        if (h > height(r) && height(r->next) > h) {
+            rec->next = r->next;
+            r->next = rec;
+            return;
+        }
+    }
+}
+
+}  // namespace
+
+void model_typ::build(const galaz_typ* table, std::int32_t count, const settings_typ& r,
+                      random& generator) {
+    if (!table) return;
+    rng = &generator;
+    segments = r.segments;
+    branch_thickness = r.branch_thickness;
+    trunk_thickness = r.trunk_thickness;
+    wg_range = r.wg_range;
+    wg_hardness = r.wg_hardness;
+    assign_range_weight_map = r.assign_range_weight_map;
+    assign_thick_weight_map = r.assign_thick_weight_map;
+    wg_thick_max = r.wg_thick_max;
+    roots_spread = r.roots_spread;
+    roots_gravity = r.roots_gravity;
+    roots_crookedness = r.roots_crookedness;
+    tips_thickness = r.tips_thickness;
+    twig_counter = 0;
+    number_of_roots = r.number_of_roots;
+    delete chains;
+    chains = nullptr;
+
+    for (std::int32_t i = 0; i < count; ++i) {
+        const galaz_typ& b = table[i];
+        if (!b.standalone || !b.head) continue;
+        // A branch that never made a step has no base to stand on: skipped.
+        if (!b.head->next) continue;
+        w_typ* tip = model_node(b.head);
+        w_typ* base = chain_build(b.head->next, tip);
+        if (i < r.trunks)
+            for (w_typ* m = base; m; m = m->outward) m->is_trunk = true;
+        d_typ* rec = new d_typ;
+        rec->chain = base;
+        insert_chain(chains, rec);
+    }
+}
+
+double model_typ::compute_reach() const {
+    double best = 0.0;
+    std::vector<std::pair<const w_typ*, double>> stack;
+    for (const d_typ* d = chains; d; d = d->next) {
+        stack.clear();
+        if (d->chain->side) stack.push_back({d->chain->side, 0.0});
+        if (d->chain->outward) stack.push_back({d->chain->outward, 0.0});
+        while (!stack.empty()) {
+            auto [m, len] = stack.back();
+            stack.pop_back();
+            const double next_len = len + m->segment.length();
+            // A path ends where a link is missing; a side chain is entered past
+            // its first node.
+            if (m->outward)
+                stack.push_back({m->outward, next_len});
+            else if (next_len > best)
+                best = next_len;
+            if (m->side) {
+                if (m->side->outward)
+                    stack.push_back({m->side->outward, next_len});
+                else if (next_len > best)
+                    best = next_len;
+            }
+        }
+    }
+    return 0.9 * best;
+}
+
+}  // namespace sf
