@@ -1,0 +1,138 @@
+// One layer of an in-memory object: points, polygons, polygon tags and
+// vertex-map values, stored in flat arrays so that millions of elements cost
+// a few bytes each and appending is amortised constant time.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include "host/host_api.h"
+
+namespace sf::formats {
+
+using index_t = std::uint32_t;
+constexpr index_t k_none = 0xFFFFFFFFu;     // "no surface", "not found"
+constexpr index_t k_max_index = 0xFFFFFFFEu;  // largest element index handed out
+
+// Interned strings: each distinct text gets a small index and one
+// null-terminated copy whose address stays valid for the pool's life.
+class string_pool {
+public:
+    string_pool() = default;
+    string_pool(const string_pool&) = delete;
+    string_pool& operator=(const string_pool&) = delete;
+    string_pool(string_pool&&) = default;
+    string_pool& operator=(string_pool&&) = default;
+
+    index_t intern(std::string_view s);
+    index_t find(std::string_view s) const;  // k_none when absent
+    std::string_view view(index_t i) const { return *by_index_[i]; }
+    const char* c_str(index_t i) const { return by_index_[i]->c_str(); }
+    std::size_t size() const { return by_index_.size(); }
+    void clear();
+
+private:
+    struct hash {
+        using is_transparent = void;
+        std::size_t operator()(std::string_view s) const noexcept {
+            return std::hash<std::string_view>{}(s);
+        }
+    };
+    std::unordered_map<std::string, index_t, hash, std::equal_to<>> map_;
+    std::vector<const std::string*> by_index_;
+    index_t last_ = k_none;  // most recent hit: callers repeat the same names
+};
+
+// Which record array an edit appended to, in call order.
+enum class edit_kind : std::uint8_t { point, polygon, tag, vmap, vmad };
+
+struct tag_record {
+    index_t polygon;
+    LWID type;
+    index_t text;  // string-pool index
+};
+
+struct vmap_desc {
+    LWID type;
+    index_t name;  // string-pool index
+    std::uint32_t dim;
+};
+
+// A per-point value (vmap) or per-polygon-point value (vmad, polygon set).
+struct value_record {
+    index_t point;
+    index_t polygon;  // k_none for a per-point value
+    index_t map;      // index into maps()
+    std::uint64_t offset;  // first of map.dim floats in values()
+};
+
+class mesh_layer {
+public:
+    // Points.
+    index_t point_count() const { return static_cast<index_t>(xyz_.size() / 3); }
+    const double* point(index_t i) const { return &xyz_[std::size_t(i) * 3]; }
+    std::span<const double> point_coordinates() const { return xyz_; }
+    index_t add_point(double x, double y, double z);
+
+    // Polygons. Point lists refer to this layer's point indices; the caller
+    // checks them.
+    index_t polygon_count() const { return static_cast<index_t>(poly_type_.size()); }
+    LWID polygon_type(index_t p) const { return poly_type_[p]; }
+    index_t polygon_surface(index_t p) const { return poly_surface_[p]; }
+    std::span<const index_t> polygon_points(index_t p) const {
+        return {poly_points_.data() + poly_start_[p], poly_points_.data() + poly_start_[p + 1]};
+    }
+    index_t add_polygon(LWID type, index_t surface, std::span<const index_t> points);
+
+    // Tags.
+    std::span<const tag_record> tags() const { return tags_; }
+    index_t add_tag(index_t polygon, LWID type, index_t text);
+
+    // Vertex maps. A map is named by (type, name) and keeps the dimension it
+    // was first given; find_or_add_map answers k_none for a clashing dim.
+    std::span<const vmap_desc> maps() const { return maps_; }
+    index_t find_map(LWID type, std::string_view name) const;
+    index_t find_or_add_map(LWID type, std::string_view name, std::uint32_t dim);
+    std::span<const value_record> point_values() const { return vmap_; }
+    std::span<const value_record> polygon_point_values() const { return vmad_; }
+    std::span<const float> values(const value_record& r) const {
+        return {values_.data() + r.offset, maps_[r.map].dim};
+    }
+    // polygon k_none sets a per-point value, else a per-polygon-point one.
+    index_t add_value(index_t point, index_t polygon, index_t map, const float* v);
+    // Latest value set for a point (polygon k_none) or polygon point; null if unset.
+    const float* find_value(index_t map, index_t point, index_t polygon = k_none) const;
+
+    // Names: surfaces, map names and tag texts.
+    string_pool& strings() { return strings_; }
+    const string_pool& strings() const { return strings_; }
+
+    // Every append in order; the edit log replays it.
+    std::span<const edit_kind> journal() const { return journal_; }
+
+    void clear();
+
+private:
+    std::vector<double> xyz_;
+    std::vector<LWID> poly_type_;
+    std::vector<index_t> poly_surface_;
+    std::vector<index_t> poly_start_{0};
+    std::vector<index_t> poly_points_;
+    std::vector<tag_record> tags_;
+    std::vector<vmap_desc> maps_;
+    std::vector<value_record> vmap_;
+    std::vector<value_record> vmad_;
+    std::vector<float> values_;
+    std::vector<edit_kind> journal_;
+    string_pool strings_;
+};
+
+// Four-character code as text.
+std::string_view id4_text(LWID id, char (&buf)[4]);
+
+}  // namespace sf::formats
