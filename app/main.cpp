@@ -1,0 +1,3 @@
+#include "app/command.h"
+
+int main(int argc, char** argv) { return sf::app::run_program(argc, argv); }

@@ -1,0 +1,146 @@
+// The sylvaform command: --set values, output names, and whole runs of the
+// program.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <numbers>
+#include <string>
+
+#include "app/command.h"
+#include "app/settings_args.h"
+#include "formats/edit_log.h"
+#include "formats/obj_reader.h"
+#include "scratch_dir.h"
+
+namespace sf::app {
+namespace {
+
+TEST(SetArgs, ValuesInTheRecordsUnits) {
+    settings_typ r;
+    reset_to_defaults(r);
+    apply_setting(r, "branches=300");
+    apply_setting(r, "random_seed=-2147483648");
+    apply_setting(r, "render_type=2");
+    apply_setting(r, "min_angle=0.25");
+    apply_setting(r, "branch_crookedness=12deg");
+    apply_setting(r, "tree_center=40%");
+    apply_setting(r, "branch_thickness=1e-2");
+    apply_setting(r, "assign_range_weight_map=false");
+    apply_setting(r, "assign_thick_weight_map=1");
+    EXPECT_EQ(r.branches, 300);
+    EXPECT_EQ(r.random_seed, INT32_MIN);
+    EXPECT_EQ(r.render_type, 2);
+    EXPECT_EQ(r.min_angle, 0.25);
+    EXPECT_EQ(r.branch_crookedness, 12.0 * std::numbers::pi / 180.0);
+    EXPECT_EQ(r.tree_center, 0.4);
+    EXPECT_EQ(r.branch_thickness, 0.01);
+    EXPECT_FALSE(r.assign_range_weight_map);
+    EXPECT_TRUE(r.assign_thick_weight_map);
+}
+
+TEST(SetArgs, RejectsBadValuesAndLeavesTheRecord) {
+    settings_typ r, before;
+    reset_to_defaults(r);
+    reset_to_defaults(before);
+    for (const char* bad :
+         {"branches", "branches=", "branches=1.5", "branches=2147483648", "branches= 3", "branches=3 ",
+          "branches=+3", "branches=0x10", "bias=nan", "bias=inf", "bias=1e999", "bias=1,5", "bias=12deg",
+          "tree_center=40%%", "min_angle=40%", "min_angle=deg", "min_angle=1e308deg",
+          "assign_range_weight_map=yes", "assign_range_weight_map=2", "hidden=1", "=3"}) {
+        EXPECT_THROW(apply_setting(r, bad), usage_error) << bad;
+    }
+    EXPECT_EQ(std::memcmp(&r, &before, sizeof r), 0);
+}
+
+TEST(SetArgs, UnknownFieldListsTheValidNames) {
+    settings_typ r;
+    try {
+        apply_setting(r, "brnaches=3");
+        FAIL() << "accepted an unknown field";
+    } catch (const usage_error& e) {
+        const std::string m = e.what();
+        EXPECT_NE(m.find("'brnaches'"), std::string::npos);
+        for (const field_desc& f : field_table()) EXPECT_NE(m.find(f.name), std::string::npos) << f.name;
+        EXPECT_EQ(m.find('\n'), std::string::npos);
+    }
+}
+
+TEST(Outputs, KindByExtension) {
+    EXPECT_EQ(classify_output("-").kind, output_kind::edit_log_stdout);
+    EXPECT_EQ(classify_output("tree.obj").kind, output_kind::obj);
+    EXPECT_EQ(classify_output("dir.x/TREE.OBJ").kind, output_kind::obj);
+    EXPECT_EQ(classify_output("a.b.edits").kind, output_kind::edit_log);
+    for (const char* bad : {"tree", "tree.txt", ".obj", "dir/.edits", "tree.obj.bak", "--"})
+        EXPECT_THROW(classify_output(bad), usage_error) << bad;
+}
+
+// Runs the program in dir with a shell command line; answers the exit status.
+struct Program : ::testing::Test {
+    test::scratch_dir dir;
+
+    int run(const std::string& args) {
+        const std::string cmd = "cd '" + dir.path.string() + "' && '" SF_PROGRAM "' " + args + " >out.txt 2>err.txt";
+        const int status = std::system(cmd.c_str());
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    }
+    std::string out() const { return test::slurp(dir.file("out.txt")); }
+    std::string err() const { return test::slurp(dir.file("err.txt")); }
+    bool exists(const std::string& name) const { return std::filesystem::exists(dir.file(name)); }
+};
+
+TEST_F(Program, DefaultCrownBuildsTheSameFilesEveryTime) {
+    ASSERT_EQ(run("build -o a.edits -o a.obj"), 0) << err();
+    ASSERT_EQ(run("build -o b.edits --set random_seed=30 -o -"), 0) << err();
+    const std::string log = test::slurp(dir.file("a.edits"));
+    EXPECT_EQ(test::slurp(dir.file("b.edits")), log);
+    EXPECT_EQ(out(), log);  // stdout carries the log and nothing else
+
+    formats::mesh_layer from_log, from_obj;
+    formats::read_edit_log(log, "a.edits", from_log);
+    formats::read_obj(dir.file("a.obj"), from_obj);
+    EXPECT_GT(from_log.point_count(), 0u);
+    EXPECT_EQ(from_obj.point_count(), from_log.point_count());
+    EXPECT_EQ(from_obj.polygon_count(), from_log.polygon_count());
+
+    ASSERT_EQ(run("build -o c.edits --set random_seed=7"), 0) << err();
+    EXPECT_NE(test::slurp(dir.file("c.edits")), log);
+}
+
+TEST_F(Program, EmptyCrownIsAnErrorAndWritesNothing) {
+    dir.write("empty.obj", "# only a comment\nv 0 0 0\nl 1 1\n");
+    EXPECT_EQ(run("build --crown empty.obj -o t.obj -o t.edits -o -"), 2);
+    EXPECT_NE(err().find("Need something in BG Layer"), std::string::npos) << err();
+    EXPECT_FALSE(exists("t.obj"));
+    EXPECT_FALSE(exists("t.edits"));
+    EXPECT_EQ(out(), "");
+}
+
+TEST_F(Program, BadInputsAreOneLineErrors) {
+    dir.write("bad.obj", "v 0 0 0\nv 1 0 0\nv 0 1 0\nf 1 2 40\n");
+    struct case_typ {
+        std::string args, message;
+    };
+    const case_typ cases[] = {
+        {"build --crown bad.obj -o t.obj", "bad.obj:4: face index 40 out of range"},
+        {"build --crown missing.obj -o t.obj", "missing.obj: cannot open"},
+        {"build -o t.obj -o t.txt", "-o t.txt"},
+        {"build --set nosuch=1 -o t.obj", "unknown field 'nosuch'"},
+        {"build --set branches=many -o t.obj", "--set branches=many"},
+        {"build extra -o t.obj", "extra"},
+        {"", "subcommand"},
+    };
+    for (const case_typ& c : cases) {
+        EXPECT_EQ(run(c.args), 2) << c.args;
+        EXPECT_NE(err().find(c.message), std::string::npos) << c.args << "\n" << err();
+        EXPECT_FALSE(exists("t.obj")) << c.args;
+        EXPECT_EQ(dir.entries(), 3u) << c.args;  // bad.obj, out.txt, err.txt
+    }
+    EXPECT_EQ(run("--help"), 0);
+    EXPECT_NE(out().find("build"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace sf::app

@@ -1,0 +1,61 @@
+// Golden edit logs: whole builds through the program, compared byte for byte
+// with logs kept in tests/data. Set SF_UPDATE_GOLDEN=1 to rewrite them after
+// an intended change, and review the diff.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <string>
+
+#include "scratch_dir.h"
+
+namespace {
+
+struct golden_case {
+    const char* name;
+    const char* args;
+};
+
+const golden_case k_cases[] = {
+    {"default", ""},
+    {"small_typeb",
+     "--set branches=12 --set segments=5 --set sub_segments=3 --set branch_type=1 --set trunks=2 "
+     "--set random_seed=7 --set trunk_thick_type=1"},
+    {"box_spacing",
+     "--crown " SF_TEST_DATA_DIR "/box.obj --set branches=25 --set variable_spacing=1 "
+     "--set trunk_influence=1 --set branch_end_split=30% --set random_seed=-5 --set iterations=3 "
+     "--set normals_influence=-50%"},
+    {"influence_off",
+     "--set branches=40 --set trunk_influence=0 --set tree_center=0.6 --set branch_bend_end=-2 "
+     "--set bias=0.5 --set branch_crookedness=25deg"},
+};
+
+void PrintTo(const golden_case& c, std::ostream* os) { *os << c.name; }
+
+class Golden : public ::testing::TestWithParam<golden_case> {};
+
+TEST_P(Golden, EditLogMatches) {
+    sf::test::scratch_dir dir;
+    const golden_case& c = GetParam();
+    const std::string out = dir.file("out.edits");
+    const std::string cmd = std::string("'" SF_PROGRAM "' build ") + c.args + " -o '" + out + "' 2>/dev/null";
+    const int status = std::system(cmd.c_str());
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << cmd;
+
+    const std::string path = std::string(SF_TEST_DATA_DIR) + "/" + c.name + ".edits";
+    const std::string got = sf::test::slurp(out);
+    if (std::getenv("SF_UPDATE_GOLDEN")) {
+        std::ofstream(path, std::ios::binary) << got;
+        GTEST_SKIP() << "rewrote " << path;
+    }
+    const std::string want = sf::test::slurp(path);
+    ASSERT_FALSE(want.empty()) << "missing golden log " << path;
+    EXPECT_TRUE(got == want) << c.name << ": the build no longer writes the golden log; diff "
+                             << out << " against " << path;
+}
+
+INSTANTIATE_TEST_SUITE_P(Builds, Golden, ::testing::ValuesIn(k_cases),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+}  // namespace
