@@ -1,20 +1,14 @@
 #include "core/branch.h"
 
+#include "core/owned_list.h"
+
 namespace sf {
 
 galaz_typ* branch_table = nullptr;
 std::int32_t branch_table_size = 0;
 
 wezel_typ::~wezel_typ() {
-    // Frees the rest of the chain iteratively: chains can be long.
-    wezel_typ* n = next;
-    next = nullptr;
-    while (n) {
-        wezel_typ* following = n->next;
-        n->next = nullptr;
-        delete n;
-        n = following;
-    }
+    delete_owned_list(next);
     joined_branch = nullptr;
     joined_to = nullptr;
 }

@@ -106,10 +106,7 @@ void grow_branch(galaz_typ* table, std::int32_t index, const settings_typ& r, ra
             n->thickness = prev->thickness + dt;
             n->pos = prev->pos + s;
             const double jr = s.length() * r.branch_crookedness;
-            const double jx = rng.uniform(-jr, jr);
-            const double jy = rng.uniform(-jr, jr);
-            const double jz = rng.uniform(-jr, jr);
-            n->pos = n->pos + vec3_typ(jx, jy, jz);
+            n->pos = n->pos + jitter(jr, rng);
             n->dir = n->pos - prev->pos;
             n->level = level;
             prev = n;

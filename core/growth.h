@@ -27,6 +27,14 @@ inline std::int32_t effective_sub_segments(const settings_typ& r) {
 // steps, else about x, then about y by twice a second angle.
 vec3_typ crooked_direction(vec3_typ d, double amp, random& rng);
 
+// A random offset of up to jr on each axis, drawn x, y, z.
+inline vec3_typ jitter(double jr, random& rng) {
+    const double jx = rng.uniform(-jr, jr);
+    const double jy = rng.uniform(-jr, jr);
+    const double jz = rng.uniform(-jr, jr);
+    return {jx, jy, jz};
+}
+
 void grow_trunk(galaz_typ& trunk, const settings_typ& r, random& rng);
 void grow_branch(galaz_typ* table, std::int32_t index, const settings_typ& r, random& rng);
 

@@ -98,10 +98,7 @@ void grow_trunk(galaz_typ& g, const settings_typ& r, random& rng) {
             n->pos = prev->pos + s;
             const double sl = s.length();
             const double jr = (sl < dt ? sl : dt) * r.branch_crookedness;
-            const double jx = rng.uniform(-jr, jr);
-            const double jy = rng.uniform(-jr, jr);
-            const double jz = rng.uniform(-jr, jr);
-            n->pos = n->pos + vec3_typ(jx, jy, jz);
+            n->pos = n->pos + jitter(jr, rng);
             n->level = level;
             prev = n;
         }

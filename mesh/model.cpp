@@ -1,5 +1,7 @@
 #include "mesh/model.h"
 
+#include "core/owned_list.h"
+
 #include <utility>
 #include <vector>
 
@@ -25,26 +27,10 @@ model_typ::w_typ::~w_typ() {
 
 model_typ::d_typ::~d_typ() {
     delete chain;
-    d_typ* n = next;
-    next = nullptr;
-    while (n) {
-        d_typ* following = n->next;
-        n->next = nullptr;
-        delete n;
-        n = following;
-    }
+    delete_owned_list(next);
 }
 
-model_typ::l_typ::~l_typ() {
-    l_typ* n = next;
-    next = nullptr;
-    while (n) {
-        l_typ* following = n->next;
-        n->next = nullptr;
-        delete n;
-        n = following;
-    }
-}
+model_typ::l_typ::~l_typ() { delete_owned_list(next); }
 
 model_typ::model_typ() { twig_counter = 0; }
 
