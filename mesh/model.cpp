@@ -1,6 +1,7 @@
 #include "mesh/model.h"
 
 #include "core/owned_list.h"
+#include "mesh/output.h"
 
 #include <utility>
 #include <vector>
@@ -143,6 +144,26 @@ void model_typ::build(const galaz_typ* table, std::int32_t count, const settings
         rec->chain = base;
         insert_chain(chains, rec);
     }
+
+    for (d_typ* d = chains; d; d = d->next) generate_twigs(*this, d->chain, r, generator, true);
+    for (d_typ* d = chains; d; d = d->next) make_leaf_anchors(d->chain, r.twig_range);
+}
+
+void model_typ::make_leaf_anchors(w_typ* m, double twig_range) {
+    for_each_post_order(m, [&](w_typ* n) {
+        if (!n->is_twig) return;
+        l_typ* a = new l_typ;
+        a->position = n->position;
+        a->direction = n->segment;
+        a->at_tip = !n->outward && !n->side;
+        a->flip = rng->coin();
+        a->twist = static_cast<double>(rng->unit_float());
+        if (rng->coin()) a->twist = -a->twist;
+        a->node = n;
+        a->range_position = static_cast<double>(n->level) / segments / twig_range;
+        a->next = leaf_anchors;
+        leaf_anchors = a;
+    });
 }
 
 double model_typ::compute_reach() const {

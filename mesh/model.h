@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <vector>
 
 #include "core/branch.h"
 #include "core/random.h"
@@ -89,7 +90,36 @@ public:
 
     // 0.9 times the longest path length from a chain's base to a tip.
     double compute_reach() const;
+
+    // Pushes a leaf anchor for every twig node below and at m, in post-order.
+    void make_leaf_anchors(w_typ* m, double twig_range);
 };
+
+// Visits the tree hanging from root in post-order: a node's outward subtree,
+// then its side subtree, then the node. Links are read when a node is first
+// reached, so f may give a visited node a new side chain.
+template <class F>
+void for_each_post_order(model_typ::w_typ* root, F&& f) {
+    struct item {
+        model_typ::w_typ* node;
+        bool expanded;
+    };
+    std::vector<item> stack;
+    if (root) stack.push_back({root, false});
+    while (!stack.empty()) {
+        item& top = stack.back();
+        if (top.expanded) {
+            model_typ::w_typ* n = top.node;
+            stack.pop_back();
+            f(n);
+            continue;
+        }
+        top.expanded = true;
+        model_typ::w_typ* n = top.node;
+        if (n->side) stack.push_back({n->side, false});
+        if (n->outward) stack.push_back({n->outward, false});
+    }
+}
 
 // Twig counter advanced by twig generation; reset by each model.
 extern std::int32_t twig_counter;

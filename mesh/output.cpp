@@ -13,6 +13,10 @@ int mesh_output(MeshEditOp* op, const settings_typ& r) {
         case 0:
             emit_skeleton(model, op);
             break;
+        case 1:
+        case 2:
+            emit_polygonal(model, op, r.render_type == 2, r);
+            break;
         default:
             break;  // other render types write nothing
     }
