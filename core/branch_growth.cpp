@@ -3,6 +3,7 @@
 #include <cmath>
 
 #include "core/growth.h"
+#include "core/node_index.h"
 
 namespace sf {
 
@@ -44,6 +45,11 @@ void steer(const galaz_typ* table, galaz_typ& g, std::int64_t i, const settings_
 }  // namespace
 
 wezel_typ* nearest_trunk_node(const galaz_typ* table, const vec3_typ& p, const settings_typ& r) {
+    if (g_growth_index) return g_growth_index->nearest_trunk(p);
+    return nearest_trunk_node_walk(table, p, r);
+}
+
+wezel_typ* nearest_trunk_node_walk(const galaz_typ* table, const vec3_typ& p, const settings_typ& r) {
     double best = 10000000.0;
     wezel_typ* found = nullptr;
     for (std::int32_t i = 0; i < r.trunks; ++i)

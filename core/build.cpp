@@ -5,6 +5,7 @@
 
 #include "core/background.h"
 #include "core/growth.h"
+#include "core/node_index.h"
 #include "host/services.h"
 #include "mesh/output.h"
 
@@ -84,15 +85,28 @@ int generate(settings_typ& r, LWMonitor* monitor, int level) {
     if (monitor) monitor->step(monitor->data, 1);
 
     if (r.trunks > r.branches) r.trunks = count;
+
+    // Growth searches the chains of finished branches through a grid whose
+    // cells are a few first steps wide.
+    static node_index index;
+    double mean_step = 0;
+    for (std::int32_t k = 0; k < count; ++k) mean_step += branch_table[k].segment_length / count;
+    index.reset(2 * mean_step);
+    g_growth_index = g_reference_search ? nullptr : &index;
+
     std::int32_t i = 0;
     for (; i < r.trunks; ++i) {
         grow_trunk(branch_table[i], r, g_random);
         trunk_scale = 0.75;
+        index.add_branch(branch_table, i, r);
     }
     for (; i < count; ++i) {
         grow_branch(branch_table, i, r, g_random);
+        index.add_branch(branch_table, i, r);
         if (monitor) monitor->step(monitor->data, 1);
     }
+    g_growth_index = nullptr;
+    index.reset(1.0);
     return 0;
 }
 

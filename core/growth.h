@@ -41,6 +41,13 @@ void grow_branch(galaz_typ* table, std::int32_t index, const settings_typ& r, ra
 // The trunk node nearest to p among the chains of records 0..trunks-1.
 wezel_typ* nearest_trunk_node(const galaz_typ* table, const vec3_typ& p, const settings_typ& r);
 
+// The searches as plain walks over the chains, in table and chain order: the
+// reference the growth index answers for.
+wezel_typ* nearest_trunk_node_walk(const galaz_typ* table, const vec3_typ& p, const settings_typ& r);
+wezel_typ* join_candidate_walk(const galaz_typ* table, std::int32_t index, const settings_typ& r,
+                               const vec3_typ& new_pos, const vec3_typ& prev_pos);
+wezel_typ* approach_candidate_walk(const galaz_typ* table, double best, const vec3_typ& p);
+
 // Joining rules, applied to the branch at table[index] whose tail is the
 // step's new main node.
 bool join_test(galaz_typ* table, std::int32_t index, const settings_typ& r, vec3_typ& new_pos,

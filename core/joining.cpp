@@ -1,6 +1,7 @@
 // Joining rules: a growing branch joins an earlier one, or starts to follow
 // the trunk and bends along it.
 #include "core/growth.h"
+#include "core/node_index.h"
 
 namespace sf {
 
@@ -13,13 +14,10 @@ vec3_typ bend_along(const galaz_typ& g, const vec3_typ& v) {
 
 }  // namespace
 
-bool join_test(galaz_typ* table, std::int32_t index, const settings_typ& r, vec3_typ& new_pos,
-               const vec3_typ& prev_pos) {
-    galaz_typ& b = table[index];
+wezel_typ* join_candidate_walk(const galaz_typ* table, std::int32_t index, const settings_typ& r,
+                               const vec3_typ& new_pos, const vec3_typ& prev_pos) {
+    const galaz_typ& b = table[index];
     const double count = b.segment_count;
-    if (r.segments * r.branch_end_split * 0.9 > count) return false;
-    if (b.segment_count == 0) return false;
-
     const double step = 1.0 / effective_sub_segments(r);
     double best = b.segment_length;
     wezel_typ* chosen = nullptr;
@@ -41,6 +39,31 @@ bool join_test(galaz_typ* table, std::int32_t index, const settings_typ& r, vec3
             }
         }
     }
+    return chosen;
+}
+
+wezel_typ* approach_candidate_walk(const galaz_typ* table, double best, const vec3_typ& p) {
+    wezel_typ* found = nullptr;
+    for (wezel_typ* n = table[0].head; n; n = n->next) {
+        const double d = n->pos.distance(p);
+        if (d <= best) {
+            best = d;
+            found = n;
+        }
+    }
+    return found;
+}
+
+bool join_test(galaz_typ* table, std::int32_t index, const settings_typ& r, vec3_typ& new_pos,
+               const vec3_typ& prev_pos) {
+    galaz_typ& b = table[index];
+    const double count = b.segment_count;
+    if (r.segments * r.branch_end_split * 0.9 > count) return false;
+    if (b.segment_count == 0) return false;
+
+    wezel_typ* chosen = g_growth_index
+                            ? g_growth_index->join_candidate(table, index, r, new_pos, prev_pos)
+                            : join_candidate_walk(table, index, r, new_pos, prev_pos);
     if (!chosen) return false;
 
     wezel_typ* m = b.tail;
@@ -75,15 +98,11 @@ wezel_typ* approach_test(galaz_typ* table, std::int32_t index, const settings_ty
     if (r.segments * (r.branch_end_split * 2.0 + 0.1) > static_cast<double>(b.segment_count))
         return nullptr;
 
-    double best = b.segment_length;
-    wezel_typ* found = nullptr;
-    for (wezel_typ* n = table[0].head; n; n = n->next) {
-        const double d = n->pos.distance(new_pos);
-        if (d <= best) {
-            best = d;
-            found = n;
-        }
-    }
+    // The index holds finished chains only: record 0 growing as a branch
+    // searches its own chain.
+    wezel_typ* found = g_growth_index && index > 0
+                           ? g_growth_index->approach_candidate(b.segment_length, new_pos)
+                           : approach_candidate_walk(table, b.segment_length, new_pos);
     if (!found || !found->next) return nullptr;
 
     b.follows_trunk = true;
