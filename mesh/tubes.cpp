@@ -4,6 +4,7 @@
 
 #include <cmath>
 #include <cstring>
+#include <vector>
 
 #include "mesh/output.h"
 #include "mesh/roots.h"
@@ -80,6 +81,264 @@ frame_typ next_frame(const frame_typ& previous, const vec3_typ& d) {
     return f;
 }
 
-void emit_polygonal(model_typ&, MeshEditOp*, bool, const settings_typ&) {}
+namespace {
+
+using w_typ = model_typ::w_typ;
+
+// A call of the tube emitter that waits for its turn: the side tube of a
+// fork runs after the whole outward tube of that fork has been written.
+struct tube_call {
+    LWPntID previous[4];
+    w_typ* node;
+    frame_typ frame;
+    double length;
+    w_typ* parent;
+};
+
+// Which ring corners, box points and box faces a fork uses for each exit
+// side; box points 0 to 3 are ring A's corners, 4 to 7 ring B's.
+enum exit_side { exit_pz, exit_my, exit_mz, exit_py };
+
+constexpr int k_exit_pair[4][2] = {{0, 1}, {1, 2}, {2, 3}, {3, 0}};
+constexpr int k_exit_ring[4][4] = {{0, 1, 5, 4}, {5, 1, 2, 6}, {7, 6, 2, 3}, {0, 4, 7, 3}};
+constexpr int k_box_faces[4][3][4] = {
+    {{5, 1, 2, 6}, {2, 3, 7, 6}, {7, 3, 0, 4}},
+    {{0, 1, 5, 4}, {2, 3, 7, 6}, {7, 3, 0, 4}},
+    {{0, 1, 5, 4}, {5, 1, 2, 6}, {7, 3, 0, 4}},
+    {{0, 1, 5, 4}, {5, 1, 2, 6}, {2, 3, 7, 6}},
+};
+
+exit_side exit_side_of(const vec3_typ& v) {
+    const double y = v.y, z = v.z;
+    if (z >= y && z >= -y) return exit_pz;
+    if (-y > z && z > y) return exit_my;
+    if (y >= z && -y >= z) return exit_mz;
+    return exit_py;
+}
+
+// Path coordinate of a length; a model without length has v = 0 everywhere.
+double path_v(double length, double reach) { return reach != 0.0 ? length / reach : 0.0; }
+
+void add_ring_points(const model_typ& model, MeshEditOp* op, const vec3_typ ring[4], LWPntID ids[4],
+                     double wr, double wt, double v) {
+    for (int k = 0; k < 4; ++k) {
+        ids[k] = op->addPoint(op->state, ring[k].data());
+        write_point_maps(model, op, ids[k], nullptr, wr, wt, k * 0.25, v);
+    }
+}
+
+// Writes one node's ring and everything that hangs from it. Runs as a loop:
+// a plain segment continues with its outward node, a fork queues its side
+// call and continues with its outward one, a cap takes the latest queued call.
+void emit_tube(model_typ& model, MeshEditOp* op, const LWPntID start[4], w_typ* start_node, bool subd,
+               const frame_typ& start_frame, double start_length, std::vector<tube_call>& pending) {
+    const LWID type = subd ? LWPOLTYPE_PTCH : LWPOLTYPE_FACE;
+    pending.clear();
+    tube_call call{{start[0], start[1], start[2], start[3]}, start_node, start_frame, start_length,
+                   nullptr};
+
+    for (;;) {
+        w_typ* const w = call.node;
+        if (!w) {
+            op->addPoly(op->state, type, nullptr, k_surface_branch, 4, call.previous);
+            if (pending.empty()) return;
+            call = pending.back();
+            pending.pop_back();
+            continue;
+        }
+
+        const char* surface = w->is_trunk ? k_surface_trunk : w->is_twig ? k_surface_twig : k_surface_branch;
+        const frame_typ g = next_frame(call.frame, w->segment);
+
+        double r;
+        if (w->is_trunk)
+            r = model.trunk_thickness * w->thickness + model.tips_thickness;
+        else if (w->is_twig)
+            r = model.trunk_thickness * w->thickness + model.tips_thickness / 2.0;
+        else
+            r = model.branch_thickness * w->thickness + model.tips_thickness;
+        vec3_typ a[4];
+        make_square_ring(a, r, r, 0, 0);
+
+        const double vp = path_v(call.length, model.reach);
+        const double length = call.length + w->segment.length();
+        const double va = path_v(length, model.reach);
+
+        // Without segments every level counts as the end of the branch.
+        double f = 1.0;
+        if (model.segments > 0) {
+            f = static_cast<double>(w->level) / static_cast<double>(model.segments);
+            if (f > 1.0) f = 1.0;
+        }
+        float wr = static_cast<float>(range_falloff(f, model.wg_range, model.wg_hardness));
+        float wt = static_cast<float>(thick_falloff(w->thickness, model.wg_thick_max));
+        if (call.parent) {
+            wr = static_cast<float>(call.parent->range_weight * 0.7 + wr * 0.3);
+            wt = static_cast<float>(call.parent->thick_weight * 0.7 + wt * 0.3);
+        }
+        w->range_weight = wr;
+        w->thick_weight = wt;
+        if (w->outward) {
+            w->outward->range_weight = wr;
+            w->outward->thick_weight = wt;
+        }
+        if (w->side) {
+            w->side->range_weight = wr;
+            w->side->thick_weight = wt;
+            if (w->side->outward) {
+                w->side->outward->range_weight = wr;
+                w->side->outward->thick_weight = wt;
+            }
+        }
+
+        if (!w->side || !w->outward) {
+            // Plain segment; a side chain on a tip is not written.
+            g.to_world(a, 4, w->position);
+            LWPntID ids[4];
+            add_ring_points(model, op, a, ids, wr, wt, va);
+            bridge_rings(model, op, call.previous, ids, surface, subd, va, vp);
+            call = tube_call{{ids[0], ids[1], ids[2], ids[3]}, w->outward, g, length, w};
+            continue;
+        }
+
+        // Fork: ring A at the node, ring B past the box, and the side ring S'
+        // out of the box face the side chain leaves through.
+        w_typ* const o = w->outward;
+        w_typ* const s = w->side;
+        o->segment = o->position - w->position;
+        s->segment = (s->outward ? s->outward->position : s->position) - w->position;
+
+        const double ts = s->is_twig ? model.tips_thickness / 2.0 : model.tips_thickness;
+        // A side chain always has a second node; a hand-made one may not.
+        const double side_thickness = s->outward ? s->outward->thickness : s->thickness;
+        const double rs = model.branch_thickness * side_thickness + ts;
+        const double ro =
+            (w->is_trunk ? model.trunk_thickness : model.branch_thickness) * o->thickness + model.tips_thickness;
+
+        vec3_typ vs = s->segment.normalized();
+        g.to_local(&vs, 1, vec3_typ(0, 0, 0));
+        const exit_side side = exit_side_of(vs);
+
+        const double theta = w->segment.angle_to(s->segment);
+        const double bulge = std::fabs((1.5707963267949 - theta) * 3.0 / 3.1415926535898 * rs);
+
+        vec3_typ b[4];
+        for (int k = 0; k < 4; ++k) b[k] = a[k] + vec3_typ(2 * rs, 0, 0);
+        for (int c : k_exit_pair[side]) {
+            b[c] = b[c] + vec3_typ(bulge, 0, 0);
+            switch (side) {
+                case exit_pz: b[c].z = b[c].z - bulge; break;
+                case exit_my: b[c].y = b[c].y + bulge; break;
+                case exit_mz: b[c].z = b[c].z + bulge; break;
+                case exit_py: b[c].y = b[c].y - bulge; break;
+            }
+        }
+
+        const vec3_typ* const box[8] = {&a[0], &a[1], &a[2], &a[3], &b[0], &b[1], &b[2], &b[3]};
+        const int* const x = k_exit_ring[side];
+        vec3_typ sp[4];
+        for (int k = 0; k < 4; ++k) sp[k] = *box[x[k]] + vs * 0.5 * rs;
+        if (rs < ro) {
+            const double d = ro - rs;
+            if (side == exit_pz || side == exit_mz) {
+                sp[0].y = sp[0].y - d;
+                sp[3].y = sp[3].y - d;
+                sp[1].y = sp[1].y + d;
+                sp[2].y = sp[2].y + d;
+            } else {
+                sp[0].z = sp[0].z - d;
+                sp[1].z = sp[1].z - d;
+                sp[2].z = sp[2].z + d;
+                sp[3].z = sp[3].z + d;
+            }
+        }
+
+        g.to_world(a, 4, w->position);
+        g.to_world(b, 4, w->position);
+        g.to_world(sp, 4, w->position);
+
+        const double vb = path_v(length + 2 * rs, model.reach);
+        const double vsd = path_v(length + 0.5 * rs, model.reach);
+
+        LWPntID box_ids[8], side_ids[4];
+        for (int k = 0; k < 4; ++k) {
+            box_ids[k] = op->addPoint(op->state, a[k].data());
+            write_point_maps(model, op, box_ids[k], nullptr, wr, wt, k * 0.25, va);
+            box_ids[k + 4] = op->addPoint(op->state, b[k].data());
+            write_point_maps(model, op, box_ids[k + 4], nullptr, wr, wt, k * 0.25, vb);
+            side_ids[k] = op->addPoint(op->state, sp[k].data());
+            write_point_maps(model, op, side_ids[k], nullptr, wr, wt, k * 0.25, vsd);
+        }
+
+        bridge_rings(model, op, call.previous, box_ids, surface, subd, va, vp);
+
+        LWPolID last = nullptr;
+        for (int k = 0; k < 4; ++k) {
+            const int k1 = (k + 1) % 4;
+            const LWPntID quad[4] = {box_ids[x[k]], box_ids[x[k1]], side_ids[k1], side_ids[k]};
+            last = op->addPoly(op->state, type, nullptr, surface, 4, quad);
+            write_point_maps(model, op, box_ids[x[k]], last, 0, 0, k * 0.25, va);
+            write_point_maps(model, op, box_ids[x[k1]], last, 0, 0, (k + 1) * 0.25, va);
+        }
+        write_point_maps(model, op, box_ids[x[0]], last, 0, 0, 1.0, va);
+        write_point_maps(model, op, side_ids[0], last, 0, 0, 1.0, vsd);
+
+        for (const auto& face : k_box_faces[side]) {
+            const LWPntID quad[4] = {box_ids[face[0]], box_ids[face[1]], box_ids[face[2]], box_ids[face[3]]};
+            const LWPolID pol = op->addPoly(op->state, type, nullptr, surface, 4, quad);
+            if (face[0] == 7 && face[1] == 3 && face[2] == 0 && face[3] == 4) {
+                write_point_maps(model, op, box_ids[0], pol, 0, 0, 1.0, va);
+                write_point_maps(model, op, box_ids[4], pol, 0, 0, 1.0, vb);
+            }
+        }
+
+        pending.push_back(tube_call{{side_ids[0], side_ids[1], side_ids[2], side_ids[3]}, s->outward, g, length, w});
+        call = tube_call{{box_ids[4], box_ids[5], box_ids[6], box_ids[7]}, o, g, length, w};
+    }
+}
+
+}  // namespace
+
+void emit_polygonal(model_typ& model, MeshEditOp* op, bool subd, const settings_typ& r) {
+    model.reach = model.compute_reach();
+    if (model.chains) {
+        w_typ* const first = model.chains->chain;
+        first->position.y = first->position.y + model.trunk_thickness * first->thickness;
+    }
+
+    std::vector<tube_call> pending;  // reused by every chain
+    for (model_typ::d_typ* d = model.chains; d; d = d->next) {
+        w_typ* const k = d->chain;
+        w_typ* const o = k->outward;
+        if (k->side || !o || !o->outward) continue;
+
+        frame_typ base;
+        const vec3_typ dir = o->segment.normalized();
+        base.axis_x = (dir + vec3_typ(0, 1, 0)).normalized();
+        base.axis_y = vec3_typ(0, 0, 1).cross(base.axis_x);
+        base.axis_z = base.axis_x.cross(base.axis_y);
+        base.compute_angles();
+
+        vec3_typ ring[4];
+        const double h = model.trunk_thickness * o->thickness;
+        make_square_ring(ring, h, h, 0, 0);
+        base.to_world(ring, 4, k->position);
+
+        double limit = model.wg_thick_max / (model.trunk_thickness / model.branch_thickness);
+        // Both thicknesses 0 (a stored preset) leave no ratio: take it as 1.
+        if (std::isnan(limit)) limit = model.wg_thick_max;
+        const float t0 = static_cast<float>(thick_falloff(0, limit));
+        LWPntID base_ids[4];
+        add_ring_points(model, op, ring, base_ids, -1.0, t0, 0.0);
+
+        if (k->position.y < 0.5) {
+            grow_roots(model, model.number_of_roots, o->thickness);
+            emit_trunk_base(model, op, subd, base_ids, k->position, 0.0);
+        }
+        emit_tube(model, op, base_ids, o, subd, base, 0.0, pending);
+    }
+
+    emit_leaves(model, op, r);
+}
 
 }  // namespace sf
