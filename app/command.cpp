@@ -41,11 +41,12 @@ void write_output(const output_target& out, const formats::mesh_layer& fg) {
         formats::write_edit_log(fg, sink);
         return;
     }
+    if (out.kind == output_kind::obj) {
+        formats::write_obj_files(fg, out.path);  // with its .mtl beside it
+        return;
+    }
     formats::atomic_file file(out.path);
-    if (out.kind == output_kind::obj)
-        formats::write_obj(fg, file);
-    else
-        formats::write_edit_log(fg, file);
+    formats::write_edit_log(fg, file);
     file.commit();
 }
 

@@ -1,10 +1,315 @@
 #include "formats/obj_writer.h"
 
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <bit>
+#include <cerrno>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <unordered_map>
+#include <vector>
+
 namespace sf::formats {
 
-void write_obj(const mesh_layer& layer, byte_sink& sink) {
+namespace {
+
+enum class material_kind : std::uint8_t { bark, twig, leaf, other };
+
+struct material {
+    std::string name;  // as written after "usemtl"
+    material_kind kind;
+};
+
+material_kind kind_of(std::string_view surface) {
+    if (surface == "SF_trunk" || surface == "SF_branch" || surface == "SF_root") return material_kind::bark;
+    if (surface == "SF_twig") return material_kind::twig;
+    if (surface == "LG_leaf") return material_kind::leaf;
+    return material_kind::other;
+}
+
+// A name OBJ and MTL read as one field.
+std::string material_name(std::string_view surface) {
+    std::string s(surface);
+    for (char& c : s) {
+        const auto b = static_cast<unsigned char>(c);
+        if (b <= ' ' || b == 0x7F || c == '#') c = '_';
+    }
+    return s;
+}
+
+constexpr index_t k_unset = k_max_index;  // no material looked up yet
+
+// The materials of a layer's written polygons, in the order of their first
+// polygon; polygons without a surface (or with an empty name) have none.
+class material_table {
+public:
+    explicit material_table(const mesh_layer& layer)
+        : layer_(layer), by_string_(layer.strings().size(), k_unset) {
+        std::unordered_map<std::string, index_t> ids;
+        for (index_t p = 0; p < layer.polygon_count(); ++p) {
+            const index_t s = layer.polygon_surface(p);
+            if (s == k_none || by_string_[s] != k_unset || layer.polygon_points(p).empty()) continue;
+            const std::string_view surface = layer.strings().view(s);
+            if (surface.empty()) {
+                by_string_[s] = k_none;
+                continue;
+            }
+            std::string name = material_name(surface);
+            const auto [it, added] = ids.emplace(name, static_cast<index_t>(list_.size()));
+            if (added) list_.push_back({std::move(name), kind_of(surface)});
+            by_string_[s] = it->second;
+        }
+    }
+
+    // k_none for none; only for polygons with points.
+    index_t of_polygon(index_t p) const {
+        const index_t s = layer_.polygon_surface(p);
+        return s == k_none ? k_none : by_string_[s];
+    }
+    const std::vector<material>& list() const { return list_; }
+
+private:
+    const mesh_layer& layer_;
+    std::vector<index_t> by_string_;  // string-pool index -> material
+    std::vector<material> list_;
+};
+
+// Texture coordinates by their float bits, numbered in order of addition.
+class uv_index {
+public:
+    uv_index() : slots_(std::size_t(1) << 10, slot{0, k_none}), shift_(64 - 10) {}
+
+    // The coordinate's number; `added` tells whether it is new.
+    index_t find_or_add(std::uint64_t key, bool& added) {
+        if ((count_ + 1) * 2 > slots_.size()) grow();
+        std::size_t i = home(key);
+        const std::size_t mask = slots_.size() - 1;
+        while (slots_[i].value != k_none) {
+            if (slots_[i].key == key) {
+                added = false;
+                return slots_[i].value;
+            }
+            i = (i + 1) & mask;
+        }
+        slots_[i] = {key, static_cast<index_t>(count_++)};
+        added = true;
+        return slots_[i].value;
+    }
+
+private:
+    struct slot {
+        std::uint64_t key;
+        index_t value;  // k_none: empty
+    };
+
+    std::size_t home(std::uint64_t key) const {
+        key ^= key >> 29;
+        return static_cast<std::size_t>((key * 0x9E3779B97F4A7C15ull) >> shift_);
+    }
+    void grow() {
+        std::vector<slot> old(slots_.size() * 2, slot{0, k_none});
+        old.swap(slots_);
+        --shift_;
+        const std::size_t mask = slots_.size() - 1;
+        for (const slot& s : old) {
+            if (s.value == k_none) continue;
+            std::size_t i = home(s.key);
+            while (slots_[i].value != k_none) i = (i + 1) & mask;
+            slots_[i] = s;
+        }
+    }
+
+    std::vector<slot> slots_;
+    unsigned shift_;
+    std::size_t count_ = 0;
+};
+
+// The texture coordinate of every face corner, found in time linear in the
+// points, polygons and map values: the latest per-point value of each of
+// the two maps is indexed by point once, and the per-polygon values by
+// polygon once.
+class corner_uvs {
+public:
+    explicit corner_uvs(const mesh_layer& layer) : layer_(layer) {
+        const char* names[2] = {"SF_branch", "SF_leaf"};
+        const index_t points = layer.point_count();
+        for (int k = 0; k < 2; ++k) {
+            const index_t m = layer.find_map(LWVMAP_TXUV, names[k]);
+            if (m != k_none && layer.maps()[m].dim >= 2) map_[k] = m;
+        }
+        if (map_[0] == k_none && map_[1] == k_none) return;
+
+        const std::span<const value_record> vmap = layer.point_values();
+        for (int k = 0; k < 2; ++k)
+            if (map_[k] != k_none) by_point_[k].assign(points, k_none);
+        for (std::size_t r = 0; r < vmap.size(); ++r) {
+            const int k = slot_of(vmap[r].map);
+            if (k >= 0 && vmap[r].point < points) by_point_[k][vmap[r].point] = static_cast<index_t>(r);
+        }
+
+        // Per-polygon values grouped by polygon, keeping their order (a
+        // counting sort), so the latest one for a corner is applied last.
+        const std::span<const value_record> vmad = layer.polygon_point_values();
+        const index_t polygons = layer.polygon_count();
+        auto usable = [&](const value_record& v) {
+            return slot_of(v.map) >= 0 && v.point < points && v.polygon < polygons;
+        };
+        std::size_t used = 0;
+        for (const value_record& v : vmad) used += usable(v);
+        if (used == 0) return;
+        vmad_start_.assign(std::size_t(polygons) + 1, 0);
+        for (const value_record& v : vmad)
+            if (usable(v)) ++vmad_start_[v.polygon + 1];
+        for (index_t p = 0; p < polygons; ++p) vmad_start_[p + 1] += vmad_start_[p];
+        vmad_by_polygon_.resize(used);
+        std::vector<index_t> fill(vmad_start_.begin(), vmad_start_.end() - 1);
+        for (std::size_t r = 0; r < vmad.size(); ++r)
+            if (usable(vmad[r])) vmad_by_polygon_[fill[vmad[r].polygon]++] = static_cast<index_t>(r);
+        override_.assign(points, k_none);
+        stamp_.assign(points, k_none);
+    }
+
+    bool any() const { return map_[0] != k_none || map_[1] != k_none; }
+
+    // Fills uv (2 floats per corner) for face p of the given material kind;
+    // false when the kind has no map or a corner has no finite value.
+    bool find(index_t p, material_kind kind, std::vector<float>& uv) {
+        const int k = kind == material_kind::bark || kind == material_kind::twig ? 0
+                      : kind == material_kind::leaf                               ? 1
+                                                                                  : -1;
+        if (k < 0 || map_[k] == k_none) return false;
+        if (!vmad_start_.empty()) {
+            const std::span<const value_record> vmad = layer_.polygon_point_values();
+            for (index_t i = vmad_start_[p]; i < vmad_start_[p + 1]; ++i) {
+                const value_record& v = vmad[vmad_by_polygon_[i]];
+                if (v.map != map_[k]) continue;
+                override_[v.point] = vmad_by_polygon_[i];
+                stamp_[v.point] = p;
+            }
+        }
+        const std::span<const index_t> pts = layer_.polygon_points(p);
+        uv.resize(pts.size() * 2);
+        for (std::size_t c = 0; c < pts.size(); ++c) {
+            const index_t pt = pts[c];
+            const value_record* rec = nullptr;
+            if (!stamp_.empty() && stamp_[pt] == p)
+                rec = &layer_.polygon_point_values()[override_[pt]];
+            else if (by_point_[k][pt] != k_none)
+                rec = &layer_.point_values()[by_point_[k][pt]];
+            if (!rec) return false;
+            const std::span<const float> v = layer_.values(*rec);
+            if (!std::isfinite(v[0]) || !std::isfinite(v[1])) return false;
+            uv[2 * c] = v[0];
+            uv[2 * c + 1] = v[1];
+        }
+        return true;
+    }
+
+private:
+    int slot_of(index_t map) const {
+        return map == k_none ? -1 : map == map_[0] ? 0 : map == map_[1] ? 1 : -1;
+    }
+
+    const mesh_layer& layer_;
+    index_t map_[2] = {k_none, k_none};    // "SF_branch", "SF_leaf"
+    std::vector<index_t> by_point_[2];     // latest per-point record, k_none when unset
+    std::vector<index_t> vmad_start_;      // per polygon: first entry in vmad_by_polygon_
+    std::vector<index_t> vmad_by_polygon_;  // per-polygon record numbers
+    std::vector<index_t> override_;        // per point: per-polygon record of polygon stamp_
+    std::vector<index_t> stamp_;
+};
+
+void put_element(text_buffer& out, std::span<const index_t> pts, const index_t* vt) {
+    out.put(pts.size() == 1 ? "p" : pts.size() == 2 ? "l" : "f");
+    for (std::size_t c = 0; c < pts.size(); ++c) {
+        out.put(' ');
+        out.put_uint(std::uint64_t(pts[c]) + 1);
+        if (vt) {
+            out.put('/');
+            out.put_uint(std::uint64_t(vt[c]) + 1);
+        }
+    }
+    out.put('\n');
+}
+
+std::atomic<unsigned> keep_counter{0};
+
+std::string failure(const std::string& path, const char* what, int err) {
+    return "cannot write " + path + ": " + what + ": " + std::strerror(err);
+}
+
+// The file at a path, kept under a hidden second name while a new one takes
+// its place, so that the old one can be put back.
+class old_file {
+public:
+    explicit old_file(std::string path) : path_(std::move(path)) {
+        struct stat st {};
+        if (::lstat(path_.c_str(), &st) != 0) {
+            state_ = errno == ENOENT ? state::none : state::other;
+            return;
+        }
+        if (S_ISDIR(st.st_mode)) return;  // the rename onto it will fail
+        const std::size_t slash = path_.rfind('/');
+        const std::string dir = slash == std::string::npos ? std::string() : path_.substr(0, slash + 1);
+        const std::string base = slash == std::string::npos ? path_ : path_.substr(slash + 1);
+        for (int attempt = 0; attempt < 100; ++attempt) {
+            keep_ = dir + "." + base + ".old" + std::to_string(::getpid()) + "-" +
+                    std::to_string(keep_counter.fetch_add(1));
+            // A second link leaves the file in place; where links are not
+            // supported, move it aside instead.
+            if (::link(path_.c_str(), keep_.c_str()) == 0) {
+                state_ = state::kept;
+                return;
+            }
+            if (errno == EEXIST) continue;
+            struct stat taken {};
+            if (::lstat(keep_.c_str(), &taken) == 0) continue;
+            if (::rename(path_.c_str(), keep_.c_str()) == 0) {
+                state_ = state::kept;
+                return;
+            }
+            throw io_error(failure(path_, "cannot keep the old file", errno));
+        }
+        throw io_error(failure(path_, "cannot keep the old file", EEXIST));
+    }
+    old_file(const old_file&) = delete;
+    old_file& operator=(const old_file&) = delete;
+
+    // Undoes the replacement: the old file back, or the new one removed
+    // when there was none (only when the new one was put in place).
+    void restore(bool replaced) noexcept {
+        if (state_ == state::kept)
+            ::rename(keep_.c_str(), path_.c_str());
+        else if (state_ == state::none && replaced)
+            ::unlink(path_.c_str());
+        state_ = state::other;
+    }
+    void drop() noexcept {
+        if (state_ == state::kept) ::unlink(keep_.c_str());
+        state_ = state::other;
+    }
+
+private:
+    enum class state { none, kept, other };
+    std::string path_;
+    std::string keep_;
+    state state_ = state::other;
+};
+
+}  // namespace
+
+void write_obj(const mesh_layer& layer, byte_sink& sink, std::string_view mtllib) {
+    const material_table materials(layer);
     text_buffer out(sink);
     out.put("# sylvaform\n");
+    if (!mtllib.empty()) {
+        out.put("mtllib ");
+        out.put(mtllib);
+        out.put('\n');
+    }
     const std::span<const double> xyz = layer.point_coordinates();
     for (std::size_t i = 0; i < xyz.size(); i += 3) {
         out.put("v ");
@@ -15,18 +320,128 @@ void write_obj(const mesh_layer& layer, byte_sink& sink) {
         out.put_double(xyz[i + 2]);
         out.put('\n');
     }
+
+    // Texture coordinates of every face corner (k_none: the face has
+    // none), numbered and written before the faces that use them.
     const index_t n = layer.polygon_count();
+    const index_t* first_corner = n > 0 ? layer.polygon_points(0).data() : nullptr;
+    auto corner_offset = [&](index_t p) {
+        return static_cast<std::size_t>(layer.polygon_points(p).data() - first_corner);
+    };
+    std::vector<index_t> corner_vt;
+    {
+        corner_uvs uvs(layer);
+        if (uvs.any()) {
+            corner_vt.assign(n > 0 ? corner_offset(n - 1) + layer.polygon_points(n - 1).size() : 0, k_none);
+            uv_index seen;
+            std::vector<float> uv;
+            for (index_t p = 0; p < n; ++p) {
+                const std::span<const index_t> pts = layer.polygon_points(p);
+                if (pts.size() < 3) continue;
+                const index_t m = materials.of_polygon(p);
+                if (m == k_none || !uvs.find(p, materials.list()[m].kind, uv)) continue;
+                index_t* vt = corner_vt.data() + corner_offset(p);
+                for (std::size_t c = 0; c < pts.size(); ++c) {
+                    const std::uint64_t key = std::uint64_t(std::bit_cast<std::uint32_t>(uv[2 * c])) << 32 |
+                                              std::bit_cast<std::uint32_t>(uv[2 * c + 1]);
+                    bool added = false;
+                    vt[c] = seen.find_or_add(key, added);
+                    if (!added) continue;
+                    out.put("vt ");
+                    out.put_float(uv[2 * c]);
+                    out.put(' ');
+                    out.put_float(uv[2 * c + 1]);
+                    out.put('\n');
+                }
+            }
+        }
+    }
+
+    auto put = [&](index_t p, std::span<const index_t> pts) {
+        const index_t* vt = nullptr;
+        if (pts.size() >= 3 && !corner_vt.empty() && corner_vt[corner_offset(p)] != k_none)
+            vt = corner_vt.data() + corner_offset(p);
+        put_element(out, pts, vt);
+    };
+    for (index_t p = 0; p < n; ++p) {
+        const std::span<const index_t> pts = layer.polygon_points(p);
+        if (!pts.empty() && materials.of_polygon(p) == k_none) put(p, pts);
+    }
+    index_t current = k_none;
     for (index_t p = 0; p < n; ++p) {
         const std::span<const index_t> pts = layer.polygon_points(p);
         if (pts.empty()) continue;  // OBJ has no empty element
-        out.put(pts.size() == 1 ? "p" : pts.size() == 2 ? "l" : "f");
-        for (const index_t i : pts) {
-            out.put(' ');
-            out.put_uint(std::uint64_t(i) + 1);
+        const index_t m = materials.of_polygon(p);
+        if (m == k_none) continue;
+        if (m != current) {
+            out.put("usemtl ");
+            out.put(materials.list()[m].name);
+            out.put('\n');
+            current = m;
         }
-        out.put('\n');
+        put(p, pts);
     }
     out.flush();
+}
+
+void write_mtl(const mesh_layer& layer, byte_sink& sink) {
+    const material_table materials(layer);
+    text_buffer out(sink);
+    out.put("# sylvaform materials\n");
+    for (const material& m : materials.list()) {
+        out.put("\nnewmtl ");
+        out.put(m.name);
+        switch (m.kind) {
+            case material_kind::bark:
+                out.put("\nKd 0.4 0.27 0.16\nKa 0 0 0\nKs 0 0 0\nNs 10\nd 1\nillum 1\n");
+                break;
+            case material_kind::twig:
+                out.put("\nKd 0.58 0.45 0.3\nKa 0 0 0\nKs 0 0 0\nNs 10\nd 1\nillum 1\n");
+                break;
+            case material_kind::leaf:
+                out.put("\nKd 0.22 0.5 0.14\nKa 0 0 0\nKs 0.1 0.1 0.1\nNs 30\nd 1\nillum 2\n");
+                break;
+            case material_kind::other:
+                out.put("\nKd 0.6 0.6 0.6\nKa 0 0 0\nKs 0 0 0\nNs 10\nd 1\nillum 1\n");
+                break;
+        }
+    }
+    out.flush();
+}
+
+std::string mtl_path_for(const std::string& obj_path) {
+    const std::size_t slash = obj_path.rfind('/');
+    const std::size_t base = slash == std::string::npos ? 0 : slash + 1;
+    const std::size_t dot = obj_path.rfind('.');
+    std::string mtl = dot != std::string::npos && dot > base ? obj_path.substr(0, dot) : obj_path;
+    mtl += ".mtl";
+    return mtl == obj_path ? mtl + ".mtl" : mtl;
+}
+
+void write_obj_files(const mesh_layer& layer, const std::string& obj_path) {
+    const std::string mtl_path = mtl_path_for(obj_path);
+    const std::size_t slash = mtl_path.rfind('/');
+    atomic_file obj(obj_path);
+    write_obj(layer, obj, slash == std::string::npos ? std::string_view(mtl_path)
+                                                     : std::string_view(mtl_path).substr(slash + 1));
+    atomic_file mtl(mtl_path);
+    write_mtl(layer, mtl);
+
+    // The small library goes in first; if the OBJ then fails, it is undone.
+    old_file old(mtl_path);
+    try {
+        mtl.commit();
+    } catch (...) {
+        old.restore(false);
+        throw;
+    }
+    try {
+        obj.commit();
+    } catch (...) {
+        old.restore(true);
+        throw;
+    }
+    old.drop();
 }
 
 }  // namespace sf::formats

@@ -1,0 +1,313 @@
+// OBJ output with materials and texture coordinates, its .mtl, and the
+// pair written whole or not at all.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <limits>
+#include <set>
+#include <sstream>
+#include <string>
+
+#include "formats/edit_log.h"
+#include "formats/file_io.h"
+#include "formats/obj_reader.h"
+#include "formats/obj_writer.h"
+#include "scratch_dir.h"
+
+namespace sf::formats {
+namespace {
+
+// Two tube surfaces with a seam, a leaf, a root face with a corner lacking
+// its value, a surface of another name, a polygon without surface, a line,
+// a single point and an empty polygon.
+mesh_layer hand_made_layer() {
+    mesh_layer l;
+    const double xyz[9][3] = {{0, 0, 0}, {1, 0, 0}, {1, 1, 0},   {0, 1, 0}, {-1, 0.5, 0},
+                              {0, 2, 0}, {1, 2, 0}, {0.5, 3, 0}, {2, 0, 0}};
+    for (const auto& p : xyz) l.add_point(p[0], p[1], p[2]);
+    const index_t branch = l.find_or_add_map(LWVMAP_TXUV, "SF_branch", 2);
+    const index_t range_thick = l.find_or_add_map(LWVMAP_TXUV, "SF_range_thick", 2);
+    const index_t leaf = l.find_or_add_map(LWVMAP_TXUV, "SF_leaf", 2);
+    auto value = [&](index_t map, index_t point, index_t polygon, float u, float v) {
+        const float uv[2] = {u, v};
+        l.add_value(point, polygon, map, uv);
+    };
+    value(branch, 0, k_none, 9, 9);  // replaced below: the latest value counts
+    value(branch, 0, k_none, 0, 0.5f);
+    value(branch, 1, k_none, 0.25f, 0.5f);
+    value(branch, 2, k_none, 0.25f, 1);
+    value(branch, 3, k_none, 0, 1);
+    value(branch, 4, k_none, 0.5f, 0.5f);
+    value(branch, 8, k_none, 0.75f, 0.5f);
+    value(range_thick, 0, k_none, 0.3f, 0.7f);
+    value(leaf, 5, k_none, 0, 0);
+    value(leaf, 6, k_none, 1, 0);
+    value(leaf, 7, k_none, 0.5f, 1);
+
+    auto poly = [&](LWID type, const char* surface, std::initializer_list<index_t> pts) {
+        const index_t s = surface ? l.strings().intern(surface) : k_none;
+        return l.add_polygon(type, s, std::span<const index_t>(pts.begin(), pts.size()));
+    };
+    const index_t p0 = poly(LWPOLTYPE_PTCH, "SF_trunk", {0, 1, 2, 3});
+    const index_t p1 = poly(LWPOLTYPE_FACE, "SF_branch", {0, 4, 3});
+    poly(LWPOLTYPE_FACE, "SF_branch", {0, 4});
+    poly(LWPOLTYPE_FACE, nullptr, {0, 1, 4});
+    const index_t p4 = poly(LWPOLTYPE_FACE, "LG_leaf", {5, 6, 7});
+    poly(LWPOLTYPE_FACE, "SF_root", {8, 5, 1});
+    poly(LWPOLTYPE_FACE, "Bark #2", {0, 1, 2});
+    poly(LWPOLTYPE_FACE, "SF_trunk", {1, 2, 8});
+    poly(LWPOLTYPE_FACE, "SF_twig", {});
+    const index_t p9 = poly(LWPOLTYPE_FACE, "SF_twig", {3, 0, 4});
+    poly(LWPOLTYPE_FACE, "SF_branch", {4});
+    poly(LWPOLTYPE_FACE, "", {5, 6, 7});
+
+    value(branch, 0, p0, 1, 0.5f);  // the seam
+    value(branch, 3, p0, 7, 7);
+    value(branch, 3, p0, 1, 1);
+    value(range_thick, 1, p0, 5, 5);  // another map: no effect
+    value(branch, 1, p1, 3, 3);       // a point not in the polygon: no effect
+    value(branch, 5, p4, 4, 4);       // leaves read "SF_leaf"
+    value(leaf, 7, p4, 0.5f, 0.75f);
+    value(branch, 0, p9, 1, 0.5f);  // same value as the seam above: shared
+    return l;
+}
+
+const std::string k_hand_made_obj =
+    "# sylvaform\n"
+    "mtllib tree.mtl\n"
+    "v 0 0 0\n"
+    "v 1 0 0\n"
+    "v 1 1 0\n"
+    "v 0 1 0\n"
+    "v -1 0.5 0\n"
+    "v 0 2 0\n"
+    "v 1 2 0\n"
+    "v 0.5 3 0\n"
+    "v 2 0 0\n"
+    "vt 1 0.5\n"
+    "vt 0.25 0.5\n"
+    "vt 0.25 1\n"
+    "vt 1 1\n"
+    "vt 0 0.5\n"
+    "vt 0.5 0.5\n"
+    "vt 0 1\n"
+    "vt 0 0\n"
+    "vt 1 0\n"
+    "vt 0.5 0.75\n"
+    "vt 0.75 0.5\n"
+    "f 1 2 5\n"
+    "f 6 7 8\n"
+    "usemtl SF_trunk\n"
+    "f 1/1 2/2 3/3 4/4\n"
+    "usemtl SF_branch\n"
+    "f 1/5 5/6 4/7\n"
+    "l 1 5\n"
+    "usemtl LG_leaf\n"
+    "f 6/8 7/9 8/10\n"
+    "usemtl SF_root\n"
+    "f 9 6 2\n"
+    "usemtl Bark__2\n"
+    "f 1 2 3\n"
+    "usemtl SF_trunk\n"
+    "f 2/2 3/3 9/11\n"
+    "usemtl SF_twig\n"
+    "f 4/7 1/1 5/6\n"
+    "usemtl SF_branch\n"
+    "p 5\n";
+
+const std::string k_hand_made_mtl =
+    "# sylvaform materials\n"
+    "\nnewmtl SF_trunk\nKd 0.4 0.27 0.16\nKa 0 0 0\nKs 0 0 0\nNs 10\nd 1\nillum 1\n"
+    "\nnewmtl SF_branch\nKd 0.4 0.27 0.16\nKa 0 0 0\nKs 0 0 0\nNs 10\nd 1\nillum 1\n"
+    "\nnewmtl LG_leaf\nKd 0.22 0.5 0.14\nKa 0 0 0\nKs 0.1 0.1 0.1\nNs 30\nd 1\nillum 2\n"
+    "\nnewmtl SF_root\nKd 0.4 0.27 0.16\nKa 0 0 0\nKs 0 0 0\nNs 10\nd 1\nillum 1\n"
+    "\nnewmtl Bark__2\nKd 0.6 0.6 0.6\nKa 0 0 0\nKs 0 0 0\nNs 10\nd 1\nillum 1\n"
+    "\nnewmtl SF_twig\nKd 0.58 0.45 0.3\nKa 0 0 0\nKs 0 0 0\nNs 10\nd 1\nillum 1\n";
+
+TEST(ObjMaterials, HandMadeLayerGivesTheExpectedText) {
+    const mesh_layer l = hand_made_layer();
+    string_sink obj, mtl;
+    write_obj(l, obj, "tree.mtl");
+    write_mtl(l, mtl);
+    EXPECT_EQ(obj.text, k_hand_made_obj);
+    EXPECT_EQ(mtl.text, k_hand_made_mtl);
+
+    mesh_layer back;
+    read_obj_text(obj.text, "tree.obj", back);
+    EXPECT_EQ(back.point_count(), l.point_count());
+    EXPECT_EQ(back.polygon_count(), 10u);  // "p" is not read back; the empty one is not written
+}
+
+TEST(ObjMaterials, LayersWithoutMapsOrSurfaces) {
+    mesh_layer l;
+    l.add_point(0, 0, 0);
+    l.add_point(1, 0, 0);
+    l.add_point(0, 1, 0);
+    const index_t f[3] = {0, 1, 2};
+    l.add_polygon(LWPOLTYPE_FACE, l.strings().intern("SF_trunk"), f);
+    l.add_polygon(LWPOLTYPE_FACE, k_none, f);
+    string_sink obj, mtl;
+    write_obj(l, obj);
+    EXPECT_EQ(obj.text, "# sylvaform\nv 0 0 0\nv 1 0 0\nv 0 1 0\nf 1 2 3\nusemtl SF_trunk\nf 1 2 3\n");
+
+    // A skeleton: no surfaces, an empty library.
+    mesh_layer skeleton;
+    skeleton.add_point(0, 0, 0);
+    skeleton.add_point(0, 1, 0);
+    skeleton.add_polygon(LWPOLTYPE_FACE, k_none, std::span<const index_t>(f, 2));
+    write_mtl(skeleton, mtl);
+    EXPECT_EQ(mtl.text, "# sylvaform materials\n");
+}
+
+TEST(ObjMaterials, NonFiniteOrTooShortMapsGiveNoCoordinates) {
+    mesh_layer l;
+    for (int i = 0; i < 3; ++i) l.add_point(i, 0, 0);
+    const index_t f[3] = {0, 1, 2};
+    const index_t leaf = l.add_polygon(LWPOLTYPE_FACE, l.strings().intern("LG_leaf"), f);
+    l.add_polygon(LWPOLTYPE_FACE, l.strings().intern("SF_branch"), f);
+    const index_t leaf_map = l.find_or_add_map(LWVMAP_TXUV, "SF_leaf", 2);
+    const index_t branch_map = l.find_or_add_map(LWVMAP_TXUV, "SF_branch", 1);  // one value only
+    const float ok[2] = {0.5f, 0.5f}, bad[2] = {0.5f, std::numeric_limits<float>::infinity()};
+    for (index_t p = 0; p < 3; ++p) {
+        l.add_value(p, k_none, leaf_map, ok);
+        l.add_value(p, k_none, branch_map, ok);
+    }
+    l.add_value(2, leaf, leaf_map, bad);
+    string_sink obj;
+    write_obj(l, obj);
+    EXPECT_EQ(obj.text.find("vt"), std::string::npos) << obj.text;
+    EXPECT_EQ(obj.text.find('/'), std::string::npos) << obj.text;
+}
+
+TEST(ObjMaterials, MtlPathReplacesTheExtension) {
+    EXPECT_EQ(mtl_path_for("tree.obj"), "tree.mtl");
+    EXPECT_EQ(mtl_path_for("out/TREE.OBJ"), "out/TREE.mtl");
+    EXPECT_EQ(mtl_path_for("a.b/tree"), "a.b/tree.mtl");
+    EXPECT_EQ(mtl_path_for("dir/.obj"), "dir/.obj.mtl");
+    EXPECT_EQ(mtl_path_for("x.mtl"), "x.mtl.mtl");  // never the OBJ's own name
+}
+
+// The pair is written whole, replaces an old pair, and on a failure of
+// either file leaves both paths as they were.
+TEST(ObjFiles, WholePairOrNothing) {
+    test::scratch_dir dir;
+    const mesh_layer l = hand_made_layer();
+    write_obj_files(l, dir.file("tree.obj"));
+    string_sink expected;
+    write_obj(l, expected, "tree.mtl");
+    EXPECT_EQ(test::slurp(dir.file("tree.obj")), expected.text);
+    EXPECT_EQ(test::slurp(dir.file("tree.mtl")), k_hand_made_mtl);
+    EXPECT_EQ(dir.entries(), 2u);
+
+    dir.write("tree.obj", "old obj");
+    dir.write("tree.mtl", "old mtl");
+    write_obj_files(l, dir.file("tree.obj"));
+    EXPECT_EQ(test::slurp(dir.file("tree.obj")), expected.text);
+    EXPECT_EQ(test::slurp(dir.file("tree.mtl")), k_hand_made_mtl);
+    EXPECT_EQ(dir.entries(), 2u);
+
+    // The OBJ (written second) cannot replace a non-empty directory: the new
+    // library is taken back out.
+    std::filesystem::create_directory(dir.file("dir.obj"));
+    dir.write("dir.obj/inside", "x");
+    EXPECT_THROW(write_obj_files(l, dir.file("dir.obj")), io_error);
+    EXPECT_FALSE(std::filesystem::exists(dir.file("dir.mtl")));
+    EXPECT_EQ(dir.entries(), 3u);
+
+    // ... and an old library is put back as it was.
+    dir.write("dir.mtl", "old mtl");
+    EXPECT_THROW(write_obj_files(l, dir.file("dir.obj")), io_error);
+    EXPECT_EQ(test::slurp(dir.file("dir.mtl")), "old mtl");
+    EXPECT_EQ(dir.entries(), 4u);
+
+    // The library fails: the OBJ is not written, an old one stays.
+    std::filesystem::create_directory(dir.file("lib.mtl"));
+    dir.write("lib.mtl/inside", "x");
+    EXPECT_THROW(write_obj_files(l, dir.file("lib.obj")), io_error);
+    EXPECT_FALSE(std::filesystem::exists(dir.file("lib.obj")));
+    dir.write("lib.obj", "old obj");
+    EXPECT_THROW(write_obj_files(l, dir.file("lib.obj")), io_error);
+    EXPECT_EQ(test::slurp(dir.file("lib.obj")), "old obj");
+    EXPECT_EQ(dir.entries(), 6u);  // tree pair, dir.obj, dir.mtl, lib.mtl, lib.obj
+}
+
+// Whole runs of the program.
+struct ObjProgram : ::testing::Test {
+    test::scratch_dir dir;
+
+    int run(const std::string& args) {
+        const std::string cmd = "cd '" + dir.path.string() + "' && '" SF_PROGRAM "' " + args + " >out.txt 2>err.txt";
+        const int status = std::system(cmd.c_str());
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    }
+    std::string err() const { return test::slurp(dir.file("err.txt")); }
+};
+
+// Statement keywords and the words after them, for the checks below.
+std::multiset<std::string> words_after(const std::string& text, const std::string& keyword) {
+    std::multiset<std::string> out;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);)
+        if (line.compare(0, keyword.size() + 1, keyword + " ") == 0) out.insert(line.substr(keyword.size() + 1));
+    return out;
+}
+
+TEST_F(ObjProgram, TreeObjMatchesItsEditLogAndLibrary) {
+    ASSERT_EQ(run("build --set render_type=1 --set twig_type=1 --set leaf_shape=1 -o t.obj -o t.edits"), 0)
+        << err();
+    mesh_layer from_log, from_obj;
+    read_edit_log(test::slurp(dir.file("t.edits")), "t.edits", from_log);
+    const std::string obj = test::slurp(dir.file("t.obj"));
+    read_obj_text(obj, "t.obj", from_obj);
+    EXPECT_EQ(from_obj.point_count(), from_log.point_count());
+    EXPECT_EQ(from_obj.polygon_count(), from_log.polygon_count());
+
+    // The file is the writer's text for the layer the build made.
+    string_sink expected;
+    write_obj(from_log, expected, "t.mtl");
+    EXPECT_EQ(obj, expected.text);
+
+    // Every material named once in the library, and every corner's
+    // coordinate defined; a face has coordinates on all corners or none.
+    const std::multiset<std::string> used = words_after(obj, "usemtl");
+    const std::multiset<std::string> defined = words_after(test::slurp(dir.file("t.mtl")), "newmtl");
+    EXPECT_EQ(std::set<std::string>(used.begin(), used.end()), std::set<std::string>(defined.begin(), defined.end()));
+    EXPECT_EQ(std::set<std::string>(defined.begin(), defined.end()).size(), defined.size());
+    const std::size_t vts = words_after(obj, "vt").size();
+    std::size_t textured = 0;
+    for (const std::string& face : words_after(obj, "f")) {
+        std::istringstream corners(face);
+        std::size_t with = 0, without = 0;
+        for (std::string c; corners >> c;) {
+            const std::size_t slash = c.find('/');
+            if (slash == std::string::npos) {
+                ++without;
+                continue;
+            }
+            ++with;
+            const unsigned long t = std::stoul(c.substr(slash + 1));
+            EXPECT_GE(t, 1u);
+            EXPECT_LE(t, vts);
+        }
+        EXPECT_TRUE(with == 0 || without == 0) << face;
+        textured += with > 0;
+    }
+    const bool has_uvs = from_log.find_map(LWVMAP_TXUV, "SF_branch") != k_none;
+    if (has_uvs) {
+        EXPECT_GT(textured, 0u);
+    }
+}
+
+TEST_F(ObjProgram, FailingLibraryLeavesNoObj) {
+    std::filesystem::create_directory(dir.file("t.mtl"));
+    dir.write("t.mtl/inside", "x");
+    EXPECT_EQ(run("build -o t.obj"), 2);
+    EXPECT_NE(err().find("t.mtl"), std::string::npos) << err();
+    EXPECT_FALSE(std::filesystem::exists(dir.file("t.obj")));
+    EXPECT_EQ(dir.entries(), 3u);  // t.mtl, out.txt, err.txt
+}
+
+}  // namespace
+}  // namespace sf::formats
