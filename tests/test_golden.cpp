@@ -29,6 +29,23 @@ const golden_case k_cases[] = {
     {"influence_off",
      "--set branches=40 --set trunk_influence=0 --set tree_center=0.6 --set branch_bend_end=-2 "
      "--set bias=0.5 --set branch_crookedness=25deg"},
+    {"poly_random_twigs",
+     "--set branches=6 --set segments=4 --set render_type=1 --set twig_type=5 --set leaf_shape=3 "
+     "--set twig_coverage=30%"},
+    {"subd_up_twigs",
+     "--set branches=5 --set segments=4 --set render_type=2 --set twig_type=1 --set leaf_shape=2 "
+     "--set number_of_roots=8 --set leaf_growth=0 --set twig_coverage=50%"},
+    {"poly_side_twigs",
+     "--set branches=5 --set segments=4 --set render_type=1 --set twig_type=6 --set twig_length_type=0 "
+     "--set leaf_shape=5 --set leaf_density=3 --set random_seed=11 --set assign_range_weight_map=0 "
+     "--set twig_coverage=25%"},
+    {"poly_two_trunks",
+     "--set branches=6 --set segments=4 --set render_type=1 --set twig_type=3 --set leaf_shape=4 "
+     "--set number_of_roots=12 --set trunks=2 --set trunk_thick_type=1 --set sub_segments=1 "
+     "--set twig_coverage=30%"},
+    {"poly_branch_twigs",
+     "--set branches=5 --set segments=4 --set render_type=1 --set twig_type=4 --set leaf_shape=1 "
+     "--set twig_segments=2 --set random_seed=-3 --set assign_thick_weight_map=0 --set twig_coverage=40%"},
 };
 
 void PrintTo(const golden_case& c, std::ostream* os) { *os << c.name; }
