@@ -4,8 +4,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <span>
-#include <string_view>
 
 namespace sf {
 
@@ -102,19 +100,6 @@ void request_level(settings_typ& r, int level);
 // Address of the field a panel id names, or null for ids that map no field.
 void* field_lookup(settings_typ& r, std::uint32_t id);
 
-// Description of a settable field, for hosts that address fields by name.
-enum class field_kind : std::uint8_t { integer, real, choice, boolean };
-enum class field_unit : std::uint8_t { none, angle, percent, distance };
-
-struct field_desc {
-    const char* name;
-    std::uint32_t id;  // panel id, 0 for fields no panel id names
-    field_kind kind;
-    field_unit unit;
-    std::size_t offset;
-};
-
-std::span<const field_desc> field_table();
-const field_desc* find_field(std::string_view name);
-
 }  // namespace sf
+
+#include "core/settings_fields.h"
