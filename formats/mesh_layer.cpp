@@ -108,34 +108,35 @@ index_t mesh_layer::find_map(LWID type, std::string_view name) const {
 }
 
 index_t mesh_layer::find_or_add_map(LWID type, std::string_view name, std::uint32_t dim) {
-    // Maps are few (a handful per build), so a linear search is enough.
-    const index_t s = strings_.intern(name);
+    // Maps are few (a handful per build): a linear search by name, without
+    // hashing, is the fastest lookup for the millions of values a tree sets.
     for (std::size_t i = 0; i < maps_.size(); ++i)
-        if (maps_[i].type == type && maps_[i].name == s)
+        if (maps_[i].type == type && strings_.view(maps_[i].name) == name)
             return maps_[i].dim == dim ? static_cast<index_t>(i) : k_none;
+    if (dim == 0 || dim > k_max_map_dim) return k_none;
+    const index_t s = strings_.intern(name);
     check_room(maps_.size() + 1);
     maps_.push_back({type, s, dim});
     return static_cast<index_t>(maps_.size() - 1);
 }
 
 index_t mesh_layer::add_value(index_t point, index_t polygon, index_t map, const float* v) {
-    std::vector<value_record>& recs = polygon == k_none ? vmap_ : vmad_;
+    big_vector<value_record>& recs = polygon == k_none ? vmap_ : vmad_;
     check_room(recs.size() + 1);
-    const std::uint32_t dim = maps_[map].dim;
-    rollback guard(recs, values_, journal_);
-    const std::uint64_t offset = values_.size();
-    values_.insert(values_.end(), v, v + dim);
-    recs.push_back({point, polygon, map, offset});
+    value_record rec{point, polygon, map, {0.0f, 0.0f}};
+    for (std::uint32_t k = 0; k < maps_[map].dim; ++k) rec.v[k] = v[k];
+    rollback guard(recs, journal_);
+    recs.push_back(rec);
     journal_.push_back(polygon == k_none ? edit_kind::vmap : edit_kind::vmad);
     guard.dismiss();
     return static_cast<index_t>(recs.size() - 1);
 }
 
 const float* mesh_layer::find_value(index_t map, index_t point, index_t polygon) const {
-    const std::vector<value_record>& recs = polygon == k_none ? vmap_ : vmad_;
+    const big_vector<value_record>& recs = polygon == k_none ? vmap_ : vmad_;
     for (auto it = recs.rbegin(); it != recs.rend(); ++it)
         if (it->map == map && it->point == point && it->polygon == polygon)
-            return values_.data() + it->offset;
+            return it->v;
     return nullptr;
 }
 
@@ -149,7 +150,6 @@ void mesh_layer::clear() {
     maps_.clear();
     vmap_.clear();
     vmad_.clear();
-    values_.clear();
     journal_.clear();
     strings_.clear();
 }

@@ -11,6 +11,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "formats/big_buffer.h"
 #include "host/host_api.h"
 
 namespace sf::formats {
@@ -64,11 +65,14 @@ struct vmap_desc {
 };
 
 // A per-point value (vmap) or per-polygon-point value (vmad, polygon set).
+// Maps hold one or two values per point (weights and texture coordinates).
+constexpr std::uint32_t k_max_map_dim = 2;
+
 struct value_record {
     index_t point;
     index_t polygon;  // k_none for a per-point value
     index_t map;      // index into maps()
-    std::uint64_t offset;  // first of map.dim floats in values()
+    float v[k_max_map_dim];  // the first map.dim are used
 };
 
 class mesh_layer {
@@ -94,15 +98,14 @@ public:
     index_t add_tag(index_t polygon, LWID type, index_t text);
 
     // Vertex maps. A map is named by (type, name) and keeps the dimension it
-    // was first given; find_or_add_map answers k_none for a clashing dim.
+    // was first given; find_or_add_map answers k_none for a clashing dim or
+    // one above k_max_map_dim.
     std::span<const vmap_desc> maps() const { return maps_; }
     index_t find_map(LWID type, std::string_view name) const;
     index_t find_or_add_map(LWID type, std::string_view name, std::uint32_t dim);
     std::span<const value_record> point_values() const { return vmap_; }
     std::span<const value_record> polygon_point_values() const { return vmad_; }
-    std::span<const float> values(const value_record& r) const {
-        return {values_.data() + r.offset, maps_[r.map].dim};
-    }
+    std::span<const float> values(const value_record& r) const { return {r.v, maps_[r.map].dim}; }
     // polygon k_none sets a per-point value, else a per-polygon-point one.
     index_t add_value(index_t point, index_t polygon, index_t map, const float* v);
     // Latest value set for a point (polygon k_none) or polygon point; null if unset.
@@ -118,17 +121,16 @@ public:
     void clear();
 
 private:
-    std::vector<double> xyz_;
-    std::vector<LWID> poly_type_;
-    std::vector<index_t> poly_surface_;
-    std::vector<index_t> poly_start_{0};
-    std::vector<index_t> poly_points_;
+    big_vector<double> xyz_;
+    big_vector<LWID> poly_type_;
+    big_vector<index_t> poly_surface_;
+    big_vector<index_t> poly_start_{0};
+    big_vector<index_t> poly_points_;
     std::vector<tag_record> tags_;
     std::vector<vmap_desc> maps_;
-    std::vector<value_record> vmap_;
-    std::vector<value_record> vmad_;
-    std::vector<float> values_;
-    std::vector<edit_kind> journal_;
+    big_vector<value_record> vmap_;
+    big_vector<value_record> vmad_;
+    big_vector<edit_kind> journal_;
     string_pool strings_;
 };
 
