@@ -8,14 +8,15 @@
 #include <chrono>
 #include <csignal>
 #include <cstdio>
+#include <cstring>
 #include <new>
 
 #include "app/default_crown.h"
+#include "app/host_services.h"
+#include "app/panel_view.h"
 #include "app/settings_args.h"
 #include "app/standin_host.h"
-#include "app/standin_services.h"
-#include "core/build.h"
-#include "core/settings.h"
+#include "app/tool_host.h"
 #include "formats/edit_log.h"
 #include "formats/file_io.h"
 #include "formats/obj_reader.h"
@@ -24,6 +25,8 @@
 namespace sf::app {
 
 namespace {
+
+constexpr unsigned k_refresh_control = 0x8020;
 
 void report(const std::string& message) { std::fprintf(stderr, "sylvaform: %s\n", message.c_str()); }
 
@@ -50,6 +53,67 @@ void write_output(const output_target& out, const formats::mesh_layer& fg) {
     file.commit();
 }
 
+void write_stdout(const std::string& text) {
+    formats::fd_sink sink(STDOUT_FILENO, "standard output");
+    sink.write(text);
+}
+
+std::vector<panel_setting> parse_settings(const std::vector<std::string>& sets) {
+    std::vector<panel_setting> out;
+    for (const std::string& s : sets) out.push_back(parse_setting(s));
+    return out;
+}
+
+void use_shelf(const host_options& options) {
+    host().shelf.dir = options.shelf_dir ? std::filesystem::path(*options.shelf_dir) : default_shelf_dir();
+}
+
+// A fresh host; with a preset name, the preset read and checked from the
+// shelf before anything else happens.
+std::optional<preset_data> start_host(const host_options& options, const std::optional<std::string>& preset) {
+    reset_host();
+    if (!preset) return std::nullopt;
+    use_shelf(options);
+    return host().shelf.read(*preset);
+}
+
+std::string module_path(const host_options& options) {
+    return options.module_path.empty() ? default_module_path() : options.module_path;
+}
+
+void load_crown(const build_request& request, standin_host& mesh) {
+    if (request.crown)
+        formats::read_obj(*request.crown, mesh.background());
+    else
+        make_default_crown(mesh.background());
+}
+
+// The panel edits, in order; a value the tool stored otherwise is reported.
+void apply_settings(tool_session& session, std::vector<panel_setting>& settings) {
+    for (panel_setting& s : settings) {
+        const std::string stored = session.apply(s);
+        if (!stored.empty()) report(s.text + " was stored as " + stored);
+    }
+}
+
+// A build command whose tool asked for no build (it rejects one) is an error.
+void require_builds(int builds) {
+    if (builds == 0) throw host_error("the tool did not ask for a build");
+}
+
+// Runs a command, turning every failure into one line and exit status 2.
+template <class F>
+int guarded(F&& body) {
+    try {
+        return body();
+    } catch (const std::bad_alloc&) {
+        report("Memory allocation error");
+    } catch (const std::exception& e) {
+        report(e.what());
+    }
+    return k_exit_error;
+}
+
 }  // namespace
 
 output_target classify_output(const std::string& arg) {
@@ -59,59 +123,146 @@ output_target classify_output(const std::string& arg) {
     throw usage_error("-o " + arg + ": unknown output type (use .obj, .edits or - for the edit log on stdout)");
 }
 
-int run_build(const build_request& request) {
-    try {
+int run_build(const build_request& request, const host_options& options) {
+    return guarded([&] {
         std::vector<output_target> outputs;
         for (const std::string& o : request.outputs) outputs.push_back(classify_output(o));
+        std::vector<panel_setting> settings = parse_settings(request.sets);
+        const std::optional<preset_data> preset = start_host(options, request.preset);
+        standin_host mesh;
+        load_crown(request, mesh);
 
-        reset_to_defaults(g_settings);
-        g_defaults_copied = true;
-        for (const std::string& s : request.sets) apply_setting(g_settings, s);
-        g_settings.hidden = 1;  // the tool is active
-
-        standin_host host;
-        if (request.crown)
-            formats::read_obj(*request.crown, host.background());
-        else
-            make_default_crown(host.background());
-
-        install_standin_services();
-        MeshEditOp op = host.edit_op();
+        plugin_module module(module_path(options));
+        tool_session session(module);
+        if (preset) session.load_preset(*preset);
+        apply_settings(session, settings);
+        MeshEditOp op = mesh.edit_op();
         const auto start = std::chrono::steady_clock::now();
-        if (const char* error = build_callback(&g_settings, &op)) {
-            report(error);
-            return k_exit_error;
-        }
+        require_builds(session.run_builds(op, mesh.foreground()));
         const std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
+        session.finish();
 
-        const formats::mesh_layer& fg = host.foreground();
+        const formats::mesh_layer& fg = mesh.foreground();
         for (const output_target& o : outputs) write_output(o, fg);
         std::fprintf(stderr, "sylvaform: %u points, %u polygons in %.3f s\n", unsigned(fg.point_count()),
                      unsigned(fg.polygon_count()), took.count());
         return k_exit_ok;
-    } catch (const std::bad_alloc&) {
-        report("Memory allocation error");
-    } catch (const std::exception& e) {
-        report(e.what());
-    }
-    return k_exit_error;
+    });
+}
+
+int run_preset_add(const std::string& name, const build_request& request, const host_options& options) {
+    return guarded([&] {
+        check_preset_name(name);
+        std::vector<panel_setting> settings = parse_settings(request.sets);
+        reset_host();
+        use_shelf(options);
+        standin_host mesh;
+        load_crown(request, mesh);
+
+        plugin_module module(module_path(options));
+        tool_session session(module);
+        apply_settings(session, settings);
+        MeshEditOp op = mesh.edit_op();
+        require_builds(session.run_builds(op, mesh.foreground()));
+        preset_shelf& shelf = host().shelf;
+        shelf.pending_name = name;
+        session.press(k_add_preset_button);
+        if (!shelf.last_saved)
+            throw host_error(shelf.last_error.empty() ? "the tool added no preset (it had no tree to draw)"
+                                                      : shelf.last_error);
+        session.finish();
+        const preset_shelf::saved_preset& saved = *shelf.last_saved;
+        report(std::string(saved.replaced ? "replaced" : "saved") + " preset '" + name + "' in " +
+               saved.preset_path + ", thumbnail " + saved.png_path);
+        return k_exit_ok;
+    });
+}
+
+int run_preset_list(const host_options& options) {
+    return guarded([&] {
+        reset_host();
+        use_shelf(options);
+        std::vector<std::string> warnings;
+        const std::vector<std::string> names = host().shelf.list(warnings);
+        for (const std::string& w : warnings) report("skipped " + w);
+        std::string text;
+        for (const std::string& n : names) text += n + "\n";
+        write_stdout(text);
+        return k_exit_ok;
+    });
+}
+
+int run_preset_remove(const std::string& name, const host_options& options) {
+    return guarded([&] {
+        reset_host();
+        use_shelf(options);
+        host().shelf.remove(name);
+        report("removed preset '" + name + "'");
+        return k_exit_ok;
+    });
+}
+
+int run_panel(const build_request& request, const host_options& options) {
+    return guarded([&] {
+        std::vector<panel_setting> settings = parse_settings(request.sets);
+        const std::optional<preset_data> preset = start_host(options, request.preset);
+        plugin_module module(module_path(options));
+        tool_session session(module);
+        if (preset) session.load_preset(*preset);
+        apply_settings(session, settings);
+        const std::string text = render_panel(session.panel());
+        session.finish();
+        write_stdout(text);
+        return k_exit_ok;
+    });
 }
 
 int run_program(int argc, char** argv) {
-    CLI::App app{"Sylvaform: grows a tree inside a crown mesh."};
+    CLI::App app{"Sylvaform: grows a tree inside a crown mesh. The tree generator is a plug-in module that this "
+                 "program loads and drives as its host."};
     app.name("sylvaform");
     app.require_subcommand(1);
+    app.fallthrough();  // --module and --shelf also after the subcommand
+
+    host_options options;
+    std::string shelf_dir;
+    app.add_option("--module", options.module_path, "The plug-in module (default: sylvaform.so beside the program)");
+    CLI::Option* shelf_opt =
+        app.add_option("--shelf", shelf_dir, "Presets shelf directory (default: ~/.local/share/sylvaform/presets)");
 
     build_request request;
-    std::string crown;
+    std::string crown, preset, name;
+    const std::string fields = "Fields: " + field_names() + "\n";
+    auto add_sets = [&](CLI::App* cmd) {
+        cmd->add_option("--set", request.sets,
+                        "FIELD=VALUE in the field's own units, entered in the panel; 12deg and 40% accepted")
+            ->allow_extra_args(false);
+        cmd->footer(fields);
+    };
+
     CLI::App* build = app.add_subcommand("build", "Grow one tree and write it out.");
     CLI::Option* crown_opt =
         build->add_option("--crown", crown, "Crown mesh, Wavefront OBJ (default: a built-in ellipsoid)");
-    build->add_option("--set", request.sets, "FIELD=VALUE in the field's own units; 12deg and 40% accepted")
-        ->allow_extra_args(false);
+    CLI::Option* preset_opt = build->add_option("--preset", preset, "Load this preset before the --set values");
+    add_sets(build);
     build->add_option("-o", request.outputs, "Output file: .obj mesh, .edits edit log, or - for the log on stdout")
         ->allow_extra_args(false);
-    build->footer("Fields: " + field_names() + "\n");
+
+    CLI::App* presets = app.add_subcommand("preset", "Presets on the shelf.");
+    presets->require_subcommand(1);
+    CLI::App* add =
+        presets->add_subcommand("add", "Grow a tree, draw its thumbnail and save the settings as a preset.");
+    add->add_option("NAME", name, "Preset name")->required();
+    CLI::Option* add_crown_opt =
+        add->add_option("--crown", crown, "Crown mesh, Wavefront OBJ (default: a built-in ellipsoid)");
+    add_sets(add);
+    presets->add_subcommand("list", "List the presets on the shelf.");
+    CLI::App* remove = presets->add_subcommand("remove", "Remove a preset and its thumbnail.");
+    remove->add_option("NAME", name, "Preset name")->required();
+
+    CLI::App* panel = app.add_subcommand("panel", "Print the tool's panel with its current values.");
+    CLI::Option* panel_preset_opt = panel->add_option("--preset", preset, "Load this preset first");
+    add_sets(panel);
 
     try {
         app.parse(argc, argv);
@@ -119,10 +270,17 @@ int run_program(int argc, char** argv) {
         const int code = app.exit(e);
         return code == 0 ? k_exit_ok : k_exit_error;
     }
-    if (crown_opt->count() > 0) request.crown = crown;
+    if (crown_opt->count() > 0 || add_crown_opt->count() > 0) request.crown = crown;
+    if (preset_opt->count() > 0 || panel_preset_opt->count() > 0) request.preset = preset;
+    if (shelf_opt->count() > 0) options.shelf_dir = shelf_dir;
     // A closed standard output is a write error (exit 2), not a silent death.
     std::signal(SIGPIPE, SIG_IGN);
-    return run_build(request);
+
+    if (build->parsed()) return run_build(request, options);
+    if (panel->parsed()) return run_panel(request, options);
+    if (add->parsed()) return run_preset_add(name, request, options);
+    if (remove->parsed()) return run_preset_remove(name, options);
+    return run_preset_list(options);
 }
 
 }  // namespace sf::app

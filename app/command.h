@@ -1,5 +1,7 @@
-// The sylvaform command: one build on the stand-in host, as the host would
-// run it, and the files it writes.
+// The sylvaform program: the host of the plug-in module. It loads the
+// module, activates its tool and drives it through the tool's callbacks and
+// panel, with the background layer filled from a crown and presets kept on
+// a shelf on disk.
 #pragma once
 
 #include <optional>
@@ -10,6 +12,9 @@ namespace sf::app {
 
 constexpr int k_exit_ok = 0;
 constexpr int k_exit_error = 2;
+
+// The panel's "Add Preset" button.
+constexpr unsigned k_add_preset_button = 0x801F;
 
 enum class output_kind { obj, edit_log, edit_log_stdout };
 
@@ -22,18 +27,28 @@ struct output_target {
 // .edits, any case) decides. Throws usage_error for anything else.
 output_target classify_output(const std::string& arg);
 
-struct build_request {
-    std::optional<std::string> crown;  // OBJ file; none for the built-in crown
-    std::vector<std::string> sets;     // FIELD=VALUE, applied in order
-    std::vector<std::string> outputs;  // -o arguments
+// Where the module and the presets shelf are.
+struct host_options {
+    std::string module_path;              // empty: beside the program
+    std::optional<std::string> shelf_dir;  // none: ~/.local/share/sylvaform/presets
 };
 
-// Checks the request, loads the crown, runs the build callback and writes
-// the outputs. Errors go to standard error as one line; answers the exit
-// status. Nothing is written unless the build succeeds.
-int run_build(const build_request& request);
+struct build_request {
+    std::optional<std::string> crown;   // OBJ file; none for the built-in crown
+    std::optional<std::string> preset;  // loaded before the settings
+    std::vector<std::string> sets;      // FIELD=VALUE, applied in order
+    std::vector<std::string> outputs;   // -o arguments
+};
 
-// The command line: "build" is the one subcommand.
+// Each answers the exit status; errors go to standard error as one line,
+// and nothing is written unless the whole command succeeds.
+int run_build(const build_request& request, const host_options& options);
+int run_preset_add(const std::string& name, const build_request& request, const host_options& options);
+int run_preset_list(const host_options& options);
+int run_preset_remove(const std::string& name, const host_options& options);
+int run_panel(const build_request& request, const host_options& options);
+
+// The command line.
 int run_program(int argc, char** argv);
 
 }  // namespace sf::app

@@ -2,7 +2,7 @@
 
 #include <charconv>
 #include <cmath>
-#include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <limits>
 #include <numbers>
@@ -23,23 +23,35 @@ bool ends_with(std::string_view s, std::string_view suffix, std::string_view& he
     return true;
 }
 
-double parse_real(const field_desc& f, std::string_view text, const std::string& where) {
+double parse_real(const field_desc& f, std::string_view text, const std::string& where, value_form& form) {
     std::string_view number = text;
-    enum { plain, degrees, percent } form = plain;
+    form = value_form::plain;
     if (ends_with(text, "deg", number)) {
         if (f.unit != field_unit::angle) throw usage_error(where + ": 'deg' is only for angle fields");
-        form = degrees;
+        form = value_form::degrees;
     } else if (ends_with(text, "%", number)) {
         if (f.unit != field_unit::percent) throw usage_error(where + ": '%' is only for percent fields");
-        form = percent;
+        form = value_form::percent;
     }
     double v = 0.0;
     if (!parse_whole(number, v) || !std::isfinite(v)) throw usage_error(where + ": not a finite number");
     // Evaluated left to right: deg * pi, then / 180; x / 100 rounds 40% to 0.4 exactly.
-    if (form == degrees) v = v * std::numbers::pi / 180.0;
-    if (form == percent) v = v / 100.0;
+    if (form == value_form::degrees) v = v * std::numbers::pi / 180.0;
+    if (form == value_form::percent) v = v / 100.0;
     if (!std::isfinite(v)) throw usage_error(where + ": not a finite number");
     return v;
+}
+
+std::string shortest(double v) {
+    char buf[32];
+    const auto [end, ec] = std::to_chars(buf, buf + sizeof buf, v);
+    return ec == std::errc() ? std::string(buf, end) : std::string("?");
+}
+
+std::string approx(double v) {
+    char buf[40];
+    std::snprintf(buf, sizeof buf, "%.10g", v);
+    return buf;
 }
 
 }  // namespace
@@ -47,13 +59,14 @@ double parse_real(const field_desc& f, std::string_view text, const std::string&
 std::string field_names() {
     std::string names;
     for (const field_desc& f : field_table()) {
+        if (f.id == 0) continue;
         if (!names.empty()) names += ", ";
         names += f.name;
     }
     return names;
 }
 
-void apply_setting(settings_typ& r, std::string_view assignment) {
+panel_setting parse_setting(std::string_view assignment) {
     const std::size_t eq = assignment.find('=');
     if (eq == std::string_view::npos)
         throw usage_error("--set " + std::string(assignment) + ": expected FIELD=VALUE");
@@ -62,9 +75,14 @@ void apply_setting(settings_typ& r, std::string_view assignment) {
     const field_desc* f = find_field(name);
     if (!f)
         throw usage_error("--set: unknown field '" + std::string(name) + "'; valid fields: " + field_names());
-
     const std::string where = "--set " + std::string(assignment);
-    char* field = reinterpret_cast<char*>(&r) + f->offset;
+    if (f->id == 0)
+        throw usage_error(where + ": " + std::string(name) +
+                          " has no panel control; only presets set it");
+
+    panel_setting s;
+    s.text = std::string(assignment);
+    s.field = f;
     switch (f->kind) {
     case field_kind::integer:
     case field_kind::choice: {
@@ -72,23 +90,60 @@ void apply_setting(settings_typ& r, std::string_view assignment) {
         if (!parse_whole(text, v) || v < std::numeric_limits<std::int32_t>::min() ||
             v > std::numeric_limits<std::int32_t>::max())
             throw usage_error(where + ": not a 32-bit integer");
-        const auto i = static_cast<std::int32_t>(v);
-        std::memcpy(field, &i, sizeof i);
+        s.i = static_cast<std::int32_t>(v);
         break;
     }
-    case field_kind::real: {
-        const double v = parse_real(*f, text, where);
-        std::memcpy(field, &v, sizeof v);
+    case field_kind::real:
+        s.d = parse_real(*f, text, where, s.form);
         break;
-    }
-    case field_kind::boolean: {
-        bool b = false;
+    case field_kind::boolean:
         if (text == "1" || text == "true")
-            b = true;
+            s.b = 1;
         else if (text != "0" && text != "false")
             throw usage_error(where + ": expected 0, 1, true or false");
-        std::memcpy(field, &b, sizeof b);
         break;
+    }
+    return s;
+}
+
+bool stored_differs(const panel_setting& s, const void* addr) {
+    switch (s.field->kind) {
+    case field_kind::real: {
+        double v;
+        std::memcpy(&v, addr, sizeof v);
+        return std::memcmp(&v, &s.d, sizeof v) != 0;
+    }
+    case field_kind::boolean: {
+        unsigned char b;
+        std::memcpy(&b, addr, 1);
+        return (b != 0) != (s.b != 0);
+    }
+    default: {
+        std::int32_t v;
+        std::memcpy(&v, addr, sizeof v);
+        return v != s.i;
+    }
+    }
+}
+
+std::string format_stored(const panel_setting& s, const void* addr) {
+    switch (s.field->kind) {
+    case field_kind::real: {
+        double v;
+        std::memcpy(&v, addr, sizeof v);
+        if (s.form == value_form::degrees) return approx(v * 180.0 / std::numbers::pi) + "deg";
+        if (s.form == value_form::percent) return approx(v * 100.0) + "%";
+        return shortest(v);
+    }
+    case field_kind::boolean: {
+        unsigned char b;
+        std::memcpy(&b, addr, 1);
+        return b ? "1" : "0";
+    }
+    default: {
+        std::int32_t v;
+        std::memcpy(&v, addr, sizeof v);
+        return std::to_string(v);
     }
     }
 }

@@ -1,11 +1,13 @@
-// "FIELD=VALUE" assignments onto the settings record, from the command line.
+// "FIELD=VALUE" assignments from the command line, turned into the values a
+// person would type into the tool's panel.
 #pragma once
 
+#include <cstdint>
 #include <stdexcept>
 #include <string>
 #include <string_view>
 
-#include "core/settings.h"
+#include "core/settings_fields.h"
 
 namespace sf::app {
 
@@ -15,14 +17,45 @@ public:
     using std::runtime_error::runtime_error;
 };
 
-// Stores one assignment in the record's own units: integers and choices as
-// int32, booleans as 0/1/true/false, reals as finite numbers (radians for
-// angles, fractions for percents, lengths for distances). An angle may be
-// given as "12deg" and a percent as "40%". Throws usage_error, listing the
-// valid field names for an unknown one; the record is then unchanged.
-void apply_setting(settings_typ& r, std::string_view assignment);
+// How a real value was written: plain (record units), "12deg" or "40%".
+enum class value_form : std::uint8_t { plain, degrees, percent };
 
-// The settable field names, comma separated, in record order.
+// One parsed assignment. The value is held the way the panel's set callback
+// reads it: int32 for integers and choices, double for reals (radians,
+// fractions, lengths), one byte 0/1 for booleans.
+struct panel_setting {
+    std::string text;  // the assignment as given
+    const field_desc* field = nullptr;
+    value_form form = value_form::plain;
+    std::int32_t i = 0;
+    double d = 0.0;
+    unsigned char b = 0;
+
+    // The bytes handed to the set callback.
+    void* value() {
+        switch (field->kind) {
+        case field_kind::real: return &d;
+        case field_kind::boolean: return &b;
+        default: return &i;
+        }
+    }
+};
+
+// Parses one assignment: integers and choices as int32, booleans as
+// 0/1/true/false, reals as finite numbers in the record's units; an angle
+// may be given as "12deg" and a percent as "40%". Fields that no panel id
+// names are refused (only presets set them). Throws usage_error, listing
+// the valid field names for an unknown one.
+panel_setting parse_setting(std::string_view assignment);
+
+// The field's value at addr (as the panel's get callback answers it),
+// written in the form of the assignment: "2", "10deg", "40%", "true".
+std::string format_stored(const panel_setting& s, const void* addr);
+
+// True when the stored value differs from the one asked for.
+bool stored_differs(const panel_setting& s, const void* addr);
+
+// The field names --set accepts, comma separated, in record order.
 std::string field_names();
 
 }  // namespace sf::app

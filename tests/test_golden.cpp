@@ -23,9 +23,8 @@ const golden_case k_cases[] = {
      "--set branches=12 --set segments=5 --set sub_segments=3 --set branch_type=1 --set trunks=2 "
      "--set random_seed=7 --set trunk_thick_type=1"},
     {"box_spacing",
-     "--crown " SF_TEST_DATA_DIR "/box.obj --set branches=25 --set variable_spacing=1 "
-     "--set trunk_influence=1 --set branch_end_split=30% --set random_seed=-5 --set iterations=3 "
-     "--set normals_influence=-50%"},
+     "--crown " SF_TEST_DATA_DIR "/box.obj --set branches=25 --set trunk_influence=1 "
+     "--set branch_end_split=30% --set random_seed=-5 --set iterations=3 --set normals_influence=-50%"},
     {"influence_off",
      "--set branches=40 --set trunk_influence=0 --set tree_center=0.6 --set branch_bend_end=-2 "
      "--set bias=0.5 --set branch_crookedness=25deg"},

@@ -1,0 +1,155 @@
+#include "app/preset_file.h"
+
+#include <array>
+#include <cstring>
+
+namespace sf::app {
+
+namespace {
+
+constexpr char k_magic[8] = {'S', 'F', 'P', 'R', 'E', 'S', 'E', 'T'};
+constexpr std::size_t k_thumb_values = std::size_t(k_thumbnail_size) * k_thumbnail_size * 3;
+
+void put_u32(std::string& out, std::uint32_t v) {
+    for (int s = 0; s < 32; s += 8) out.push_back(static_cast<char>((v >> s) & 0xFF));
+}
+
+std::uint32_t get_u32(std::string_view in, std::size_t at) {
+    std::uint32_t v = 0;
+    for (int k = 3; k >= 0; --k) v = (v << 8) | static_cast<unsigned char>(in[at + std::size_t(k)]);
+    return v;
+}
+
+std::array<std::uint32_t, 256> make_crc_table() {
+    std::array<std::uint32_t, 256> t{};
+    for (std::uint32_t n = 0; n < 256; ++n) {
+        std::uint32_t c = n;
+        for (int k = 0; k < 8; ++k) c = (c & 1) ? 0xEDB88320u ^ (c >> 1) : c >> 1;
+        t[n] = c;
+    }
+    return t;
+}
+
+// Bytes of a file whose name is name_length long.
+std::size_t expected_size(std::size_t name_length) {
+    return 8 + 4 + 4 + name_length + 4 + std::size_t(k_preset_items) * 5 + 8 + k_thumb_values * 4 + 4;
+}
+
+}  // namespace
+
+void check_preset_name(const std::string& name) {
+    if (name.empty()) throw preset_error("preset name is empty");
+    if (name.size() > k_preset_name_max)
+        throw preset_error("preset name '" + name + "' is longer than 64 bytes");
+    if (name.front() == '.') throw preset_error("preset name '" + name + "' starts with '.'");
+    for (const char c : name) {
+        if (c == '/') throw preset_error("preset name '" + name + "' contains '/'");
+        if (c < 0x20 || c > 0x7E)
+            throw preset_error("preset name contains a character that is not printable ASCII");
+    }
+}
+
+std::string preset_file_stem(const std::string& name) {
+    static const char hex[] = "0123456789ABCDEF";
+    std::string stem;
+    for (const char c : name) {
+        const auto u = static_cast<unsigned char>(c);
+        if ((u >= 'a' && u <= 'z') || (u >= 'A' && u <= 'Z') || (u >= '0' && u <= '9') || u == '-' ||
+            u == '_' || u == '.') {
+            stem.push_back(c);
+        } else {
+            stem.push_back('%');
+            stem.push_back(hex[u >> 4]);
+            stem.push_back(hex[u & 15]);
+        }
+    }
+    return stem;
+}
+
+std::uint32_t crc32(std::string_view bytes) {
+    static const std::array<std::uint32_t, 256> table = make_crc_table();
+    std::uint32_t c = 0xFFFFFFFFu;
+    for (const char ch : bytes) c = table[(c ^ static_cast<unsigned char>(ch)) & 0xFF] ^ (c >> 8);
+    return c ^ 0xFFFFFFFFu;
+}
+
+std::string encode_preset(const preset_data& p) {
+    check_preset_name(p.name);
+    if (p.items.size() != k_preset_items)
+        throw preset_error("the tool wrote " + std::to_string(p.items.size()) + " preset values, expected " +
+                           std::to_string(k_preset_items));
+    if (p.thumbnail.size() != k_thumb_values) throw preset_error("the thumbnail is not 128 x 128 RGB");
+    std::string out;
+    out.reserve(expected_size(p.name.size()));
+    out.append(k_magic, sizeof k_magic);
+    put_u32(out, k_preset_version);
+    put_u32(out, static_cast<std::uint32_t>(p.name.size()));
+    out += p.name;
+    put_u32(out, k_preset_items);
+    for (const preset_item& it : p.items) {
+        out.push_back(static_cast<char>(it.tag));
+        put_u32(out, it.bits);
+    }
+    put_u32(out, k_thumbnail_size);
+    put_u32(out, k_thumbnail_size);
+    for (const float f : p.thumbnail) {
+        std::uint32_t bits;
+        std::memcpy(&bits, &f, sizeof bits);
+        put_u32(out, bits);
+    }
+    put_u32(out, crc32(out));
+    return out;
+}
+
+preset_data decode_preset(std::string_view in, const std::string& where) {
+    auto fail = [&](const std::string& why) -> preset_error {
+        return preset_error(where + ": not a usable preset file (" + why + ")");
+    };
+    if (in.size() < 16 || std::memcmp(in.data(), k_magic, sizeof k_magic) != 0) {
+        if (in.size() >= 8 && std::memcmp(in.data(), k_magic, sizeof k_magic) == 0)
+            throw fail("truncated: " + std::to_string(in.size()) + " bytes");
+        throw fail("no preset header");
+    }
+    const std::uint32_t version = get_u32(in, 8);
+    if (version != k_preset_version) throw fail("version " + std::to_string(version) + ", expected 1");
+    const std::uint32_t name_length = get_u32(in, 12);
+    if (name_length == 0 || name_length > k_preset_name_max) throw fail("bad name length");
+    const std::size_t want = expected_size(name_length);
+    if (in.size() < want)
+        throw fail("truncated: " + std::to_string(in.size()) + " of " + std::to_string(want) + " bytes");
+    if (in.size() > want) throw fail("trailing bytes after the checksum");
+    if (crc32(in.substr(0, want - 4)) != get_u32(in, want - 4)) throw fail("checksum mismatch");
+
+    preset_data p;
+    std::size_t at = 16;
+    p.name.assign(in.substr(at, name_length));
+    at += name_length;
+    try {
+        check_preset_name(p.name);
+    } catch (const preset_error& e) {
+        throw fail(e.what());
+    }
+    if (get_u32(in, at) != k_preset_items) throw fail("item count is not 63");
+    at += 4;
+    p.items.resize(k_preset_items);
+    for (preset_item& it : p.items) {
+        const char tag = in[at];
+        if (tag != static_cast<char>(item_tag::i4) && tag != static_cast<char>(item_tag::fp))
+            throw fail("unknown item type");
+        it.tag = static_cast<item_tag>(tag);
+        it.bits = get_u32(in, at + 1);
+        at += 5;
+    }
+    if (get_u32(in, at) != k_thumbnail_size || get_u32(in, at + 4) != k_thumbnail_size)
+        throw fail("thumbnail is not 128 x 128");
+    at += 8;
+    p.thumbnail.resize(k_thumb_values);
+    for (float& f : p.thumbnail) {
+        const std::uint32_t bits = get_u32(in, at);
+        std::memcpy(&f, &bits, sizeof f);
+        at += 4;
+    }
+    return p;
+}
+
+}  // namespace sf::app

@@ -1,0 +1,384 @@
+// The program as the host of the plug-in module: loading it through dlopen,
+// driving the tool by its callbacks and panel, the presets shelf on disk and
+// its files, and the printed panel.
+#include <gtest/gtest.h>
+#include <png.h>
+#include <sys/wait.h>
+
+#include <algorithm>
+#include <charconv>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "app/default_crown.h"
+#include "app/host_services.h"
+#include "app/panel_view.h"
+#include "app/preset_file.h"
+#include "app/standin_host.h"
+#include "app/tool_host.h"
+#include "core/background.h"
+#include "core/branch.h"
+#include "core/build.h"
+#include "formats/edit_log.h"
+#include "scratch_dir.h"
+#include "ui/presets.h"
+
+namespace sf::app {
+namespace {
+
+std::string edit_log(const formats::mesh_layer& layer) {
+    formats::string_sink sink;
+    formats::write_edit_log(layer, sink);
+    return sink.text;
+}
+
+std::string shortest(double v) {
+    char buf[32];
+    return std::string(buf, std::to_chars(buf, buf + sizeof buf, v).ptr);
+}
+
+// ---- the module loaded into this process, as the program loads it ----
+
+struct ModuleHost : ::testing::Test {
+    void SetUp() override {
+        reset_host();
+        host().progress_on_terminal = false;
+    }
+    void TearDown() override { reset_host(); }
+};
+
+TEST_F(ModuleHost, BuildsWhatTheLinkedPluginBuilds) {
+    plugin_module module(SF_MODULE);
+    tool_session session(module);
+    EXPECT_NE(session.instance(), static_cast<void*>(&g_settings));  // the module's own record
+    EXPECT_EQ(session.panel().title, "Sylvaform 1.7");
+    EXPECT_EQ(session.panel().controls.size(), 60u);
+    EXPECT_EQ(session.panel().tabs.size(), 4u);
+
+    for (const char* s : {"branches=30", "render_type=1", "twig_type=1", "leaf_shape=2"}) {
+        panel_setting p = parse_setting(s);
+        EXPECT_EQ(session.apply(p), "") << s;
+    }
+    standin_host a;
+    make_default_crown(a.background());
+    MeshEditOp op_a = a.edit_op();
+    EXPECT_EQ(session.run_builds(op_a, a.foreground()), 1);
+    session.finish();
+
+    // The same settings through the statically linked plug-in.
+    settings_typ r;
+    reset_to_defaults(r);
+    r.branches = 30;
+    r.render_type = 1;
+    r.twig_type = 1;
+    r.leaf_shape = 2;
+    r.hidden = 1;
+    standin_host b;
+    make_default_crown(b.background());
+    MeshEditOp op_b = b.edit_op();
+    ASSERT_EQ(build_callback(&r, &op_b), nullptr);
+    release_branch_table();
+    release_background();
+    EXPECT_GT(a.foreground().polygon_count(), 0u);
+    EXPECT_TRUE(edit_log(a.foreground()) == edit_log(b.foreground()));
+}
+
+TEST_F(ModuleHost, RefusedActivationAndModuleFiles) {
+    host().missing_service = "Directory Info";
+    plugin_module module(SF_MODULE);
+    try {
+        tool_session session(module);
+        FAIL() << "activated without a service";
+    } catch (const host_error& e) {
+        EXPECT_STREQ(e.what(), "the tool is missing a host service");
+    }
+    EXPECT_THROW(plugin_module("/nonexistent/sylvaform.so"), host_error);
+    EXPECT_THROW(plugin_module(SF_TEST_DATA_DIR "/box.obj"), host_error);
+}
+
+// The tool's own stream order, from the linked plug-in's save callback.
+std::vector<preset_item> saved_stream(settings_typ& r) {
+    std::vector<preset_item> items;
+    const auto put_i = [](void* d, const std::int32_t* v, int n) {
+        for (int k = 0; k < n; ++k)
+            static_cast<std::vector<preset_item>*>(d)->push_back({item_tag::i4, std::uint32_t(v[k])});
+        return n;
+    };
+    const auto put_f = [](void* d, const float* v, int n) {
+        for (int k = 0; k < n; ++k) {
+            std::uint32_t bits;
+            std::memcpy(&bits, &v[k], 4);
+            static_cast<std::vector<preset_item>*>(d)->push_back({item_tag::fp, bits});
+        }
+        return n;
+    };
+    const LWSaveState save{&items, put_i, put_f};
+    preset_save(&r, &save);
+    return items;
+}
+
+TEST_F(ModuleHost, PresetThatDoesNotFitLeavesTheLiveRecord) {
+    settings_typ r;
+    reset_to_defaults(r);
+    r.branches = 77;
+    preset_data good{"p", saved_stream(r), {}};
+    ASSERT_EQ(good.items.size(), 63u);
+
+    plugin_module module(SF_MODULE);
+    tool_session session(module);
+    settings_typ before;
+    std::memcpy(&before, session.instance(), sizeof before);
+
+    preset_data short_stream = good;
+    short_stream.items.pop_back();
+    preset_data wrong_type = good;
+    wrong_type.items[39].tag = item_tag::i4;  // tips_thickness is a float
+    EXPECT_THROW(session.load_preset(short_stream), host_error);
+    EXPECT_EQ(std::memcmp(&before, session.instance(), sizeof before), 0);
+    try {
+        session.load_preset(wrong_type);
+        FAIL() << "loaded a stream of the wrong types";
+    } catch (const host_error& e) {
+        EXPECT_NE(std::string(e.what()).find("item 40 is not a float"), std::string::npos) << e.what();
+    }
+    EXPECT_EQ(std::memcmp(&before, session.instance(), sizeof before), 0);
+
+    session.load_preset(good);
+    EXPECT_EQ(*static_cast<std::int32_t*>(session.panel().value_address(0x8002)), 77);
+}
+
+TEST_F(ModuleHost, DroppedToolGreysThePanel) {
+    plugin_module module(SF_MODULE);
+    tool_session session(module);
+    EXPECT_EQ(render_panel(session.panel()).find("greyed"), std::string::npos);
+    session.event(LWT_EVENT_DROP);
+    const std::string text = render_panel(session.panel());
+    EXPECT_NE(text.find("Sylvaform 1.7\n  Tool is currently inactive.\n"), std::string::npos) << text;
+    EXPECT_NE(text.find("[Tree]  (greyed)"), std::string::npos);
+    for (const char* label : {"Refresh", "Branches", "Render Type", "Branch type", "[ Add Preset ]"}) {
+        const std::size_t at = text.find(label);
+        ASSERT_NE(at, std::string::npos) << label;
+        const std::string line = text.substr(at, text.find('\n', at) - at);
+        EXPECT_NE(line.find("(greyed)"), std::string::npos) << line;
+    }
+    EXPECT_NE(text.find("[ Presets ]\n"), std::string::npos);  // not under the enable rule
+}
+
+// ---- preset files ----
+
+preset_data sample_preset() {
+    preset_data p{"My Tree", {}, std::vector<float>(128 * 128 * 3, 0.25f)};
+    for (std::uint32_t k = 0; k < 63; ++k) p.items.push_back({k % 3 ? item_tag::fp : item_tag::i4, k * 7919u});
+    return p;
+}
+
+TEST(PresetFile, RoundTripAndEveryDamageRefused) {
+    const preset_data p = sample_preset();
+    const std::string bytes = encode_preset(p);
+    const preset_data q = decode_preset(bytes, "f");
+    EXPECT_EQ(q.name, p.name);
+    ASSERT_EQ(q.items.size(), 63u);
+    for (std::size_t k = 0; k < 63; ++k) {
+        EXPECT_EQ(q.items[k].tag, p.items[k].tag);
+        EXPECT_EQ(q.items[k].bits, p.items[k].bits);
+    }
+    EXPECT_EQ(q.thumbnail, p.thumbnail);
+
+    for (const std::size_t size : {std::size_t(0), std::size_t(7), std::size_t(8), std::size_t(16), std::size_t(100),
+                                   bytes.size() / 2, bytes.size() - 1}) {
+        try {
+            decode_preset(bytes.substr(0, size), "f");
+            ADD_FAILURE() << "accepted " << size << " bytes";
+        } catch (const preset_error& e) {
+            const std::string m = e.what();
+            EXPECT_TRUE(m.find("truncated") != std::string::npos || m.find("no preset header") != std::string::npos)
+                << m;
+        }
+    }
+    EXPECT_THROW(decode_preset(bytes + '\0', "f"), preset_error);
+    for (const std::size_t at : {std::size_t(0), std::size_t(9), std::size_t(12), std::size_t(18), std::size_t(40),
+                                 std::size_t(300), bytes.size() / 2, bytes.size() - 1}) {
+        std::string damaged = bytes;
+        damaged[at] = static_cast<char>(damaged[at] ^ 0x10);
+        EXPECT_THROW(decode_preset(damaged, "f"), preset_error) << "bit flipped at " << at;
+    }
+    // A well-formed file with an item tag the stream does not know.
+    std::string bad_tag = bytes;
+    bad_tag[8 + 4 + 4 + 7 + 4] = 'X';
+    const std::string body = bad_tag.substr(0, bad_tag.size() - 4);
+    const std::uint32_t crc = crc32(body);
+    for (int k = 0; k < 4; ++k) bad_tag[body.size() + std::size_t(k)] = static_cast<char>((crc >> (8 * k)) & 0xFF);
+    EXPECT_THROW(decode_preset(bad_tag, "f"), preset_error);
+}
+
+TEST(PresetFile, NamesAndTheirFiles) {
+    for (const char* ok : {"bushy", "My Tree 2", "a.b", "x%y"}) EXPECT_NO_THROW(check_preset_name(ok)) << ok;
+    for (const std::string& bad : {std::string(), std::string(".hidden"), std::string("a/b"), std::string(65, 'a'),
+                                  std::string("tab\there"), std::string("\xC3\xBC")})
+        EXPECT_THROW(check_preset_name(bad), preset_error) << bad;
+    EXPECT_EQ(preset_file_stem("bushy"), "bushy");
+    EXPECT_EQ(preset_file_stem("My Tree 2"), "My%20Tree%202");
+    EXPECT_NE(preset_file_stem("a%20b"), preset_file_stem("a b"));
+    EXPECT_EQ(crc32("123456789"), 0xCBF43926u);
+}
+
+// ---- the program ----
+
+struct HostProgram : ::testing::Test {
+    test::scratch_dir dir;
+
+    int run(const std::string& args) {
+        const std::string cmd = "cd '" + dir.path.string() + "' && '" SF_PROGRAM "' " + args + " >out.txt 2>err.txt";
+        const int status = std::system(cmd.c_str());
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    }
+    std::string out() const { return test::slurp(dir.file("out.txt")); }
+    std::string err() const { return test::slurp(dir.file("err.txt")); }
+    std::string file(const std::string& name) const { return test::slurp(dir.file(name)); }
+    bool exists(const std::string& name) const { return std::filesystem::exists(dir.file(name)); }
+    bool err_has(const std::string& text) const { return err().find(text) != std::string::npos; }
+};
+
+TEST_F(HostProgram, BuildsThroughTheModuleAndRefusesAMissingOne) {
+    ASSERT_EQ(run("build --set branches=30 -o a.edits"), 0) << err();
+    ASSERT_EQ(run("build --set branches=30 -o b.edits"), 0) << err();
+    EXPECT_FALSE(file("a.edits").empty());
+    EXPECT_EQ(file("a.edits"), file("b.edits"));
+
+    EXPECT_EQ(run("build --module missing.so -o c.edits"), 2);
+    EXPECT_TRUE(err_has("sylvaform: cannot load the plug-in module: ./missing.so")) << err();
+    EXPECT_EQ(run("--module a.edits build -o c.edits"), 2);
+    EXPECT_TRUE(err_has("cannot load the plug-in module")) << err();
+    EXPECT_FALSE(exists("c.edits"));
+}
+
+// Decodes a PNG; answers its size and the number of green pixels.
+bool read_png(const std::string& path, unsigned& width, unsigned& height, int& green) {
+    png_image img{};
+    img.version = PNG_IMAGE_VERSION;
+    if (!png_image_begin_read_from_file(&img, path.c_str())) return false;
+    img.format = PNG_FORMAT_RGB;
+    std::vector<unsigned char> px(PNG_IMAGE_SIZE(img));
+    if (!png_image_finish_read(&img, nullptr, px.data(), 0, nullptr)) return false;
+    width = img.width;
+    height = img.height;
+    green = 0;
+    for (std::size_t k = 0; k + 2 < px.size(); k += 3)
+        if (px[k + 1] > 0 && px[k] == 0 && px[k + 2] == 0) ++green;
+    return true;
+}
+
+TEST_F(HostProgram, PresetRoundTripOnTheShelf) {
+    const std::string sets = "--set branches=40 --set twig_type=1 --set render_type=1";
+    ASSERT_EQ(run("preset add bushy --shelf shelf " + sets), 0) << err();
+    EXPECT_TRUE(err_has("saved preset 'bushy'")) << err();
+    ASSERT_TRUE(exists("shelf/bushy.sfpreset"));
+    unsigned w = 0, h = 0;
+    int green = 0;
+    ASSERT_TRUE(read_png(dir.file("shelf/bushy.png"), w, h, green));
+    EXPECT_EQ(w, 128u);
+    EXPECT_EQ(h, 128u);
+    EXPECT_GT(green, 200);
+
+    ASSERT_EQ(run("--shelf shelf preset list"), 0) << err();
+    EXPECT_EQ(out(), "bushy\n");
+
+    // The preset rebuilds the tree of the same settings as 32-bit floats.
+    ASSERT_EQ(run("build --preset bushy --shelf shelf -o preset.edits"), 0) << err();
+    std::string narrowed = sets;
+    for (const field_desc& f : field_table()) {
+        if (f.id == 0 || f.kind != field_kind::real) continue;
+        double v;
+        std::memcpy(&v, reinterpret_cast<const char*>(&k_default_settings) + f.offset, sizeof v);
+        narrowed += std::string(" --set ") + f.name + "=" + shortest(static_cast<float>(v));
+    }
+    ASSERT_EQ(run("build " + narrowed + " -o sets.edits"), 0) << err();
+    EXPECT_FALSE(file("preset.edits").empty());
+    EXPECT_TRUE(file("preset.edits") == file("sets.edits"));
+    ASSERT_EQ(run("build " + sets + " -o doubles.edits"), 0) << err();
+    EXPECT_FALSE(file("preset.edits") == file("doubles.edits"));  // narrowing shows
+
+    ASSERT_EQ(run("preset add bushy --shelf shelf --set branches=41"), 0) << err();
+    EXPECT_TRUE(err_has("replaced preset 'bushy'")) << err();
+    ASSERT_EQ(run("preset remove bushy --shelf shelf"), 0) << err();
+    EXPECT_FALSE(exists("shelf/bushy.sfpreset"));
+    EXPECT_FALSE(exists("shelf/bushy.png"));
+    ASSERT_EQ(run("preset list --shelf shelf"), 0);
+    EXPECT_EQ(out(), "");
+    EXPECT_EQ(run("preset remove bushy --shelf shelf"), 2);
+    EXPECT_TRUE(err_has("no preset named 'bushy'")) << err();
+    EXPECT_EQ(run("preset add .x --shelf shelf"), 2);
+
+    // A preset saved with Refresh on Manual still builds: the host picks the
+    // tool again when the edits asked for nothing.
+    ASSERT_EQ(run("preset add manual --shelf shelf --set refresh=0 --set branches=20"), 0) << err();
+    EXPECT_EQ(run("build --preset manual --shelf shelf -o m.edits"), 0) << err();
+    EXPECT_TRUE(exists("m.edits"));
+}
+
+TEST_F(HostProgram, DamagedPresetIsRefusedAndNothingIsBuilt) {
+    ASSERT_EQ(run("preset add good --shelf shelf --set branches=20"), 0) << err();
+    const std::string bytes = file("shelf/good.sfpreset");
+    std::filesystem::create_directories(dir.path / "bad");
+    struct damage {
+        std::string bytes, message;
+    };
+    std::string flipped = bytes;
+    flipped[60] = static_cast<char>(flipped[60] ^ 0x01);  // inside the item stream
+    for (const damage& d : {damage{bytes.substr(0, bytes.size() / 2), "truncated"},
+                            damage{flipped, "checksum mismatch"}}) {
+        dir.write("bad/good.sfpreset", d.bytes);
+        EXPECT_EQ(run("build --preset good --shelf bad -o t.edits -o -"), 2);
+        EXPECT_TRUE(err_has("bad/good.sfpreset: not a usable preset file (" + d.message)) << err();
+        const std::string e = err();
+        EXPECT_EQ(std::count(e.begin(), e.end(), '\n'), 1) << e;
+        EXPECT_FALSE(exists("t.edits"));
+        EXPECT_EQ(out(), "");
+        EXPECT_EQ(run("preset list --shelf bad"), 0);
+        EXPECT_EQ(out(), "");
+        EXPECT_TRUE(err_has("skipped")) << err();
+    }
+}
+
+TEST_F(HostProgram, SettingsGoThroughThePanel) {
+    ASSERT_EQ(run("build --set branches=1 --set min_angle=-10deg --set random_seed=3 --set bias=0 -o t.edits"), 0)
+        << err();
+    EXPECT_TRUE(err_has("sylvaform: branches=1 was stored as 2\n")) << err();
+    EXPECT_TRUE(err_has("sylvaform: min_angle=-10deg was stored as 10deg\n")) << err();
+    EXPECT_TRUE(err_has("sylvaform: bias=0 was stored as 0.1\n")) << err();
+    EXPECT_FALSE(err_has("random_seed")) << err();
+    EXPECT_EQ(run("build --set twig_type=9 -o u.edits"), 2);
+    EXPECT_TRUE(err_has("no such choice")) << err();
+    EXPECT_EQ(run("build --set variable_spacing=1 -o u.edits"), 2);
+    EXPECT_TRUE(err_has("only presets set it")) << err();
+    EXPECT_FALSE(exists("u.edits"));
+}
+
+TEST_F(HostProgram, PanelShowsTheFourTabsInThePanelsUnits) {
+    ASSERT_EQ(run("panel --set branch_crookedness=20deg"), 0) << err();
+    const std::string text = out();
+    EXPECT_EQ(text.rfind("Sylvaform 1.7\n  1.7.5\n", 0), 0u) << text;
+    EXPECT_NE(text.find("Tabs: Tree | Twig | Leaf | Advanced"), std::string::npos);
+    std::size_t last = 0;
+    for (const char* in_order : {"Refresh", "[Tree]", "Branches", "[Twig]", "[Leaf]", "[Advanced]", "Render Type",
+                                 "[ Presets ]", "[ Add Preset ]"}) {
+        const std::size_t at = text.find(in_order, last);
+        ASSERT_NE(at, std::string::npos) << in_order << " out of order\n" << text;
+        last = at;
+    }
+    const auto line_of = [&](const std::string& label) {
+        const std::size_t at = text.find("    " + label + " ");
+        return at == std::string::npos ? std::string() : text.substr(at, text.find('\n', at) - at);
+    };
+    const std::string crooked = line_of("Branch crookedness");
+    EXPECT_NE(crooked.find("20\xC2\xB0"), std::string::npos) << crooked;
+    EXPECT_NE(crooked.find("range 0\xC2\xB0 .. 45\xC2\xB0"), std::string::npos) << crooked;
+    EXPECT_NE(line_of("Tree center").find("40%"), std::string::npos);
+    EXPECT_NE(line_of("Type").find("off | up | down"), std::string::npos);
+    EXPECT_EQ(text.find("greyed"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace sf::app
