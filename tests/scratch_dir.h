@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <iterator>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -33,9 +34,7 @@ struct scratch_dir {
         return file(name);
     }
     std::size_t entries() const {
-        std::size_t n = 0;
-        for ([[maybe_unused]] const auto& e : std::filesystem::directory_iterator(path)) ++n;
-        return n;
+        return static_cast<std::size_t>(std::distance(std::filesystem::directory_iterator(path), {}));
     }
 };
 

@@ -22,47 +22,35 @@ void seed_for_draw(int r) {
     }
 }
 
-void expect_near(const vec3_typ& v, double x, double y, double z) {
-    EXPECT_NEAR(v.x, x, 1e-12);
-    EXPECT_NEAR(v.y, y, 1e-12);
-    EXPECT_NEAR(v.z, z, 1e-12);
+void expect_near(const vec3_typ& v, double x, double y, double z, double tolerance = 1e-12) {
+    EXPECT_NEAR(v.x, x, tolerance);
+    EXPECT_NEAR(v.y, y, tolerance);
+    EXPECT_NEAR(v.z, z, tolerance);
 }
 
 }  // namespace
 
 TEST(Vector, LengthNormalizeDivideCross) {
     EXPECT_EQ(vec3_typ(3, 4, 0).length(), 5.0);
-    const vec3_typ n = vec3_typ(3, 4, 0).normalized();
-    EXPECT_EQ(n.x, 0.6);
-    EXPECT_EQ(n.y, 0.8);
-    EXPECT_EQ(n.z, 0.0);
-    const vec3_typ zero = vec3_typ().normalized();
-    EXPECT_FALSE(zero != 0.0);
+    expect_near(vec3_typ(3, 4, 0).normalized(), 0.6, 0.8, 0.0, 0);
+    expect_near(vec3_typ(2, 4, 6) / 2, 1, 2, 3, 0);
+    expect_near(vec3_typ(1, 0, 0).cross(vec3_typ(0, 1, 0)), 0, 0, 1, 0);
+    // Zero stays zero instead of becoming NaN; negation keeps the sign of zero.
+    EXPECT_FALSE(vec3_typ().normalized() != 0.0);
     EXPECT_FALSE((vec3_typ(2, 4, 6) / 0) != 0.0);
-    const vec3_typ half = vec3_typ(2, 4, 6) / 2;
-    EXPECT_EQ(half.x, 1.0);
-    EXPECT_EQ(half.y, 2.0);
-    EXPECT_EQ(half.z, 3.0);
-    const vec3_typ c = vec3_typ(1, 0, 0).cross(vec3_typ(0, 1, 0));
-    EXPECT_EQ(c.x, 0.0);
-    EXPECT_EQ(c.y, 0.0);
-    EXPECT_EQ(c.z, 1.0);
     EXPECT_TRUE(std::signbit((-vec3_typ()).x));
     EXPECT_TRUE(vec3_typ(NAN, 0, 0) != 0.0);
 }
 
-TEST(Vector, AngleTo) {
+TEST(Vector, AngleToAndRotations) {
     EXPECT_DOUBLE_EQ(vec3_typ(1, 0, 0).angle_to(vec3_typ(0, 1, 0)), 3.141592653589793 / 2);
     EXPECT_EQ(vec3_typ(1, 2, 3).angle_to(vec3_typ()), 0.0);
-    EXPECT_EQ(vec3_typ(1, 0, 0).angle_to(vec3_typ(1, 0, 0)), 0.0);
     // Rounding pushes this vector's cosine with itself above 1, and with its
     // opposite below -1.
     const vec3_typ odd(0.1, 1.2, 0.7);
     EXPECT_EQ(odd.angle_to(odd), 0.0);
     EXPECT_DOUBLE_EQ(odd.angle_to(-odd), std::acos(-1.0));
-}
 
-TEST(Vector, Rotations) {
     const double half_pi = 1.5707963267949;
     expect_near(vec3_typ(1, 0, 0).rot_y(half_pi), 0, 0, 1);
     expect_near(vec3_typ(0, 1, 0).rot_x(half_pi), 0, 0, -1);
@@ -79,30 +67,19 @@ TEST(Frame, AnglesAndRoundTrip) {
     f.axis_y = vec3_typ(0, 0, 1);
     f.compute_angles();
     EXPECT_EQ(f.heading, 0.0);
-    EXPECT_EQ(f.pitch, 0.0);
-    EXPECT_TRUE(std::signbit(f.pitch));
+    EXPECT_TRUE(f.pitch == 0.0 && std::signbit(f.pitch));
     EXPECT_DOUBLE_EQ(f.roll, -3.141592653589793 / 2);
     vec3_typ p(0, 1, 0);
     f.to_world(&p, 1, vec3_typ());
     expect_near(p, 0, 0, 1);
 
-    frame_typ g;
-    g.axis_x = vec3_typ(0, 0, 1);
-    g.axis_y = vec3_typ(0, 1, 0);
-    g.compute_angles();
-    EXPECT_DOUBLE_EQ(g.heading, 3.141592653589793 / 2);
-    vec3_typ q(1, 0, 0);
-    g.to_world(&q, 1, vec3_typ());
-    expect_near(q, 0, 0, 1);
-
-    frame_typ h;
-    h.axis_x = vec3_typ(0.3, -0.4, 0.8);
-    h.axis_y = vec3_typ(0.1, 0.9, 0.2);
-    h.compute_angles();
+    f.axis_x = vec3_typ(0.3, -0.4, 0.8);
+    f.axis_y = vec3_typ(0.1, 0.9, 0.2);
+    f.compute_angles();
     vec3_typ pts[2] = {{1.5, -2, 0.25}, {0, 0, 0}};
     const vec3_typ origin(4, 5, -6);
-    h.to_world(pts, 2, origin);
-    h.to_local(pts, 2, origin);
+    f.to_world(pts, 2, origin);
+    f.to_local(pts, 2, origin);
     expect_near(pts[0], 1.5, -2, 0.25);
     expect_near(pts[1], 0, 0, 0);
 }
@@ -119,34 +96,24 @@ TEST(Random, FirstDrawsAndSeeds) {
     EXPECT_EQ(sf::random::raw(), b);
 }
 
-TEST(Random, UniformBounds) {
-    sf::g_random.seed(5);
-    EXPECT_EQ(sf::g_random.uniform(2.0, 2.0), 2.0);
-    EXPECT_EQ(sf::g_random.uniform_int(7, 7), 7);
+TEST(Random, BoundsCoinAndUnitFloat) {
     // Equal bounds draw nothing: the next draw is still the first after seeding.
     sf::g_random.seed(1);
     EXPECT_EQ(sf::g_random.uniform(2.0, 2.0), 2.0);
+    EXPECT_EQ(sf::g_random.uniform_int(7, 7), 7);
     EXPECT_EQ(sf::random::raw(), 41);
-
+    // Draws 0 and 32767 reach both ends whichever bound comes first.
     for (double lo : {1.0, 3.0}) {
-        const double hi = lo == 1.0 ? 3.0 : 1.0;
         seed_for_draw(32767);
-        EXPECT_EQ(sf::g_random.uniform(lo, hi), 3.0);
+        EXPECT_EQ(sf::g_random.uniform(lo, 4.0 - lo), 3.0);
         seed_for_draw(0);
-        EXPECT_EQ(sf::g_random.uniform(lo, hi), 1.0);
+        EXPECT_EQ(sf::g_random.uniform(lo, 4.0 - lo), 1.0);
     }
-    seed_for_draw(0);
-    EXPECT_EQ(sf::g_random.uniform_int(1, 4), 1);
-    seed_for_draw(32767);
-    EXPECT_EQ(sf::g_random.uniform_int(1, 4), 4);
-    seed_for_draw(0);
-    EXPECT_EQ(sf::g_random.uniform_int(4, 1), 1);
-    // Truncation toward zero: a negative lower bound is never returned.
-    seed_for_draw(0);
-    EXPECT_EQ(sf::g_random.uniform_int(-3, 0), -2);
-}
-
-TEST(Random, CoinAndUnitFloat) {
+    const int int_cases[][4] = {{0, 1, 4, 1}, {32767, 1, 4, 4}, {0, 4, 1, 1}, {0, -3, 0, -2}};  // draw, lo, hi, result
+    for (const auto& c : int_cases) {
+        seed_for_draw(c[0]);
+        EXPECT_EQ(sf::g_random.uniform_int(c[1], c[2]), c[3]) << c[1] << ".." << c[2];  // truncation toward zero
+    }
     seed_for_draw(16382);
     EXPECT_TRUE(sf::g_random.coin());
     seed_for_draw(16383);

@@ -21,12 +21,11 @@ constexpr double k_base_thickness = 2.0;
 
 struct Roots : ::testing::Test {
     app::standin_host host;
-    MeshEditOp op{};
+    MeshEditOp op = host.edit_op();
     model_typ model;
     LWPntID base[4]{};
 
     void SetUp() override {
-        op = host.edit_op();
         model.rng = &g_random;
         model.trunk_thickness = 0.03;
         model.branch_thickness = 0.02;
@@ -34,23 +33,23 @@ struct Roots : ::testing::Test {
         model.roots_gravity = 0.23;
         model.roots_spread = 0.5;
         model.roots_crookedness = 0.4;
-        model.assign_range_weight_map = true;
-        model.assign_thick_weight_map = true;
+        model.assign_range_weight_map = model.assign_thick_weight_map = true;
         model.reach = 2.0;
         model.number_of_roots = 5;
-        const double corners[4][3] = {{0, 0.1, 0.1}, {0, -0.1, 0.1}, {0, -0.1, -0.1}, {0, 0.1, -0.1}};
-        for (int k = 0; k < 4; ++k) base[k] = op.addPoint(op.state, corners[k]);
     }
-
     void grow(int seed = 30) {
         g_random.seed(seed);
         grow_roots(model, model.number_of_roots, k_base_thickness);
     }
-    void run(bool subd = false, int seed = 30) {
+    // Grows n roots and writes them on a fresh base ring.
+    void run(int n = 5, int seed = 30, bool subd = false) {
+        host.foreground().clear();
+        const double corners[4][3] = {{0, 0.1, 0.1}, {0, -0.1, 0.1}, {0, -0.1, -0.1}, {0, 0.1, -0.1}};
+        for (int k = 0; k < 4; ++k) base[k] = op.addPoint(op.state, corners[k]);
+        model.number_of_roots = n;
         grow(seed);
         emit_trunk_base(model, &op, subd, base, vec3_typ(0.5, 0.25, -0.5), 0.0);
     }
-
     const formats::mesh_layer& fg() const { return host.foreground(); }
     std::vector<index_t> polygons_of(std::string_view surface) const {
         std::vector<index_t> out;
@@ -70,128 +69,56 @@ struct Roots : ::testing::Test {
     }
 };
 
-TEST(RootCounts, SkirtSeamIndex) {
-    EXPECT_EQ(skirt_seam_index(5), 3);
-    EXPECT_EQ(skirt_seam_index(8), 5);
-    EXPECT_EQ(skirt_seam_index(12), 8);
-}
-
-TEST_F(Roots, EachRootIsSixRingsAndTwentyFourPolygons) {
-    for (int n : {5, 8, 12}) {
-        for (bool subd : {false, true}) {
-            SCOPED_TRACE(testing::Message() << n << " roots, subd " << subd);
-            host.foreground().clear();
-            SetUp();
-            model.number_of_roots = n;
-            run(subd);
-            ASSERT_EQ(root_count(), n);
-            for (const model_typ::d_typ* d = model.root_chains; d; d = d->next) {
-                int nodes = 0;
-                for (const model_typ::w_typ* w = d->chain; w; w = w->outward, ++nodes)
-                    EXPECT_EQ(w->side, nullptr);
-                EXPECT_EQ(nodes, 6);
-            }
-            EXPECT_EQ(fg().point_count(), index_t(4 + 2 * n + 24 * n));
-            const std::vector<index_t> roots = polygons_of("SF_root");
-            ASSERT_EQ(roots.size(), std::size_t(24 * n));
-            EXPECT_EQ(polygons_of("SF_trunk").size(), std::size_t(n + 1));
-            const LWID type = subd ? LWPOLTYPE_PTCH : LWPOLTYPE_FACE;
-            for (index_t p = 0; p < fg().polygon_count(); ++p) EXPECT_EQ(fg().polygon_type(p), type);
-            EXPECT_TRUE(fg().tags().empty());
-            // Ring s of a root (its new corners are points 2 and 3 of each
-            // bridge quad) carries v = (s + 1) / 10.
-            for (std::size_t i = 0; i < roots.size(); ++i) {
-                const int s = int(i % 24) / 4;
-                const auto pts = fg().polygon_points(roots[i]);
-                for (int c : {2, 3}) {
-                    const float* v = uv(pts[c]);
-                    ASSERT_NE(v, nullptr);
-                    EXPECT_EQ(v[1], static_cast<float>((s + 1) / 10.0));
-                }
-            }
+TEST_F(Roots, EachRootIsSixNodesAndTwentyFourPolygons) {
+    // Counts below 5 (only a preset can hold one) act as 5 and stay stored.
+    for (int n : {5, 12, 0, 4, -2}) {
+        const int roots = n < 5 ? 5 : n;
+        SCOPED_TRACE(n);
+        run(n, 30, n == 12);
+        EXPECT_EQ(model.number_of_roots, n);
+        ASSERT_EQ(root_count(), roots);
+        EXPECT_EQ(model.root_quadrant_bounds[3], roots + 1);
+        for (const model_typ::d_typ* d = model.root_chains; d; d = d->next) {
+            int nodes = 0;
+            for (const model_typ::w_typ* w = d->chain; w; w = w->outward, ++nodes) EXPECT_EQ(w->side, nullptr);
+            EXPECT_EQ(nodes, 6);
         }
+        EXPECT_EQ(fg().point_count(), index_t(4 + 2 * roots + 24 * roots));
+        EXPECT_EQ(polygons_of("SF_root").size(), std::size_t(24 * roots));
+        EXPECT_EQ(polygons_of("SF_trunk").size(), std::size_t(roots + 1));
+        for (index_t p = 0; p < fg().polygon_count(); ++p)
+            EXPECT_EQ(fg().polygon_type(p), n == 12 ? LWPOLTYPE_PTCH : LWPOLTYPE_FACE);
     }
 }
 
-TEST_F(Roots, LastSocketReusesPairZero) {
-    run();
-    const int n = 5;
-    // Points: base ring 0..3, then pair 0 (A0 = 4, B0 = 5); pair i (i ≥ 1)
-    // comes right before root i−1's 24 tube points.
-    const index_t a0 = 4, b0 = 5, a_last = 6 + 26 * (n - 2), b_last = a_last + 1;
-    const std::vector<index_t> roots = polygons_of("SF_root");
-    const index_t first = roots[std::size_t(24 * (n - 1))];
-    const index_t socket[4] = {b_last, a_last, a0, b0};
-    for (int k = 0; k < 4; ++k) {
-        const auto pts = fg().polygon_points(first + index_t(k));
-        EXPECT_EQ(pts[0], socket[k]);
-        EXPECT_EQ(pts[1], socket[(k + 1) % 4]);
-    }
-    // A pair is one vertical edge of height D.
-    const double d = 2 * model.branch_thickness * model.root_chains->chain->thickness;
-    for (index_t a : {a0, a_last}) {
-        EXPECT_EQ(fg().point(a)[0], fg().point(a + 1)[0]);
-        EXPECT_EQ(fg().point(a)[2], fg().point(a + 1)[2]);
-        EXPECT_NEAR(fg().point(a + 1)[1] - fg().point(a)[1], d, 1e-12);
-    }
-    // Socket u runs from 0.375 with the ring index and wraps only above 1.
-    EXPECT_EQ(uv(a0)[0], 0.375f);
-    EXPECT_EQ(uv(b0)[0], 0.375f);
-    EXPECT_EQ(uv(a_last)[0], 4.0f / 5.0f + 0.375f - 1.0f);
-
-    host.foreground().clear();
-    SetUp();
-    model.number_of_roots = 8;
-    run();
-    EXPECT_EQ(uv(6 + 26 * 4)[0], 1.0f);  // socket 5 of 8: 0.625 + 0.375
-}
-
-TEST_F(Roots, ThreeQuadrantBoundsMatchTheRing) {
+TEST_F(Roots, RingQuadrantsAndTurn) {
+    const double sx[4] = {1, -1, -1, 1}, sz[4] = {-1, -1, 1, 1};
     for (int n = 5; n <= 12; ++n) {
-        for (int seed : {1, 30, 977}) {
+        for (int seed : {1, 30, 112, 977}) {
             SCOPED_TRACE(testing::Message() << n << " roots, seed " << seed);
-            host.foreground().clear();
-            SetUp();
-            model.number_of_roots = n;
-            run(false, seed);
+            run(n, seed);
+            // Three quadrant bounds split the ring by the sign of x and z.
             const std::int32_t* b = model.root_quadrant_bounds;
-            EXPECT_GT(b[0], 0);
-            EXPECT_LT(b[0], b[1]);
-            EXPECT_LT(b[1], b[2]);
-            EXPECT_LT(b[2], n);
-            EXPECT_EQ(b[3], n + 1);
-            const double sx[4] = {1, -1, -1, 1}, sz[4] = {-1, -1, 1, 1};
+            EXPECT_TRUE(0 < b[0] && b[0] < b[1] && b[1] < b[2] && b[2] < n && b[3] == n + 1);
             for (int i = 0, q = 0; i < n; ++i) {
                 while (q < 3 && i >= b[q]) ++q;
-                const vec3_typ& p = model.root_points[i];
-                EXPECT_GE(sx[q] * p.x, 0) << i;
-                EXPECT_GE(sz[q] * p.z, 0) << i;
+                EXPECT_TRUE(sx[q] * model.root_points[i].x >= 0 && sz[q] * model.root_points[i].z >= 0) << i;
             }
+            // Each step turns from +x towards -z by at most a + j, on one
+            // circle, and all stay within one turn (seed 112 with 12 roots
+            // needs its last step halved).
+            const double a = 6.2831853071796 / n, j = a / 6;
+            double sum = 0;
+            for (int i = 1; i < n; ++i) {
+                const vec3_typ &p = model.root_points[i - 1], &q = model.root_points[i];
+                EXPECT_NEAR(q.length(), model.root_points[0].length(), 1e-12);
+                EXPECT_EQ(q.y, 0.0);
+                const double step = std::atan2(p.z * q.x - p.x * q.z, p.x * q.x + p.z * q.z);
+                EXPECT_TRUE(step > 0.0 && step <= a + j + 1e-9) << step;
+                sum += step;
+            }
+            EXPECT_LT(sum, 6.2831853071796);
         }
-    }
-}
-
-TEST_F(Roots, RingStaysWithinOneTurn) {
-    // With seed 112 the eleven steps of a 12-root ring add up to more than a
-    // full turn, so the last one has to be halved.
-    model.number_of_roots = 12;
-    const double a = 6.2831853071796 / 12, j = a / 6;
-    for (int seed : {1, 30, 112}) {
-        SCOPED_TRACE(seed);
-        grow(seed);
-        double sum = 0;
-        for (int i = 1; i < 12; ++i) {
-            const vec3_typ& p = model.root_points[i - 1];
-            const vec3_typ& q = model.root_points[i];
-            EXPECT_NEAR(q.length(), model.root_points[0].length(), 1e-12);
-            EXPECT_EQ(q.y, 0.0);
-            // Turn from p to q, measured from +x towards -z.
-            const double step = std::atan2(p.z * q.x - p.x * q.z, p.x * q.x + p.z * q.z);
-            EXPECT_GT(step, 0.0);
-            EXPECT_LE(step, a + j + 1e-9);
-            sum += step;
-        }
-        EXPECT_LT(sum, 6.2831853071796);
     }
 }
 
@@ -239,12 +166,9 @@ TEST_F(Roots, FirstSegmentDrawsLengthSagWobbleTurnTaper) {
     d = d.normalized().rot_y(g_random.uniform(-2 * c, 2 * c));
     const double taper = g_random.uniform_int(4, 10);
 
-    EXPECT_EQ(node->segment.x, d.x);
-    EXPECT_EQ(node->segment.y, d.y);
-    EXPECT_EQ(node->segment.z, d.z);
+    EXPECT_TRUE(node->segment.x == d.x && node->segment.y == d.y && node->segment.z == d.z);
     const vec3_typ p = start->position + d * length;
-    EXPECT_EQ(node->position.x, p.x);
-    EXPECT_EQ(node->position.y, p.y);
+    EXPECT_TRUE(node->position.x == p.x && node->position.y == p.y);
     EXPECT_EQ(node->thickness, start->thickness - start->thickness / taper);
     // The start node sits between ring points 0 and 1, below the base, pushed out.
     EXPECT_NEAR(start->thickness * model.branch_thickness,
@@ -253,55 +177,32 @@ TEST_F(Roots, FirstSegmentDrawsLengthSagWobbleTurnTaper) {
     EXPECT_EQ(start->segment.y, 0.0);
 }
 
-TEST_F(Roots, CountsBelowFiveActAsFive) {
-    for (int stored : {0, 3, -2}) {
-        SCOPED_TRACE(stored);
-        host.foreground().clear();
-        SetUp();
-        model.number_of_roots = stored;
-        run();
-        EXPECT_EQ(model.number_of_roots, stored);
-        EXPECT_EQ(root_count(), 5);
-        EXPECT_EQ(polygons_of("SF_root").size(), 120u);
-        EXPECT_EQ(polygons_of("SF_trunk").size(), 6u);
-        EXPECT_EQ(model.root_quadrant_bounds[3], 6);
-    }
-}
-
 TEST_F(Roots, SeamValuesArePerPolygonOnly) {
+    EXPECT_EQ(skirt_seam_index(5), 3);
+    EXPECT_EQ(skirt_seam_index(8), 5);
+    EXPECT_EQ(skirt_seam_index(12), 8);
     // Eight roots are left out: their socket 5 has u = 5/8 + 0.375 = 1.0 exactly.
     int w_written = 0, w_skipped = 0;
     for (int n : {5, 7, 12}) {
         for (int seed : {30, 2, 5}) {
             SCOPED_TRACE(testing::Message() << n << " roots, seed " << seed);
-            host.foreground().clear();
-            SetUp();
-            model.number_of_roots = n;
-            run(false, seed);
+            run(n, seed);
             const index_t map = fg().find_map(LWVMAP_TXUV, "SF_branch");
-            for (const auto& rec : fg().point_values()) {
-                if (rec.map != map) continue;
-                const float u = fg().values(rec)[0];
-                EXPECT_NE(u, 1.0f);
-                EXPECT_NE(u, 1.1f);
-            }
+            for (const auto& rec : fg().point_values())
+                EXPECT_TRUE(rec.map != map || (fg().values(rec)[0] != 1.0f && fg().values(rec)[0] != 1.1f));
             const float v = static_cast<float>(k_base_thickness * 0.03 / 2.0);
             const int w = skirt_seam_index(n);
             const index_t bs_w = index_t(5 + (w == 0 ? 0 : 2 + 26 * (w - 1)));
             int corner_seam = 0, socket_seam = 0, closing_seam = 0;
             for (const auto& rec : fg().polygon_point_values()) {
-                if (rec.map != map) continue;
                 const auto val = fg().values(rec);
-                if (val[0] == 1.0f && rec.point == 0) {
-                    ++corner_seam;
+                if (rec.map != map || (val[0] != 1.1f && (val[0] != 1.0f || rec.point != 0))) continue;
+                if (rec.point == 0) {
+                    ++(val[0] == 1.0f ? corner_seam : closing_seam);
                     EXPECT_EQ(val[1], v);
-                } else if (val[0] == 1.1f && rec.point == 0) {
-                    ++closing_seam;
-                    EXPECT_EQ(val[1], v);
-                } else if (val[0] == 1.1f) {
+                } else {
                     ++socket_seam;
-                    EXPECT_EQ(rec.point, bs_w);
-                    EXPECT_EQ(val[1], 0.0f);
+                    EXPECT_TRUE(rec.point == bs_w && val[1] == 0.0f) << rec.point;
                 }
             }
             // Corner 0 (quadrant 2) carries (1.0, v) on its triangles up to w,
@@ -315,24 +216,21 @@ TEST_F(Roots, SeamValuesArePerPolygonOnly) {
             const bool skipped = w == b[0] || w == b[1] || w == b[2];
             EXPECT_EQ(socket_seam, skipped ? 0 : 1);
             ++(skipped ? w_skipped : w_written);
-            const std::vector<index_t> skirt = polygons_of("SF_trunk");
-            const float* closing = uv(0, skirt[skirt.size() - 2]);
-            ASSERT_NE(closing, nullptr);
-            EXPECT_EQ(closing[0], 1.1f);
         }
     }
     EXPECT_GT(w_written, 0);
     EXPECT_GT(w_skipped, 0);
-}
 
-TEST_F(Roots, ZeroReachGivesZeroSkirtV) {
+    // Socket u = i / n + 0.375 wraps only above 1: socket 5 of 8 keeps 1.0.
+    run(8);
+    EXPECT_EQ(uv(6 + 26 * 4)[0], 1.0f);
+    // Zero reach: the skirt's v is 0, not NaN.
     model.reach = 0;
     run();
     const std::vector<index_t> skirt = polygons_of("SF_trunk");
     const float* closing = uv(0, skirt[skirt.size() - 2]);
     ASSERT_NE(closing, nullptr);
-    EXPECT_EQ(closing[0], 1.1f);
-    EXPECT_EQ(closing[1], 0.0f);
+    EXPECT_TRUE(closing[0] == 1.1f && closing[1] == 0.0f);
 }
 
 }  // namespace

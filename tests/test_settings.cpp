@@ -7,18 +7,6 @@
 
 using sf::settings_typ;
 
-namespace {
-
-struct LevelRule : ::testing::Test {
-    settings_typ r{};
-    void SetUp() override {
-        sf::reset_to_defaults(r);
-        sf::first_edit_pending = 1;  // a build has just started
-    }
-};
-
-}  // namespace
-
 TEST(Settings, DefaultsAndReset) {
     settings_typ r;
     std::memset(&r, 0x5A, sizeof r);
@@ -57,23 +45,17 @@ TEST(Settings, PanelIdMap) {
     EXPECT_EQ(sf::find_field("no_such_field"), nullptr);
 }
 
-TEST_F(LevelRule, FirstRequestReplacesThenLowestWins) {
+TEST(Settings, LevelRule) {
+    // The first request after a build replaces the level outright (0 → 2),
+    // then the lowest wins.
+    settings_typ r{};
+    sf::reset_to_defaults(r);
     r.regen_level = 0;
-    sf::request_level(r, 2);  // first edit after a build replaces outright
-    EXPECT_EQ(r.regen_level, 2);
-    sf::request_level(r, 1);
-    EXPECT_EQ(r.regen_level, 1);
-    sf::request_level(r, 2);
-    EXPECT_EQ(r.regen_level, 1);
-    sf::request_level(r, 0);
-    EXPECT_EQ(r.regen_level, 0);
-}
-
-TEST_F(LevelRule, OneThenTwoStaysOne) {
-    r.regen_level = 2;
-    sf::request_level(r, 1);
-    EXPECT_EQ(r.regen_level, 1);
-    sf::request_level(r, 2);
-    EXPECT_EQ(r.regen_level, 1);
+    sf::first_edit_pending = 1;
+    const int requests[][2] = {{2, 2}, {1, 1}, {2, 1}, {0, 0}};  // request, level after
+    for (const auto& q : requests) {
+        sf::request_level(r, q[0]);
+        EXPECT_EQ(r.regen_level, q[1]) << q[0];
+    }
     EXPECT_EQ(sf::first_edit_pending, 0);
 }

@@ -1,13 +1,12 @@
 // The stand-in host: mesh-edit operations, id checks, scans, normals, the
-// journal, the services, and the built-in crown.
+// journal and the services.
 #include <gtest/gtest.h>
 
 #include <cmath>
-#include <map>
+#include <string>
 #include <utility>
 #include <vector>
 
-#include "app/default_crown.h"
 #include "app/standin_host.h"
 #include "app/standin_services.h"
 
@@ -36,24 +35,20 @@ struct Host : ::testing::Test {
     }
 };
 
-TEST_F(Host, NewellNormalOfSimplePolygons) {
-    // Counter-clockwise seen from +y.
+TEST_F(Host, NewellNormals) {
+    // Counter-clockwise seen from +y, and the other way round.
     LWPntID sq[4] = {point(0, 0, 0), point(0, 0, 1), point(1, 0, 1), point(1, 0, 0)};
     EXPECT_EQ(normal(face({sq[0], sq[1], sq[2], sq[3]})), std::make_pair(1, std::vector<double>{0, 1, 0}));
     EXPECT_EQ(normal(face({sq[3], sq[2], sq[1], sq[0]})), std::make_pair(1, std::vector<double>{0, -1, 0}));
-
     // Sum (1, 1, 1), divided by its length.
-    LWPolID tri = face({point(1, 0, 0), point(0, 1, 0), point(0, 0, 1)});
     const double c = 1.0 / std::sqrt(3.0);
-    EXPECT_EQ(normal(tri), std::make_pair(1, std::vector<double>{c, c, c}));
-}
-
-TEST_F(Host, DegenerateNormalFailsWithZeroVector) {
+    EXPECT_EQ(normal(face({point(1, 0, 0), point(0, 1, 0), point(0, 0, 1)})),
+              std::make_pair(1, std::vector<double>{c, c, c}));
+    // Degenerate polygons and unknown ids fail with a zero vector.
     const std::pair<int, std::vector<double>> zero{0, {0, 0, 0}};
-    LWPntID a = point(0, 0, 0), b = point(1, 1, 1), c = point(2, 2, 2);
-    EXPECT_EQ(normal(face({a, b, c})), zero);  // collinear
-    EXPECT_EQ(normal(face({a, b})), zero);     // a segment
-    EXPECT_EQ(normal(face({a, a, a, a})), zero);
+    LWPntID a = point(0, 0, 0), b = point(1, 1, 1);
+    EXPECT_EQ(normal(face({a, b, point(2, 2, 2)})), zero);  // collinear
+    EXPECT_EQ(normal(face({a, b})), zero);
     EXPECT_EQ(normal(nullptr), zero);
     EXPECT_EQ(normal(reinterpret_cast<LWPolID>(std::uintptr_t(9999))), zero);
 }
@@ -67,41 +62,33 @@ TEST_F(Host, ScanVisitsPolygonsInOrderAndStops) {
     bg.add_polygon(LWPOLTYPE_PTCH, k_none, c);
     face({point(0, 0, 0)});  // the foreground is a separate layer
 
+    // Each polygon seen as "type surface x…", with a mark on anything not
+    // in the background layer.
     struct seen_typ {
         MeshEditOp* op;
         int stop_after;
-        std::vector<std::vector<double>> xs;  // x of every point of each polygon
-        std::vector<LWID> types;
-        std::vector<std::string> surfaces;
+        std::vector<std::string> polys;
     };
     auto fn = [](void* data, const EDPolygonInfo* info) -> int {
         auto* s = static_cast<seen_typ*>(data);
-        EXPECT_EQ(info->layer, OPLYR_BG);
-        std::vector<double> xs;
+        std::string d = info->type == LWPOLTYPE_PTCH ? "PTCH " : "FACE ";
+        d += info->surface ? info->surface : "-";
         for (int k = 0; k < info->numPnts; ++k) {
             const EDPointInfo* p = s->op->pointInfo(s->op->state, info->points[k]);
-            EXPECT_EQ(p->layer, OPLYR_BG);
-            xs.push_back(p->position[0]);
+            (d += ' ') += std::to_string(int(p->position[0]));
+            if (p->layer != OPLYR_BG) d += '!';
         }
-        s->xs.push_back(xs);
-        s->types.push_back(info->type);
-        s->surfaces.push_back(info->surface ? info->surface : "(none)");
-        return static_cast<int>(s->xs.size()) == s->stop_after ? 42 : 0;
+        s->polys.push_back(d + (info->layer == OPLYR_BG ? "" : "!"));
+        return static_cast<int>(s->polys.size()) == s->stop_after ? 42 : 0;
     };
-
     EXPECT_EQ(op.polyCount(op.state, OPLYR_BG, EDCOUNT_ALL), 3);
     EXPECT_EQ(op.polyCount(op.state, OPLYR_FG, EDCOUNT_ALL), 1);
     EXPECT_EQ(op.polyCount(op.state, 7, EDCOUNT_ALL), 0);
-
-    seen_typ all{&op, -1, {}, {}, {}};
+    seen_typ all{&op, -1, {}}, two{&op, 2, {}};
     EXPECT_EQ(op.polyScan(op.state, fn, &all, OPLYR_BG), 0);
-    EXPECT_EQ(all.xs, (std::vector<std::vector<double>>{{0, 1, 2}, {3, 1}, {3, 2, 1, 0}}));
-    EXPECT_EQ(all.types, (std::vector<LWID>{LWPOLTYPE_FACE, LWPOLTYPE_FACE, LWPOLTYPE_PTCH}));
-    EXPECT_EQ(all.surfaces, (std::vector<std::string>{"Bark", "(none)", "(none)"}));
-
-    seen_typ two{&op, 2, {}, {}, {}};
+    EXPECT_EQ(all.polys, (std::vector<std::string>{"FACE Bark 0 1 2", "FACE - 3 1", "PTCH - 3 2 1 0"}));
     EXPECT_EQ(op.polyScan(op.state, fn, &two, OPLYR_BG), 42);
-    EXPECT_EQ(two.xs.size(), 2u);
+    EXPECT_EQ(two.polys.size(), 2u);
 }
 
 TEST_F(Host, RefusesInvalidIdsAndArguments) {
@@ -176,45 +163,6 @@ TEST(Services, MonitorIsSilentAndInfoPrintsBothLines) {
     dm->destroy(m);
     standin_message_funcs()->info("first", "second");
     EXPECT_EQ(::testing::internal::GetCapturedStderr(), "first\nsecond\n");
-}
-
-TEST(DefaultCrown, ClosedOutwardEllipsoid) {
-    standin_host host;
-    formats::mesh_layer& bg = host.background();
-    make_default_crown(bg);
-    ASSERT_EQ(bg.polygon_count(), index_t(k_crown_slices * k_crown_stacks));
-
-    double lo[3] = {1e9, 1e9, 1e9}, hi[3] = {-1e9, -1e9, -1e9};
-    for (index_t i = 0; i < bg.point_count(); ++i)
-        for (int k = 0; k < 3; ++k) {
-            lo[k] = std::min(lo[k], bg.point(i)[k]);
-            hi[k] = std::max(hi[k], bg.point(i)[k]);
-        }
-    EXPECT_NEAR(hi[0] - lo[0], 4.0, 0.1);
-    EXPECT_NEAR(hi[2] - lo[2], 4.0, 0.1);
-    EXPECT_DOUBLE_EQ(lo[1], 1.5);
-    EXPECT_DOUBLE_EQ(hi[1], 6.0);
-    const double centre[3] = {0, (lo[1] + hi[1]) / 2, 0};
-
-    // Closed and consistently wound: every directed edge once, its reverse once.
-    std::map<std::pair<index_t, index_t>, int> edges;
-    for (index_t p = 0; p < bg.polygon_count(); ++p) {
-        const auto pts = bg.polygon_points(p);
-        ASSERT_GE(pts.size(), 3u);
-        double n[3], mid[3] = {0, 0, 0};
-        ASSERT_TRUE(standin_host::newell_normal(bg, p, n));
-        for (std::size_t k = 0; k < pts.size(); ++k) {
-            ++edges[{pts[k], pts[(k + 1) % pts.size()]}];
-            for (int d = 0; d < 3; ++d) mid[d] += bg.point(pts[k])[d] / double(pts.size());
-        }
-        double out = 0;
-        for (int d = 0; d < 3; ++d) out += n[d] * (mid[d] - centre[d]);
-        EXPECT_GT(out, 0.0) << "face " << p << " faces inward";
-    }
-    for (const auto& [e, count] : edges) {
-        EXPECT_EQ(count, 1);
-        EXPECT_EQ(edges.count({e.second, e.first}), 1u) << "open edge " << e.first << "-" << e.second;
-    }
 }
 
 }  // namespace
