@@ -1,0 +1,130 @@
+// Growth, mesh output and whole-program runs. Each case reports its size as
+// counters; bench/run runs every case in a process of its own for peak memory.
+#include <benchmark/benchmark.h>
+
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+#include "app/default_crown.h"
+#include "app/standin_host.h"
+#include "core/background.h"
+#include "core/branch.h"
+#include "core/build.h"
+#include "core/node_index.h"
+#include "mesh/output.h"
+
+namespace {
+
+using namespace sf;
+
+settings_typ tree_settings(int branches, int segments, int sub) {
+    settings_typ r;
+    reset_to_defaults(r);
+    r.hidden = 1;
+    r.branches = branches;
+    r.segments = segments;
+    r.sub_segments = sub;
+    return r;
+}
+
+// The largest polygonal tree: twigs of 9 segments on every node, ten leaves each.
+settings_typ largest_settings() {
+    settings_typ r = tree_settings(2000, 25, 6);
+    r.render_type = 1;
+    r.twig_type = 1;
+    r.twig_coverage = 1.0;
+    r.twig_range = 1.0;
+    r.twig_segments = 9;
+    r.leaf_shape = 1;
+    r.leaf_density = 10;
+    r.leaf_growth = 1;
+    return r;
+}
+
+// Captures the default crown into the background table once per process.
+void capture_default_crown() {
+    static app::standin_host host;
+    static bool done = false;
+    if (done) return;
+    app::make_default_crown(host.background());
+    MeshEditOp op = host.edit_op();
+    settings_typ r = tree_settings(2, 4, 1);
+    r.render_type = 99;  // grow only
+    build_callback(&r, &op);
+    done = true;
+}
+
+double count_nodes() {
+    double n = 0;
+    for (std::int32_t i = 0; i < branch_table_size; ++i)
+        for (const wezel_typ* w = branch_table[i].head; w; w = w->next) ++n;
+    return n;
+}
+
+void grow(benchmark::State& state, settings_typ r, bool reference) {
+    capture_default_crown();
+    g_reference_search = reference;
+    for (auto _ : state) {
+        r.trunks = 1;
+        generate(r, nullptr, 0);
+    }
+    g_reference_search = false;
+    state.counters["nodes"] = count_nodes();
+}
+
+void BM_grow_default(benchmark::State& s) { grow(s, tree_settings(150, 8, 2), false); }
+void BM_grow_default_reference(benchmark::State& s) { grow(s, tree_settings(150, 8, 2), true); }
+void BM_grow(benchmark::State& s) {
+    grow(s, tree_settings(static_cast<int>(s.range(0)), 25, 6), false);
+}
+void BM_grow_reference(benchmark::State& s) {
+    grow(s, tree_settings(static_cast<int>(s.range(0)), 25, 6), true);
+}
+
+BENCHMARK(BM_grow_default)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_grow_default_reference)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_grow)->Arg(500)->Arg(1000)->Arg(2000)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_grow_reference)->Arg(500)->Arg(1000)->Arg(2000)->Iterations(1)->Unit(benchmark::kMillisecond);
+
+// Mesh output of the largest polygonal tree into the stand-in host.
+void BM_mesh_largest(benchmark::State& state) {
+    capture_default_crown();
+    settings_typ r = largest_settings();
+    generate(r, nullptr, 0);
+    double points = 0, polygons = 0;
+    for (auto _ : state) {
+        app::standin_host host;
+        MeshEditOp op = host.edit_op();
+        mesh_output(&op, r);
+        points = host.foreground().point_count();
+        polygons = host.foreground().polygon_count();
+        state.PauseTiming();  // freeing the layers is not output
+        {
+            app::standin_host discard;
+            std::swap(discard.foreground(), host.foreground());
+        }
+        state.ResumeTiming();
+    }
+    state.counters["points"] = points;
+    state.counters["polygons"] = polygons;
+    state.counters["points_per_s"] = benchmark::Counter(points, benchmark::Counter::kIsIterationInvariantRate);
+}
+BENCHMARK(BM_mesh_largest)->Iterations(1)->Unit(benchmark::kMillisecond);
+
+// The whole program on the default crown, writing an OBJ.
+void BM_program_default(benchmark::State& state) {
+    const std::string out = "/tmp/sylvaform-bench-" + std::to_string(::getpid());
+    const std::string cmd = std::string("'") + SF_PROGRAM + "' build -o '" + out + ".obj' 2>/dev/null";
+    for (auto _ : state)
+        if (std::system(cmd.c_str()) != 0) state.SkipWithError("sylvaform build failed");
+    std::remove((out + ".obj").c_str());
+    std::remove((out + ".mtl").c_str());
+}
+BENCHMARK(BM_program_default)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(2.0);
+
+}  // namespace
+
+BENCHMARK_MAIN();
