@@ -2,8 +2,10 @@
 #pragma once
 
 #include <gtest/gtest.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <filesystem>
 #include <iterator>
 #include <fstream>
@@ -44,5 +46,24 @@ inline std::string slurp(const std::string& path) {
     s << in.rdbuf();
     return s.str();
 }
+
+#ifdef SF_PROGRAM
+// Runs the program in a fresh directory with a shell command line; its
+// standard output and error go to out.txt and err.txt there.
+struct program_test : ::testing::Test {
+    scratch_dir dir;
+
+    int run(const std::string& args) {
+        const std::string cmd = "cd '" + dir.path.string() + "' && '" SF_PROGRAM "' " + args + " >out.txt 2>err.txt";
+        const int status = std::system(cmd.c_str());
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    }
+    std::string out() const { return slurp(dir.file("out.txt")); }
+    std::string err() const { return slurp(dir.file("err.txt")); }
+    std::string file(const std::string& name) const { return slurp(dir.file(name)); }
+    bool exists(const std::string& name) const { return std::filesystem::exists(dir.file(name)); }
+    bool err_has(const std::string& text) const { return err().find(text) != std::string::npos; }
+};
+#endif
 
 }  // namespace sf::test

@@ -97,19 +97,7 @@ TEST(Outputs, KindByExtension) {
         EXPECT_THROW(classify_output(bad), usage_error) << bad;
 }
 
-// Runs the program in dir with a shell command line; answers the exit status.
-struct Program : ::testing::Test {
-    test::scratch_dir dir;
-
-    int run(const std::string& args) {
-        const std::string cmd = "cd '" + dir.path.string() + "' && '" SF_PROGRAM "' " + args + " >out.txt 2>err.txt";
-        const int status = std::system(cmd.c_str());
-        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    }
-    std::string out() const { return test::slurp(dir.file("out.txt")); }
-    std::string err() const { return test::slurp(dir.file("err.txt")); }
-    bool exists(const std::string& name) const { return std::filesystem::exists(dir.file(name)); }
-};
+using Program = test::program_test;
 
 TEST_F(Program, DefaultCrownBuildsTheSameFilesEveryTime) {
     ASSERT_EQ(run("build -o a.edits -o a.obj"), 0) << err();

@@ -226,20 +226,7 @@ TEST(PresetFile, NamesAndTheirFiles) {
 
 // ---- the program ----
 
-struct HostProgram : ::testing::Test {
-    test::scratch_dir dir;
-
-    int run(const std::string& args) {
-        const std::string cmd = "cd '" + dir.path.string() + "' && '" SF_PROGRAM "' " + args + " >out.txt 2>err.txt";
-        const int status = std::system(cmd.c_str());
-        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    }
-    std::string out() const { return test::slurp(dir.file("out.txt")); }
-    std::string err() const { return test::slurp(dir.file("err.txt")); }
-    std::string file(const std::string& name) const { return test::slurp(dir.file(name)); }
-    bool exists(const std::string& name) const { return std::filesystem::exists(dir.file(name)); }
-    bool err_has(const std::string& text) const { return err().find(text) != std::string::npos; }
-};
+using HostProgram = test::program_test;
 
 TEST_F(HostProgram, BuildsThroughTheModuleAndRefusesAMissingOne) {
     ASSERT_EQ(run("build --set branches=30 -o a.edits"), 0) << err();
