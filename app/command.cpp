@@ -18,8 +18,9 @@
 #include "app/standin_host.h"
 #include "app/tool_host.h"
 #include "formats/edit_log.h"
+#include "formats/lwo2_writer.h"
 #include "formats/file_io.h"
-#include "formats/obj_reader.h"
+#include "formats/crown_reader.h"
 #include "formats/obj_writer.h"
 
 namespace sf::app {
@@ -46,6 +47,10 @@ void write_output(const output_target& out, const formats::mesh_layer& fg) {
     }
     if (out.kind == output_kind::obj) {
         formats::write_obj_files(fg, out.path);  // with its .mtl beside it
+        return;
+    }
+    if (out.kind == output_kind::lwo) {
+        formats::write_lwo2_file(fg, out.path);
         return;
     }
     formats::atomic_file file(out.path);
@@ -83,7 +88,8 @@ std::string module_path(const host_options& options) {
 
 void load_crown(const build_request& request, standin_host& mesh) {
     if (request.crown)
-        formats::read_obj(*request.crown, mesh.background());
+        formats::read_crown(*request.crown, mesh.background(),
+                            request.crown_z_up ? formats::crown_up::z : formats::crown_up::y);
     else
         make_default_crown(mesh.background());
 }
@@ -119,8 +125,9 @@ int guarded(F&& body) {
 output_target classify_output(const std::string& arg) {
     if (arg == "-") return {arg, output_kind::edit_log_stdout};
     if (has_extension(arg, ".obj")) return {arg, output_kind::obj};
+    if (has_extension(arg, ".lwo")) return {arg, output_kind::lwo};
     if (has_extension(arg, ".edits")) return {arg, output_kind::edit_log};
-    throw usage_error("-o " + arg + ": unknown output type (use .obj, .edits or - for the edit log on stdout)");
+    throw usage_error("-o " + arg + ": unknown output type (use .obj, .lwo, .edits or - for the edit log on stdout)");
 }
 
 int run_build(const build_request& request, const host_options& options) {
@@ -241,11 +248,20 @@ int run_program(int argc, char** argv) {
     };
 
     CLI::App* build = app.add_subcommand("build", "Grow one tree and write it out.");
-    CLI::Option* crown_opt =
-        build->add_option("--crown", crown, "Crown mesh, Wavefront OBJ (default: a built-in ellipsoid)");
+    std::string crown_up = "y";
+    auto add_crown = [&](CLI::App* cmd) {
+        CLI::Option* opt = cmd->add_option(
+            "--crown", crown,
+            "Crown mesh: OBJ, glTF/GLB, PLY, STL, FBX, LWO, DAE or any format Assimp reads (default: a built-in "
+            "ellipsoid)");
+        cmd->add_option("--crown-up", crown_up, "The crown file's up axis: y (default) or z")
+            ->check(CLI::IsMember({"y", "z"}));
+        return opt;
+    };
+    CLI::Option* crown_opt = add_crown(build);
     CLI::Option* preset_opt = build->add_option("--preset", preset, "Load this preset before the --set values");
     add_sets(build);
-    build->add_option("-o", request.outputs, "Output file: .obj mesh, .edits edit log, or - for the log on stdout")
+    build->add_option("-o", request.outputs, "Output file: .obj (with .mtl) or .lwo mesh, .edits edit log, or - for the log on stdout")
         ->allow_extra_args(false);
 
     CLI::App* presets = app.add_subcommand("preset", "Presets on the shelf.");
@@ -253,8 +269,7 @@ int run_program(int argc, char** argv) {
     CLI::App* add =
         presets->add_subcommand("add", "Grow a tree, draw its thumbnail and save the settings as a preset.");
     add->add_option("NAME", name, "Preset name")->required();
-    CLI::Option* add_crown_opt =
-        add->add_option("--crown", crown, "Crown mesh, Wavefront OBJ (default: a built-in ellipsoid)");
+    CLI::Option* add_crown_opt = add_crown(add);
     add_sets(add);
     presets->add_subcommand("list", "List the presets on the shelf.");
     CLI::App* remove = presets->add_subcommand("remove", "Remove a preset and its thumbnail.");
@@ -271,6 +286,7 @@ int run_program(int argc, char** argv) {
         return code == 0 ? k_exit_ok : k_exit_error;
     }
     if (crown_opt->count() > 0 || add_crown_opt->count() > 0) request.crown = crown;
+    request.crown_z_up = crown_up == "z";
     if (preset_opt->count() > 0 || panel_preset_opt->count() > 0) request.preset = preset;
     if (shelf_opt->count() > 0) options.shelf_dir = shelf_dir;
     // A closed standard output is a write error (exit 2), not a silent death.

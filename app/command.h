@@ -16,15 +16,15 @@ constexpr int k_exit_error = 2;
 // The panel's "Add Preset" button.
 constexpr unsigned k_add_preset_button = 0x801F;
 
-enum class output_kind { obj, edit_log, edit_log_stdout };
+enum class output_kind { obj, lwo, edit_log, edit_log_stdout };
 
 struct output_target {
     std::string path;
     output_kind kind;
 };
 
-// "-" is the edit log on standard output; otherwise the extension (.obj or
-// .edits, any case) decides. Throws usage_error for anything else.
+// "-" is the edit log on standard output; otherwise the extension (.obj,
+// .lwo or .edits, any case) decides. Throws usage_error for anything else.
 output_target classify_output(const std::string& arg);
 
 // Where the module and the presets shelf are.
@@ -34,7 +34,8 @@ struct host_options {
 };
 
 struct build_request {
-    std::optional<std::string> crown;   // OBJ file; none for the built-in crown
+    std::optional<std::string> crown;   // any mesh file; none for the built-in crown
+    bool crown_z_up = false;            // the crown file's up axis is +Z
     std::optional<std::string> preset;  // loaded before the settings
     std::vector<std::string> sets;      // FIELD=VALUE, applied in order
     std::vector<std::string> outputs;   // -o arguments

@@ -1,0 +1,577 @@
+#include "formats/lwo2_writer.h"
+
+#include <algorithm>
+#include <bit>
+#include <cstring>
+#include <string_view>
+#include <vector>
+
+#include "formats/big_buffer.h"
+
+namespace sf::formats {
+
+namespace {
+
+constexpr LWID k_form = lw_id4("FORM");
+constexpr LWID k_lwo2 = lw_id4("LWO2");
+constexpr LWID k_tags = lw_id4("TAGS");
+constexpr LWID k_layr = lw_id4("LAYR");
+constexpr LWID k_pnts = lw_id4("PNTS");
+constexpr LWID k_bbox = lw_id4("BBOX");
+constexpr LWID k_vmap = lw_id4("VMAP");
+constexpr LWID k_pols = lw_id4("POLS");
+constexpr LWID k_ptag = lw_id4("PTAG");
+constexpr LWID k_vmad = lw_id4("VMAD");
+constexpr LWID k_surf = lw_id4("SURF");
+constexpr LWID k_colr = lw_id4("COLR");
+constexpr LWID k_diff = lw_id4("DIFF");
+constexpr LWID k_sman = lw_id4("SMAN");
+constexpr LWID k_side = lw_id4("SIDE");
+
+constexpr std::size_t k_vx_limit = std::size_t(1) << 24;  // VX holds indices below this
+constexpr std::size_t k_max_corners = 1023;               // 10 bits of the POLS count word
+constexpr std::size_t k_max_tags = 0xFF00;                // PTAG tag field read as U2 or VX
+
+// Surface looks by name; anything else gets LightWave's default grey.
+struct surface_style {
+    std::string_view name;
+    float rgb[3];
+    float smoothing;      // SMAN radians; 0: flat, not written
+    std::uint16_t sides;  // SIDE: 1 front only (not written), 3 both
+};
+
+constexpr float k_smooth = static_cast<float>(89.5 * 3.1415926535898 / 180.0);  // LightWave's usual
+constexpr float k_grey = 200.0f / 255.0f;
+
+constexpr surface_style k_styles[] = {
+    {"SF_trunk", {0.4f, 0.27f, 0.16f}, k_smooth, 1},
+    {"SF_branch", {0.4f, 0.27f, 0.16f}, k_smooth, 1},
+    {"SF_root", {0.4f, 0.27f, 0.16f}, k_smooth, 1},
+    {"SF_twig", {0.58f, 0.45f, 0.3f}, k_smooth, 1},
+    {"LG_leaf", {0.22f, 0.5f, 0.14f}, k_smooth, 3},
+};
+constexpr surface_style k_default_style = {"Default", {k_grey, k_grey, k_grey}, 0.0f, 1};
+
+const surface_style& style_of(std::string_view name) {
+    for (const surface_style& s : k_styles)
+        if (s.name == name) return s;
+    return k_default_style;
+}
+
+// Map chunks in this order, then any other map in creation order. Texture
+// maps lead with the surfaces' own maps so that readers which number UV
+// channels by first appearance make those channel 0.
+struct map_rank {
+    LWID type;
+    std::string_view name;
+};
+constexpr map_rank k_map_order[] = {
+    {LWVMAP_WGHT, "SF_range"},  {LWVMAP_WGHT, "SF_thick"},      {LWVMAP_TXUV, "SF_branch"},
+    {LWVMAP_TXUV, "SF_leaf"},   {LWVMAP_TXUV, "SF_all_leaves"}, {LWVMAP_TXUV, "SF_range_thick"},
+};
+
+// A growing byte buffer with unchecked big-endian stores: callers reserve
+// an upper bound for each chunk first.
+class be_buffer {
+public:
+    be_buffer() = default;
+    be_buffer(const be_buffer&) = delete;
+    be_buffer& operator=(const be_buffer&) = delete;
+    ~be_buffer() {
+        if (data_) alloc_.deallocate(data_, cap_);
+    }
+
+    // Room for `more` bytes; one call with the whole file's bound up front
+    // spares copies, and big blocks come on huge pages (fewer page faults).
+    void reserve(std::size_t more) {
+        if (cap_ - size_ >= more) return;
+        const std::size_t cap = std::max(size_ + more, cap_ + cap_ / 2);
+        char* grown = alloc_.allocate(cap);
+        if (size_) std::memcpy(grown, data_, size_);
+        if (data_) alloc_.deallocate(data_, cap_);
+        data_ = grown;
+        cap_ = cap;
+    }
+    std::size_t size() const { return size_; }
+    void truncate(std::size_t size) { size_ = size; }
+    std::string_view bytes() const { return {data_, size_}; }
+
+    void u2(std::uint16_t v) {
+        v = static_cast<std::uint16_t>(v << 8 | v >> 8);
+        std::memcpy(data_ + size_, &v, 2);
+        size_ += 2;
+    }
+    void u4(std::uint32_t v) {
+        v = __builtin_bswap32(v);
+        std::memcpy(data_ + size_, &v, 4);
+        size_ += 4;
+    }
+    void f4(float v) { u4(std::bit_cast<std::uint32_t>(v)); }
+    void vx(index_t i) {
+        if (i < 0xFF00)
+            u2(static_cast<std::uint16_t>(i));
+        else
+            u4(i | 0xFF000000u);
+    }
+    // Text up to its first NUL, then one or two NULs: an even length.
+    void s0(std::string_view s) {
+        s = s.substr(0, s.find('\0'));
+        std::memcpy(data_ + size_, s.data(), s.size());
+        size_ += s.size();
+        data_[size_++] = 0;
+        if (s.size() % 2 == 0) data_[size_++] = 0;
+    }
+    static std::size_t s0_size(std::string_view s) {
+        s = s.substr(0, s.find('\0'));
+        return s.size() + 2 - s.size() % 2;
+    }
+
+    // A chunk header with its length patched by end_chunk; a sub-chunk has
+    // a U2 length. Every chunk written here has an even length.
+    std::size_t begin_chunk(LWID id) {
+        u4(id);
+        u4(0);
+        return size_;
+    }
+    void end_chunk(std::size_t start) {
+        const std::size_t length = size_ - start;
+        if (length > 0xFFFFFFFFu) throw io_error("LWO2 output: a file of 4 GiB or more");
+        put_u4_at(start - 4, static_cast<std::uint32_t>(length));
+    }
+    std::size_t begin_sub(LWID id) {
+        u4(id);
+        u2(0);
+        return size_;
+    }
+    void end_sub(std::size_t start) {
+        const auto length = static_cast<std::uint16_t>(__builtin_bswap16(static_cast<std::uint16_t>(size_ - start)));
+        std::memcpy(data_ + start - 2, &length, 2);
+    }
+    void put_u4_at(std::size_t at, std::uint32_t v) {
+        v = __builtin_bswap32(v);
+        std::memcpy(data_ + at, &v, 4);
+    }
+
+private:
+    big_allocator<char> alloc_;
+    char* data_ = nullptr;
+    std::size_t size_ = 0;
+    std::size_t cap_ = 0;
+};
+
+constexpr std::size_t k_header = 8;       // chunk ID4 + U4 length
+constexpr std::size_t k_vx_max = 4;
+// A SURF chunk without its name: header, source, COLR, DIFF, SMAN, SIDE.
+constexpr std::size_t k_surface_bound = k_header + 2 + 20 + 12 + 10 + 8;
+
+// The TAGS list: surfaces in order of first use, then tag texts. Keys are
+// string-pool indices; the pool's size stands for "Default" when the pool
+// has no such string.
+class tag_table {
+public:
+    explicit tag_table(const string_pool& pool)
+        : pool_(pool), of_key_(pool.size() + 1, k_none), is_surface_(pool.size() + 1, false) {
+        default_key_ = pool.find(k_default_style.name);
+        if (default_key_ == k_none) default_key_ = static_cast<index_t>(pool.size());
+    }
+
+    index_t surface_key(index_t s) const {
+        return s == k_none || s >= pool_.size() || pool_.view(s).empty() ? default_key_ : s;
+    }
+    // The TAGS index of a key, added on first use.
+    index_t add(index_t key, bool surface) {
+        if (of_key_[key] == k_none) {
+            if (list_.size() >= k_max_tags) throw io_error("LWO2 output: more than 65280 tag strings");
+            of_key_[key] = static_cast<index_t>(list_.size());
+            list_.push_back(key);
+        }
+        if (surface && !is_surface_[key]) {
+            is_surface_[key] = true;
+            surfaces_.push_back(key);
+        }
+        return of_key_[key];
+    }
+    index_t index(index_t key) const { return of_key_[key]; }
+    std::string_view text(index_t key) const {
+        return key == pool_.size() ? k_default_style.name : pool_.view(key);
+    }
+    const std::vector<index_t>& keys() const { return list_; }
+    const std::vector<index_t>& surfaces() const { return surfaces_; }
+
+private:
+    const string_pool& pool_;
+    std::vector<index_t> of_key_;
+    std::vector<index_t> list_;
+    std::vector<index_t> surfaces_;
+    std::vector<bool> is_surface_;
+    index_t default_key_;
+};
+
+// Per polygon, the TAGS index of its latest tag of one type.
+struct polygon_tags {
+    LWID type;
+    std::vector<index_t> of_polygon;  // k_none: untagged
+};
+
+class lwo2_builder {
+public:
+    explicit lwo2_builder(const mesh_layer& layer)
+        : layer_(layer), points_(layer.point_count()), polygons_(layer.polygon_count()),
+          tags_(layer.strings()) {
+        if (points_ > k_vx_limit) throw io_error("LWO2 output: more than 16777216 points");
+    }
+
+    std::string_view build() {
+        collect_tags();
+        order_maps();
+        group_polygon_values();
+
+        out_.reserve(file_bound());
+        const std::size_t form = out_.begin_chunk(k_form);
+        out_.u4(k_lwo2);
+        write_tags();
+        write_layer();
+        write_points();
+        for (index_t m : map_order_) write_vmap(m);
+        for (index_t p = 0; p < polygons_;) p = write_run(p);
+        for (index_t key : tags_.surfaces()) write_surface(tags_.text(key));
+        out_.end_chunk(form);
+        return out_.bytes();
+    }
+
+private:
+    bool written(index_t p) const { return !layer_.polygon_points(p).empty(); }
+
+    // An upper bound of the file size: reserved once, only the pages
+    // written are touched.
+    std::size_t file_bound() const {
+        std::size_t runs = 0, polygons = 0, corners = 0;
+        LWID type = 0;
+        for (index_t p = 0; p < polygons_; ++p) {
+            const std::size_t n = layer_.polygon_points(p).size();
+            if (n == 0) continue;
+            if (polygons++ == 0 || layer_.polygon_type(p) != type) ++runs;
+            type = layer_.polygon_type(p);
+            corners += n;
+        }
+        std::size_t map_header = 0;
+        for (const vmap_desc& m : layer_.maps())
+            map_header = std::max(map_header, k_header + 6 + be_buffer::s0_size(layer_.strings().view(m.name)));
+        const std::size_t maps = layer_.maps().size();
+        const std::size_t ptags = 1 + ptags_.size();
+        const std::size_t entry = 2 * k_vx_max + 4 * k_max_map_dim;
+        std::size_t bound = 12 + k_header + k_header + 18 + k_header + 12 * std::size_t(points_) + k_header + 24;
+        for (index_t key : tags_.keys()) bound += be_buffer::s0_size(tags_.text(key));
+        bound += maps * map_header + layer_.point_values().size() * entry;
+        bound += runs * (k_header + 4 + ptags * (k_header + 4) + maps * map_header);
+        bound += polygons * (2 + ptags * (k_vx_max + 2)) + corners * k_vx_max;
+        bound += layer_.polygon_point_values().size() * entry;
+        for (index_t key : tags_.surfaces()) bound += k_surface_bound + be_buffer::s0_size(tags_.text(key));
+        return bound;
+    }
+
+    void collect_tags() {
+        for (index_t p = 0; p < polygons_; ++p)
+            if (written(p)) tags_.add(tags_.surface_key(layer_.polygon_surface(p)), true);
+        const string_pool& pool = layer_.strings();
+        for (const tag_record& t : layer_.tags()) {
+            if (t.type == k_surf || t.polygon >= polygons_ || !written(t.polygon) || t.text >= pool.size())
+                continue;
+            auto it = std::find_if(ptags_.begin(), ptags_.end(), [&](const polygon_tags& pt) { return pt.type == t.type; });
+            if (it == ptags_.end()) {
+                ptags_.push_back({t.type, std::vector<index_t>(polygons_, k_none)});
+                it = ptags_.end() - 1;
+            }
+            it->of_polygon[t.polygon] = tags_.add(t.text, false);
+        }
+    }
+
+    // Maps in chunk order, with the latest per-point record of each.
+    void order_maps() {
+        const std::span<const vmap_desc> maps = layer_.maps();
+        const string_pool& pool = layer_.strings();
+        auto rank = [&](index_t m) {
+            std::size_t r = 0;
+            for (; r < std::size(k_map_order); ++r)
+                if (k_map_order[r].type == maps[m].type && k_map_order[r].name == pool.view(maps[m].name)) break;
+            return r;
+        };
+        for (index_t m = 0; m < maps.size(); ++m) map_order_.push_back(m);
+        std::stable_sort(map_order_.begin(), map_order_.end(), [&](index_t a, index_t b) { return rank(a) < rank(b); });
+
+        latest_.resize(maps.size());
+        for (std::size_t r = 0; r < layer_.point_values().size(); ++r) {
+            const value_record& v = layer_.point_values()[r];
+            if (v.point >= points_ || v.map >= maps.size()) continue;
+            std::vector<index_t>& by_point = latest_[v.map];
+            if (by_point.empty()) by_point.assign(points_, k_none);
+            by_point[v.point] = static_cast<index_t>(r);
+        }
+    }
+
+    // Per-polygon values grouped by polygon in record order (a counting
+    // sort), so the latest one for a corner is applied last.
+    void group_polygon_values() {
+        const std::span<const value_record> vmad = layer_.polygon_point_values();
+        const std::size_t maps = layer_.maps().size();
+        auto usable = [&](const value_record& v) {
+            return v.point < points_ && v.polygon < polygons_ && v.map < maps;
+        };
+        std::size_t used = 0;
+        for (const value_record& v : vmad) used += usable(v);
+        if (used == 0) return;
+        vmad_start_.assign(std::size_t(polygons_) + 1, 0);
+        for (const value_record& v : vmad)
+            if (usable(v)) ++vmad_start_[v.polygon + 1];
+        for (index_t p = 0; p < polygons_; ++p) vmad_start_[p + 1] += vmad_start_[p];
+        vmad_by_polygon_.resize(used);
+        std::vector<index_t> fill(vmad_start_.begin(), vmad_start_.end() - 1);
+        for (std::size_t r = 0; r < vmad.size(); ++r)
+            if (usable(vmad[r])) vmad_by_polygon_[fill[vmad[r].polygon]++] = static_cast<index_t>(r);
+        map_has_vmad_.assign(maps, false);
+        for (index_t r : vmad_by_polygon_) map_has_vmad_[vmad[r].map] = true;
+        stamp_.assign(points_, k_none);
+        override_.assign(points_, k_none);
+    }
+
+    void write_tags() {
+        if (tags_.keys().empty()) return;
+        std::size_t length = 0;
+        for (index_t key : tags_.keys()) length += be_buffer::s0_size(tags_.text(key));
+        out_.reserve(k_header + length);
+        const std::size_t c = out_.begin_chunk(k_tags);
+        for (index_t key : tags_.keys()) out_.s0(tags_.text(key));
+        out_.end_chunk(c);
+    }
+
+    void write_layer() {
+        out_.reserve(k_header + 18);
+        const std::size_t c = out_.begin_chunk(k_layr);
+        out_.u2(0);  // layer number
+        out_.u2(0);  // flags
+        for (int k = 0; k < 3; ++k) out_.f4(0.0f);  // pivot
+        out_.s0({});
+        out_.end_chunk(c);
+    }
+
+    void write_points() {
+        out_.reserve(k_header + 12 * std::size_t(points_) + k_header + 24);
+        const std::size_t c = out_.begin_chunk(k_pnts);
+        float lo[3] = {0, 0, 0}, hi[3] = {0, 0, 0};
+        const double* xyz = layer_.point_coordinates().data();
+        for (index_t i = 0; i < points_; ++i, xyz += 3) {
+            float z = -static_cast<float>(xyz[2]);
+            if (z == 0.0f) z = 0.0f;  // no negative zero from a zero z
+            const float f[3] = {static_cast<float>(xyz[0]), static_cast<float>(xyz[1]), z};
+            for (int k = 0; k < 3; ++k) {
+                out_.f4(f[k]);
+                if (i == 0 || f[k] < lo[k]) lo[k] = f[k];
+                if (i == 0 || f[k] > hi[k]) hi[k] = f[k];
+            }
+        }
+        out_.end_chunk(c);
+        if (points_ == 0) return;
+        const std::size_t b = out_.begin_chunk(k_bbox);
+        for (float v : lo) out_.f4(v);
+        for (float v : hi) out_.f4(v);
+        out_.end_chunk(b);
+    }
+
+    // Map type, dimension and name: the start of VMAP and VMAD chunks.
+    std::size_t begin_map_chunk(LWID id, const vmap_desc& map, std::size_t entries, std::size_t entry_size) {
+        const std::string_view name = layer_.strings().view(map.name);
+        out_.reserve(k_header + 6 + be_buffer::s0_size(name) + entries * entry_size);
+        const std::size_t c = out_.begin_chunk(id);
+        out_.u4(map.type);
+        out_.u2(static_cast<std::uint16_t>(map.dim));
+        out_.s0(name);
+        return c;
+    }
+
+    void write_vmap(index_t m) {
+        const std::vector<index_t>& by_point = latest_[m];
+        if (by_point.empty()) return;  // no per-point values: no chunk
+        const vmap_desc& map = layer_.maps()[m];
+        const std::span<const value_record> values = layer_.point_values();
+        const std::size_t c = begin_map_chunk(k_vmap, map, points_, k_vx_max + 4 * map.dim);
+        for (index_t pt = 0; pt < points_; ++pt) {
+            if (by_point[pt] == k_none) continue;
+            out_.vx(pt);
+            const float* v = values[by_point[pt]].v;
+            for (std::uint32_t k = 0; k < map.dim; ++k) out_.f4(v[k]);
+        }
+        out_.end_chunk(c);
+    }
+
+    // One POLS chunk for the run of polygons of p's type starting at p (and
+    // the chunks that index it); answers the polygon after the run.
+    index_t write_run(index_t p) {
+        while (p < polygons_ && !written(p)) ++p;
+        if (p == polygons_) return p;
+        const LWID type = layer_.polygon_type(p);
+        const index_t first = p;
+        std::size_t count = 0, corners = 0;
+        for (; p < polygons_; ++p) {
+            const std::size_t n = layer_.polygon_points(p).size();
+            if (n == 0) continue;
+            if (layer_.polygon_type(p) != type) break;
+            if (n > k_max_corners) throw io_error("LWO2 output: a polygon of more than 1023 points");
+            ++count;
+            corners += n;
+        }
+        const index_t end = p;
+        if (count > k_vx_limit) throw io_error("LWO2 output: more than 16777216 polygons of one type in a row");
+
+        out_.reserve(k_header + 4 + 2 * count + k_vx_max * corners);
+        std::size_t c = out_.begin_chunk(k_pols);
+        out_.u4(type);
+        for (index_t q = first; q < end; ++q) {
+            const std::span<const index_t> pts = layer_.polygon_points(q);
+            if (pts.empty()) continue;
+            out_.u2(static_cast<std::uint16_t>(pts.size()));
+            for (std::size_t k = pts.size(); k-- > 0;) out_.vx(pts[k]);  // reversed: left-handed
+        }
+        out_.end_chunk(c);
+
+        const std::size_t tag_entry = k_vx_max + 2;
+        out_.reserve(k_header + 4 + count * tag_entry);
+        c = out_.begin_chunk(k_ptag);
+        out_.u4(k_surf);
+        index_t local = 0;
+        for (index_t q = first; q < end; ++q) {
+            if (!written(q)) continue;
+            out_.vx(local++);
+            out_.u2(static_cast<std::uint16_t>(tags_.index(tags_.surface_key(layer_.polygon_surface(q)))));
+        }
+        out_.end_chunk(c);
+
+        for (const polygon_tags& pt : ptags_) {
+            out_.reserve(k_header + 4 + count * tag_entry);
+            c = out_.begin_chunk(k_ptag);
+            out_.u4(pt.type);
+            local = 0;
+            bool any = false;
+            for (index_t q = first; q < end; ++q) {
+                if (!written(q)) continue;
+                if (pt.of_polygon[q] != k_none) {
+                    out_.vx(local);
+                    out_.u2(static_cast<std::uint16_t>(pt.of_polygon[q]));
+                    any = true;
+                }
+                ++local;
+            }
+            if (any)
+                out_.end_chunk(c);
+            else
+                out_.truncate(c - k_header);
+        }
+
+        if (!vmad_start_.empty())
+            for (index_t m : map_order_)
+                if (map_has_vmad_[m]) write_vmad(m, first, end);
+        return end;
+    }
+
+    // Per-polygon values of map m in polygons [first, end): per polygon the
+    // latest value of each corner, in the order the corners are written.
+    void write_vmad(index_t m, index_t first, index_t end) {
+        const std::span<const value_record> vmad = layer_.polygon_point_values();
+        const std::size_t entries = vmad_start_[end] - vmad_start_[first];
+        if (entries == 0) return;
+        const vmap_desc& map = layer_.maps()[m];
+        const std::size_t c = begin_map_chunk(k_vmad, map, entries, 2 * k_vx_max + 4 * map.dim);
+        index_t local = 0;
+        bool any = false;
+        for (index_t q = first; q < end; ++q) {
+            if (!written(q)) continue;
+            if (vmad_start_[q] != vmad_start_[q + 1]) {
+                bool here = false;
+                for (index_t i = vmad_start_[q]; i < vmad_start_[q + 1]; ++i) {
+                    const value_record& v = vmad[vmad_by_polygon_[i]];
+                    if (v.map != m) continue;
+                    stamp_[v.point] = q;
+                    override_[v.point] = vmad_by_polygon_[i];
+                    here = true;
+                }
+                const std::span<const index_t> pts = layer_.polygon_points(q);
+                for (std::size_t k = pts.size(); here && k-- > 0;) {
+                    const index_t pt = pts[k];
+                    if (stamp_[pt] != q) continue;
+                    stamp_[pt] = k_none;  // once per point, also if it repeats
+                    out_.vx(pt);
+                    out_.vx(local);
+                    const float* v = vmad[override_[pt]].v;
+                    for (std::uint32_t d = 0; d < map.dim; ++d) out_.f4(v[d]);
+                    any = true;
+                }
+            }
+            ++local;
+        }
+        if (any)
+            out_.end_chunk(c);
+        else
+            out_.truncate(c - k_header);
+    }
+
+    void write_surface(std::string_view name) {
+        const surface_style& style = style_of(name);
+        out_.reserve(k_surface_bound + be_buffer::s0_size(name));
+        const std::size_t c = out_.begin_chunk(k_surf);
+        out_.s0(name);
+        out_.s0({});  // source: not derived from another surface
+        std::size_t s = out_.begin_sub(k_colr);
+        for (float v : style.rgb) out_.f4(v);
+        out_.vx(0);  // no envelope
+        out_.end_sub(s);
+        s = out_.begin_sub(k_diff);
+        out_.f4(1.0f);
+        out_.vx(0);
+        out_.end_sub(s);
+        if (style.smoothing > 0.0f) {
+            s = out_.begin_sub(k_sman);
+            out_.f4(style.smoothing);
+            out_.end_sub(s);
+        }
+        if (style.sides != 1) {
+            s = out_.begin_sub(k_side);
+            out_.u2(style.sides);
+            out_.end_sub(s);
+        }
+        out_.end_chunk(c);
+    }
+
+    const mesh_layer& layer_;
+    const index_t points_;
+    const index_t polygons_;
+    tag_table tags_;
+    std::vector<polygon_tags> ptags_;
+    std::vector<index_t> map_order_;
+    std::vector<std::vector<index_t>> latest_;  // per map: latest per-point record, k_none when unset
+    std::vector<index_t> vmad_start_;           // per polygon: first entry in vmad_by_polygon_
+    std::vector<index_t> vmad_by_polygon_;
+    std::vector<bool> map_has_vmad_;
+    std::vector<index_t> stamp_;     // per point: polygon whose value override_ holds
+    std::vector<index_t> override_;  // per point: per-polygon record
+    be_buffer out_;
+};
+
+}  // namespace
+
+void write_lwo2(const mesh_layer& layer, byte_sink& sink) {
+    lwo2_builder builder(layer);
+    sink.write(builder.build());
+}
+
+void write_lwo2_file(const mesh_layer& layer, const std::string& path) {
+    atomic_file file(path);
+    try {
+        write_lwo2(layer, file);
+    } catch (const io_error& e) {
+        const std::string what = e.what();
+        if (what.compare(0, path.size(), path) == 0) throw;
+        throw io_error(path + ": " + what);
+    }
+    file.commit();
+}
+
+}  // namespace sf::formats
