@@ -254,25 +254,21 @@ void turn_z_up(mesh_layer& layer) {
     layer = std::move(turned);
 }
 
-bool has_usable_polygon(const mesh_layer& layer) {
-    for (index_t i = 0; i < layer.polygon_count(); ++i)
-        if (layer.polygon_type(i) == LWPOLTYPE_FACE && layer.polygon_points(i).size() >= 3) return true;
-    return false;
-}
-
 }  // namespace
 
 void read_crown(const std::string& path, mesh_layer& layer, crown_up up) {
     layer.clear();
     try {
         const std::uint64_t size = file_size(path);
-        if (size == 0) fail(path, "no usable polygon (empty file)");
+        // A crown without a usable polygon is read as it is: the tool itself
+        // answers that it needs something in the background.
         if (size > k_max_crown_bytes) fail(path, "cannot read crown: larger than 512 MiB");
         if (is_obj(path))
             read_obj(path, layer);
+        else if (size == 0)
+            fail(path, "cannot read crown: empty file");
         else
             read_with_assimp(path, size, layer);
-        if (!has_usable_polygon(layer)) fail(path, "no usable polygon (a face of 3 or more points)");
         if (up == crown_up::z) turn_z_up(layer);
     } catch (const io_error&) {
         layer.clear();

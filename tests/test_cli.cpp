@@ -133,7 +133,7 @@ TEST_F(Program, BadInputsAreOneLineErrors) {
     };
     const case_typ cases[] = {
         {"build --crown bad.obj -o t.obj", "bad.obj:4: face index 40 out of range"},
-        {"build --crown missing.obj -o t.obj", "missing.obj: cannot open"},
+        {"build --crown missing.obj -o t.obj", "missing.obj: cannot read crown"},
         {"build -o t.obj -o t.txt", "-o t.txt"},
         {"build --set nosuch=1 -o t.obj", "unknown field 'nosuch'"},
         {"build --set branches=many -o t.obj", "--set branches=many"},
