@@ -14,14 +14,17 @@
 #include "app/default_crown.h"
 #include "app/host_services.h"
 #include "app/panel_view.h"
+#include "app/preview.h"
 #include "app/settings_args.h"
 #include "app/standin_host.h"
 #include "app/tool_host.h"
 #include "formats/edit_log.h"
+#include "formats/gltf_writer.h"
 #include "formats/lwo2_writer.h"
 #include "formats/file_io.h"
 #include "formats/crown_reader.h"
 #include "formats/obj_writer.h"
+#include "formats/subdivide.h"
 
 namespace sf::app {
 
@@ -39,18 +42,24 @@ bool has_extension(const std::string& path, std::string_view ext) {
                       [](char a, char b) { return a == std::tolower(static_cast<unsigned char>(b)); });
 }
 
-void write_output(const output_target& out, const formats::mesh_layer& fg) {
+// fg is the layer as the tool wrote it; smooth is the same with its patch
+// cages refined, for the formats that have no subdivision surfaces.
+void write_output(const output_target& out, const formats::mesh_layer& fg, const formats::mesh_layer& smooth) {
     if (out.kind == output_kind::edit_log_stdout) {
         formats::fd_sink sink(STDOUT_FILENO, "standard output");
         formats::write_edit_log(fg, sink);
         return;
     }
     if (out.kind == output_kind::obj) {
-        formats::write_obj_files(fg, out.path);  // with its .mtl beside it
+        formats::write_obj_files(smooth, out.path);  // with its .mtl beside it
         return;
     }
     if (out.kind == output_kind::lwo) {
         formats::write_lwo2_file(fg, out.path);
+        return;
+    }
+    if (out.kind == output_kind::glb) {
+        formats::write_glb_file(smooth, out.path);
         return;
     }
     formats::atomic_file file(out.path);
@@ -126,8 +135,9 @@ output_target classify_output(const std::string& arg) {
     if (arg == "-") return {arg, output_kind::edit_log_stdout};
     if (has_extension(arg, ".obj")) return {arg, output_kind::obj};
     if (has_extension(arg, ".lwo")) return {arg, output_kind::lwo};
+    if (has_extension(arg, ".glb")) return {arg, output_kind::glb};
     if (has_extension(arg, ".edits")) return {arg, output_kind::edit_log};
-    throw usage_error("-o " + arg + ": unknown output type (use .obj, .lwo, .edits or - for the edit log on stdout)");
+    throw usage_error("-o " + arg + ": unknown output type (use .obj, .lwo, .glb, .edits or - for the edit log on stdout)");
 }
 
 int run_build(const build_request& request, const host_options& options) {
@@ -150,7 +160,10 @@ int run_build(const build_request& request, const host_options& options) {
         session.finish();
 
         const formats::mesh_layer& fg = mesh.foreground();
-        for (const output_target& o : outputs) write_output(o, fg);
+        std::optional<formats::mesh_layer> refined;
+        if (request.subdivide > 0) refined = formats::subdivide_patches(fg, request.subdivide);
+        for (const output_target& o : outputs) write_output(o, fg, refined ? *refined : fg);
+        if (request.preview) write_preview(fg, mesh.background(), *request.preview);
         std::fprintf(stderr, "sylvaform: %u points, %u polygons in %.3f s\n", unsigned(fg.point_count()),
                      unsigned(fg.polygon_count()), took.count());
         return k_exit_ok;
@@ -261,8 +274,14 @@ int run_program(int argc, char** argv) {
     CLI::Option* crown_opt = add_crown(build);
     CLI::Option* preset_opt = build->add_option("--preset", preset, "Load this preset before the --set values");
     add_sets(build);
-    build->add_option("-o", request.outputs, "Output file: .obj (with .mtl) or .lwo mesh, .edits edit log, or - for the log on stdout")
+    build->add_option("-o", request.outputs, "Output file: .obj (with .mtl), .lwo or .glb mesh, .edits edit log, or - for the log on stdout")
         ->allow_extra_args(false);
+    build->add_option("--subdivide", request.subdivide,
+                      "Refine SubD cages this many Catmull-Clark levels (0-3) in .obj and .glb output")
+        ->check(CLI::Range(0, formats::k_max_subdivision_levels));
+    std::string preview_path;
+    CLI::Option* preview_opt =
+        build->add_option("--preview", preview_path, "Also write a PNG picture of the tree, front and side");
 
     CLI::App* presets = app.add_subcommand("preset", "Presets on the shelf.");
     presets->require_subcommand(1);
@@ -287,6 +306,7 @@ int run_program(int argc, char** argv) {
     }
     if (crown_opt->count() > 0 || add_crown_opt->count() > 0) request.crown = crown;
     request.crown_z_up = crown_up == "z";
+    if (preview_opt->count() > 0) request.preview = preview_path;
     if (preset_opt->count() > 0 || panel_preset_opt->count() > 0) request.preset = preset;
     if (shelf_opt->count() > 0) options.shelf_dir = shelf_dir;
     // A closed standard output is a write error (exit 2), not a silent death.

@@ -16,7 +16,7 @@ constexpr int k_exit_error = 2;
 // The panel's "Add Preset" button.
 constexpr unsigned k_add_preset_button = 0x801F;
 
-enum class output_kind { obj, lwo, edit_log, edit_log_stdout };
+enum class output_kind { obj, lwo, glb, edit_log, edit_log_stdout };
 
 struct output_target {
     std::string path;
@@ -24,7 +24,7 @@ struct output_target {
 };
 
 // "-" is the edit log on standard output; otherwise the extension (.obj,
-// .lwo or .edits, any case) decides. Throws usage_error for anything else.
+// .lwo, .glb or .edits, any case) decides. Throws usage_error for anything else.
 output_target classify_output(const std::string& arg);
 
 // Where the module and the presets shelf are.
@@ -39,6 +39,8 @@ struct build_request {
     std::optional<std::string> preset;  // loaded before the settings
     std::vector<std::string> sets;      // FIELD=VALUE, applied in order
     std::vector<std::string> outputs;   // -o arguments
+    int subdivide = 0;                  // Catmull-Clark levels for .obj and .glb
+    std::optional<std::string> preview; // PNG picture of the result
 };
 
 // Each answers the exit status; errors go to standard error as one line,

@@ -1,0 +1,539 @@
+#include "formats/gltf_writer.h"
+
+#include <algorithm>
+#include <bit>
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <nlohmann/json.hpp>
+#include <unordered_map>
+#include <vector>
+
+namespace sf::formats {
+
+static_assert(std::endian::native == std::endian::little, "GLB data is written as it lies in memory");
+
+namespace {
+
+using json = nlohmann::json;
+
+// The maps a corner's attributes come from.
+enum slot : int { s_branch, s_leaf, s_all_leaves, s_range, s_thick, s_range_thick, s_count };
+
+constexpr struct {
+    LWID type;
+    const char* name;
+    std::uint32_t dim;
+} k_slot_maps[s_count] = {
+    {LWVMAP_TXUV, "SF_branch", 2},   {LWVMAP_TXUV, "SF_leaf", 2}, {LWVMAP_TXUV, "SF_all_leaves", 2},
+    {LWVMAP_WGHT, "SF_range", 1},    {LWVMAP_WGHT, "SF_thick", 1}, {LWVMAP_TXUV, "SF_range_thick", 2},
+};
+
+// The values of the slot maps at each corner, in time linear in the points,
+// polygons and map values: the latest per-point record of each map is
+// indexed by point once, the per-polygon records by polygon once (a
+// counting sort that keeps their order, so the latest applies), and
+// begin(p) marks polygon p's records on its points.
+class corner_values {
+public:
+    explicit corner_values(const mesh_layer& layer) : layer_(layer) {
+        const index_t points = layer.point_count();
+        const index_t polygons = layer.polygon_count();
+        slot_of_.assign(layer.maps().size(), -1);
+        for (int k = 0; k < s_count; ++k) {
+            const index_t m = layer.find_map(k_slot_maps[k].type, k_slot_maps[k].name);
+            if (m == k_none || layer.maps()[m].dim < k_slot_maps[k].dim) continue;
+            map_[k] = m;
+            slot_of_[m] = k;
+            by_point_[k].assign(points, k_none);
+        }
+        const std::span<const value_record> vmap = layer.point_values();
+        for (std::size_t r = 0; r < vmap.size(); ++r) {
+            const int k = slot(vmap[r].map);
+            if (k >= 0 && vmap[r].point < points) by_point_[k][vmap[r].point] = static_cast<index_t>(r);
+        }
+
+        const std::span<const value_record> vmad = layer.polygon_point_values();
+        auto usable = [&](const value_record& v) {
+            return slot(v.map) >= 0 && v.point < points && v.polygon < polygons;
+        };
+        std::size_t used = 0;
+        for (const value_record& v : vmad)
+            if (usable(v)) {
+                ++used;
+                if (stamp_[slot(v.map)].empty()) {
+                    stamp_[slot(v.map)].assign(points, k_none);
+                    override_[slot(v.map)].assign(points, k_none);
+                }
+            }
+        if (used == 0) return;
+        vmad_start_.assign(std::size_t(polygons) + 1, 0);
+        for (const value_record& v : vmad)
+            if (usable(v)) ++vmad_start_[v.polygon + 1];
+        for (index_t p = 0; p < polygons; ++p) vmad_start_[p + 1] += vmad_start_[p];
+        vmad_by_polygon_.resize(used);
+        std::vector<index_t> fill(vmad_start_.begin(), vmad_start_.end() - 1);
+        for (std::size_t r = 0; r < vmad.size(); ++r)
+            if (usable(vmad[r])) vmad_by_polygon_[fill[vmad[r].polygon]++] = static_cast<index_t>(r);
+    }
+
+    bool has(int k) const { return map_[k] != k_none; }
+
+    void begin(index_t p) {
+        polygon_ = p;
+        if (vmad_start_.empty()) return;
+        const std::span<const value_record> vmad = layer_.polygon_point_values();
+        for (index_t i = vmad_start_[p]; i < vmad_start_[p + 1]; ++i) {
+            const value_record& v = vmad[vmad_by_polygon_[i]];
+            const int k = slot(v.map);
+            override_[k][v.point] = vmad_by_polygon_[i];
+            stamp_[k][v.point] = p;
+        }
+    }
+
+    // The value of slot k at point pt of the current polygon; null when
+    // there is none or it is not finite.
+    const float* get(int k, index_t pt) const {
+        if (map_[k] == k_none) return nullptr;
+        const value_record* rec = nullptr;
+        if (!stamp_[k].empty() && stamp_[k][pt] == polygon_)
+            rec = &layer_.polygon_point_values()[override_[k][pt]];
+        else if (by_point_[k][pt] != k_none)
+            rec = &layer_.point_values()[by_point_[k][pt]];
+        if (!rec) return nullptr;
+        for (std::uint32_t d = 0; d < k_slot_maps[k].dim; ++d)
+            if (!std::isfinite(rec->v[d])) return nullptr;
+        return rec->v;
+    }
+
+private:
+    int slot(index_t map) const { return map < slot_of_.size() ? slot_of_[map] : -1; }
+
+    const mesh_layer& layer_;
+    index_t map_[s_count] = {k_none, k_none, k_none, k_none, k_none, k_none};
+    std::vector<int> slot_of_;                 // map index -> slot, -1 for others
+    std::vector<index_t> by_point_[s_count];   // latest per-point record, k_none when unset
+    std::vector<index_t> vmad_start_;          // per polygon: first entry in vmad_by_polygon_
+    std::vector<index_t> vmad_by_polygon_;     // per-polygon record numbers
+    std::vector<index_t> override_[s_count];   // per point: record of polygon stamp_
+    std::vector<index_t> stamp_[s_count];
+    index_t polygon_ = k_none;
+};
+
+enum class surface_kind : std::uint8_t { tube, leaf, other };
+
+surface_kind kind_of(std::string_view s) {
+    if (s == "SF_trunk" || s == "SF_branch" || s == "SF_twig" || s == "SF_root") return surface_kind::tube;
+    if (s == "LG_leaf") return surface_kind::leaf;
+    return surface_kind::other;
+}
+
+// One primitive's vertex and index data, ready to be written.
+struct primitive {
+    index_t surface = k_none;  // string-pool index, k_none: no surface
+    bool lines = false;
+    int uv_count = 0;
+    int uv_slot[2] = {-1, -1};
+    bool weights = false;
+    std::size_t corners = 0;  // bounds for reserving the arrays
+    std::size_t indices = 0;
+
+    index_t vertices = 0;
+    std::vector<float> pos, nrm, uv[2], range, thick, color;
+    std::vector<index_t> idx;
+    std::vector<std::uint16_t> idx16;  // idx when every index fits
+};
+
+// Scratch arrays shared by the primitives: per point, its first vertex in
+// the current primitive (valid while stamp equals the primitive number).
+struct vertex_index {
+    std::vector<index_t> head, stamp;
+    std::vector<index_t> next;    // per vertex: next copy of the same point
+    std::vector<index_t> origin;  // per vertex: the point's first copy
+    std::vector<index_t> corner;  // the current polygon's vertices
+};
+
+constexpr int k_max_keys = 6;
+
+float finite_or_zero(double v) {
+    const float f = static_cast<float>(v);
+    return std::isfinite(f) ? f : 0.0f;
+}
+
+float unit_clamp(float v) { return v < 0.0f ? 0.0f : v > 1.0f ? 1.0f : v; }
+
+// The corner's values in written form: texture sets (v flipped), then
+// range and thickness.
+int corner_key(const primitive& pr, corner_values& cv, index_t pt, float (&key)[k_max_keys]) {
+    int n = 0;
+    for (int s = 0; s < pr.uv_count; ++s) {
+        const float* v = cv.get(pr.uv_slot[s], pt);
+        key[n++] = v ? v[0] : 0.0f;
+        key[n++] = 1.0f - (v ? v[1] : 0.0f);
+    }
+    if (pr.weights) {
+        const float* rt = cv.get(s_range_thick, pt);
+        const float* r = cv.get(s_range, pt);
+        const float* t = cv.get(s_thick, pt);
+        key[n++] = r ? r[0] : rt ? rt[0] : 0.0f;
+        key[n++] = t ? t[0] : rt ? rt[1] : 0.0f;
+    }
+    return n;
+}
+
+bool same_vertex(const primitive& pr, index_t v, const float* key) {
+    int n = 0;
+    auto eq = [](float a, float b) { return std::bit_cast<std::uint32_t>(a) == std::bit_cast<std::uint32_t>(b); };
+    for (int s = 0; s < pr.uv_count; ++s) {
+        if (!eq(pr.uv[s][2 * std::size_t(v)], key[n]) || !eq(pr.uv[s][2 * std::size_t(v) + 1], key[n + 1]))
+            return false;
+        n += 2;
+    }
+    if (pr.weights && (!eq(pr.range[v], key[n]) || !eq(pr.thick[v], key[n + 1]))) return false;
+    return true;
+}
+
+// The vertex for point pt with the given values: an existing copy of the
+// point with equal values, else a new one.
+index_t vertex_for(const mesh_layer& layer, primitive& pr, vertex_index& vx, index_t prim_no, index_t pt,
+                   const float* key) {
+    index_t last = k_none;
+    if (vx.stamp[pt] == prim_no) {
+        for (index_t v = vx.head[pt]; v != k_none; v = vx.next[v]) {
+            if (same_vertex(pr, v, key)) return v;
+            last = v;
+        }
+    }
+    const index_t v = pr.vertices++;
+    if (last == k_none) {
+        vx.stamp[pt] = prim_no;
+        vx.head[pt] = v;
+        vx.origin.push_back(v);
+    } else {
+        vx.next[last] = v;
+        vx.origin.push_back(vx.origin[vx.head[pt]]);
+    }
+    vx.next.push_back(k_none);
+    if (!pr.lines) pr.nrm.insert(pr.nrm.end(), {0.0f, 0.0f, 0.0f});
+    const double* p = layer.point(pt);
+    pr.pos.insert(pr.pos.end(), {finite_or_zero(p[0]), finite_or_zero(p[1]), finite_or_zero(p[2])});
+    int n = 0;
+    for (int s = 0; s < pr.uv_count; ++s, n += 2) pr.uv[s].insert(pr.uv[s].end(), {key[n], key[n + 1]});
+    if (pr.weights) {
+        pr.range.push_back(key[n]);
+        pr.thick.push_back(key[n + 1]);
+        pr.color.insert(pr.color.end(), {unit_clamp((key[n] + 1.0f) * 0.5f), unit_clamp(key[n + 1]), 0.0f});
+    }
+    return v;
+}
+
+// Fills one primitive from its polygons (creation order).
+void build_primitive(const mesh_layer& layer, corner_values& cv, vertex_index& vx, index_t prim_no,
+                     primitive& pr, std::span<const index_t> polygons) {
+    vx.next.clear();
+    vx.origin.clear();
+    const bool normals = !pr.lines;
+    // Reserved, not touched: growth would copy the arrays again and again.
+    vx.next.reserve(pr.corners);
+    vx.origin.reserve(pr.corners);
+    if (normals) pr.nrm.reserve(pr.corners * 3);
+    pr.pos.reserve(pr.corners * 3);
+    for (int s = 0; s < pr.uv_count; ++s) pr.uv[s].reserve(pr.corners * 2);
+    if (pr.weights) {
+        pr.range.reserve(pr.corners);
+        pr.thick.reserve(pr.corners);
+        pr.color.reserve(pr.corners * 3);
+    }
+    pr.idx.reserve(pr.indices);
+    float key[k_max_keys];
+    for (const index_t p : polygons) {
+        cv.begin(p);
+        const std::span<const index_t> pts = layer.polygon_points(p);
+        vx.corner.resize(pts.size());
+        for (std::size_t c = 0; c < pts.size(); ++c) {
+            corner_key(pr, cv, pts[c], key);
+            vx.corner[c] = vertex_for(layer, pr, vx, prim_no, pts[c], key);
+        }
+        const index_t* cn = vx.corner.data();
+        if (pr.lines) {
+            if (cn[0] != cn[1]) pr.idx.insert(pr.idx.end(), {cn[0], cn[1]});
+            continue;
+        }
+        for (std::size_t i = 1; i + 1 < pts.size(); ++i) {
+            if (cn[0] == cn[i] || cn[0] == cn[i + 1] || cn[i] == cn[i + 1]) continue;
+            pr.idx.insert(pr.idx.end(), {cn[0], cn[i], cn[i + 1]});
+        }
+        // Newell's normal of the polygon as written: area-weighted, exact
+        // for planar polygons and stable for slightly bent ones. Summed on
+        // the point's first copy.
+        double nx = 0, ny = 0, nz = 0;
+        for (std::size_t i = 0; i < pts.size(); ++i) {
+            const float* a = &pr.pos[std::size_t(cn[i]) * 3];
+            const float* b = &pr.pos[std::size_t(cn[i + 1 == pts.size() ? 0 : i + 1]) * 3];
+            nx += (double(a[1]) - b[1]) * (double(a[2]) + b[2]);
+            ny += (double(a[2]) - b[2]) * (double(a[0]) + b[0]);
+            nz += (double(a[0]) - b[0]) * (double(a[1]) + b[1]);
+        }
+        for (std::size_t i = 0; i < pts.size(); ++i) {
+            float* acc = &pr.nrm[std::size_t(vx.origin[cn[i]]) * 3];
+            acc[0] += static_cast<float>(nx);
+            acc[1] += static_cast<float>(ny);
+            acc[2] += static_cast<float>(nz);
+        }
+    }
+    // First copies come before the others: normalise them, then copy.
+    for (index_t v = 0; normals && v < pr.vertices; ++v) {
+        float* out = &pr.nrm[std::size_t(v) * 3];
+        const index_t o = vx.origin[v];
+        if (o != v) {
+            std::memcpy(out, &pr.nrm[std::size_t(o) * 3], 3 * sizeof(float));
+            continue;
+        }
+        const double x = out[0], y = out[1], z = out[2];
+        const double len = std::sqrt(x * x + y * y + z * z);
+        if (len > 0 && std::isfinite(len)) {
+            out[0] = static_cast<float>(x / len);
+            out[1] = static_cast<float>(y / len);
+            out[2] = static_cast<float>(z / len);
+        } else {
+            out[0] = 0.0f;
+            out[1] = 1.0f;
+            out[2] = 0.0f;
+        }
+    }
+    if (pr.vertices <= 0xFFFFu) {
+        pr.idx16.assign(pr.idx.begin(), pr.idx.end());
+        pr.idx = {};
+    }
+}
+
+// The GLB's binary chunk as a list of pieces, with the JSON that
+// describes them.
+class bin_builder {
+public:
+    explicit bin_builder(json& doc) : doc_(doc) {
+        doc_["accessors"] = json::array();
+        doc_["bufferViews"] = json::array();
+    }
+
+    // Adds a view and its accessor of count elements of `components`
+    // values each; returns the accessor number.
+    template <class T>
+    index_t add(const std::vector<T>& data, int components, const char* type, bool indices) {
+        const std::size_t bytes = data.size() * sizeof(T);
+        const std::size_t count = data.size() / std::size_t(components);
+        json view = {{"buffer", 0}, {"byteOffset", size_}, {"byteLength", bytes},
+                     {"target", indices ? 34963 : 34962}};
+        const index_t view_no = static_cast<index_t>(doc_["bufferViews"].size());
+        doc_["bufferViews"].push_back(std::move(view));
+        json min = json::array(), max = json::array();
+        for (int c = 0; c < components; ++c) {
+            T lo = data[std::size_t(c)], hi = lo;
+            for (std::size_t i = std::size_t(c); i < data.size(); i += std::size_t(components)) {
+                lo = std::min(lo, data[i]);
+                hi = std::max(hi, data[i]);
+            }
+            min.push_back(lo);
+            max.push_back(hi);
+        }
+        const int component_type = std::is_same_v<T, float> ? 5126 : sizeof(T) == 2 ? 5123 : 5125;
+        doc_["accessors"].push_back({{"bufferView", view_no},
+                                     {"componentType", component_type},
+                                     {"count", count},
+                                     {"type", type},
+                                     {"min", std::move(min)},
+                                     {"max", std::move(max)}});
+        pieces_.push_back({data.data(), bytes});
+        size_ += bytes;
+        end_ = size_;
+        size_ = (size_ + 3) & ~std::size_t(3);  // every view starts 4-byte aligned
+        return static_cast<index_t>(doc_["accessors"].size() - 1);
+    }
+
+    std::size_t data_size() const { return end_; }   // buffers[0].byteLength
+    std::size_t chunk_size() const { return size_; }  // with the final padding
+
+    void write(byte_sink& sink) const {
+        static const char zeros[4] = {};
+        std::size_t at = 0;
+        for (const piece& p : pieces_) {
+            sink.write({static_cast<const char*>(p.data), p.bytes});
+            at += p.bytes;
+            if (at % 4) {
+                sink.write({zeros, 4 - at % 4});
+                at += 4 - at % 4;
+            }
+        }
+    }
+
+private:
+    struct piece {
+        const void* data;
+        std::size_t bytes;
+    };
+    json& doc_;
+    std::vector<piece> pieces_;
+    std::size_t size_ = 0;
+    std::size_t end_ = 0;
+};
+
+json material_for(std::string_view name, surface_kind kind, bool named) {
+    double rgb[3] = {0.6, 0.6, 0.6};
+    if (named && kind == surface_kind::tube) {
+        if (name == "SF_twig")
+            rgb[0] = 0.58, rgb[1] = 0.45, rgb[2] = 0.3;
+        else
+            rgb[0] = 0.4, rgb[1] = 0.27, rgb[2] = 0.16;
+    } else if (named && kind == surface_kind::leaf) {
+        rgb[0] = 0.22, rgb[1] = 0.5, rgb[2] = 0.14;
+    }
+    json m = {{"name", named ? std::string(name) : std::string("Default")},
+              {"pbrMetallicRoughness",
+               {{"baseColorFactor", {rgb[0], rgb[1], rgb[2], 1.0}}, {"metallicFactor", 0.0}, {"roughnessFactor", 1.0}}}};
+    if (named && kind == surface_kind::leaf) m["doubleSided"] = true;
+    return m;
+}
+
+void put_u32(char* at, std::uint32_t v) { std::memcpy(at, &v, 4); }
+
+}  // namespace
+
+void write_glb(const mesh_layer& layer, byte_sink& sink) {
+    corner_values cv(layer);
+    const bool weights = cv.has(s_range) || cv.has(s_thick) || cv.has(s_range_thick);
+
+    // Primitives by (surface, topology) in order of first appearance, and
+    // each primitive's polygons in creation order (a counting sort).
+    const index_t polygons = layer.polygon_count();
+    std::vector<primitive> prims;
+    std::vector<index_t> prim_of(polygons, k_none);
+    {
+        std::unordered_map<std::uint64_t, index_t> by_key;
+        std::uint64_t last_key = ~std::uint64_t(0);
+        index_t last_prim = k_none;
+        for (index_t p = 0; p < polygons; ++p) {
+            const std::size_t n = layer.polygon_points(p).size();
+            if (n < 2) continue;
+            index_t s = layer.polygon_surface(p);
+            if (s != k_none && (s >= layer.strings().size() || layer.strings().view(s).empty())) s = k_none;
+            const std::uint64_t key = std::uint64_t(s) << 1 | (n == 2);
+            if (key != last_key) {
+                const auto [it, added] = by_key.emplace(key, static_cast<index_t>(prims.size()));
+                if (added) {
+                    primitive& pr = prims.emplace_back();
+                    pr.surface = s;
+                    pr.lines = n == 2;
+                    pr.weights = weights;
+                    const surface_kind kind = s == k_none ? surface_kind::other : kind_of(layer.strings().view(s));
+                    const int sets[2] = {kind == surface_kind::tube   ? int(s_branch)
+                                         : kind == surface_kind::leaf ? int(s_leaf)
+                                                                      : -1,
+                                         kind == surface_kind::leaf ? int(s_all_leaves) : -1};
+                    for (int k : sets) {
+                        if (pr.lines || k < 0 || !cv.has(k)) break;  // sets are numbered without gaps
+                        pr.uv_slot[pr.uv_count++] = k;
+                    }
+                }
+                last_key = key;
+                last_prim = it->second;
+            }
+            prim_of[p] = last_prim;
+            prims[last_prim].corners += n;
+            prims[last_prim].indices += n == 2 ? 2 : 3 * (n - 2);
+        }
+    }
+    std::vector<index_t> start(prims.size() + 1, 0);
+    for (index_t p = 0; p < polygons; ++p)
+        if (prim_of[p] != k_none) ++start[prim_of[p] + 1];
+    for (std::size_t i = 0; i < prims.size(); ++i) start[i + 1] += start[i];
+    std::vector<index_t> order(start.back());
+    {
+        std::vector<index_t> fill(start.begin(), start.end() - 1);
+        for (index_t p = 0; p < polygons; ++p)
+            if (prim_of[p] != k_none) order[fill[prim_of[p]]++] = p;
+    }
+    prim_of = {};
+
+    vertex_index vx;
+    vx.head.assign(layer.point_count(), k_none);
+    vx.stamp.assign(layer.point_count(), k_none);
+    for (std::size_t i = 0; i < prims.size(); ++i)
+        build_primitive(layer, cv, vx, static_cast<index_t>(i), prims[i],
+                        std::span<const index_t>(order.data() + start[i], start[i + 1] - start[i]));
+    vx = {};
+    order = {};
+
+    json doc = json::object();
+    doc["asset"] = {{"version", "2.0"}, {"generator", "Sylvaform"}};
+    doc["scene"] = 0;
+    doc["scenes"] = json::array({json{{"nodes", json::array({0})}}});
+    doc["nodes"] = json::array({json{{"name", "tree"}}});
+    bin_builder bin(doc);
+    json gl_prims = json::array();
+    json materials = json::array();
+    std::unordered_map<index_t, index_t> material_of;
+    for (primitive& pr : prims) {
+        if (pr.idx.empty() && pr.idx16.empty()) continue;  // only degenerate polygons
+        const auto [mat, added] = material_of.emplace(pr.surface, static_cast<index_t>(materials.size()));
+        if (added) {
+            const bool named = pr.surface != k_none;
+            const std::string_view name = named ? layer.strings().view(pr.surface) : std::string_view();
+            materials.push_back(material_for(name, named ? kind_of(name) : surface_kind::other, named));
+        }
+        json g = {{"mode", pr.lines ? 1 : 4}, {"material", mat->second}};
+        g["indices"] = pr.idx16.empty() ? bin.add(pr.idx, 1, "SCALAR", true) : bin.add(pr.idx16, 1, "SCALAR", true);
+        json& attr = g["attributes"];
+        attr["POSITION"] = bin.add(pr.pos, 3, "VEC3", false);
+        if (!pr.nrm.empty()) attr["NORMAL"] = bin.add(pr.nrm, 3, "VEC3", false);
+        json names = json::array();
+        for (int s = 0; s < pr.uv_count; ++s) {
+            attr["TEXCOORD_" + std::to_string(s)] = bin.add(pr.uv[s], 2, "VEC2", false);
+            names.push_back(k_slot_maps[pr.uv_slot[s]].name);
+        }
+        if (pr.weights) {
+            attr["_SF_RANGE"] = bin.add(pr.range, 1, "SCALAR", false);
+            attr["_SF_THICK"] = bin.add(pr.thick, 1, "SCALAR", false);
+            attr["COLOR_0"] = bin.add(pr.color, 3, "VEC3", false);
+        }
+        if (!names.empty()) g["extras"] = {{"texcoords", std::move(names)}};
+        gl_prims.push_back(std::move(g));
+    }
+    if (!gl_prims.empty()) {
+        doc["nodes"][0]["mesh"] = 0;
+        doc["meshes"] = json::array({json{{"name", "tree"}, {"primitives", std::move(gl_prims)}}});
+        doc["materials"] = std::move(materials);
+        doc["buffers"] = json::array({json{{"byteLength", bin.data_size()}}});
+    } else {
+        doc.erase("accessors");
+        doc.erase("bufferViews");
+    }
+
+    std::string text = doc.dump(-1, ' ', false, json::error_handler_t::replace);
+    text.append((4 - text.size() % 4) % 4, ' ');
+    const bool has_bin = bin.chunk_size() > 0;
+    const std::uint64_t total = 12 + 8 + std::uint64_t(text.size()) + (has_bin ? 8 + bin.chunk_size() : 0);
+    if (total > 0xFFFFFFFFull) throw io_error("glTF binary file would exceed 4 GiB");
+
+    char head[20];
+    put_u32(head, 0x46546C67u);  // "glTF"
+    put_u32(head + 4, 2);
+    put_u32(head + 8, static_cast<std::uint32_t>(total));
+    put_u32(head + 12, static_cast<std::uint32_t>(text.size()));
+    put_u32(head + 16, 0x4E4F534Au);  // "JSON"
+    sink.write({head, 20});
+    sink.write(text);
+    if (has_bin) {
+        put_u32(head, static_cast<std::uint32_t>(bin.chunk_size()));
+        put_u32(head + 4, 0x004E4942u);  // "BIN\0"
+        sink.write({head, 8});
+        bin.write(sink);
+    }
+}
+
+void write_glb_file(const mesh_layer& layer, const std::string& path) {
+    atomic_file file(path);
+    write_glb(layer, file);
+    file.commit();
+}
+
+}  // namespace sf::formats

@@ -1,0 +1,44 @@
+// Binary glTF 2.0 (.glb) output of one layer.
+#pragma once
+
+#include <string>
+
+#include "formats/file_io.h"
+#include "formats/mesh_layer.h"
+
+namespace sf::formats {
+
+// One node "tree" with one mesh "tree"; one primitive per (surface,
+// topology) in order of first appearance: polygons of three or more points
+// (faces and patch cages alike) as TRIANGLES, fanned from their first corner
+// so the winding is kept (a quad a,b,c,d gives a,b,c and a,c,d), two-point
+// polygons as LINES. Single points, empty polygons and degenerate triangles
+// and lines (a vertex repeated) are left out. Each primitive's material is
+// named after its surface ("Default" when it has none); positions and
+// corner order are written unchanged (layers are right-handed, +Y up).
+//
+// Per corner, each map's value is the per-polygon value for that polygon if
+// there is one, else the point's own value, else the default (0, or (0, 0));
+// non-finite values count as missing. Vertices are split where a corner's
+// values differ from another corner of the same point (seams).
+//   TEXCOORD_0  "SF_branch" on "SF_trunk", "SF_branch", "SF_twig", "SF_root";
+//               "SF_leaf" on "LG_leaf" (v written as 1 - v);
+//   TEXCOORD_1  "SF_all_leaves" on "LG_leaf";
+//   _SF_RANGE, _SF_THICK   the 'WGHT' maps "SF_range" and "SF_thick", or
+//               where a corner has none, the first and second value of the
+//               'TXUV' map "SF_range_thick"; only when the layer has one of
+//               those maps;
+//   COLOR_0     (VEC3) red = (range + 1) / 2, green = thickness, blue = 0,
+//               each clamped to [0, 1]; with the two attributes above;
+//   NORMAL      on triangles: smooth per surface, the area-weighted normals
+//               of the primitive's polygons around the point, the same on
+//               every copy of a split point; (0, 1, 0) where they cancel.
+// Texture sets exist only where the layer has their map, numbered without
+// gaps; the primitive's extras name them ("texcoords"). 'COLR' tags are not
+// written. Throws io_error when the file would exceed the 4 GiB GLB limit.
+void write_glb(const mesh_layer& layer, byte_sink& sink);
+
+// Writes path whole or not at all.
+void write_glb_file(const mesh_layer& layer, const std::string& path);
+
+}  // namespace sf::formats
