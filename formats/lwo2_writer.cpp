@@ -116,7 +116,7 @@ public:
     // Text up to its first NUL, then one or two NULs: an even length.
     void s0(std::string_view s) {
         s = s.substr(0, s.find('\0'));
-        std::memcpy(data_ + size_, s.data(), s.size());
+        if (!s.empty()) std::memcpy(data_ + size_, s.data(), s.size());
         size_ += s.size();
         data_[size_++] = 0;
         if (s.size() % 2 == 0) data_[size_++] = 0;
