@@ -161,7 +161,7 @@ void text_buffer::put(std::string_view s) {
             return;
         }
     }
-    std::memcpy(buf_.get() + pos_, s.data(), s.size());
+    if (!s.empty()) std::memcpy(buf_.get() + pos_, s.data(), s.size());
     pos_ += s.size();
 }
 
