@@ -134,6 +134,25 @@ private:
     string_pool strings_;
 };
 
+// Groups the per-polygon values that keep accepts (used of them) by polygon,
+// keeping their order within a polygon: the records of polygon p are
+// order[start[p]] .. order[start[p + 1] - 1], as indices into
+// layer.polygon_point_values(). A counting sort, linear in the values.
+template <class Keep>
+void group_values_by_polygon(const mesh_layer& layer, Keep keep, std::size_t used,
+                             std::vector<index_t>& start, std::vector<index_t>& order) {
+    const std::span<const value_record> values = layer.polygon_point_values();
+    const index_t polygons = layer.polygon_count();
+    start.assign(std::size_t(polygons) + 1, 0);
+    for (const value_record& v : values)
+        if (keep(v)) ++start[v.polygon + 1];
+    for (index_t p = 0; p < polygons; ++p) start[p + 1] += start[p];
+    order.resize(used);
+    std::vector<index_t> fill(start.begin(), start.end() - 1);
+    for (std::size_t r = 0; r < values.size(); ++r)
+        if (keep(values[r])) order[fill[values[r].polygon]++] = static_cast<index_t>(r);
+}
+
 // Four-character code as text.
 std::string_view id4_text(LWID id, char (&buf)[4]);
 

@@ -160,14 +160,7 @@ public:
         std::size_t used = 0;
         for (const value_record& v : vmad) used += usable(v);
         if (used == 0) return;
-        vmad_start_.assign(std::size_t(polygons) + 1, 0);
-        for (const value_record& v : vmad)
-            if (usable(v)) ++vmad_start_[v.polygon + 1];
-        for (index_t p = 0; p < polygons; ++p) vmad_start_[p + 1] += vmad_start_[p];
-        vmad_by_polygon_.resize(used);
-        std::vector<index_t> fill(vmad_start_.begin(), vmad_start_.end() - 1);
-        for (std::size_t r = 0; r < vmad.size(); ++r)
-            if (usable(vmad[r])) vmad_by_polygon_[fill[vmad[r].polygon]++] = static_cast<index_t>(r);
+        group_values_by_polygon(layer_, usable, used, vmad_start_, vmad_by_polygon_);
         override_.assign(points, k_none);
         stamp_.assign(points, k_none);
     }
