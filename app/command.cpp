@@ -15,6 +15,7 @@
 #include "app/host_services.h"
 #include "app/panel_view.h"
 #include "app/preview.h"
+#include "app/serve/web_server.h"
 #include "app/settings_args.h"
 #include "app/standin_host.h"
 #include "app/tool_host.h"
@@ -237,6 +238,24 @@ int run_panel(const build_request& request, const host_options& options) {
     });
 }
 
+int run_serve_command(const build_request& request, const host_options& options, const std::string& address,
+                      int port, int max_upload_mb) {
+    return guarded([&] {
+        serve_options serve;
+        serve.setup.module_path = module_path(options);
+        serve.setup.shelf_dir = options.shelf_dir ? std::filesystem::path(*options.shelf_dir) : default_shelf_dir();
+        serve.setup.crown = request.crown;
+        serve.setup.crown_z_up = request.crown_z_up;
+        if (!address.empty()) {
+            serve.host = address;
+            serve.host_given = true;
+        }
+        serve.port = port;
+        serve.max_upload = std::size_t(max_upload_mb) << 20;
+        return run_serve(serve);
+    });
+}
+
 int run_program(int argc, char** argv) {
     CLI::App app{"Sylvaform: grows a tree inside a crown mesh. The tree generator is a plug-in module that this "
                  "program loads and drives as its host."};
@@ -298,13 +317,24 @@ int run_program(int argc, char** argv) {
     CLI::Option* panel_preset_opt = panel->add_option("--preset", preset, "Load this preset first");
     add_sets(panel);
 
+    CLI::App* serve = app.add_subcommand(
+        "serve", "Run the tool behind a local web page: its panel, a 3D view and the presets shelf.");
+    CLI::Option* serve_crown_opt = add_crown(serve);
+    int port = 8642, max_upload_mb = 64;
+    std::string address;
+    serve->add_option("--port", port, "TCP port (default 8642; 0 picks a free one)")->check(CLI::Range(0, 65535));
+    serve->add_option("--host", address,
+                      "Address to listen on (default 127.0.0.1). Anything else lets other machines use the tool.");
+    serve->add_option("--max-upload-mb", max_upload_mb, "Largest crown upload in MiB (default 64)")
+        ->check(CLI::Range(1, 512));
+
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {
         const int code = app.exit(e);
         return code == 0 ? k_exit_ok : k_exit_error;
     }
-    if (crown_opt->count() > 0 || add_crown_opt->count() > 0) request.crown = crown;
+    if (crown_opt->count() > 0 || add_crown_opt->count() > 0 || serve_crown_opt->count() > 0) request.crown = crown;
     request.crown_z_up = crown_up == "z";
     if (preview_opt->count() > 0) request.preview = preview_path;
     if (preset_opt->count() > 0 || panel_preset_opt->count() > 0) request.preset = preset;
@@ -314,6 +344,7 @@ int run_program(int argc, char** argv) {
 
     if (build->parsed()) return run_build(request, options);
     if (panel->parsed()) return run_panel(request, options);
+    if (serve->parsed()) return run_serve_command(request, options, address, port, max_upload_mb);
     if (add->parsed()) return run_preset_add(name, request, options);
     if (remove->parsed()) return run_preset_remove(name, options);
     return run_preset_list(options);

@@ -50,6 +50,9 @@ int run_preset_add(const std::string& name, const build_request& request, const 
 int run_preset_list(const host_options& options);
 int run_preset_remove(const std::string& name, const host_options& options);
 int run_panel(const build_request& request, const host_options& options);
+// Serves the tool's web page until interrupted; an empty address means loopback.
+int run_serve_command(const build_request& request, const host_options& options, const std::string& address,
+                      int port, int max_upload_mb);
 
 // The command line.
 int run_program(int argc, char** argv);

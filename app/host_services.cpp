@@ -112,6 +112,7 @@ struct progress_monitor {
 };
 
 void draw_progress(progress_monitor& m) {
+    if (host().progress_hook) host().progress_hook(m.caption, m.count, m.total);
     if (!m.visible || m.total == 0) return;
     const unsigned done = std::min(m.count, m.total);
     const int percent = static_cast<int>(100.0 * done / m.total);
@@ -143,6 +144,7 @@ int monitor_step(void* data, unsigned increment) {
 
 void monitor_done(void* data) {
     auto& m = *static_cast<progress_monitor*>(data);
+    if (host().progress_hook) host().progress_hook(m.caption, m.count, 0);
     if (m.visible && m.shown >= 0) {
         std::fputs("\r\033[K", stderr);  // clear the bar's line
         std::fflush(stderr);

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
@@ -153,6 +154,9 @@ struct host_state {
     preset_shelf shelf;
     std::vector<std::unique_ptr<host_image>> images;
     bool progress_on_terminal = true;  // false: the monitor stays silent
+    // Told of every monitor change: caption, steps done, total; total 0
+    // when the monitor is done.
+    std::function<void(const std::string&, unsigned, unsigned)> progress_hook;
     std::string missing_service;       // answered with none (tests)
 
     xpanel* find_panel(LWXPanelID id) const;

@@ -63,6 +63,11 @@ public:
     // host_error with the tool's error text.
     int run_builds(MeshEditOp& op, formats::mesh_layer& foreground);
 
+    // The tool's test callback, and one call of its build callback (null,
+    // or the tool's error text).
+    int test() { return tool_.test(tool_.instance); }
+    const char* build(MeshEditOp& op) { return tool_.build(tool_.instance, &op); }
+
     // A host event (LWT_EVENT_DROP, _RESET, _ACTIVATE).
     void event(int code);
 

@@ -1,0 +1,229 @@
+#include "app/serve/tool_worker.h"
+
+#include <chrono>
+
+#include "app/default_crown.h"
+#include "formats/crown_reader.h"
+#include "formats/gltf_writer.h"
+#include "formats/subdivide.h"
+
+namespace sf::app {
+
+using nlohmann::json;
+
+namespace {
+
+constexpr int k_max_builds = 4;  // a tool that never settles is stopped
+
+std::size_t patch_count(const formats::mesh_layer& layer) {
+    std::size_t n = 0;
+    for (formats::index_t p = 0; p < layer.polygon_count(); ++p)
+        if (layer.polygon_type(p) == LWPOLTYPE_PTCH) ++n;
+    return n;
+}
+
+std::shared_ptr<const std::string> glb_of(const formats::mesh_layer& layer) {
+    formats::string_sink sink;
+    formats::write_glb(layer, sink);
+    return std::make_shared<const std::string>(std::move(sink.text));
+}
+
+}  // namespace
+
+tool_worker::tool_worker(const worker_setup& setup) {
+    reset_host();
+    host().shelf.dir = setup.shelf_dir;
+    host().progress_on_terminal = false;
+    host().progress_hook = [this](const std::string& caption, unsigned done, unsigned total) {
+        std::lock_guard lock(mutex_);
+        if (total == 0) {
+            if (progress_.is_null()) return;
+            progress_ = nullptr;
+        } else {
+            // One change a percent is enough for a progress bar.
+            const auto percent = [total](unsigned n) { return std::uint64_t(std::min(n, total)) * 100 / total; };
+            if (!progress_.is_null() && progress_["total"] == total &&
+                percent(progress_["done"].get<unsigned>()) == percent(done))
+                return;
+            progress_ = {{"caption", caption}, {"done", std::min(done, total)}, {"total", total}};
+        }
+        bump();
+    };
+
+    if (setup.crown) {
+        formats::read_crown(*setup.crown, mesh_.background(),
+                            setup.crown_z_up ? formats::crown_up::z : formats::crown_up::y);
+        crown_name_ = std::filesystem::path(*setup.crown).filename().string();
+    } else {
+        make_default_crown(mesh_.background());
+        crown_name_ = "built-in crown";
+    }
+    module_ = std::make_unique<plugin_module>(setup.module_path);
+    session_ = std::make_unique<tool_session>(*module_);
+    model_ = std::make_unique<panel_model>(session_->panel());
+    publish();
+    thread_ = std::thread([this] { run(); });
+}
+
+tool_worker::~tool_worker() {
+    {
+        std::lock_guard lock(mutex_);
+        stopping_ = true;
+    }
+    work_.notify_all();
+    changed_.notify_all();
+    if (thread_.joinable()) thread_.join();
+    session_.reset();  // end, done and the panel's destruction
+    module_.reset();
+    host().progress_hook = nullptr;
+}
+
+void tool_worker::bump() {
+    ++version_;
+    changed_.notify_all();
+}
+
+void tool_worker::post(std::function<void()> task) {
+    {
+        std::lock_guard lock(mutex_);
+        if (stopping_) throw host_error("the server is shutting down");
+        queue_.push_back(std::move(task));
+        bump();
+    }
+    work_.notify_one();
+}
+
+std::uint64_t tool_worker::submit(panel_edit edit) {
+    std::lock_guard lock(mutex_);
+    if (stopping_) throw host_error("the server is shutting down");
+    ++queued_edits_;
+    queue_.push_back([this, edit]() mutable {
+        session_->panel().set_value(edit.id, edit.value());
+        std::lock_guard inner(mutex_);
+        --queued_edits_;
+    });
+    bump();
+    work_.notify_one();
+    return version_;
+}
+
+void tool_worker::run() {
+    build_while_asked();
+    publish();
+    for (;;) {
+        std::function<void()> task;
+        {
+            std::unique_lock lock(mutex_);
+            work_.wait(lock, [this] { return stopping_ || !queue_.empty(); });
+            if (stopping_) return;
+            task = std::move(queue_.front());
+            queue_.pop_front();
+        }
+        task();  // edits cannot throw; calls keep their exceptions for the caller
+        bool more;
+        {
+            std::lock_guard lock(mutex_);
+            more = !queue_.empty();
+        }
+        // Edits that came in together are applied together, then built once.
+        if (!more) build_while_asked();
+        publish();
+    }
+}
+
+void tool_worker::build_while_asked() {
+    int builds = 0;
+    while (session_->test() == LWT_TEST_UPDATE) {
+        if (builds == k_max_builds) {
+            build_error_ = "the tool still asks for a build after " + std::to_string(k_max_builds) + " builds";
+            break;
+        }
+        {
+            std::lock_guard lock(mutex_);
+            building_ = true;
+            progress_ = nullptr;
+            bump();
+        }
+        glb_cache_.clear();
+        mesh_.foreground().clear();  // the host replaces the tool's previous result
+        MeshEditOp op = mesh_.edit_op();
+        const auto start = std::chrono::steady_clock::now();
+        const char* error = session_->build(op);
+        const std::chrono::duration<double, std::milli> took = std::chrono::steady_clock::now() - start;
+        ++builds;
+        ++build_count_;
+        ++mesh_version_;
+        build_ms_ = took.count();
+        build_error_ = error ? error : "";
+        std::lock_guard lock(mutex_);
+        building_ = false;
+        progress_ = nullptr;
+        bump();
+    }
+}
+
+void tool_worker::publish() {
+    xpanel& panel = session_->panel();
+    bool shelf_open = false;
+    for (const auto& c : host().shelf.clients) shelf_open = shelf_open || c->open;
+    const formats::mesh_layer& fg = mesh_.foreground();
+    const formats::mesh_layer& bg = mesh_.background();
+    json s = {
+        {"values", model_->values(panel)},
+        {"greyed", model_->greyed(panel)},
+        {"inactive_text", panel.inactive_text()},
+        {"shelf_open", shelf_open},
+        {"build", {{"count", build_count_}, {"ms", build_ms_}, {"error", build_error_}}},
+        {"mesh",
+         {{"version", mesh_version_},
+          {"points", fg.point_count()},
+          {"polygons", fg.polygon_count()},
+          {"patches", patch_count(fg)}}},
+        {"crown",
+         {{"version", crown_version_},
+          {"name", crown_name_},
+          {"points", bg.point_count()},
+          {"polygons", bg.polygon_count()}}},
+        {"presets", {{"version", presets_version_}}},
+    };
+    std::lock_guard lock(mutex_);
+    snapshot_ = std::move(s);
+    bump();
+}
+
+json tool_worker::state(std::optional<std::uint64_t> since, std::chrono::milliseconds timeout) {
+    std::unique_lock lock(mutex_);
+    if (since) changed_.wait_for(lock, timeout, [&] { return version_ > *since || stopping_; });
+    json out = snapshot_;
+    out["version"] = version_;
+    out["busy"] = building_ || queued_edits_ > 0;
+    out["queued"] = queued_edits_;
+    out["progress"] = progress_;
+    return out;
+}
+
+void tool_worker::replace_crown(formats::mesh_layer crown, std::string name) {
+    mesh_.background() = std::move(crown);
+    crown_name_ = std::move(name);
+    ++crown_version_;
+    crown_glb_.reset();
+    // As picking the tool again: the next build grows a new tree.
+    session_->event(LWT_EVENT_ACTIVATE);
+}
+
+void tool_worker::presets_changed() { ++presets_version_; }
+
+std::shared_ptr<const std::string> tool_worker::mesh_glb(int levels) {
+    if (const auto it = glb_cache_.find(levels); it != glb_cache_.end()) return it->second;
+    const formats::mesh_layer& fg = mesh_.foreground();
+    auto glb = levels > 0 && patch_count(fg) > 0 ? glb_of(formats::subdivide_patches(fg, levels)) : glb_of(fg);
+    glb_cache_[levels] = glb;
+    return glb;
+}
+
+std::shared_ptr<const std::string> tool_worker::crown_glb() {
+    if (!crown_glb_) crown_glb_ = glb_of(mesh_.background());
+    return crown_glb_;
+}
+
+}  // namespace sf::app

@@ -1,0 +1,110 @@
+// One activated tool driven by its own thread, as the host application
+// drives it: every call into the module happens there, one at a time. Web
+// requests hand edits and commands to it through a queue; edits that
+// arrive while a build runs wait until it ends. After every change the
+// thread rebuilds while the tool's test asks for it and publishes a
+// snapshot of the panel and the result for the page.
+#pragma once
+
+#include <nlohmann/json.hpp>
+
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <future>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+
+#include "app/serve/panel_model.h"
+#include "app/standin_host.h"
+#include "app/tool_host.h"
+#include "formats/mesh_layer.h"
+
+namespace sf::app {
+
+struct worker_setup {
+    std::string module_path;
+    std::filesystem::path shelf_dir;
+    std::optional<std::string> crown;  // none: the built-in crown
+    bool crown_z_up = false;
+};
+
+class tool_worker {
+public:
+    // Loads the crown and the module and activates the tool; throws
+    // host_error (or the crown reader's error) when any of it fails. The
+    // first build starts at once.
+    explicit tool_worker(const worker_setup& setup);
+    ~tool_worker();
+    tool_worker(const tool_worker&) = delete;
+    tool_worker& operator=(const tool_worker&) = delete;
+
+    const panel_model& panel() const { return *model_; }
+
+    // Queues a checked edit; answers the state version it will be part of.
+    std::uint64_t submit(panel_edit edit);
+
+    // Runs f on the tool thread after the edits queued before it and waits
+    // for its result; exceptions come back to the caller.
+    template <class F>
+    auto call(F&& f) -> decltype(f()) {
+        using R = decltype(f());
+        auto task = std::make_shared<std::packaged_task<R()>>(std::forward<F>(f));
+        std::future<R> result = task->get_future();
+        post([task] { (*task)(); });
+        return result.get();
+    }
+
+    // The state as the page reads it; with since, waits (up to timeout)
+    // until the version passes it.
+    nlohmann::json state(std::optional<std::uint64_t> since, std::chrono::milliseconds timeout);
+
+    // ---- on the tool thread only (through call) ----
+    tool_session& session() { return *session_; }
+    standin_host& mesh() { return mesh_; }
+    // The background crown replaced; the tool regrows on it.
+    void replace_crown(formats::mesh_layer crown, std::string name);
+    // Marks the presets list as changed.
+    void presets_changed();
+
+    // The result as .glb with its cages refined `levels` times, kept until
+    // the next build.
+    std::shared_ptr<const std::string> mesh_glb(int levels);
+    std::shared_ptr<const std::string> crown_glb();
+
+private:
+    void post(std::function<void()> task);
+    void run();
+    void build_while_asked();
+    void publish();  // new snapshot from the tool's current state
+    void bump();     // lock held
+
+    std::unique_ptr<plugin_module> module_;
+    std::unique_ptr<tool_session> session_;
+    std::unique_ptr<panel_model> model_;
+    standin_host mesh_;
+
+    // Tool thread only.
+    std::uint64_t mesh_version_ = 0, crown_version_ = 1, presets_version_ = 0, build_count_ = 0;
+    double build_ms_ = 0.0;
+    std::string build_error_, crown_name_;
+    std::map<int, std::shared_ptr<const std::string>> glb_cache_;
+    std::shared_ptr<const std::string> crown_glb_;
+
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::condition_variable work_;
+    std::deque<std::function<void()>> queue_;
+    std::size_t queued_edits_ = 0;
+    bool building_ = false, stopping_ = false;
+    std::uint64_t version_ = 1;
+    nlohmann::json snapshot_;
+    nlohmann::json progress_;  // null, or {"caption", "done", "total"}
+    std::thread thread_;
+};
+
+}  // namespace sf::app

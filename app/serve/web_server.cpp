@@ -1,0 +1,403 @@
+#include "app/serve/web_server.h"
+
+#include <httplib.h>
+#include <pthread.h>
+#include <signal.h>
+#include <stdlib.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cstdio>
+#include <filesystem>
+
+#include "app/command.h"
+#include "app/default_crown.h"
+#include "app/serve/web_assets.h"
+#include "formats/crown_reader.h"
+#include "formats/file_io.h"
+#include "formats/lwo2_writer.h"
+#include "formats/obj_writer.h"
+#include "formats/subdivide.h"
+
+namespace sf::app {
+
+using nlohmann::json;
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr auto k_long_poll = std::chrono::seconds(20);
+constexpr std::size_t k_crown_name_max = 128;
+constexpr std::size_t k_extension_max = 10;
+
+void send_json(httplib::Response& res, int status, const json& body) {
+    res.status = status;
+    res.set_content(body.dump(), "application/json");
+}
+
+void send_error(httplib::Response& res, int status, const std::string& message) {
+    send_json(res, status, {{"error", message}});
+}
+
+// Every handler's failures become one JSON error; nothing escapes.
+template <class F>
+httplib::Server::Handler guarded(F handler) {
+    return [handler](const httplib::Request& req, httplib::Response& res) {
+        try {
+            handler(req, res);
+        } catch (const request_error& e) {
+            send_error(res, e.status, e.what());
+        } catch (const preset_error& e) {
+            send_error(res, 400, e.what());
+        } catch (const std::bad_alloc&) {
+            send_error(res, 500, "Memory allocation error");
+        } catch (const std::exception& e) {
+            send_error(res, 500, e.what());
+        }
+    };
+}
+
+bool starts_with(const std::string& s, std::string_view prefix) { return s.compare(0, prefix.size(), prefix) == 0; }
+
+json json_body(const httplib::Request& req) {
+    if (!starts_with(req.get_header_value("Content-Type"), "application/json"))
+        throw request_error(415, "send the request body as application/json");
+    json body = json::parse(req.body, nullptr, false);
+    if (body.is_discarded() || !body.is_object()) throw request_error(400, "the request body is not a JSON object");
+    return body;
+}
+
+std::string preset_name(const json& body) {
+    if (!body.contains("name") || !body["name"].is_string())
+        throw request_error(400, "give the preset's name as \"name\"");
+    std::string name = body["name"].get<std::string>();
+    check_preset_name(name);  // preset_error: 400
+    return name;
+}
+
+int subdivide_levels(const httplib::Request& req) {
+    if (!req.has_param("subdivide")) return 0;
+    const std::string v = req.get_param_value("subdivide");
+    if (v.size() != 1 || v[0] < '0' || v[0] - '0' > formats::k_max_subdivision_levels)
+        throw request_error(400, "subdivide is a level from 0 to " +
+                                     std::to_string(formats::k_max_subdivision_levels));
+    return v[0] - '0';
+}
+
+// A file name as the page may show it: its last component, printable, short.
+std::string display_name(const std::string& name) {
+    std::string base = name.substr(name.find_last_of("/\\") == std::string::npos ? 0 : name.find_last_of("/\\") + 1);
+    std::string out;
+    for (const char c : base)
+        if (static_cast<unsigned char>(c) >= 0x20 && c != 0x7F && out.size() < k_crown_name_max) out += c;
+    return out.empty() ? "crown" : out;
+}
+
+// The lower-case extension that tells the readers the format.
+std::string crown_extension(const std::string& name) {
+    const std::size_t dot = name.rfind('.');
+    std::string ext = dot == std::string::npos ? std::string() : name.substr(dot + 1);
+    std::transform(ext.begin(), ext.end(), ext.begin(), [](unsigned char c) { return char(std::tolower(c)); });
+    const bool plain = !ext.empty() && ext.size() <= k_extension_max &&
+                       std::all_of(ext.begin(), ext.end(), [](unsigned char c) { return std::isalnum(c); });
+    if (!plain)
+        throw request_error(400, "the crown's file name needs an extension that names its format (.obj, .ply, .glb, ...)");
+    return ext;
+}
+
+// A private directory for one upload, removed with everything in it.
+class upload_dir {
+public:
+    upload_dir() {
+        std::string pattern = (fs::temp_directory_path() / "sylvaform-upload-XXXXXX").string();
+        if (!::mkdtemp(pattern.data())) throw std::runtime_error("cannot make a directory for the upload");
+        path_ = pattern;
+    }
+    ~upload_dir() {
+        std::error_code ec;
+        fs::remove_all(path_, ec);
+    }
+    upload_dir(const upload_dir&) = delete;
+    upload_dir& operator=(const upload_dir&) = delete;
+    const fs::path& path() const { return path_; }
+
+private:
+    fs::path path_;
+};
+
+// Reads an uploaded crown with the command line's readers and limits. The
+// readers' messages name the temporary file; they are given the upload's name.
+formats::mesh_layer read_uploaded_crown(const std::string& bytes, const std::string& name, formats::crown_up up) {
+    if (bytes.empty()) throw request_error(400, "the crown file is empty");
+    const std::string ext = crown_extension(name);
+    upload_dir dir;
+    const std::string path = (dir.path() / ("crown." + ext)).string();
+    {
+        formats::atomic_file file(path);
+        file.write(bytes);
+        file.commit();
+    }
+    formats::mesh_layer layer;
+    try {
+        formats::read_crown(path, layer, up);
+    } catch (const std::bad_alloc&) {
+        throw;
+    } catch (const std::exception& e) {
+        std::string message = e.what();
+        for (std::size_t at; (at = message.find(path)) != std::string::npos;) message.replace(at, path.size(), name);
+        throw request_error(400, message);
+    }
+    // The tool could do nothing with it; the current crown stays.
+    bool usable = false;
+    for (formats::index_t p = 0; p < layer.polygon_count() && !usable; ++p)
+        usable = layer.polygon_type(p) == LWPOLTYPE_FACE && layer.polygon_points(p).size() >= 3;
+    if (!usable) throw request_error(400, name + ": no polygon of three or more points to grow a tree in");
+    return layer;
+}
+
+class web_server {
+public:
+    web_server(tool_worker& worker, const serve_options& options) : worker_(worker), options_(options) {
+        shelf_.dir = options.setup.shelf_dir;
+        server_.set_payload_max_length(options.max_upload);
+        server_.set_pre_routing_handler(
+            [this](const httplib::Request& req, httplib::Response& res) { return screen(req, res); });
+        server_.set_error_handler([](const httplib::Request& req, httplib::Response& res) {
+            if (!res.body.empty()) return;
+            if (res.status == 413) return send_error(res, 413, "the upload is larger than the server takes");
+            if (starts_with(req.path, "/api/"))
+                return send_error(res, res.status, res.status == 404 ? "no such request" : "bad request");
+            res.set_content("Not found", "text/plain");
+        });
+        server_.set_exception_handler([](const httplib::Request&, httplib::Response& res, std::exception_ptr) {
+            send_error(res, 500, "the request failed");
+        });
+        routes();
+    }
+
+    httplib::Server& server() { return server_; }
+    void set_port(int port) { port_ = port; }
+
+private:
+    // Loopback pages only: a request must name this server as its host (so a
+    // page elsewhere cannot reach it through its own host name) and may not
+    // come from another origin.
+    httplib::Server::HandlerResponse screen(const httplib::Request& req, httplib::Response& res) {
+        res.set_header("X-Content-Type-Options", "nosniff");
+        res.set_header("Cache-Control", "no-store");
+        if (!options_.host_given) {
+            const std::string host = req.get_header_value("Host");
+            const std::string port = ":" + std::to_string(port_);
+            if (host != "127.0.0.1" + port && host != "localhost" + port && host != "[::1]" + port) {
+                send_error(res, 403, "this server answers only requests for 127.0.0.1 or localhost");
+                return httplib::Server::HandlerResponse::Handled;
+            }
+        }
+        const std::string origin = req.get_header_value("Origin");
+        if (req.method != "GET" && !origin.empty() && origin != "http://" + req.get_header_value("Host")) {
+            send_error(res, 403, "requests from other sites are refused");
+            return httplib::Server::HandlerResponse::Handled;
+        }
+        return httplib::Server::HandlerResponse::Unhandled;
+    }
+
+    void routes() {
+        for (const char* path : {"/", "/index.html", "/app.js", "/app.css"})
+            server_.Get(path, [](const httplib::Request& req, httplib::Response& res) {
+                const auto asset = find_web_asset(req.path);
+                if (!asset) return send_error(res, 404, "no such page");
+                res.set_header("Content-Security-Policy",
+                               "default-src 'self'; img-src 'self' data: blob:; connect-src 'self' data: blob:; "
+                               "style-src 'self' 'unsafe-inline'; object-src 'none'; frame-ancestors 'none'");
+                res.set_content(std::string(asset->body), std::string(asset->content_type).c_str());
+            });
+
+        server_.Get("/api/panel", guarded([this](const httplib::Request&, httplib::Response& res) {
+            send_json(res, 200, worker_.panel().description());
+        }));
+        server_.Get("/api/state", guarded([this](const httplib::Request& req, httplib::Response& res) {
+            std::optional<std::uint64_t> since;
+            if (req.has_param("since")) {
+                const std::string v = req.get_param_value("since");
+                if (v.empty() || v.size() > 19 || !std::all_of(v.begin(), v.end(), [](unsigned char c) { return std::isdigit(c); }))
+                    throw request_error(400, "since is a state version");
+                since = std::stoull(v);
+            }
+            send_json(res, 200, worker_.state(since, k_long_poll));
+        }));
+        server_.Post("/api/set", guarded([this](const httplib::Request& req, httplib::Response& res) {
+            const panel_edit edit = worker_.panel().check_edit(json_body(req));
+            send_json(res, 202, {{"version", worker_.submit(edit)}});
+        }));
+        server_.Post("/api/button", guarded([this](const httplib::Request& req, httplib::Response& res) {
+            const json body = json_body(req);
+            const unsigned id = body.contains("id") ? json_id(body["id"]) : 0;
+            if (!worker_.panel().is_button(id)) throw request_error(400, "the panel has no button " + std::to_string(id));
+            if (id == k_add_preset_button) return add_preset(body, res);
+            worker_.call([&] { worker_.session().press(id); });
+            send_json(res, 200, {{"version", worker_.state(std::nullopt, {})["version"]}});
+        }));
+
+        server_.Get("/api/presets", guarded([this](const httplib::Request&, httplib::Response& res) {
+            std::vector<std::string> warnings;
+            json list = json::array();
+            for (const std::string& name : shelf_.list(warnings)) list.push_back({{"name", name}});
+            send_json(res, 200, {{"presets", list}, {"warnings", warnings}});
+        }));
+        server_.Get("/api/presets/thumbnail", guarded([this](const httplib::Request& req, httplib::Response& res) {
+            const std::string name = req.get_param_value("name");
+            check_preset_name(name);
+            std::error_code ec;
+            const std::string path = shelf_.png_path(name);
+            if (!fs::is_regular_file(path, ec)) throw request_error(404, "no thumbnail for the preset '" + name + "'");
+            res.set_content(formats::read_file(path), "image/png");
+        }));
+        server_.Post("/api/presets", guarded([this](const httplib::Request& req, httplib::Response& res) {
+            add_preset(json_body(req), res);
+        }));
+        server_.Post("/api/presets/load", guarded([this](const httplib::Request& req, httplib::Response& res) {
+            const std::string name = existing_preset(json_body(req));
+            worker_.call([&] { worker_.session().load_preset(host().shelf.read(name)); });
+            send_json(res, 200, {{"name", name}});
+        }));
+        server_.Post("/api/presets/remove", guarded([this](const httplib::Request& req, httplib::Response& res) {
+            const std::string name = existing_preset(json_body(req));
+            worker_.call([&] {
+                host().shelf.remove(name);
+                worker_.presets_changed();
+            });
+            send_json(res, 200, {{"name", name}});
+        }));
+
+        server_.Post("/api/crown", guarded([this](const httplib::Request& req, httplib::Response& res) {
+            if (!starts_with(req.get_header_value("Content-Type"), "application/octet-stream"))
+                throw request_error(415, "send the crown file's bytes as application/octet-stream");
+            const std::string up = req.has_param("up") ? req.get_param_value("up") : "y";
+            if (up != "y" && up != "z") throw request_error(400, "up is y or z");
+            const std::string name = display_name(req.get_param_value("name"));
+            formats::mesh_layer crown = read_uploaded_crown(req.body, name, up == "z" ? formats::crown_up::z
+                                                                                        : formats::crown_up::y);
+            const json counts = {{"name", name}, {"points", crown.point_count()}, {"polygons", crown.polygon_count()}};
+            worker_.call([&] { worker_.replace_crown(std::move(crown), name); });
+            send_json(res, 200, counts);
+        }));
+        server_.Post("/api/crown/default", guarded([this](const httplib::Request&, httplib::Response& res) {
+            formats::mesh_layer crown;
+            make_default_crown(crown);
+            worker_.call([&] { worker_.replace_crown(std::move(crown), "built-in crown"); });
+            send_json(res, 200, {{"name", "built-in crown"}});
+        }));
+
+        server_.Get("/api/mesh.glb", guarded([this](const httplib::Request& req, httplib::Response& res) {
+            const int levels = subdivide_levels(req);
+            const auto glb = worker_.call([&] { return worker_.mesh_glb(levels); });
+            res.set_content(*glb, "model/gltf-binary");
+        }));
+        server_.Get("/api/crown.glb", guarded([this](const httplib::Request&, httplib::Response& res) {
+            const auto glb = worker_.call([&] { return worker_.crown_glb(); });
+            res.set_content(*glb, "model/gltf-binary");
+        }));
+        server_.Get("/api/download", guarded([this](const httplib::Request& req, httplib::Response& res) {
+            const std::string format = req.get_param_value("format");
+            const int levels = subdivide_levels(req);
+            std::string type = "application/octet-stream";
+            std::string bytes;
+            if (format == "glb") {
+                bytes = *worker_.call([&] { return worker_.mesh_glb(levels); });
+                type = "model/gltf-binary";
+            } else if (format == "obj" || format == "mtl" || format == "lwo") {
+                bytes = worker_.call([&] {
+                    const formats::mesh_layer& fg = worker_.mesh().foreground();
+                    std::optional<formats::mesh_layer> refined;
+                    if (levels > 0 && format != "lwo") refined = formats::subdivide_patches(fg, levels);
+                    const formats::mesh_layer& layer = refined ? *refined : fg;
+                    formats::string_sink sink;
+                    if (format == "obj") formats::write_obj(layer, sink, "tree.mtl");
+                    else if (format == "mtl") formats::write_mtl(layer, sink);
+                    else formats::write_lwo2(layer, sink);
+                    return std::move(sink.text);
+                });
+                if (format != "lwo") type = "text/plain; charset=utf-8";
+            } else {
+                throw request_error(400, "format is one of glb, lwo, obj, mtl");
+            }
+            res.set_header("Content-Disposition", "attachment; filename=\"tree." + format + "\"");
+            res.set_content(std::move(bytes), type.c_str());
+        }));
+    }
+
+    // "Add Preset" with a name: the tool saves the current settings and
+    // draws the thumbnail of its current tree.
+    void add_preset(const json& body, httplib::Response& res) {
+        const std::string name = preset_name(body);
+        const bool replaced = worker_.call([&] {
+            preset_shelf& shelf = host().shelf;
+            shelf.pending_name = name;
+            shelf.last_saved.reset();
+            shelf.last_error.clear();
+            worker_.session().press(k_add_preset_button);
+            shelf.pending_name.clear();
+            if (!shelf.last_saved) {
+                if (shelf.last_error.empty()) throw request_error(409, "there is no tree to save yet");
+                throw std::runtime_error(shelf.last_error);
+            }
+            worker_.presets_changed();
+            return shelf.last_saved->replaced;
+        });
+        send_json(res, 201, {{"name", name}, {"replaced", replaced}});
+    }
+
+    std::string existing_preset(const json& body) {
+        const std::string name = preset_name(body);
+        std::error_code ec;
+        if (!fs::is_regular_file(shelf_.preset_path(name), ec))
+            throw request_error(404, "no preset named '" + name + "'");
+        return name;
+    }
+
+    tool_worker& worker_;
+    const serve_options& options_;
+    preset_shelf shelf_;  // the directory only: listing and thumbnails
+    httplib::Server server_;
+    int port_ = 0;
+};
+
+}  // namespace
+
+int run_serve(const serve_options& options) {
+    // Signals are taken by one thread; every other thread starts with them blocked.
+    sigset_t signals;
+    sigemptyset(&signals);
+    sigaddset(&signals, SIGINT);
+    sigaddset(&signals, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+
+    tool_worker worker(options.setup);
+    web_server web(worker, options);
+    httplib::Server& server = web.server();
+    int port = options.port;
+    if (port == 0) {
+        port = server.bind_to_any_port(options.host);
+        if (port <= 0) throw host_error("cannot listen on " + options.host);
+    } else if (!server.bind_to_port(options.host, port)) {
+        throw host_error("cannot listen on " + options.host + ":" + std::to_string(port) +
+                         " (in use? pick another with --port)");
+    }
+    web.set_port(port);
+    const std::string shown = options.host.find(':') != std::string::npos ? "[" + options.host + "]" : options.host;
+    std::printf("Sylvaform is running at http://%s:%d/\n", shown == "0.0.0.0" ? "127.0.0.1" : shown.c_str(), port);
+    std::fflush(stdout);
+
+    std::thread waiter([&] {
+        int sig = 0;
+        sigwait(&signals, &sig);
+        server.stop();
+    });
+    const bool ok = server.listen_after_bind();
+    pthread_kill(waiter.native_handle(), SIGTERM);  // wakes the waiter if the server stopped by itself
+    waiter.join();
+    if (!ok) throw host_error("the server stopped unexpectedly");
+    return k_exit_ok;
+}
+
+}  // namespace sf::app
