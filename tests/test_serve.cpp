@@ -165,6 +165,30 @@ TEST_F(ServeTest, EditsRebuildAsTheRefreshModeSays) {
     EXPECT_EQ(glb->body.substr(0, 4), "glTF");
 }
 
+TEST_F(ServeTest, DroppedToolGreysThePanelUntilPickedAgain) {
+    json s = settle();
+    ASSERT_EQ(set(k_branches, 90), 202);
+    s = wait_built(builds(s));
+    ASSERT_EQ(post("/api/event", {{"event", "drop"}})->status, 200);
+    s = settle();
+    EXPECT_EQ(s["inactive_text"], "Tool is currently inactive.");
+    const auto greyed = s["greyed"].get<std::vector<unsigned>>();
+    for (const unsigned id : {k_branches, k_refresh, k_render_type, 0x8027u})
+        EXPECT_NE(std::find(greyed.begin(), greyed.end(), id), greyed.end()) << id;
+    EXPECT_EQ(set(k_branches, 95), 409);
+    EXPECT_EQ(post("/api/event", {{"event", "explode"}})->status, 400);
+
+    ASSERT_EQ(post("/api/event", {{"event", "activate"}})->status, 200);
+    s = wait_built(builds(s));
+    EXPECT_EQ(s["inactive_text"], "");
+    EXPECT_EQ(value(s, k_branches), 90);
+
+    // Reset restores the defaults and builds them.
+    ASSERT_EQ(post("/api/event", {{"event", "reset"}})->status, 200);
+    s = wait_built(builds(s));
+    EXPECT_EQ(value(s, k_branches), 150);
+}
+
 TEST_F(ServeTest, BadRequestsAreRefusedAndChangeNothing) {
     const json before = settle();
     const struct {

@@ -100,7 +100,7 @@ std::uint64_t tool_worker::submit(panel_edit edit) {
     queue_.push_back([this, edit]() mutable {
         session_->panel().set_value(edit.id, edit.value());
         std::lock_guard inner(mutex_);
-        --queued_edits_;
+        ++applied_edits_;
     });
     bump();
     work_.notify_one();
@@ -119,15 +119,35 @@ void tool_worker::run() {
             task = std::move(queue_.front());
             queue_.pop_front();
         }
-        task();  // edits cannot throw; calls keep their exceptions for the caller
-        bool more;
-        {
-            std::lock_guard lock(mutex_);
-            more = !queue_.empty();
+        try {
+            task();  // calls hand their own exceptions to the caller
+            bool more;
+            {
+                std::lock_guard lock(mutex_);
+                more = !queue_.empty();
+            }
+            // Edits that came in together are applied together, then built once.
+            if (!more) build_while_asked();
+            publish();
+        } catch (const std::bad_alloc&) {
+            failed("Memory allocation error");
+        } catch (const std::exception& e) {
+            failed(e.what());
         }
-        // Edits that came in together are applied together, then built once.
-        if (!more) build_while_asked();
+    }
+}
+
+// A build or snapshot that threw: the page is told, and is not left waiting.
+void tool_worker::failed(const std::string& error) {
+    build_error_ = error;
+    try {
         publish();
+    } catch (...) {
+        std::lock_guard lock(mutex_);
+        building_ = false;
+        queued_edits_ -= applied_edits_;
+        applied_edits_ = 0;
+        bump();
     }
 }
 
@@ -156,7 +176,6 @@ void tool_worker::build_while_asked() {
         build_ms_ = took.count();
         build_error_ = error ? error : "";
         std::lock_guard lock(mutex_);
-        building_ = false;
         progress_ = nullptr;
         bump();
     }
@@ -186,8 +205,12 @@ void tool_worker::publish() {
           {"polygons", bg.polygon_count()}}},
         {"presets", {{"version", presets_version_}}},
     };
+    // Busy ends only with the snapshot that shows the edits and the build.
     std::lock_guard lock(mutex_);
     snapshot_ = std::move(s);
+    building_ = false;
+    queued_edits_ -= applied_edits_;
+    applied_edits_ = 0;
     bump();
 }
 

@@ -50,12 +50,27 @@ public:
 
     // Runs f on the tool thread after the edits queued before it and waits
     // for its result; exceptions come back to the caller.
+    // The state the page reads already shows what f did when it returns.
     template <class F>
     auto call(F&& f) -> decltype(f()) {
         using R = decltype(f());
-        auto task = std::make_shared<std::packaged_task<R()>>(std::forward<F>(f));
-        std::future<R> result = task->get_future();
-        post([task] { (*task)(); });
+        auto promise = std::make_shared<std::promise<R>>();
+        std::future<R> result = promise->get_future();
+        post([this, promise, fn = std::forward<F>(f)]() mutable {
+            try {
+                if constexpr (std::is_void_v<R>) {
+                    fn();
+                    publish();
+                    promise->set_value();
+                } else {
+                    R r = fn();
+                    publish();
+                    promise->set_value(std::move(r));
+                }
+            } catch (...) {
+                promise->set_exception(std::current_exception());
+            }
+        });
         return result.get();
     }
 
@@ -81,6 +96,7 @@ private:
     void run();
     void build_while_asked();
     void publish();  // new snapshot from the tool's current state
+    void failed(const std::string& error);
     void bump();     // lock held
 
     std::unique_ptr<plugin_module> module_;
@@ -99,7 +115,8 @@ private:
     std::condition_variable changed_;
     std::condition_variable work_;
     std::deque<std::function<void()>> queue_;
-    std::size_t queued_edits_ = 0;
+    std::size_t queued_edits_ = 0;   // submitted and not yet shown in a snapshot
+    std::size_t applied_edits_ = 0;  // applied since the last snapshot
     bool building_ = false, stopping_ = false;
     std::uint64_t version_ = 1;
     nlohmann::json snapshot_;

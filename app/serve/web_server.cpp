@@ -227,15 +227,31 @@ private:
         }));
         server_.Post("/api/set", guarded([this](const httplib::Request& req, httplib::Response& res) {
             const panel_edit edit = worker_.panel().check_edit(json_body(req));
+            refuse_greyed(edit.id);
             send_json(res, 202, {{"version", worker_.submit(edit)}});
         }));
         server_.Post("/api/button", guarded([this](const httplib::Request& req, httplib::Response& res) {
             const json body = json_body(req);
             const unsigned id = body.contains("id") ? json_id(body["id"]) : 0;
             if (!worker_.panel().is_button(id)) throw request_error(400, "the panel has no button " + std::to_string(id));
+            refuse_greyed(id);
             if (id == k_add_preset_button) return add_preset(body, res);
             worker_.call([&] { worker_.session().press(id); });
             send_json(res, 200, {{"version", worker_.state(std::nullopt, {})["version"]}});
+        }));
+
+        // The host's tool events: dropping the tool, picking it again, and
+        // the reset that restores every default.
+        server_.Post("/api/event", guarded([this](const httplib::Request& req, httplib::Response& res) {
+            const json body = json_body(req);
+            const std::string name = body.contains("event") && body["event"].is_string() ? body["event"].get<std::string>() : "";
+            int code;
+            if (name == "drop") code = LWT_EVENT_DROP;
+            else if (name == "activate") code = LWT_EVENT_ACTIVATE;
+            else if (name == "reset") code = LWT_EVENT_RESET;
+            else throw request_error(400, "event is one of drop, activate, reset");
+            worker_.call([&] { worker_.session().event(code); });
+            send_json(res, 200, {{"event", name}});
         }));
 
         server_.Get("/api/presets", guarded([this](const httplib::Request&, httplib::Response& res) {
@@ -345,6 +361,16 @@ private:
             return shelf.last_saved->replaced;
         });
         send_json(res, 201, {{"name", name}, {"replaced", replaced}});
+    }
+
+    // Controls the panel shows disabled cannot be edited.
+    void refuse_greyed(unsigned id) {
+        const json s = worker_.state(std::nullopt, {});
+        for (const json& g : s["greyed"])
+            if (g == id) {
+                const std::string why = s["inactive_text"].get<std::string>();
+                throw request_error(409, why.empty() ? "the control is disabled" : why);
+            }
     }
 
     std::string existing_preset(const json& body) {
