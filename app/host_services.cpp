@@ -510,7 +510,8 @@ void preset_shelf::load(const shelf_client& client, const preset_data& preset) c
 }
 
 void preset_shelf::add(const shelf_client& client, LWPixmapID thumbnail) {
-    if (pending_name.empty()) throw host_error("no name to save the preset under");
+    name_wanted = pending_name.empty();
+    if (name_wanted) throw host_error("no name to save the preset under");
     const host_image* img = host().find_image(thumbnail);
     if (!img || img->width != k_thumbnail_size || img->height != k_thumbnail_size)
         throw host_error("the preset thumbnail is not a 128 x 128 image");

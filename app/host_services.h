@@ -118,6 +118,7 @@ public:
     std::string pending_name;  // the name the next addPreset saves under
     std::optional<saved_preset> last_saved;
     std::string last_error;  // of the last addPreset that failed
+    bool name_wanted = false;  // the last addPreset came without a pending name
     std::vector<std::unique_ptr<shelf_client>> clients;
 
     std::string preset_path(const std::string& name) const;

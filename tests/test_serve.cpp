@@ -51,11 +51,29 @@ protected:
         wait_built(0);
     }
 
+    // Stops the server as Ctrl+C would, with a state request waiting: it
+    // must end at once and cleanly, not when the long-poll times out.
     void TearDown() override {
         if (pid_ <= 0) return;
+        std::thread waiting([port = port_, version = state()["version"].get<std::uint64_t>()] {
+            httplib::Client c("127.0.0.1", port);
+            c.set_read_timeout(60);
+            c.Get("/api/state?since=" + std::to_string(version + 1000));
+        });
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
         ::kill(pid_, SIGTERM);
         int status = 0;
-        ::waitpid(pid_, &status, 0);
+        pid_t done = 0;
+        for (int k = 0; k < 200 && done == 0; ++k) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+            done = ::waitpid(pid_, &status, WNOHANG);
+        }
+        if (done == 0) {
+            ::kill(pid_, SIGKILL);
+            ::waitpid(pid_, &status, 0);
+            ADD_FAILURE() << "the server did not stop within 10 s of SIGTERM";
+        }
+        waiting.join();
         EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "the server did not stop cleanly";
     }
 
@@ -267,6 +285,14 @@ TEST_F(ServeTest, PresetsRoundTripThroughTheShelf) {
     ASSERT_EQ(res->status, 201) << res->body;
     EXPECT_EQ(json::parse(res->body)["replaced"], false);
     EXPECT_EQ(post("/api/presets", {{"name", "small oak"}})->status, 201);
+
+    // The panel's own button asks for the name the shelf needs, then saves.
+    res = post("/api/button", {{"id", 0x801F}});
+    ASSERT_EQ(res->status, 400);
+    EXPECT_EQ(json::parse(res->body)["ask"], "name");
+    res = post("/api/button", {{"id", 0x801F}, {"name", "small oak"}});
+    ASSERT_EQ(res->status, 201);
+    EXPECT_EQ(json::parse(res->body)["preset"]["replaced"], true);
 
     res = client_->Get("/api/presets");
     EXPECT_EQ(json::parse(res->body)["presets"], (json{{{"name", "small oak"}}}));

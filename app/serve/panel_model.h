@@ -17,10 +17,13 @@
 namespace sf::app {
 
 // A request the server refuses; status is the HTTP status (4xx).
+// ask names what the person should give for the request to succeed.
 class request_error : public std::runtime_error {
 public:
-    request_error(int status, const std::string& message) : std::runtime_error(message), status(status) {}
+    request_error(int status, const std::string& message, std::string ask = {})
+        : std::runtime_error(message), status(status), ask(std::move(ask)) {}
     int status;
+    std::string ask;
 };
 
 enum class value_kind : std::uint8_t { none, text, integer, real, boolean };

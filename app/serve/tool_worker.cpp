@@ -65,13 +65,17 @@ tool_worker::tool_worker(const worker_setup& setup) {
     thread_ = std::thread([this] { run(); });
 }
 
-tool_worker::~tool_worker() {
+void tool_worker::stop() {
     {
         std::lock_guard lock(mutex_);
         stopping_ = true;
     }
     work_.notify_all();
     changed_.notify_all();
+}
+
+tool_worker::~tool_worker() {
+    stop();
     if (thread_.joinable()) thread_.join();
     session_.reset();  // end, done and the panel's destruction
     module_.reset();

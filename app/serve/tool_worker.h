@@ -45,6 +45,9 @@ public:
 
     const panel_model& panel() const { return *model_; }
 
+    // Stops taking work and wakes every waiting state request.
+    void stop();
+
     // Queues a checked edit; answers the state version it will be part of.
     std::uint64_t submit(panel_edit edit);
 

@@ -35,8 +35,10 @@ void send_json(httplib::Response& res, int status, const json& body) {
     res.set_content(body.dump(), "application/json");
 }
 
-void send_error(httplib::Response& res, int status, const std::string& message) {
-    send_json(res, status, {{"error", message}});
+void send_error(httplib::Response& res, int status, const std::string& message, const std::string& ask = {}) {
+    json body = {{"error", message}};
+    if (!ask.empty()) body["ask"] = ask;
+    send_json(res, status, body);
 }
 
 // Every handler's failures become one JSON error; nothing escapes.
@@ -46,7 +48,7 @@ httplib::Server::Handler guarded(F handler) {
         try {
             handler(req, res);
         } catch (const request_error& e) {
-            send_error(res, e.status, e.what());
+            send_error(res, e.status, e.what(), e.ask);
         } catch (const preset_error& e) {
             send_error(res, 400, e.what());
         } catch (const std::bad_alloc&) {
@@ -235,9 +237,9 @@ private:
             const unsigned id = body.contains("id") ? json_id(body["id"]) : 0;
             if (!worker_.panel().is_button(id)) throw request_error(400, "the panel has no button " + std::to_string(id));
             refuse_greyed(id);
-            if (id == k_add_preset_button) return add_preset(body, res);
-            worker_.call([&] { worker_.session().press(id); });
-            send_json(res, 200, {{"version", worker_.state(std::nullopt, {})["version"]}});
+            const std::string name = body.contains("name") ? preset_name(body) : std::string();
+            const json saved = press(id, name);
+            send_json(res, saved.is_null() ? 200 : 201, {{"preset", saved}});
         }));
 
         // The host's tool events: dropping the tool, picking it again, and
@@ -269,7 +271,8 @@ private:
             res.set_content(formats::read_file(path), "image/png");
         }));
         server_.Post("/api/presets", guarded([this](const httplib::Request& req, httplib::Response& res) {
-            add_preset(json_body(req), res);
+            const json saved = press(k_add_preset_button, preset_name(json_body(req)));
+            send_json(res, 201, saved);
         }));
         server_.Post("/api/presets/load", guarded([this](const httplib::Request& req, httplib::Response& res) {
             const std::string name = existing_preset(json_body(req));
@@ -342,25 +345,28 @@ private:
         }));
     }
 
-    // "Add Preset" with a name: the tool saves the current settings and
-    // draws the thumbnail of its current tree.
-    void add_preset(const json& body, httplib::Response& res) {
-        const std::string name = preset_name(body);
-        const bool replaced = worker_.call([&] {
+    // Presses a button as a person would. A button whose action saves a
+    // preset (the shelf's addPreset) saves it under name; without one the
+    // request is refused asking for a name, as the shelf would ask. Answers
+    // the saved preset, or null when none was saved.
+    json press(unsigned id, const std::string& name) {
+        return worker_.call([&] {
             preset_shelf& shelf = host().shelf;
             shelf.pending_name = name;
             shelf.last_saved.reset();
             shelf.last_error.clear();
-            worker_.session().press(k_add_preset_button);
+            shelf.name_wanted = false;
+            worker_.session().press(id);
             shelf.pending_name.clear();
-            if (!shelf.last_saved) {
-                if (shelf.last_error.empty()) throw request_error(409, "there is no tree to save yet");
-                throw std::runtime_error(shelf.last_error);
+            if (shelf.last_saved) {
+                worker_.presets_changed();
+                return json{{"name", shelf.last_saved->name}, {"replaced", shelf.last_saved->replaced}};
             }
-            worker_.presets_changed();
-            return shelf.last_saved->replaced;
+            if (shelf.name_wanted) throw request_error(400, "the preset needs a name", "name");
+            if (!shelf.last_error.empty()) throw std::runtime_error(shelf.last_error);
+            if (!name.empty()) throw request_error(409, "the tool saved no preset (it has no tree to draw yet)");
+            return json();
         });
-        send_json(res, 201, {{"name", name}, {"replaced", replaced}});
     }
 
     // Controls the panel shows disabled cannot be edited.
@@ -417,6 +423,7 @@ int run_serve(const serve_options& options) {
     std::thread waiter([&] {
         int sig = 0;
         sigwait(&signals, &sig);
+        worker.stop();  // wakes waiting long-polls, so the server stops at once
         server.stop();
     });
     const bool ok = server.listen_after_bind();
