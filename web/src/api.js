@@ -1,0 +1,81 @@
+// Thin helpers over the server's JSON API. Every failure becomes an Error
+// carrying the server's one-line text and the HTTP status.
+
+export class ApiError extends Error {
+  // ask: what the server wants given to retry (e.g. "name"), or undefined.
+  constructor(message, status, ask) {
+    super(message);
+    this.status = status;
+    this.ask = ask;
+  }
+}
+
+async function answer(res) {
+  const text = await res.text();
+  let data = null;
+  if (text) {
+    try { data = JSON.parse(text); } catch { data = null; }
+  }
+  if (!res.ok) {
+    const msg = data && typeof data.error === 'string' ? data.error : `${res.status} ${res.statusText}`.trim();
+    throw new ApiError(msg, res.status, data && typeof data.ask === 'string' ? data.ask : undefined);
+  }
+  return data;
+}
+
+export async function getJson(path, init = {}) {
+  let res;
+  try {
+    res = await fetch(path, { cache: 'no-store', ...init });
+  } catch (e) {
+    if (e && e.name === 'AbortError') throw e;
+    throw new ApiError('The server cannot be reached.', 0);
+  }
+  return answer(res);
+}
+
+export async function postJson(path, body) {
+  let res;
+  try {
+    res = await fetch(path, {
+      method: 'POST',
+      headers: { 'Content-Type': 'application/json' },
+      body: body === undefined ? undefined : JSON.stringify(body),
+    });
+  } catch {
+    throw new ApiError('The server cannot be reached.', 0);
+  }
+  return answer(res);
+}
+
+export async function postBytes(path, bytes) {
+  let res;
+  try {
+    res = await fetch(path, {
+      method: 'POST',
+      headers: { 'Content-Type': 'application/octet-stream' },
+      body: bytes,
+    });
+  } catch {
+    throw new ApiError('The server cannot be reached.', 0);
+  }
+  return answer(res);
+}
+
+export async function getBytes(path) {
+  let res;
+  try {
+    res = await fetch(path, { cache: 'no-store' });
+  } catch {
+    throw new ApiError('The server cannot be reached.', 0);
+  }
+  if (!res.ok) await answer(res);
+  return res.arrayBuffer();
+}
+
+export function query(params) {
+  const q = new URLSearchParams();
+  for (const [k, v] of Object.entries(params)) if (v !== undefined && v !== null) q.set(k, String(v));
+  const s = q.toString();
+  return s ? `?${s}` : '';
+}
