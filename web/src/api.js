@@ -23,52 +23,34 @@ async function answer(res) {
   return data;
 }
 
-export async function getJson(path, init = {}) {
-  let res;
+// fetch, with a network failure turned into an ApiError (aborts stay aborts).
+async function send(path, init) {
   try {
-    res = await fetch(path, { cache: 'no-store', ...init });
+    return await fetch(path, { cache: 'no-store', ...init });
   } catch (e) {
     if (e && e.name === 'AbortError') throw e;
     throw new ApiError('The server cannot be reached.', 0);
   }
-  return answer(res);
+}
+
+export async function getJson(path, init = {}) {
+  return answer(await send(path, init));
+}
+
+function post(path, type, body) {
+  return send(path, { method: 'POST', headers: { 'Content-Type': type }, body });
 }
 
 export async function postJson(path, body) {
-  let res;
-  try {
-    res = await fetch(path, {
-      method: 'POST',
-      headers: { 'Content-Type': 'application/json' },
-      body: body === undefined ? undefined : JSON.stringify(body),
-    });
-  } catch {
-    throw new ApiError('The server cannot be reached.', 0);
-  }
-  return answer(res);
+  return answer(await post(path, 'application/json', body === undefined ? undefined : JSON.stringify(body)));
 }
 
 export async function postBytes(path, bytes) {
-  let res;
-  try {
-    res = await fetch(path, {
-      method: 'POST',
-      headers: { 'Content-Type': 'application/octet-stream' },
-      body: bytes,
-    });
-  } catch {
-    throw new ApiError('The server cannot be reached.', 0);
-  }
-  return answer(res);
+  return answer(await post(path, 'application/octet-stream', bytes));
 }
 
 export async function getBytes(path) {
-  let res;
-  try {
-    res = await fetch(path, { cache: 'no-store' });
-  } catch {
-    throw new ApiError('The server cannot be reached.', 0);
-  }
+  const res = await send(path, {});
   if (!res.ok) await answer(res);
   return res.arrayBuffer();
 }

@@ -158,23 +158,23 @@ function renderPresets(r, version) {
   warn.hidden = !(r.warnings || []).length;
 }
 
-async function loadPreset(name) {
+// Posts a request; shows the note when it succeeds, the server's text when not.
+async function act(path, body, note) {
   try {
-    await postJson('/api/presets/load', { name });
-    showNote(`Loaded preset “${name}”.`);
+    await postJson(path, body);
+    if (note) showNote(note);
   } catch (e) {
     showError(e);
   }
 }
 
+function loadPreset(name) {
+  return act('/api/presets/load', { name }, `Loaded preset “${name}”.`);
+}
+
 async function removePreset(name) {
   if (!(await confirmDialog(`Remove the preset “${name}”?`, 'Remove'))) return;
-  try {
-    await postJson('/api/presets/remove', { name });
-    showNote(`Removed preset “${name}”.`);
-  } catch (e) {
-    showError(e);
-  }
+  await act('/api/presets/remove', { name }, `Removed preset “${name}”.`);
 }
 
 // ---- crown -----------------------------------------------------------------
@@ -194,21 +194,11 @@ async function uploadCrown(file) {
 // The host's own tool actions: dropping the tool (its panel greys out) and
 // picking it again, and the reset that restores every default.
 function initTool() {
-  $('tool-pick').addEventListener('click', async () => {
-    try {
-      await postJson('/api/event', { event: current && current.inactive_text ? 'activate' : 'drop' });
-    } catch (e) {
-      showError(e);
-    }
-  });
+  $('tool-pick').addEventListener('click', () =>
+    act('/api/event', { event: current && current.inactive_text ? 'activate' : 'drop' }));
   $('tool-reset').addEventListener('click', async () => {
     if (!(await confirmDialog('Reset every setting to its default?', 'Reset'))) return;
-    try {
-      await postJson('/api/event', { event: 'reset' });
-      showNote('Every setting is back to its default.');
-    } catch (e) {
-      showError(e);
-    }
+    await act('/api/event', { event: 'reset' }, 'Every setting is back to its default.');
   });
 }
 
@@ -219,14 +209,7 @@ function initCrown() {
     input.value = '';
     uploadCrown(f);
   });
-  $('crown-default').addEventListener('click', async () => {
-    try {
-      await postJson('/api/crown/default');
-      showNote('Back to the built-in crown.');
-    } catch (e) {
-      showError(e);
-    }
-  });
+  $('crown-default').addEventListener('click', () => act('/api/crown/default', undefined, 'Back to the built-in crown.'));
 
   const view = $('view');
   const hint = $('drop-hint');

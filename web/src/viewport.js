@@ -121,51 +121,45 @@ export function createViewport(container) {
     requestRender();
   }
 
+  // Parses a .glb, restyles every material of it and puts it in place of
+  // what the group held.
+  async function replace(group, buffer, style) {
+    const root = (await parse(buffer)).scene;
+    root.traverse((o) => {
+      if (!o.material) return;
+      for (const m of Array.isArray(o.material) ? o.material : [o.material]) style(o, m);
+    });
+    for (const old of [...group.children]) {
+      group.remove(old);
+      disposeTree(old);
+    }
+    group.add(root);
+    return root;
+  }
+
   return {
     canvas,
 
     async setTree(buffer) {
-      const gltf = await parse(buffer);
-      const root = gltf.scene;
-      root.traverse((o) => {
-        if (!o.material) return;
-        const mats = Array.isArray(o.material) ? o.material : [o.material];
-        for (const m of mats) {
-          // COLOR_0 carries the weight maps, not a colour: show the surface colours.
-          if (m.vertexColors) {
-            m.vertexColors = false;
-            m.needsUpdate = true;
-          }
-          if (o.isMesh) m.side = THREE.DoubleSide;
+      await replace(treeGroup, buffer, (o, m) => {
+        // COLOR_0 carries the weight maps, not a colour: show the surface colours.
+        if (m.vertexColors) {
+          m.vertexColors = false;
+          m.needsUpdate = true;
         }
+        if (o.isMesh) m.side = THREE.DoubleSide;
       });
-      for (const old of [...treeGroup.children]) {
-        treeGroup.remove(old);
-        disposeTree(old);
-      }
-      treeGroup.add(root);
       requestRender();
     },
 
     async setCrown(buffer, reframe) {
-      const gltf = await parse(buffer);
-      const root = gltf.scene;
-      root.traverse((o) => {
-        if (!o.material) return;
-        const mats = Array.isArray(o.material) ? o.material : [o.material];
-        for (const m of mats) {
-          m.transparent = true;
-          m.opacity = CROWN_OPACITY;
-          m.depthWrite = false;
-          m.side = THREE.DoubleSide;
-        }
+      const root = await replace(crownGroup, buffer, (o, m) => {
+        m.transparent = true;
+        m.opacity = CROWN_OPACITY;
+        m.depthWrite = false;
+        m.side = THREE.DoubleSide;
         o.renderOrder = 1;
       });
-      for (const old of [...crownGroup.children]) {
-        crownGroup.remove(old);
-        disposeTree(old);
-      }
-      crownGroup.add(root);
       if (reframe) {
         const box = new THREE.Box3().setFromObject(root);
         // The tree stands on the ground: keep the ground under the crown in view.
