@@ -480,6 +480,29 @@ async function run() {
     await shot('crown');
   });
 
+  await step('crown dropped on the view', async () => {
+    // An ASCII PLY octahedron: read through Assimp, as on the command line.
+    const ply = ['ply', 'format ascii 1.0', 'element vertex 6', 'property float x', 'property float y', 'property float z',
+      'element face 8', 'property list uchar int vertex_indices', 'end_header',
+      '0 3 0', '0 1 0', '1 2 0', '0 2 1', '-1 2 0', '0 2 -1',
+      '3 0 3 2', '3 0 4 3', '3 0 5 4', '3 0 2 5', '3 1 2 3', '3 1 3 4', '3 1 4 5', '3 1 5 2', ''].join('\n');
+    const before = await state();
+    await page.evaluate((text) => {
+      const data = new DataTransfer();
+      data.items.add(new File([text], 'octahedron.ply'));
+      const view = document.getElementById('view');
+      for (const type of ['dragenter', 'dragover', 'drop'])
+        view.dispatchEvent(new DragEvent(type, { dataTransfer: data, bubbles: true, cancelable: true }));
+    }, ply);
+    const s = await waitFor('the dropped crown', async () => {
+      const st = await state();
+      return st.crown.version > before.crown.version ? st : null;
+    });
+    check(s.crown.name === 'octahedron.ply' && s.crown.polygons === 8, `crown ${JSON.stringify(s.crown)}`);
+    const grown = await builtAfter(before, 'a build on the dropped crown');
+    check(grown.mesh.polygons > 0, 'no polygons on the dropped crown');
+  });
+
   await step('download .glb', async () => {
     const [download] = await Promise.all([page.waitForEvent('download'), page.locator('[data-testid="download-glb"]').click()]);
     const file = join(artifacts, 'tree.glb');
