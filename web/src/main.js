@@ -264,6 +264,10 @@ const meshLoad = { wanted: null, loaded: null, busy: false };
 // many faces: each level makes four of each, and the file grows with them.
 const PREVIEW_FACE_BUDGET = 300000;
 
+// A tree beyond this many points would take gigabytes in the browser: it is
+// counted but not shown (the downloads still have it).
+const PREVIEW_POINT_BUDGET = 4000000;
+
 function previewLevels(patches) {
   let n = patches > 0 ? 2 : 0;
   while (n > 0 && patches * 4 ** n > PREVIEW_FACE_BUDGET) n -= 1;
@@ -276,7 +280,14 @@ async function loadMeshes() {
   meshLoad.busy = true;
   try {
     while (meshLoad.wanted && meshLoad.wanted.version !== meshLoad.loaded) {
-      const { version, patches } = meshLoad.wanted;
+      const { version, patches, points } = meshLoad.wanted;
+      const note = $('view-note');
+      note.hidden = points <= PREVIEW_POINT_BUDGET;
+      if (!note.hidden) {
+        note.textContent = `${count(points)} points are too many to show here; download the tree to see it.`;
+        meshLoad.loaded = version;
+        continue;
+      }
       try {
         const levels = previewLevels(patches);
         const buf = await getBytes(`/api/mesh.glb${query({ subdivide: levels || undefined })}`);
@@ -362,7 +373,7 @@ function apply(s) {
   $('crown-counts').textContent = crown.points !== undefined ? `${count(crown.points)} points, ${count(crown.polygons)} polygons` : '';
 
   if (mesh.version !== undefined) {
-    meshLoad.wanted = { version: mesh.version, patches: mesh.patches || 0 };
+    meshLoad.wanted = { version: mesh.version, patches: mesh.patches || 0, points: mesh.points || 0 };
     loadMeshes();
   }
   if (crown.version !== undefined) {
