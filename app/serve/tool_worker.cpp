@@ -30,6 +30,22 @@ std::shared_ptr<const std::string> glb_of(const formats::mesh_layer& layer) {
 
 }  // namespace
 
+call_failure describe_failure() {
+    try {
+        throw;
+    } catch (const request_error& e) {
+        return {e.status, e.what(), e.ask};
+    } catch (const preset_error& e) {
+        return {400, e.what(), {}};
+    } catch (const std::bad_alloc&) {
+        return {500, "Memory allocation error", {}};
+    } catch (const std::exception& e) {
+        return {500, e.what(), {}};
+    } catch (...) {
+        return {500, "the request failed", {}};
+    }
+}
+
 tool_worker::tool_worker(const worker_setup& setup) {
     reset_host();
     host().shelf.dir = setup.shelf_dir;

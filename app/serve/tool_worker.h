@@ -18,6 +18,8 @@
 #include <optional>
 #include <string>
 #include <thread>
+#include <type_traits>
+#include <variant>
 
 #include "app/serve/panel_model.h"
 #include "app/standin_host.h"
@@ -32,6 +34,15 @@ struct worker_setup {
     std::optional<std::string> crown;  // none: the built-in crown
     bool crown_z_up = false;
 };
+
+// What went wrong in a call on the tool thread, as the answer gives it.
+struct call_failure {
+    int status = 500;
+    std::string message, ask;
+};
+
+// The exception being handled, described; only inside a catch block.
+call_failure describe_failure();
 
 class tool_worker {
 public:
@@ -52,29 +63,36 @@ public:
     std::uint64_t submit(panel_edit edit);
 
     // Runs f on the tool thread after the edits queued before it and waits
-    // for its result; exceptions come back to the caller.
-    // The state the page reads already shows what f did when it returns.
+    // for its result. The state the page reads already shows what f did when
+    // it returns. A failure comes back as a request_error with the status
+    // its kind maps to; only values cross between the threads.
     template <class F>
     auto call(F&& f) -> decltype(f()) {
         using R = decltype(f());
-        auto promise = std::make_shared<std::promise<R>>();
-        std::future<R> result = promise->get_future();
+        using V = std::conditional_t<std::is_void_v<R>, std::monostate, R>;
+        using outcome = std::variant<V, call_failure>;
+        auto promise = std::make_shared<std::promise<outcome>>();
+        std::future<outcome> result = promise->get_future();
         post([this, promise, fn = std::forward<F>(f)]() mutable {
+            outcome out;
             try {
-                if constexpr (std::is_void_v<R>) {
+                if constexpr (std::is_void_v<R>)
                     fn();
-                    publish();
-                    promise->set_value();
-                } else {
-                    R r = fn();
-                    publish();
-                    promise->set_value(std::move(r));
-                }
+                else
+                    out.template emplace<0>(fn());
             } catch (...) {
-                promise->set_exception(std::current_exception());
+                out = describe_failure();
             }
+            try {
+                publish();
+            } catch (...) {
+            }
+            promise->set_value(std::move(out));
         });
-        return result.get();
+        outcome out = result.get();
+        if (const call_failure* failure = std::get_if<call_failure>(&out))
+            throw request_error(failure->status, failure->message, failure->ask);
+        if constexpr (!std::is_void_v<R>) return std::get<0>(std::move(out));
     }
 
     // The state as the page reads it; with since, waits (up to timeout)
