@@ -164,9 +164,11 @@ public:
         server_.set_payload_max_length(options.max_upload);
         server_.set_pre_routing_handler(
             [this](const httplib::Request& req, httplib::Response& res) { return screen(req, res); });
-        server_.set_error_handler([](const httplib::Request& req, httplib::Response& res) {
+        server_.set_error_handler([limit = options.max_upload](const httplib::Request& req, httplib::Response& res) {
             if (!res.body.empty()) return;
-            if (res.status == 413) return send_error(res, 413, "the upload is larger than the server takes");
+            if (res.status == 413)
+                return send_error(res, 413, "the upload is larger than the server takes (" +
+                                                std::to_string(limit >> 20) + " MiB; see --max-upload-mb)");
             if (starts_with(req.path, "/api/"))
                 return send_error(res, res.status, res.status == 404 ? "no such request" : "bad request");
             res.set_content("Not found", "text/plain");
