@@ -26,7 +26,8 @@ extern std::int32_t bg_polygon_table_size;  // records allocated in the table
 // True for a polygon the tool can use: a 'FACE' with at least 3 points.
 bool usable_polygon(const EDPolygonInfo* info);
 
-// Replaces the table by the n usable background polygons of op.
+// Replaces the table by the n usable background polygons of op. Throws
+// std::bad_alloc, after the scan, when a polygon could not be stored.
 void capture_background(std::int32_t n, MeshEditOp* op);
 void release_background();
 

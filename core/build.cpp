@@ -24,6 +24,7 @@ namespace {
 constexpr double k_max_nodes = 32.0e6;
 
 std::int32_t counted_polygons = 0;
+LWMonitor* build_monitor = nullptr;  // of the build under way
 
 int count_callback(void*, const EDPolygonInfo* info) {
     if (!usable_polygon(info)) --counted_polygons;
@@ -115,8 +116,9 @@ const char* build_callback(settings_typ* r, MeshEditOp* op) {
     build_running = 1;
     first_edit_pending = 1;
 
-    LWMonitor* mon = nullptr;
-    if (g_services.monitor) mon = g_services.monitor->create("", "Randomising positions...");
+    build_monitor = nullptr;
+    if (g_services.monitor) build_monitor = g_services.monitor->create("", "Randomising positions...");
+    LWMonitor* const mon = build_monitor;
     if (mon) mon->init(mon->data, static_cast<unsigned>(r->branches > 0 ? r->branches : 0) + 4u);
 
     counted_polygons = op->polyCount(op->state, OPLYR_BG, EDCOUNT_ALL);
@@ -129,6 +131,7 @@ const char* build_callback(settings_typ* r, MeshEditOp* op) {
             g_services.message->info("Need some polygons in the background layer.",
                                      "SubD needs to be converted to polygons.");
         end_monitor(mon);
+        build_monitor = nullptr;
         build_running = 0;
         return k_error_need_bg;
     }
@@ -139,6 +142,7 @@ const char* build_callback(settings_typ* r, MeshEditOp* op) {
     if (generate(*r, mon, r->regen_level) == 1) {
         r->tool_state = TOOL_REJECT;
         end_monitor(mon);
+        build_monitor = nullptr;
         build_running = 0;
         return k_error_allocation;
     }
@@ -148,8 +152,18 @@ const char* build_callback(settings_typ* r, MeshEditOp* op) {
 
     r->tool_state = TOOL_IDLE;
     end_monitor(mon);
+    build_monitor = nullptr;
     build_running = 0;
     return nullptr;
+}
+
+void abandon_build(settings_typ& r) noexcept {
+    g_growth_index = nullptr;
+    release_branch_table();  // never reused by a level-2 build
+    r.tool_state = TOOL_REJECT;
+    end_monitor(build_monitor);
+    build_monitor = nullptr;
+    build_running = 0;
 }
 
 }  // namespace sf

@@ -17,6 +17,11 @@ extern double trunk_scale;
 // The host's build callback: null on success, else an error text.
 const char* build_callback(settings_typ* r, MeshEditOp* op);
 
+// After a build that threw (out of memory in growth or mesh output): the
+// state an allocation failure leaves, with the half-grown tree released and
+// the build's monitor ended.
+void abandon_build(settings_typ& r) noexcept;
+
 // Grows the tree into the branch table. 0 on success, 1 when the table
 // cannot be allocated.
 int generate(settings_typ& r, LWMonitor* monitor, int level);

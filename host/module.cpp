@@ -3,6 +3,7 @@
 
 #include "core/build.h"
 #include "core/settings.h"
+#include "host/barrier.h"
 #include "host/services.h"
 #include "host/tool.h"
 #include "ui/panel.h"
@@ -17,6 +18,18 @@ template <class T>
 bool fetch(GlobalFunc* global, const char* name, const T*& slot) {
     slot = static_cast<const T*>(global(name, 0));
     return slot != nullptr;
+}
+
+// The build: any exception in capture, growth or mesh output is the tool's
+// allocation failure, with the state the build leaves after one.
+const char* build_entry(LWInstance inst, MeshEditOp* op) noexcept {
+    settings_typ* r = static_cast<settings_typ*>(inst);
+    try {
+        return build_callback(r, op);
+    } catch (...) {
+        abandon_build(*r);
+        return k_error_allocation;
+    }
 }
 
 }  // namespace
@@ -42,21 +55,19 @@ int activate(int version, GlobalFunc* global, void* local, void*) {
     LWMeshEditTool* tool = static_cast<LWMeshEditTool*>(local);
     tool->instance = &g_settings;
     LWToolFuncs* funcs = tool->tool;
-    funcs->done = tool_done;
-    funcs->draw = tool_draw;
-    funcs->help = tool_help;
-    funcs->dirty = tool_dirty;
-    funcs->count = tool_count;
-    funcs->handle = tool_handle;
-    funcs->start = tool_start;
-    funcs->adjust = tool_adjust;
-    funcs->event = tool_event;
-    funcs->panel = panel_callback;
-    tool->test = tool_test;
-    tool->build = [](LWInstance inst, MeshEditOp* op) {
-        return build_callback(static_cast<settings_typ*>(inst), op);
-    };
-    tool->end = tool_end;
+    funcs->done = barrier<tool_done>;
+    funcs->draw = barrier<tool_draw>;
+    funcs->help = barrier<tool_help, k_help_text>;
+    funcs->dirty = barrier<tool_dirty, 0>;
+    funcs->count = barrier<tool_count, 0>;
+    funcs->handle = barrier<tool_handle, 0>;
+    funcs->start = barrier<tool_start, 0>;
+    funcs->adjust = barrier<tool_adjust, 0>;
+    funcs->event = barrier<tool_event>;
+    funcs->panel = barrier<panel_callback, nullptr>;
+    tool->test = barrier<tool_test, LWT_TEST_REJECT>;
+    tool->build = build_entry;
+    tool->end = barrier<tool_end>;
 
     subscribe_shelf_client(&g_settings);
     std::strcpy(g_settings.info, "1.7.5");
@@ -68,8 +79,14 @@ namespace {
 void* module_startup() { return reinterpret_cast<void*>(static_cast<std::uintptr_t>(4)); }
 void module_shutdown(void*) {}
 
-int activate_entry(int version, GlobalFunc* global, void* local, void* server_data) {
-    return activate(version, global, local, server_data);
+// An activation that throws (the shelf's subscription, say) leaves the tool
+// unusable, as a missing service does.
+int activate_entry(int version, GlobalFunc* global, void* local, void* server_data) noexcept {
+    try {
+        return activate(version, global, local, server_data);
+    } catch (...) {
+        return 2;
+    }
 }
 
 const ServerTagInfo k_tags[] = {

@@ -34,7 +34,7 @@ void tool_end(LWInstance inst, int) {
 
 void tool_done(LWInstance) { release_tables(); }
 
-const char* tool_help(LWInstance, void*) { return "Sylvaform Tool"; }
+const char* tool_help(LWInstance, void*) { return k_help_text; }
 
 void tool_draw(LWInstance inst, void*) {
     if (record(inst).hidden != 0) record(inst).redraw_needed = 0;

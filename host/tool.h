@@ -5,6 +5,8 @@
 
 namespace sf {
 
+inline constexpr char k_help_text[] = "Sylvaform Tool";
+
 int tool_test(LWInstance inst);
 void tool_end(LWInstance inst, int keep);
 void tool_done(LWInstance inst);

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <vector>
 
+#include "host/barrier.h"
 #include "host/services.h"
 #include "ui/presets.h"
 
@@ -182,9 +183,9 @@ std::vector<LWXPHint> make_hints() {
     add({XPH_GROUP, 0x803E, "Leaf", k_leaf_group, nullptr, 0, 0, 0, nullptr, nullptr});
     add({XPH_GROUP, 0x8028, "Advanced", k_advanced_group, nullptr, 0, 0, 0, nullptr, nullptr});
     for (unsigned id : k_dividers) add({XPH_DIVIDER, id, nullptr, nullptr, nullptr, 0, 0, 0, nullptr, nullptr});
-    add({XPH_BUTTON, 0x801E, nullptr, nullptr, nullptr, 0, 0, 0, presets_button, nullptr});
-    add({XPH_BUTTON, 0x801F, nullptr, nullptr, nullptr, 0, 0, 0, add_preset_button, nullptr});
-    add({XPH_DESTROYNOTIFY, 0, nullptr, nullptr, nullptr, 0, 0, 0, nullptr, destroy_notify});
+    add({XPH_BUTTON, 0x801E, nullptr, nullptr, nullptr, 0, 0, 0, barrier<presets_button>, nullptr});
+    add({XPH_BUTTON, 0x801F, nullptr, nullptr, nullptr, 0, 0, 0, barrier<add_preset_button>, nullptr});
+    add({XPH_DESTROYNOTIFY, 0, nullptr, nullptr, nullptr, 0, 0, 0, nullptr, barrier<destroy_notify>});
     add({XPH_ENABLE, 0x8017, "Tool is currently inactive.", k_enabled_by_hidden, nullptr, 0, 0, 0, nullptr,
          nullptr});
     const struct {
@@ -303,7 +304,7 @@ LWXPanelID panel_callback(LWInstance inst) {
     LWXPanelID panel = xp->create(LWXP_VIEW, panel_controls().data());
     if (!panel) return nullptr;
     xp->hint(panel, 0, panel_hints());
-    xp->describe(panel, panel_data().data(), panel_get, panel_set);
+    xp->describe(panel, panel_data().data(), barrier<panel_get, nullptr>, barrier<panel_set, 0>);
     xp->setData(panel, 0, inst);
     g_panel = panel;
     return panel;
