@@ -12,6 +12,8 @@
 #include <string>
 #include <vector>
 
+#include "formats/memory_budget.h"
+
 namespace sf::formats {
 
 namespace {
@@ -27,6 +29,11 @@ void keep_osd_error(Far::ErrorType, const char* message) {
     if (t_osd_message.empty()) t_osd_message = message ? message : "";
 }
 void ignore_osd_warning(const char*) {}
+
+// Working memory of refinement per refined face, beside the new layer:
+// OpenSubdiv's topology of every level and the interpolated rows (measured
+// about 300 bytes on trees of a million refined faces).
+constexpr std::size_t k_working_bytes_per_face = 320;
 
 void install_osd_callbacks() {
     static std::once_flag once;
@@ -148,6 +155,10 @@ mesh_layer subdivide_patches(const mesh_layer& in, int levels) {
         }
     if (levels == 0 || cage_count == 0) return copy_layer(in);
     if (cage_corners > std::size_t(0x7FFFFFFF)) throw std::runtime_error("subdivision: too many cage corners");
+    // OpenSubdiv's tables and the refined values, counted against the budget
+    // before they are made: an n-gon gives n quads, each level four times
+    // as many.
+    const memory_budget::reservation working((cage_corners << (2 * (levels - 1))) * k_working_bytes_per_face);
 
     // Cage vertices in point order; the points other polygons use (or none
     // does) are kept.
