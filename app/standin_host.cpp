@@ -154,12 +154,18 @@ struct standin_ops {
         return ok ? 1 : 0;
     }
 
+    // Once the foreground missed an edit (over the budget, out of memory)
+    // every later one is refused at once; the host reports it after the build.
+    static bool failed(standin_host* h) { return h->fg_.failure() != nullptr; }
+    static void keep_failure(standin_host* h) { h->fg_.fail(std::current_exception()); }
+
     static LWPntID add_point(EDStateRef s, const double* xyz) {
-        if (!xyz) return nullptr;
+        if (!xyz || failed(host(s))) return nullptr;
         try {
             const index_t i = host(s)->fg_.add_point(xyz[0], xyz[1], xyz[2]);
             return standin_host::point_id(OPLYR_FG, i);
         } catch (...) {
+            keep_failure(host(s));
             return nullptr;
         }
     }
@@ -167,7 +173,7 @@ struct standin_ops {
     static LWPolID add_poly(EDStateRef s, LWID type, LWPolID, const char* surface, int n,
                             const LWPntID* points) {
         standin_host* h = host(s);
-        if (n < 1 || !points || !printable_code(type)) return nullptr;
+        if (n < 1 || !points || !printable_code(type) || failed(h)) return nullptr;
         try {
             std::vector<index_t>& idx = h->poly_scratch_;
             idx.resize(static_cast<std::size_t>(n));
@@ -180,6 +186,7 @@ struct standin_ops {
             const index_t surf = surface && *surface ? fg.strings().intern(surface) : k_none;
             return standin_host::polygon_id(OPLYR_FG, fg.add_polygon(type, surf, idx));
         } catch (...) {
+            keep_failure(h);
             return nullptr;
         }
     }
@@ -192,11 +199,13 @@ struct standin_ops {
         standin_host* h = host(s);
         int layer = 0;
         index_t p = 0;
-        if (!text || !printable_code(type) || !h->find_polygon(pol, &layer, &p) || layer != OPLYR_FG) return 0;
+        if (!text || !printable_code(type) || failed(h) || !h->find_polygon(pol, &layer, &p) || layer != OPLYR_FG)
+            return 0;
         try {
             h->fg_.add_tag(p, type, h->fg_.strings().intern(text));
             return 1;
         } catch (...) {
+            keep_failure(h);
             return 0;
         }
     }
@@ -207,7 +216,7 @@ struct standin_ops {
         int layer = 0;
         index_t point = 0;
         index_t poly = k_none;
-        if (!name || !*name || !values || !printable_code(type) || !valid_dim(type, dim)) return 0;
+        if (!name || !*name || !values || !printable_code(type) || !valid_dim(type, dim) || failed(h)) return 0;
         if (!h->find_point(pnt, &layer, &point) || layer != OPLYR_FG) return 0;
         if (per_poly && (!h->find_polygon(pol, &layer, &poly) || layer != OPLYR_FG)) return 0;
         try {
@@ -217,6 +226,7 @@ struct standin_ops {
             fg.add_value(point, poly, map, values);
             return 1;
         } catch (...) {
+            keep_failure(h);
             return 0;
         }
     }

@@ -28,7 +28,9 @@ public:
     // The mesh-edit operations bound to this host. Edits add to the
     // foreground and are recorded in its journal; scans, point queries and
     // normals serve both layers. Invalid ids or arguments are refused with
-    // 0 / null. Operations that answer int give 1 on success.
+    // 0 / null. Operations that answer int give 1 on success. An edit the
+    // foreground cannot keep (over the memory budget) becomes its failure()
+    // and every later edit is refused at once.
     MeshEditOp edit_op();
 
     // Ids are (index + 1) * 2, plus 1 for the background layer.

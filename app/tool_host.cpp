@@ -139,6 +139,9 @@ int tool_session::run_builds(MeshEditOp& op, formats::mesh_layer& foreground) {
         foreground.clear();
         const char* error = tool_.build(tool_.instance, &op);
         ++builds;
+        // An edit the foreground could not keep (over the memory budget):
+        // the result is incomplete, whatever the tool answered.
+        if (foreground.failure()) std::rethrow_exception(foreground.failure());
         if (error) throw host_error(error);
     }
     return builds;

@@ -60,7 +60,8 @@ public:
     // test, then build while test answers 1 (a few times at most); the
     // foreground is emptied before each build, as the host replaces the
     // tool's previous result. Answers the number of builds; throws
-    // host_error with the tool's error text.
+    // host_error with the tool's error text, or the foreground's failure()
+    // when it could not keep every edit.
     int run_builds(MeshEditOp& op, formats::mesh_layer& foreground);
 
     // The tool's test callback, and one call of its build callback (null,

@@ -1,5 +1,6 @@
 #include "formats/mesh_layer.h"
 
+#include <cmath>
 #include <stdexcept>
 #include <tuple>
 #include <utility>
@@ -64,39 +65,56 @@ void string_pool::clear() {
 
 // mesh_layer
 
+template <class F>
+auto mesh_layer::append(F&& f) {
+    if (failure_) std::rethrow_exception(failure_);
+    try {
+        return f();
+    } catch (...) {
+        failure_ = std::current_exception();
+        throw;
+    }
+}
+
 index_t mesh_layer::add_point(double x, double y, double z) {
-    const std::size_t n = xyz_.size() / 3;
-    check_room(n + 1);
-    rollback guard(xyz_, journal_);
-    xyz_.push_back(x);
-    xyz_.push_back(y);
-    xyz_.push_back(z);
-    journal_.push_back(edit_kind::point);
-    guard.dismiss();
-    return static_cast<index_t>(n);
+    return append([&] {
+        const std::size_t n = xyz_.size() / 3;
+        check_room(n + 1);
+        rollback guard(xyz_, journal_);
+        xyz_.push_back(x);
+        xyz_.push_back(y);
+        xyz_.push_back(z);
+        journal_.push_back(edit_kind::point);
+        guard.dismiss();
+        return static_cast<index_t>(n);
+    });
 }
 
 index_t mesh_layer::add_polygon(LWID type, index_t surface, std::span<const index_t> points) {
-    const std::size_t n = poly_type_.size();
-    check_room(n + 1);
-    check_room(poly_points_.size() + points.size());
-    rollback guard(poly_type_, poly_surface_, poly_start_, poly_points_, journal_);
-    poly_points_.insert(poly_points_.end(), points.begin(), points.end());
-    poly_start_.push_back(static_cast<index_t>(poly_points_.size()));
-    poly_type_.push_back(type);
-    poly_surface_.push_back(surface);
-    journal_.push_back(edit_kind::polygon);
-    guard.dismiss();
-    return static_cast<index_t>(n);
+    return append([&] {
+        const std::size_t n = poly_type_.size();
+        check_room(n + 1);
+        check_room(poly_points_.size() + points.size());
+        rollback guard(poly_type_, poly_surface_, poly_start_, poly_points_, journal_);
+        poly_points_.insert(poly_points_.end(), points.begin(), points.end());
+        poly_start_.push_back(static_cast<index_t>(poly_points_.size()));
+        poly_type_.push_back(type);
+        poly_surface_.push_back(surface);
+        journal_.push_back(edit_kind::polygon);
+        guard.dismiss();
+        return static_cast<index_t>(n);
+    });
 }
 
 index_t mesh_layer::add_tag(index_t polygon, LWID type, index_t text) {
-    check_room(tags_.size() + 1);
-    rollback guard(tags_, journal_);
-    tags_.push_back({polygon, type, text});
-    journal_.push_back(edit_kind::tag);
-    guard.dismiss();
-    return static_cast<index_t>(tags_.size() - 1);
+    return append([&] {
+        check_room(tags_.size() + 1);
+        rollback guard(tags_, journal_);
+        tags_.push_back({polygon, type, text});
+        journal_.push_back(edit_kind::tag);
+        guard.dismiss();
+        return static_cast<index_t>(tags_.size() - 1);
+    });
 }
 
 index_t mesh_layer::find_map(LWID type, std::string_view name) const {
@@ -121,15 +139,17 @@ index_t mesh_layer::find_or_add_map(LWID type, std::string_view name, std::uint3
 }
 
 index_t mesh_layer::add_value(index_t point, index_t polygon, index_t map, const float* v) {
-    big_vector<value_record>& recs = polygon == k_none ? vmap_ : vmad_;
-    check_room(recs.size() + 1);
-    value_record rec{point, polygon, map, {0.0f, 0.0f}};
-    for (std::uint32_t k = 0; k < maps_[map].dim; ++k) rec.v[k] = v[k];
-    rollback guard(recs, journal_);
-    recs.push_back(rec);
-    journal_.push_back(polygon == k_none ? edit_kind::vmap : edit_kind::vmad);
-    guard.dismiss();
-    return static_cast<index_t>(recs.size() - 1);
+    return append([&] {
+        big_vector<value_record>& recs = polygon == k_none ? vmap_ : vmad_;
+        check_room(recs.size() + 1);
+        value_record rec{point, polygon, map, {0.0f, 0.0f}};
+        for (std::uint32_t k = 0; k < maps_[map].dim; ++k) rec.v[k] = v[k];
+        rollback guard(recs, journal_);
+        recs.push_back(rec);
+        journal_.push_back(polygon == k_none ? edit_kind::vmap : edit_kind::vmad);
+        guard.dismiss();
+        return static_cast<index_t>(recs.size() - 1);
+    });
 }
 
 const float* mesh_layer::find_value(index_t map, index_t point, index_t polygon) const {
@@ -152,6 +172,27 @@ void mesh_layer::clear() {
     vmad_.clear();
     journal_.clear();
     strings_.clear();
+    failure_ = nullptr;
+}
+
+namespace {
+
+std::string non_finite_text(double v) { return std::isnan(v) ? "nan" : v > 0 ? "inf" : "-inf"; }
+
+}  // namespace
+
+std::string first_non_finite(const mesh_layer& layer) {
+    const std::span<const double> xyz = layer.point_coordinates();
+    for (std::size_t k = 0; k < xyz.size(); ++k)
+        if (!std::isfinite(xyz[k]))
+            return "point " + std::to_string(k / 3) + " has " + "xyz"[k % 3] + " = " + non_finite_text(xyz[k]);
+    for (const auto values : {layer.point_values(), layer.polygon_point_values()})
+        for (const value_record& r : values)
+            for (const float v : layer.values(r))
+                if (!std::isfinite(v))
+                    return "point " + std::to_string(r.point) + " has " + non_finite_text(v) + " in map " +
+                           std::string(layer.strings().view(layer.maps()[r.map].name));
+    return {};
 }
 
 std::string_view id4_text(LWID id, char (&buf)[4]) {

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <exception>
 #include <span>
 #include <string>
 #include <string_view>
@@ -118,6 +119,16 @@ public:
     // Every append in order; the edit log replays it.
     std::span<const edit_kind> journal() const { return journal_; }
 
+    // The first failure of an append (over the memory budget, out of
+    // memory, too many elements), or null. From then on every append throws
+    // it again at once, so a layer that missed an edit never carries on as
+    // if it were whole. fail() records one that happened outside the layer;
+    // clear() forgets it.
+    std::exception_ptr failure() const { return failure_; }
+    void fail(std::exception_ptr e) {
+        if (!failure_) failure_ = e;
+    }
+
     void clear();
 
 private:
@@ -132,7 +143,16 @@ private:
     big_vector<value_record> vmad_;
     big_vector<edit_kind> journal_;
     string_pool strings_;
+    std::exception_ptr failure_;
+
+    template <class F>
+    auto append(F&& f);
 };
+
+// The first point coordinate or map value that is not a finite number,
+// described as "point 12 has y = nan" or "point 3 has inf in map
+// SF_branch"; empty when every number is finite.
+std::string first_non_finite(const mesh_layer& layer);
 
 // Groups the per-polygon values that keep accepts (used of them) by polygon,
 // keeping their order within a polygon: the records of polygon p are

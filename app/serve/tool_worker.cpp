@@ -5,6 +5,7 @@
 #include "app/default_crown.h"
 #include "formats/crown_reader.h"
 #include "formats/gltf_writer.h"
+#include "formats/memory_budget.h"
 #include "formats/subdivide.h"
 
 namespace sf::app {
@@ -37,6 +38,8 @@ call_failure describe_failure() {
         return {e.status, e.what(), e.ask};
     } catch (const preset_error& e) {
         return {400, e.what(), {}};
+    } catch (const formats::budget_error& e) {
+        return {500, std::string("the tree needs ") + e.what(), {}};
     } catch (const std::bad_alloc&) {
         return {500, "Memory allocation error", {}};
     } catch (const std::exception& e) {
@@ -44,6 +47,13 @@ call_failure describe_failure() {
     } catch (...) {
         return {500, "the request failed", {}};
     }
+}
+
+void require_finite_download(const formats::mesh_layer& layer) {
+    const std::string bad = formats::first_non_finite(layer);
+    if (!bad.empty())
+        throw request_error(409, "the tree has non-finite numbers (" + bad +
+                                     "): a setting or the crown is out of range; nothing to download");
 }
 
 tool_worker::tool_worker(const worker_setup& setup) {
@@ -195,6 +205,21 @@ void tool_worker::build_while_asked() {
         ++mesh_version_;
         build_ms_ = took.count();
         build_error_ = error ? error : "";
+        if (const std::exception_ptr failure = mesh_.foreground().failure()) {
+            // The foreground missed edits (over the memory budget): nothing
+            // incomplete is shown or handed out.
+            try {
+                std::rethrow_exception(failure);
+            } catch (...) {
+                build_error_ = describe_failure().message;
+            }
+            mesh_.foreground().clear();
+        }
+        // The tool's information messages explain its error.
+        std::string messages;
+        for (const std::string& m : host().messages) messages += (messages.empty() ? "" : " ") + m;
+        host().messages.clear();
+        if (!build_error_.empty() && !messages.empty()) build_error_ += ": " + messages;
         std::lock_guard lock(mutex_);
         progress_ = nullptr;
         bump();
@@ -259,6 +284,7 @@ void tool_worker::presets_changed() { ++presets_version_; }
 std::shared_ptr<const std::string> tool_worker::mesh_glb(int levels) {
     if (const auto it = glb_cache_.find(levels); it != glb_cache_.end()) return it->second;
     const formats::mesh_layer& fg = mesh_.foreground();
+    require_finite_download(fg);
     auto glb = levels > 0 && patch_count(fg) > 0 ? glb_of(formats::subdivide_patches(fg, levels)) : glb_of(fg);
     glb_cache_[levels] = glb;
     return glb;

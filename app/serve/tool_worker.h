@@ -44,6 +44,9 @@ struct call_failure {
 // The exception being handled, described; only inside a catch block.
 call_failure describe_failure();
 
+// Refuses (409) to hand out a layer with a number that is not finite.
+void require_finite_download(const formats::mesh_layer& layer);
+
 class tool_worker {
 public:
     // Loads the crown and the module and activates the tool; throws
@@ -108,7 +111,7 @@ public:
     void presets_changed();
 
     // The result as .glb with its cages refined `levels` times, kept until
-    // the next build.
+    // the next build. Refused (409) when it holds a non-finite number.
     std::shared_ptr<const std::string> mesh_glb(int levels);
     std::shared_ptr<const std::string> crown_glb();
 

@@ -329,6 +329,7 @@ private:
             } else if (format == "obj" || format == "mtl" || format == "lwo") {
                 bytes = worker_.call([&] {
                     const formats::mesh_layer& fg = worker_.mesh().foreground();
+                    require_finite_download(fg);
                     std::optional<formats::mesh_layer> refined;
                     if (levels > 0 && format != "lwo") refined = formats::subdivide_patches(fg, levels);
                     const formats::mesh_layer& layer = refined ? *refined : fg;
