@@ -30,6 +30,11 @@ std::array<std::uint32_t, 256> make_crc_table() {
     return t;
 }
 
+// A float item holding NaN or an infinity: every exponent bit set.
+bool non_finite_float(const preset_item& it) {
+    return it.tag == item_tag::fp && (it.bits & 0x7F800000u) == 0x7F800000u;
+}
+
 // Bytes of a file whose name is name_length long.
 std::size_t expected_size(std::size_t name_length) {
     return 8 + 4 + 4 + name_length + 4 + std::size_t(k_preset_items) * 5 + 8 + k_thumb_values * 4 + 4;
@@ -79,6 +84,10 @@ std::string encode_preset(const preset_data& p) {
         throw preset_error("the tool wrote " + std::to_string(p.items.size()) + " preset values, expected " +
                            std::to_string(k_preset_items));
     if (p.thumbnail.size() != k_thumb_values) throw preset_error("the thumbnail is not 128 x 128 RGB");
+    for (std::size_t k = 0; k < p.items.size(); ++k)
+        if (non_finite_float(p.items[k]))
+            throw preset_error("preset value " + std::to_string(k + 1) +
+                               " is not a finite 32-bit float; a preset holds finite values only");
     std::string out;
     out.reserve(expected_size(p.name.size()));
     out.append(k_magic, sizeof k_magic);
@@ -138,6 +147,8 @@ preset_data decode_preset(std::string_view in, const std::string& where) {
             throw fail("unknown item type");
         it.tag = static_cast<item_tag>(tag);
         it.bits = get_u32(in, at + 1);
+        if (non_finite_float(it))
+            throw fail("item " + std::to_string(&it - p.items.data() + 1) + " is not a finite number");
         at += 5;
     }
     if (get_u32(in, at) != k_thumbnail_size || get_u32(in, at + 4) != k_thumbnail_size)

@@ -56,11 +56,12 @@ std::string preset_file_stem(const std::string& name);
 
 std::uint32_t crc32(std::string_view bytes);
 
+// Throws preset_error for a float item that is NaN or infinite.
 std::string encode_preset(const preset_data& preset);
 
-// Checks the whole file (size, magic, version, name, counts, tags and
-// checksum) before anything is taken from it; where names the file in the
-// error message.
+// Checks the whole file (size, magic, version, name, counts, tags, float
+// items that are NaN or infinite, and checksum) before anything is taken
+// from it; where names the file in the error message.
 preset_data decode_preset(std::string_view bytes, const std::string& where);
 
 }  // namespace sf::app
