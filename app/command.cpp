@@ -1,14 +1,18 @@
 #include "app/command.h"
 
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
 #include <algorithm>
 #include <cctype>
+#include <charconv>
 #include <chrono>
+#include <cmath>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <fstream>
 #include <new>
 
 #include "app/default_crown.h"
@@ -24,6 +28,7 @@
 #include "formats/lwo2_writer.h"
 #include "formats/file_io.h"
 #include "formats/crown_reader.h"
+#include "formats/memory_budget.h"
 #include "formats/obj_writer.h"
 #include "formats/subdivide.h"
 
@@ -34,6 +39,100 @@ namespace {
 constexpr unsigned k_refresh_control = 0x8020;
 
 void report(const std::string& message) { std::fprintf(stderr, "sylvaform: %s\n", message.c_str()); }
+
+// The tool's information messages of this command, on one line.
+std::string take_messages() {
+    std::string text;
+    for (const std::string& m : host().messages) text += (text.empty() ? "" : " ") + m;
+    host().messages.clear();
+    return text;
+}
+
+// An error, with the tool's messages that explain it after a colon.
+void report_error(const std::string& error) {
+    const std::string messages = take_messages();
+    report(messages.empty() ? error : error + ": " + messages);
+}
+
+std::string shortest(double v) {
+    char buf[32];
+    return std::string(buf, std::to_chars(buf, buf + sizeof buf, v).ptr);
+}
+
+// The real-valued settings as the panel shows them.
+using real_settings = std::vector<std::pair<const field_desc*, double>>;
+
+real_settings read_reals(const xpanel& panel) {
+    real_settings out;
+    for (const field_desc& f : field_table()) {
+        if (f.id == 0 || f.kind != field_kind::real) continue;
+        const void* addr = panel.value_address(f.id);
+        if (!addr) continue;
+        double v;
+        std::memcpy(&v, addr, sizeof v);
+        out.emplace_back(&f, v);
+    }
+    return out;
+}
+
+// Settings a million times larger or smaller than their defaults, as
+// "name=value": the likely cause of a tree that overflowed.
+std::string far_settings(const real_settings& defaults, const real_settings& now) {
+    std::string out;
+    for (const auto& [field, v] : now) {
+        double d = 0;
+        for (const auto& [f, dv] : defaults)
+            if (f == field) d = dv;
+        const bool large = !(std::fabs(v) <= 1e6 * std::max(1.0, std::fabs(d)));
+        const bool tiny = v != 0 && std::fabs(v) < 1e-6 * std::max(std::fabs(d), 1e-3);
+        if (large || tiny) out += (out.empty() ? "" : ", ") + std::string(field->name) + "=" + shortest(v);
+    }
+    return out;
+}
+
+// Refuses to write a layer with a coordinate or map value that is not a
+// finite number; names what most likely caused it.
+void require_finite(const formats::mesh_layer& layer, const std::string& far, const formats::mesh_layer& crown) {
+    const std::string bad = formats::first_non_finite(layer);
+    if (bad.empty()) return;
+    std::string why;
+    if (!far.empty()) why = "settings far from their defaults: " + far;
+    double reach = 0;
+    for (const double c : crown.point_coordinates()) reach = std::max(reach, std::fabs(c));
+    if (reach > 1e6) why += (why.empty() ? "" : "; ") + std::string("the crown reaches ") + shortest(reach) + " from the origin";
+    if (why.empty()) why = "no setting or crown extent stands out";
+    throw host_error("the tree has non-finite numbers (" + bad + "), nothing written; " + why);
+}
+
+// The address space the process may grow to: what it maps now, twice the
+// budget (the layers, and the tool's own tree and model beside them) and
+// room for threads and libraries. Past it allocations fail, in the tool as
+// in the host, and the build ends with an error instead of the system
+// killing the process. Sanitizer builds reserve far more address space
+// than they use, so they keep only the layer count.
+void apply_memory_budget(std::size_t budget) {
+    formats::memory_budget::set_limit(budget);
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    return;
+#else
+    std::size_t mapped_pages = 0;
+    std::ifstream("/proc/self/statm") >> mapped_pages;
+    const std::size_t room = mapped_pages * std::size_t(::sysconf(_SC_PAGESIZE)) + 2 * budget + (std::size_t(2) << 30);
+    rlimit lim{};
+    if (::getrlimit(RLIMIT_AS, &lim) != 0) return;
+    if (lim.rlim_max != RLIM_INFINITY && room > lim.rlim_max) return;
+    if (lim.rlim_cur != RLIM_INFINITY && room > lim.rlim_cur) return;  // already tighter
+    lim.rlim_cur = room;
+    ::setrlimit(RLIMIT_AS, &lim);
+#endif
+}
+
+// What the program says when memory ran out.
+std::string memory_error(const std::string& what) {
+    const std::size_t limit = formats::memory_budget::limit();
+    if (limit == 0) return what;
+    return what + " (the memory budget is " + formats::format_memory_size(limit) + "; --max-memory SIZE changes it)";
+}
 
 bool has_extension(const std::string& path, std::string_view ext) {
     const std::size_t slash = path.rfind('/');
@@ -118,14 +217,23 @@ void require_builds(int builds) {
 }
 
 // Runs a command, turning every failure into one line and exit status 2.
+// The tool's information messages join that line, or have one each.
 template <class F>
 int guarded(F&& body) {
     try {
-        return body();
+        const int status = body();
+        if (const std::string m = take_messages(); !m.empty()) report(m);
+        return status;
+    } catch (const formats::budget_error& e) {
+        report_error("the tree needs " + std::string(e.what()) + "; --max-memory SIZE changes it");
     } catch (const std::bad_alloc&) {
-        report("Memory allocation error");
+        report_error(memory_error("Memory allocation error"));
+    } catch (const host_error& e) {
+        // The tool's own text when it ran out.
+        const std::string what = e.what();
+        report_error(what == "Memory allocation error" ? memory_error(what) : what);
     } catch (const std::exception& e) {
-        report(e.what());
+        report_error(e.what());
     }
     return k_exit_error;
 }
@@ -152,17 +260,21 @@ int run_build(const build_request& request, const host_options& options) {
 
         plugin_module module(module_path(options));
         tool_session session(module);
+        const real_settings defaults = read_reals(session.panel());
         if (preset) session.load_preset(*preset);
         apply_settings(session, settings);
         MeshEditOp op = mesh.edit_op();
         const auto start = std::chrono::steady_clock::now();
         require_builds(session.run_builds(op, mesh.foreground()));
         const std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
+        const std::string far = far_settings(defaults, read_reals(session.panel()));
         session.finish();
 
         const formats::mesh_layer& fg = mesh.foreground();
+        require_finite(fg, far, mesh.background());
         std::optional<formats::mesh_layer> refined;
         if (request.subdivide > 0) refined = formats::subdivide_patches(fg, request.subdivide);
+        if (refined) require_finite(*refined, far, mesh.background());
         for (const output_target& o : outputs) write_output(o, fg, refined ? *refined : fg);
         if (request.preview) write_preview(fg, mesh.background(), *request.preview);
         std::fprintf(stderr, "sylvaform: %u points, %u polygons in %.3f s\n", unsigned(fg.point_count()),
@@ -268,6 +380,11 @@ int run_program(int argc, char** argv) {
     app.add_option("--module", options.module_path, "The plug-in module (default: sylvaform.so beside the program)");
     CLI::Option* shelf_opt =
         app.add_option("--shelf", shelf_dir, "Presets shelf directory (default: ~/.local/share/sylvaform/presets)");
+    std::string max_memory;
+    CLI::Option* memory_opt = app.add_option(
+        "--max-memory", max_memory,
+        "Memory budget of a build, e.g. 4G or 512M (default: half of the physical memory); a tree that needs more "
+        "is refused");
 
     build_request request;
     std::string crown, preset, name;
@@ -339,6 +456,15 @@ int run_program(int argc, char** argv) {
     if (preview_opt->count() > 0) request.preview = preview_path;
     if (preset_opt->count() > 0 || panel_preset_opt->count() > 0) request.preset = preset;
     if (shelf_opt->count() > 0) options.shelf_dir = shelf_dir;
+    std::size_t budget = formats::default_memory_budget();
+    if (memory_opt->count() > 0) {
+        budget = formats::parse_memory_size(max_memory);
+        if (budget == 0) {
+            report("--max-memory " + max_memory + ": not a size of at least 1M (use e.g. 4G or 512M)");
+            return k_exit_error;
+        }
+    }
+    apply_memory_budget(budget);
     // A closed standard output is a write error (exit 2), not a silent death.
     std::signal(SIGPIPE, SIG_IGN);
 

@@ -94,11 +94,16 @@ void panel_set_data(LWXPanelID id, unsigned data_id, void* data) {
     }
 }
 
-// ---- "Info Messages 3" ----
+// ---- "Info Messages 3": both lines of a message kept as one ----
 
 void message_info(const char* line1, const char* line2) {
-    if (line1 && *line1) std::fprintf(stderr, "%s\n", line1);
-    if (line2 && *line2) std::fprintf(stderr, "%s\n", line2);
+    try {
+        std::string text;
+        for (const char* line : {line1, line2})
+            if (line && *line) text += (text.empty() ? "" : " ") + std::string(line);
+        if (!text.empty()) host().messages.push_back(std::move(text));
+    } catch (...) {
+    }
 }
 
 // ---- "LWM: Dynamic Monitor": a bar on standard error when it is a terminal ----

@@ -158,6 +158,9 @@ struct host_state {
     // Told of every monitor change: caption, steps done, total; total 0
     // when the monitor is done.
     std::function<void(const std::string&, unsigned, unsigned)> progress_hook;
+    // The tool's information messages, each one line, until the command
+    // or the page shows them.
+    std::vector<std::string> messages;
     std::string missing_service;       // answered with none (tests)
 
     xpanel* find_panel(LWXPanelID id) const;
