@@ -105,7 +105,8 @@ struct standin_ops {
     }
 
     static int poly_scan(EDStateRef s, EDPolyScanFunc* fn, void* data, int layer) {
-        const mesh_layer* l = host(s)->layer(layer);
+        standin_host* h = host(s);
+        const mesh_layer* l = h->layer(layer);
         if (!l || !fn) return 0;
         try {
             // Own buffer per scan, so a callback may scan again.
@@ -125,6 +126,9 @@ struct standin_ops {
                 if (const int r = fn(data, &info); r != 0) return r;
             }
         } catch (...) {
+            // A scan cut short changes what the tool builds: the result is
+            // marked incomplete.
+            h->fg_.fail(std::current_exception());
             return 0;
         }
         return 0;

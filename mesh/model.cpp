@@ -11,19 +11,25 @@ namespace sf {
 std::int32_t twig_counter = 0;
 
 model_typ::w_typ::~w_typ() {
-    // Frees the whole tree hanging from this node without deep recursion.
-    std::vector<w_typ*> pending;
-    if (outward) pending.push_back(outward);
-    if (side) pending.push_back(side);
-    outward = side = nullptr;
-    while (!pending.empty()) {
-        w_typ* n = pending.back();
-        pending.pop_back();
-        if (n->outward) pending.push_back(n->outward);
-        if (n->side) pending.push_back(n->side);
-        n->outward = n->side = nullptr;
-        delete n;
+    // Frees the whole tree hanging from this node without deep recursion
+    // and without allocating (it also runs while a failed allocation
+    // unwinds): side subtrees are rotated into the outward chain until a
+    // node has none, and that node is freed.
+    for (w_typ* root : {side, outward}) {
+        while (root) {
+            if (w_typ* s = root->side) {
+                root->side = s->outward;
+                s->outward = root;
+                root = s;
+            } else {
+                w_typ* next = root->outward;
+                root->outward = nullptr;
+                delete root;
+                root = next;
+            }
+        }
     }
+    outward = side = nullptr;
 }
 
 model_typ::d_typ::~d_typ() {
