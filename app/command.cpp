@@ -203,11 +203,14 @@ void load_crown(const build_request& request, standin_host& mesh) {
         make_default_crown(mesh.background());
 }
 
-// The panel edits, in order; a value the tool stored otherwise is reported.
+// Notes for a command that succeeds; a refused one prints its error alone.
+std::vector<std::string> g_notes;
+
+// The panel edits, in order; a value the tool stored otherwise is noted.
 void apply_settings(tool_session& session, std::vector<panel_setting>& settings) {
     for (panel_setting& s : settings) {
         const std::string stored = session.apply(s);
-        if (!stored.empty()) report(s.text + " was stored as " + stored);
+        if (!stored.empty()) g_notes.push_back(s.text + " was stored as " + stored);
     }
 }
 
@@ -222,6 +225,7 @@ template <class F>
 int guarded(F&& body) {
     try {
         const int status = body();
+        for (const std::string& n : g_notes) report(n);
         if (const std::string m = take_messages(); !m.empty()) report(m);
         return status;
     } catch (const formats::budget_error& e) {
@@ -448,8 +452,12 @@ int run_program(int argc, char** argv) {
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {
-        const int code = app.exit(e);
-        return code == 0 ? k_exit_ok : k_exit_error;
+        if (e.get_exit_code() == 0) return app.exit(e);  // --help
+        // One line, like every other refusal.
+        std::string what = e.what();
+        std::replace(what.begin(), what.end(), '\n', ' ');
+        report(what + " (sylvaform --help lists the options)");
+        return k_exit_error;
     }
     if (crown_opt->count() > 0 || add_crown_opt->count() > 0 || serve_crown_opt->count() > 0) request.crown = crown;
     request.crown_z_up = crown_up == "z";
