@@ -183,6 +183,24 @@ TEST_F(ServeTest, EditsRebuildAsTheRefreshModeSays) {
     EXPECT_EQ(glb->body.substr(0, 4), "glTF");
 }
 
+// A setting that overflows the tree: the view and the downloads are
+// refused with the reason, and the server goes on answering.
+TEST_F(ServeTest, NonFiniteTreeIsNotHandedOut) {
+    json s = settle();
+    ASSERT_EQ(set(0x800B, 1e300), 202);  // branch tip jitter
+    s = wait_built(builds(s));
+    for (const char* path : {"/api/mesh.glb", "/api/download?format=glb", "/api/download?format=obj",
+                             "/api/download?format=lwo"}) {
+        const auto res = client_->Get(path);
+        ASSERT_TRUE(res) << path;
+        EXPECT_EQ(res->status, 409) << path;
+        EXPECT_NE(res->body.find("non-finite"), std::string::npos) << path << " " << res->body;
+    }
+    ASSERT_EQ(set(0x800B, 0.1), 202);
+    s = wait_built(builds(s));
+    EXPECT_EQ(client_->Get("/api/mesh.glb")->status, 200);
+}
+
 TEST_F(ServeTest, DroppedToolGreysThePanelUntilPickedAgain) {
     json s = settle();
     ASSERT_EQ(set(k_branches, 90), 202);
