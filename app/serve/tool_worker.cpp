@@ -213,7 +213,7 @@ void tool_worker::build_while_asked() {
             } catch (...) {
                 build_error_ = describe_failure().message;
             }
-            mesh_.foreground().clear();
+            mesh_.foreground() = formats::mesh_layer();  // gives its memory back
         }
         // The tool's information messages explain its error.
         std::string messages;
