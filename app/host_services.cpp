@@ -159,12 +159,12 @@ void monitor_done(void* data) {
 
 LWMonitor* monitor_create(const char* title, const char* caption) {
     try {
-        auto* m = new progress_monitor;
-        m->mon = {m, monitor_init, monitor_step, monitor_done};
+        auto m = std::make_unique<progress_monitor>();
+        m->mon = {m.get(), monitor_init, monitor_step, monitor_done};
         const std::string t = text_of(title), c = text_of(caption);
         m->caption = t.empty() ? c : c.empty() ? t : t + ": " + c;
         m->visible = host().progress_on_terminal && ::isatty(STDERR_FILENO);
-        return &m->mon;
+        return &m.release()->mon;
     } catch (...) {
         return nullptr;
     }

@@ -4,6 +4,7 @@
 #include "mesh/output.h"
 
 #include <utility>
+#include <memory>
 #include <vector>
 
 namespace sf {
@@ -63,7 +64,8 @@ w_typ* model_node(const wezel_typ* n) {
 }
 
 // Model nodes of a chain from node n on, and of every branch that joined it;
-// answers the model node of the chain's last node, or null for no node.
+// answers the model node of the chain's last node, or null for no node. The
+// chain takes over outer; if an allocation fails, everything is freed.
 w_typ* chain_build(const wezel_typ* n, w_typ* outer) {
     struct job {
         const wezel_typ* node;
@@ -71,19 +73,25 @@ w_typ* chain_build(const wezel_typ* n, w_typ* outer) {
         w_typ** result;
     };
     w_typ* result = nullptr;
-    std::vector<job> jobs{{n, outer, &result}};
-    while (!jobs.empty()) {
-        job j = jobs.back();
-        jobs.pop_back();
-        w_typ* last = nullptr;
-        for (const wezel_typ* node = j.node; node; node = node->next) {
-            w_typ* m = model_node(node);
-            m->outward = j.outer;
-            if (node->joined_branch) jobs.push_back({node->joined_branch->head, nullptr, &m->side});
-            j.outer = m;
-            last = m;
+    try {
+        std::vector<job> jobs{{n, outer, &result}};
+        while (!jobs.empty()) {
+            job j = jobs.back();
+            jobs.pop_back();
+            for (const wezel_typ* node = j.node; node; node = node->next) {
+                w_typ* m = model_node(node);
+                m->outward = j.outer;
+                *j.result = m;  // owned from here on, by the tree being built
+                if (node->joined_branch) jobs.push_back({node->joined_branch->head, nullptr, &m->side});
+                j.outer = m;
+            }
         }
-        *j.result = last;
+    } catch (...) {
+        if (result)
+            delete result;  // with outer, at the end of its outward chain
+        else
+            delete outer;
+        throw;
     }
     return result;
 }
@@ -143,11 +151,11 @@ void model_typ::build(const galaz_typ* table, std::int32_t count, const settings
         // A branch that never made a step has no base to stand on: skipped.
         if (!b.head->next) continue;
         w_typ* tip = model_node(b.head);
-        w_typ* base = chain_build(b.head->next, tip);
+        std::unique_ptr<w_typ> base(chain_build(b.head->next, tip));
         if (i < r.trunks)
-            for (w_typ* m = base; m; m = m->outward) m->is_trunk = true;
+            for (w_typ* m = base.get(); m; m = m->outward) m->is_trunk = true;
         d_typ* rec = new d_typ;
-        rec->chain = base;
+        rec->chain = base.release();
         insert_chain(chains, rec);
     }
 

@@ -15,7 +15,6 @@
 #include "formats/edit_log.h"
 #include "formats/memory_budget.h"
 #include "formats/subdivide.h"
-#include "host/barrier.h"
 #include "host/tool.h"
 #include "ui/panel.h"
 
@@ -143,18 +142,6 @@ TEST_F(LinkedTool, OtherCallbacksReturnWhileMemoryIsExhausted) {
     again.tool = &again_funcs;
     const int activated = _mod_descrip.server_defs[0].activate(LWMESHEDITTOOL_VERSION, app::host_global, &again, nullptr);
     EXPECT_TRUE(activated == 0 || activated == 2) << activated;
-}
-
-int throws_bad_alloc(int) { throw std::bad_alloc(); }
-int throws_other(int) { throw std::runtime_error("x"); }
-void throws_int() { throw 7; }
-int doubles(int v) { return 2 * v; }
-
-TEST(Barrier, AnswersTheFailureValueForAnyException) {
-    EXPECT_EQ((barrier<throws_bad_alloc, 3>(1)), 3);
-    EXPECT_EQ((barrier<throws_other, -1>(1)), -1);
-    barrier<throws_int>();
-    EXPECT_EQ((barrier<doubles, 0>(21)), 42);
 }
 
 struct Budget : ::testing::Test {
