@@ -1,20 +1,17 @@
 #include "app/command.h"
 
-#include <sys/resource.h>
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
 #include <algorithm>
 #include <cctype>
-#include <charconv>
 #include <chrono>
-#include <cmath>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
-#include <fstream>
 #include <new>
 
+#include "app/build_limits.h"
 #include "app/default_crown.h"
 #include "app/host_services.h"
 #include "app/panel_view.h"
@@ -52,86 +49,6 @@ std::string take_messages() {
 void report_error(const std::string& error) {
     const std::string messages = take_messages();
     report(messages.empty() ? error : error + ": " + messages);
-}
-
-std::string shortest(double v) {
-    char buf[32];
-    return std::string(buf, std::to_chars(buf, buf + sizeof buf, v).ptr);
-}
-
-// The real-valued settings as the panel shows them.
-using real_settings = std::vector<std::pair<const field_desc*, double>>;
-
-real_settings read_reals(const xpanel& panel) {
-    real_settings out;
-    for (const field_desc& f : field_table()) {
-        if (f.id == 0 || f.kind != field_kind::real) continue;
-        const void* addr = panel.value_address(f.id);
-        if (!addr) continue;
-        double v;
-        std::memcpy(&v, addr, sizeof v);
-        out.emplace_back(&f, v);
-    }
-    return out;
-}
-
-// Settings a million times larger or smaller than their defaults, as
-// "name=value": the likely cause of a tree that overflowed.
-std::string far_settings(const real_settings& defaults, const real_settings& now) {
-    std::string out;
-    for (const auto& [field, v] : now) {
-        double d = 0;
-        for (const auto& [f, dv] : defaults)
-            if (f == field) d = dv;
-        const bool large = !(std::fabs(v) <= 1e6 * std::max(1.0, std::fabs(d)));
-        const bool tiny = v != 0 && std::fabs(v) < 1e-6 * std::max(std::fabs(d), 1e-3);
-        if (large || tiny) out += (out.empty() ? "" : ", ") + std::string(field->name) + "=" + shortest(v);
-    }
-    return out;
-}
-
-// Refuses to write a layer with a coordinate or map value that is not a
-// finite number; names what most likely caused it.
-void require_finite(const formats::mesh_layer& layer, const std::string& far, const formats::mesh_layer& crown) {
-    const std::string bad = formats::first_non_finite(layer);
-    if (bad.empty()) return;
-    std::string why;
-    if (!far.empty()) why = "settings far from their defaults: " + far;
-    double reach = 0;
-    for (const double c : crown.point_coordinates()) reach = std::max(reach, std::fabs(c));
-    if (reach > 1e6) why += (why.empty() ? "" : "; ") + std::string("the crown reaches ") + shortest(reach) + " from the origin";
-    if (why.empty()) why = "no setting or crown extent stands out";
-    throw host_error("the tree has non-finite numbers (" + bad + "), nothing written; " + why);
-}
-
-// The address space the process may grow to: what it maps now, twice the
-// budget (the layers, and the tool's own tree and model beside them) and
-// room for threads and libraries. Past it allocations fail, in the tool as
-// in the host, and the build ends with an error instead of the system
-// killing the process. Sanitizer builds reserve far more address space
-// than they use, so they keep only the layer count.
-void apply_memory_budget(std::size_t budget) {
-    formats::memory_budget::set_limit(budget);
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-    return;
-#else
-    std::size_t mapped_pages = 0;
-    std::ifstream("/proc/self/statm") >> mapped_pages;
-    const std::size_t room = mapped_pages * std::size_t(::sysconf(_SC_PAGESIZE)) + 2 * budget + (std::size_t(2) << 30);
-    rlimit lim{};
-    if (::getrlimit(RLIMIT_AS, &lim) != 0) return;
-    if (lim.rlim_max != RLIM_INFINITY && room > lim.rlim_max) return;
-    if (lim.rlim_cur != RLIM_INFINITY && room > lim.rlim_cur) return;  // already tighter
-    lim.rlim_cur = room;
-    ::setrlimit(RLIMIT_AS, &lim);
-#endif
-}
-
-// What the program says when memory ran out.
-std::string memory_error(const std::string& what) {
-    const std::size_t limit = formats::memory_budget::limit();
-    if (limit == 0) return what;
-    return what + " (the memory budget is " + formats::format_memory_size(limit) + "; --max-memory SIZE changes it)";
 }
 
 bool has_extension(const std::string& path, std::string_view ext) {
