@@ -10,6 +10,8 @@
 #include <cstdlib>
 #include <cmath>
 #include <cstring>
+#include <numbers>
+#include <tuple>
 #include <span>
 #include <string>
 #include <vector>
@@ -18,6 +20,7 @@
 #include "app/host_services.h"
 #include "app/panel_view.h"
 #include "app/preset_file.h"
+#include "app/serve/panel_model.h"
 #include "app/standin_host.h"
 #include "app/tool_host.h"
 #include "core/background.h"
@@ -482,10 +485,10 @@ TEST_F(HostProgram, DamagedPresetIsRefusedAndNothingIsBuilt) {
 }
 
 TEST_F(HostProgram, SettingsGoThroughThePanel) {
-    ASSERT_EQ(run("build --set branches=1 --set min_angle=-10deg --set random_seed=3 --set bias=0 -o t.edits"), 0)
+    ASSERT_EQ(run("build --set branches=1 --set branch_thickness=0 --set random_seed=3 --set bias=0 -o t.edits"), 0)
         << err();
     EXPECT_TRUE(err_has("sylvaform: branches=1 was stored as 2\n")) << err();
-    EXPECT_TRUE(err_has("sylvaform: min_angle=-10deg was stored as 10deg\n")) << err();
+    EXPECT_TRUE(err_has("sylvaform: branch_thickness=0 was stored as 0.001\n")) << err();
     EXPECT_TRUE(err_has("sylvaform: bias=0 was stored as 0.1\n")) << err();
     EXPECT_FALSE(err_has("random_seed")) << err();
     EXPECT_EQ(run("build --set twig_type=9 -o u.edits"), 2);
@@ -493,6 +496,67 @@ TEST_F(HostProgram, SettingsGoThroughThePanel) {
     EXPECT_EQ(run("build --set variable_spacing=1 -o u.edits"), 2);
     EXPECT_TRUE(err_has("only presets set it")) << err();
     EXPECT_FALSE(exists("u.edits"));
+}
+
+// A value outside a control's range hint is refused before anything is
+// built or saved, in the server's words.
+TEST_F(HostProgram, SetOutsideTheRangeHintIsRefused) {
+    struct case_typ {
+        const char* set;
+        const char* message;
+    };
+    const case_typ cases[] = {
+        {"segments=9999", "\"Segments\": 9999 is outside 4 .. 25"},
+        {"branches=100000", "\"Branches\": 100000 is outside 1 .. 2000"},
+        {"trunks=50", "\"Trunks\": 50 is outside 1 .. 5"},
+        {"bias=100", "\"Bias\": 100 is outside 0 .. 5"},
+        {"iterations=1000", "\"Iterations\": 1000 is outside 1 .. 25"},
+        {"branch_crookedness=90deg", "\"Branch crookedness\": 90 degrees is outside 0 .. 45 degrees"},
+        {"min_angle=-10deg", "\"Min angle\": -10 degrees is outside 0 .. 45 degrees"},
+        {"tree_center=250%", "\"Tree center\": 250% is outside -100 .. 200%"},
+        {"twig_segments=10", "\"Segments\": 10 is outside 0 .. 9"},
+    };
+    for (const case_typ& c : cases) {
+        for (const std::string& command : {std::string("build -o t.edits"), std::string("preset add p --shelf shelf"),
+                                           std::string("panel")}) {
+            EXPECT_EQ(run(command + " --set " + c.set), 2) << command << " " << c.set;
+            const std::string e = err();
+            EXPECT_EQ(e, std::string("sylvaform: --set ") + c.set + ": " + c.message + "\n") << command;
+        }
+        EXPECT_FALSE(exists("t.edits"));
+        EXPECT_FALSE(exists("shelf"));
+    }
+    // The edges of the ranges are values like any other; so is everything on
+    // controls without a range hint.
+    EXPECT_EQ(run("build -o t.edits --set segments=25 --set branch_crookedness=45deg --set tree_center=-100% "
+                  "--set branches=30 --set branch_thickness=1e6"),
+              0)
+        << err();
+}
+
+// The command line and the server refuse with one rule and the same words.
+TEST_F(ModuleHost, CommandLineAndServerShareTheRanges) {
+    plugin_module module(SF_MODULE);
+    tool_session session(module);
+    const panel_model model(session.panel());
+    for (const auto& [set, id, value] : {std::tuple{"segments=26", 0x8003u, 26.0},
+                                        std::tuple{"roots_crookedness=46deg", 0x8024u, 46.0 * std::numbers::pi / 180},
+                                        std::tuple{"wg_range=-1%", 0x800Du, -0.01}}) {
+        std::string command, server;
+        try {
+            panel_setting p = parse_setting(set);
+            session.apply(p);
+        } catch (const usage_error& e) {
+            command = e.what();
+        }
+        try {
+            model.check_edit({{"id", id}, {"value", value}});
+        } catch (const request_error& e) {
+            server = e.what();
+        }
+        EXPECT_FALSE(server.empty()) << set;
+        EXPECT_EQ(command, std::string("--set ") + set + ": " + server);
+    }
 }
 
 TEST_F(HostProgram, PanelShowsTheFourTabsInThePanelsUnits) {
