@@ -623,8 +623,10 @@ void preset_shelf::add(const shelf_client& client, LWPixmapID thumbnail) {
     fs::create_directories(dir, ec);
     if (ec) throw host_error(dir.string() + ": cannot create the presets shelf: " + ec.message());
     saved_preset saved{p.name, preset_path(p.name), png_path(p.name), fs::exists(preset_path(p.name), ec)};
-    formats::write_file_atomic(saved.preset_path, bytes);
-    formats::write_file_atomic(saved.png_path, png);
+    formats::file_set files;  // the preset and its thumbnail appear together
+    files.add(saved.preset_path).write(bytes);
+    files.add(saved.png_path).write(png);
+    files.commit();
     last_saved = std::move(saved);
 }
 
