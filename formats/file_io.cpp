@@ -100,27 +100,34 @@ std::string side_name(const std::string& path, const char* kind) {
            std::to_string(temp_counter.fetch_add(1));
 }
 
-// The process that left ".BASE.tmpPID-N" or ".BASE.oldPID-N", or 0 for any
-// other name.
-pid_t leftover_owner(std::string_view name) {
-    if (name.size() < 2 || name[0] != '.') return 0;
+// What a writer left behind under ".BASE.tmpPID-N" (a temporary) or
+// ".BASE.oldPID-N" (a target kept while its replacement went in).
+struct leftover {
+    pid_t owner = 0;  // 0: not such a name
+    bool backup = false;
+    std::string_view base;
+};
+
+leftover parse_leftover(std::string_view name) {
+    if (name.size() < 2 || name[0] != '.') return {};
     const std::size_t dash = name.rfind('-');
-    if (dash == std::string_view::npos || dash + 1 == name.size()) return 0;
+    if (dash == std::string_view::npos || dash + 1 == name.size()) return {};
     for (std::size_t k = dash + 1; k < name.size(); ++k)
-        if (name[k] < '0' || name[k] > '9') return 0;
+        if (name[k] < '0' || name[k] > '9') return {};
     std::size_t digits = dash;
     while (digits > 0 && name[digits - 1] >= '0' && name[digits - 1] <= '9') --digits;
-    if (digits == dash || digits < 5) return 0;
+    if (digits == dash || digits < 6) return {};
     const std::string_view kind = name.substr(digits - 4, 4);
-    if (kind != ".tmp" && kind != ".old") return 0;
+    if (kind != ".tmp" && kind != ".old") return {};
     long pid = 0;
     const auto [end, ec] = std::from_chars(name.data() + digits, name.data() + dash, pid);
-    if (ec != std::errc() || pid <= 0 || pid > 0x7FFFFFFF) return 0;
-    return static_cast<pid_t>(pid);
+    if (ec != std::errc() || pid <= 0 || pid > 0x7FFFFFFF) return {};
+    return {static_cast<pid_t>(pid), kind == ".old", name.substr(1, digits - 5)};
 }
 
-// Removes, once per directory and process, the temporaries and backups that
-// writers which died (crash, kill -9) left there.
+// Once per directory and process: removes the temporaries that writers which
+// died (crash, kill -9) left there. A kept old target goes too, unless its
+// target is missing (it had been moved aside): then it is put back.
 void remove_leftovers(const std::string& dir) {
     static std::mutex mutex;
     static std::set<std::string> done;
@@ -131,12 +138,17 @@ void remove_leftovers(const std::string& dir) {
     DIR* d = ::opendir(dir.empty() ? "." : dir.c_str());
     if (!d) return;
     while (const dirent* e = ::readdir(d)) {
-        const pid_t owner = leftover_owner(e->d_name);
-        if (owner == 0 || owner == ::getpid()) continue;
-        if (::kill(owner, 0) == 0 || errno != ESRCH) continue;  // still running, or not ours to judge
+        const leftover left = parse_leftover(e->d_name);
+        if (left.owner == 0 || left.owner == ::getpid()) continue;
+        if (::kill(left.owner, 0) == 0 || errno != ESRCH) continue;  // still running, or not ours to judge
         struct stat st {};
         const std::string path = dir + e->d_name;
-        if (::lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode)) ::unlink(path.c_str());
+        if (::lstat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) continue;
+        const std::string target = dir + std::string(left.base);
+        if (left.backup && ::lstat(target.c_str(), &st) != 0 && errno == ENOENT)
+            ::rename(path.c_str(), target.c_str());
+        else
+            ::unlink(path.c_str());
     }
     ::closedir(d);
 }

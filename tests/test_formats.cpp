@@ -308,13 +308,16 @@ TEST_P(FileSet, KilledWriterLeavesNothing) {
     std::filesystem::create_directory(dir.file("sub"));
     const std::string dead = std::to_string(child) + "-3", live = std::to_string(::getppid()) + "-0";
     for (const std::string& name : {".x.obj.tmp" + dead, ".x.obj.old" + dead, ".x.obj.tmp" + live,
-                                    ".x.obj.tmp" + dead + "z", "x.obj.tmp" + dead})
+                                    ".x.obj.tmp" + dead + "z", "x.obj.tmp" + dead, ".x.obj.old" + dead + "1"})
         dir.write("sub/" + name, "?");
+    dir.write("sub/x.obj", "x");
+    dir.write("sub/.lost.mtl.old" + dead, "old mtl");  // moved aside; its target is gone
     write_file_atomic(dir.file("sub/y.obj"), "y");
     std::set<std::string> left;
     for (const auto& e : std::filesystem::directory_iterator(dir.file("sub"))) left.insert(e.path().filename());
     EXPECT_EQ(left, (std::set<std::string>{".x.obj.tmp" + live, ".x.obj.tmp" + dead + "z", "x.obj.tmp" + dead,
-                                           "y.obj"}));
+                                           "x.obj", "y.obj", "lost.mtl"}));
+    EXPECT_EQ(test::slurp(dir.file("sub/lost.mtl")), "old mtl");
 }
 
 INSTANTIATE_TEST_SUITE_P(Temporaries, FileSet, ::testing::Values(true, false),
