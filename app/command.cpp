@@ -68,6 +68,25 @@ void write_output(const output_target& out, const formats::mesh_layer& fg, const
     formats::write_edit_log(fg, files.add(out.path));
 }
 
+// Two outputs naming one file (an .obj's .mtl included) would overwrite each
+// other; refused before anything is built.
+void check_distinct_files(const std::vector<output_target>& outputs, const std::optional<std::string>& preview) {
+    std::vector<std::pair<std::string, std::string>> files;  // normal form, as given
+    for (const output_target& o : outputs) {
+        if (o.kind == output_kind::edit_log_stdout) continue;
+        files.emplace_back(o.path, o.path);
+        if (o.kind == output_kind::obj) files.emplace_back(formats::mtl_path_for(o.path), o.path);
+    }
+    if (preview) files.emplace_back(*preview, *preview);
+    for (std::size_t k = 0; k < files.size(); ++k) {
+        files[k].first = std::filesystem::path(files[k].first).lexically_normal().string();
+        for (std::size_t j = 0; j < k; ++j)
+            if (files[j].first == files[k].first)
+                throw usage_error(files[k].second + " and " + files[j].second + " would write the same file " +
+                                  files[k].first);
+    }
+}
+
 void write_stdout(const std::string& text) {
     formats::fd_sink sink(STDOUT_FILENO, "standard output");
     sink.write(text);
@@ -145,6 +164,7 @@ int run_build(const build_request& request, const host_options& options) {
     return guarded([&] {
         std::vector<output_target> outputs;
         for (const std::string& o : request.outputs) outputs.push_back(classify_output(o));
+        check_distinct_files(outputs, request.preview);
         std::vector<panel_setting> settings = parse_settings(request.sets);
         const std::optional<preset_data> preset = start_host(options, request.preset);
         standin_host mesh;

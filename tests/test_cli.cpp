@@ -147,9 +147,12 @@ TEST_F(Program, OutputsAreWrittenAllOrNone) {
     EXPECT_NE(file("t.obj"), "old obj");
     EXPECT_EQ(dir.entries(), 6u);
 
-    EXPECT_EQ(run("build -o u.obj -o ./u.obj"), 2);
-    EXPECT_TRUE(err_has("cannot write ./u.obj: named twice among the outputs")) << err();
+    for (const char* same : {"-o u.obj -o ./u.obj", "-o u.obj --preview u.mtl", "-o u.edits -o x/../u.edits"}) {
+        EXPECT_EQ(run(std::string("build ") + same), 2) << same;
+        EXPECT_TRUE(err_has("would write the same file")) << err();
+    }
     EXPECT_FALSE(exists("u.obj"));
+    EXPECT_FALSE(exists("u.edits"));
 }
 
 TEST_F(Program, BadInputsAreOneLineErrors) {
