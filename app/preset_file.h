@@ -1,5 +1,6 @@
 // Preset files of the presets shelf: one file per preset holding its name,
-// the tool's item stream and its thumbnail, checked whole before use.
+// the tool's item stream, the values of the panel controls that stream does
+// not hold, and its thumbnail, checked whole before use.
 //
 // Layout (all numbers little-endian):
 //   "SFPRESET"              8 bytes
