@@ -60,28 +60,47 @@ bool has_extension(const std::string& path, std::string_view ext) {
 }
 
 // fg is the layer as the tool wrote it; smooth is the same with its patch
-// cages refined, for the formats that have no subdivision surfaces.
-void write_output(const output_target& out, const formats::mesh_layer& fg, const formats::mesh_layer& smooth) {
+// cages refined, for the formats that have no subdivision surfaces. Files
+// join the set; the edit log on standard output is written at once.
+void write_output(const output_target& out, const formats::mesh_layer& fg, const formats::mesh_layer& smooth,
+                  formats::file_set& files) {
     if (out.kind == output_kind::edit_log_stdout) {
         formats::fd_sink sink(STDOUT_FILENO, "standard output");
         formats::write_edit_log(fg, sink);
         return;
     }
     if (out.kind == output_kind::obj) {
-        formats::write_obj_files(smooth, out.path);  // with its .mtl beside it
+        formats::write_obj_files(smooth, out.path, files);  // with its .mtl beside it
         return;
     }
     if (out.kind == output_kind::lwo) {
-        formats::write_lwo2_file(fg, out.path);
+        formats::write_lwo2_file(fg, out.path, files);
         return;
     }
     if (out.kind == output_kind::glb) {
-        formats::write_glb_file(smooth, out.path);
+        formats::write_glb_file(smooth, out.path, files);
         return;
     }
-    formats::atomic_file file(out.path);
-    formats::write_edit_log(fg, file);
-    file.commit();
+    formats::write_edit_log(fg, files.add(out.path));
+}
+
+// Two outputs naming one file (an .obj's .mtl included) would overwrite each
+// other; refused before anything is built.
+void check_distinct_files(const std::vector<output_target>& outputs, const std::optional<std::string>& preview) {
+    std::vector<std::pair<std::string, std::string>> files;  // normal form, as given
+    for (const output_target& o : outputs) {
+        if (o.kind == output_kind::edit_log_stdout) continue;
+        files.emplace_back(o.path, o.path);
+        if (o.kind == output_kind::obj) files.emplace_back(formats::mtl_path_for(o.path), o.path);
+    }
+    if (preview) files.emplace_back(*preview, *preview);
+    for (std::size_t k = 0; k < files.size(); ++k) {
+        files[k].first = std::filesystem::path(files[k].first).lexically_normal().string();
+        for (std::size_t j = 0; j < k; ++j)
+            if (files[j].first == files[k].first)
+                throw usage_error(files[k].second + " and " + files[j].second + " would write the same file " +
+                                  files[k].first);
+    }
 }
 
 void write_stdout(const std::string& text) {
@@ -174,6 +193,7 @@ int run_build(const build_request& request, const host_options& options) {
     return guarded([&] {
         std::vector<output_target> outputs;
         for (const std::string& o : request.outputs) outputs.push_back(classify_output(o));
+        check_distinct_files(outputs, request.preview);
         std::vector<panel_setting> settings = parse_settings(request.sets);
         const std::optional<preset_data> preset = start_host(options, request.preset);
         standin_host mesh;
@@ -196,8 +216,15 @@ int run_build(const build_request& request, const host_options& options) {
         std::optional<formats::mesh_layer> refined;
         if (request.subdivide > 0) refined = formats::subdivide_patches(fg, request.subdivide);
         if (refined) require_finite(*refined, far, mesh.background());
-        for (const output_target& o : outputs) write_output(o, fg, refined ? *refined : fg);
-        if (request.preview) write_preview(fg, mesh.background(), *request.preview);
+        // Every file is written in full before any of them replaces what was
+        // there: all of them appear, or none.
+        formats::file_set files;
+        for (const output_target& o : outputs)
+            if (o.kind != output_kind::edit_log_stdout) write_output(o, fg, refined ? *refined : fg, files);
+        if (request.preview) write_preview(fg, mesh.background(), *request.preview, files);
+        for (const output_target& o : outputs)
+            if (o.kind == output_kind::edit_log_stdout) write_output(o, fg, fg, files);
+        files.commit();
         std::fprintf(stderr, "sylvaform: %u points, %u polygons in %.3f s\n", unsigned(fg.point_count()),
                      unsigned(fg.polygon_count()), took.count());
         return k_exit_ok;

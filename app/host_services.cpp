@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -317,6 +318,93 @@ int read_items(void* data, T* values, int count) {
     return count;
 }
 
+// ---- panel values beside the stream ----
+
+// Panel controls that change the tree but that the tool's preset stream
+// does not hold.
+constexpr unsigned k_kept_controls[] = {0x804A};  // Leaf: growth randomness
+
+enum class value_type { none, integer, real, boolean };
+
+value_type data_type(const xpanel& panel, unsigned id) {
+    for (const xpanel::data_desc& d : panel.data) {
+        if (d.id != id) continue;
+        if (d.type == "integer" || d.type == "iPopChoice") return value_type::integer;
+        if (d.type == "float" || d.type == "distance" || d.type == "percent" || d.type == "angle")
+            return value_type::real;
+        if (d.type == "iBoolean") return value_type::boolean;
+    }
+    return value_type::none;
+}
+
+// The panel that edits the record a shelf client saves.
+xpanel* panel_of(const shelf_client& client) {
+    for (const auto& p : host().panels)
+        if (p->instance() == client.userdata && p->get && p->set) return p.get();
+    return nullptr;
+}
+
+std::vector<panel_value> read_kept_values(const xpanel* panel) {
+    std::vector<panel_value> out;
+    if (!panel) return out;
+    for (const unsigned id : k_kept_controls) {
+        const value_type type = data_type(*panel, id);
+        const void* addr = type == value_type::none ? nullptr : panel->value_address(id);
+        if (!addr) continue;
+        panel_value v{id, value_tag::i4, 0};
+        if (type == value_type::real) {
+            v.tag = value_tag::f8;
+            std::memcpy(&v.bits, addr, sizeof(double));
+        } else if (type == value_type::boolean) {
+            v.bits = *static_cast<const unsigned char*>(addr) != 0 ? 1 : 0;
+        } else {
+            std::uint32_t i;
+            std::memcpy(&i, addr, sizeof i);
+            v.bits = i;
+        }
+        out.push_back(v);
+    }
+    return out;
+}
+
+// Refuses values the panel cannot take back, before anything is loaded.
+void check_kept_values(const xpanel* panel, const preset_data& preset) {
+    const auto refuse = [&](const std::string& why) {
+        return host_error("preset '" + preset.name + "' does not fit the tool: " + why);
+    };
+    for (const panel_value& v : preset.panel_values) {
+        const std::string control = "control " + std::to_string(v.id);
+        if (std::find(std::begin(k_kept_controls), std::end(k_kept_controls), v.id) == std::end(k_kept_controls))
+            throw refuse(control + " is not one the shelf keeps");
+        if (!panel) throw refuse("the tool has no panel to set " + control);
+        const value_type type = data_type(*panel, v.id);
+        if (type == value_type::none) throw refuse("the panel has no " + control);
+        if ((type == value_type::real) != (v.tag == value_tag::f8))
+            throw refuse(control + " holds a value of the wrong type");
+        if (v.tag == value_tag::f8) {
+            double d;
+            std::memcpy(&d, &v.bits, sizeof d);
+            if (!std::isfinite(d)) throw refuse(control + " holds a value that is not a finite number");
+        }
+    }
+}
+
+void set_kept_values(xpanel& panel, const preset_data& preset) {
+    for (const panel_value& v : preset.panel_values) {
+        double d;
+        std::int32_t i = static_cast<std::int32_t>(static_cast<std::uint32_t>(v.bits));
+        unsigned char b = v.bits != 0 ? 1 : 0;
+        std::memcpy(&d, &v.bits, sizeof d);
+        const value_type type = data_type(panel, v.id);
+        void* value = type == value_type::real ? static_cast<void*>(&d)
+                      : type == value_type::boolean ? static_cast<void*>(&b)
+                                                    : static_cast<void*>(&i);
+        if (panel.set_value(v.id, value) == 0)
+            throw host_error("preset '" + preset.name + "': the tool did not take the value of control " +
+                             std::to_string(v.id));
+    }
+}
+
 // Services the tool only checks for.
 struct presence {
     const char* name;
@@ -425,6 +513,8 @@ void destroy_panel(LWXPanelID id) {
 
 // ---- preset_shelf ----
 
+std::span<const unsigned> kept_panel_controls() { return k_kept_controls; }
+
 fs::path default_shelf_dir() {
     std::string home;
     if (const char* h = std::getenv("HOME"); h && *h) home = h;
@@ -507,11 +597,15 @@ void preset_shelf::remove(const std::string& name) const {
 void preset_shelf::load(const shelf_client& client, const preset_data& preset) const {
     if (!client.ok || !client.load) throw host_error("the tool's shelf client cannot load presets");
     if (client.ok(client.userdata) == 0) throw host_error("the tool declined the preset '" + preset.name + "'");
+    xpanel* panel = panel_of(client);
+    check_kept_values(panel, preset);
     item_reader reader{&preset.items, 0, {}};
     const LWLoadState state{&reader, read_items<item_tag::i4, std::int32_t>, read_items<item_tag::fp, float>};
     client.load(client.userdata, &state);
     if (!reader.failure.empty())
         throw host_error("preset '" + preset.name + "' does not fit the tool: " + reader.failure);
+    // Then the values the stream lacks, as edits in the panel.
+    if (panel) set_kept_values(*panel, preset);
 }
 
 void preset_shelf::add(const shelf_client& client, LWPixmapID thumbnail) {
@@ -527,15 +621,17 @@ void preset_shelf::add(const shelf_client& client, LWPixmapID thumbnail) {
     client.save(client.userdata, &state);
     if (writer.failed) throw host_error("out of memory while saving the preset");
 
-    const preset_data p{pending_name, std::move(writer.items), img->rgb};
+    const preset_data p{pending_name, std::move(writer.items), img->rgb, read_kept_values(panel_of(client))};
     const std::string bytes = encode_preset(p);
     const std::string png = encode_png(img->rgb.data(), img->width, img->height);
     std::error_code ec;
     fs::create_directories(dir, ec);
     if (ec) throw host_error(dir.string() + ": cannot create the presets shelf: " + ec.message());
     saved_preset saved{p.name, preset_path(p.name), png_path(p.name), fs::exists(preset_path(p.name), ec)};
-    formats::write_file_atomic(saved.preset_path, bytes);
-    formats::write_file_atomic(saved.png_path, png);
+    formats::file_set files;  // the preset and its thumbnail appear together
+    files.add(saved.preset_path).write(bytes);
+    files.add(saved.png_path).write(png);
+    files.commit();
     last_saved = std::move(saved);
 }
 

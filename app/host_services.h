@@ -9,6 +9,7 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <span>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -137,6 +138,11 @@ public:
 
     shelf_client* find(LWShelfCltID id) const;
 };
+
+// The panel controls whose values a preset keeps beside the tool's stream
+// (those that change the tree and that the stream does not hold). Loading
+// sets them through the panel's set callback after the stream.
+std::span<const unsigned> kept_panel_controls();
 
 // Default shelf directory: ~/.local/share/sylvaform/presets.
 std::filesystem::path default_shelf_dir();

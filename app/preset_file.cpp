@@ -2,6 +2,7 @@
 
 #include <array>
 #include <cstring>
+#include <functional>
 
 namespace sf::app {
 
@@ -35,10 +36,76 @@ bool non_finite_float(const preset_item& it) {
     return it.tag == item_tag::fp && (it.bits & 0x7F800000u) == 0x7F800000u;
 }
 
-// Bytes of a file whose name is name_length long.
-std::size_t expected_size(std::size_t name_length) {
-    return 8 + 4 + 4 + name_length + 4 + std::size_t(k_preset_items) * 5 + 8 + k_thumb_values * 4 + 4;
+// Bytes of a file whose name is name_length long and whose panel-values
+// block (none in version 1) is block_size long.
+std::size_t expected_size(std::size_t name_length, std::size_t block_size) {
+    return 8 + 4 + 4 + name_length + 4 + std::size_t(k_preset_items) * 5 + block_size + 8 + k_thumb_values * 4 + 4;
 }
+
+std::size_t value_size(value_tag tag) { return tag == value_tag::f8 ? 8 : 4; }
+
+void put_panel_values(std::string& out, const std::vector<panel_value>& values) {
+    put_u32(out, k_panel_values_version);
+    put_u32(out, static_cast<std::uint32_t>(values.size()));
+    for (const panel_value& v : values) {
+        put_u32(out, v.id);
+        out.push_back(static_cast<char>(v.tag));
+        put_u32(out, static_cast<std::uint32_t>(v.bits));
+        if (v.tag == value_tag::f8) put_u32(out, static_cast<std::uint32_t>(v.bits >> 32));
+    }
+}
+
+std::size_t panel_values_size(const std::vector<panel_value>& values) {
+    std::size_t n = 8;
+    for (const panel_value& v : values) n += 5 + value_size(v.tag);
+    return n;
+}
+
+// The panel-values block at `at`. scan() walks it within the bytes there
+// are; read() takes the values from a block scan() found sound.
+struct block_reader {
+    std::string_view in;
+    std::size_t at;
+    std::size_t size = 0;  // 0 when the bytes end inside the block
+    std::string problem;   // why the block is malformed, or empty
+
+    void scan() {
+        if (in.size() < at + 8) return;
+        if (get_u32(in, at) != k_panel_values_version) {
+            problem = "panel values block version " + std::to_string(get_u32(in, at)) + ", expected 1";
+            size = 8;
+            return;
+        }
+        const std::uint32_t count = get_u32(in, at + 4);
+        std::size_t n = 8;
+        if (count > k_panel_values_max) problem = "too many panel values";
+        for (std::uint32_t k = 0; k < count && problem.empty(); ++k) {
+            if (in.size() < at + n + 5) return;
+            const char tag = in[at + n + 4];
+            if (tag != static_cast<char>(value_tag::i4) && tag != static_cast<char>(value_tag::f8))
+                problem = "unknown panel value type";
+            n += 5 + value_size(static_cast<value_tag>(tag));
+        }
+        size = n;
+    }
+
+    std::vector<panel_value> read(const std::function<preset_error(const std::string&)>& fail) const {
+        std::vector<panel_value> values(get_u32(in, at + 4));
+        std::size_t pos = at + 8;
+        for (panel_value& v : values) {
+            v.id = get_u32(in, pos);
+            v.tag = static_cast<value_tag>(in[pos + 4]);
+            v.bits = get_u32(in, pos + 5);
+            if (v.tag == value_tag::f8) v.bits |= std::uint64_t(get_u32(in, pos + 9)) << 32;
+            for (const panel_value& o : values) {
+                if (&o == &v) break;
+                if (o.id == v.id) throw fail("panel value " + std::to_string(v.id) + " given twice");
+            }
+            pos += 5 + value_size(v.tag);
+        }
+        return values;
+    }
+};
 
 }  // namespace
 
@@ -88,8 +155,9 @@ std::string encode_preset(const preset_data& p) {
         if (non_finite_float(p.items[k]))
             throw preset_error("preset value " + std::to_string(k + 1) +
                                " is not a finite 32-bit float; a preset holds finite values only");
+    if (p.panel_values.size() > k_panel_values_max) throw preset_error("too many panel values for a preset");
     std::string out;
-    out.reserve(expected_size(p.name.size()));
+    out.reserve(expected_size(p.name.size(), panel_values_size(p.panel_values)));
     out.append(k_magic, sizeof k_magic);
     put_u32(out, k_preset_version);
     put_u32(out, static_cast<std::uint32_t>(p.name.size()));
@@ -99,6 +167,7 @@ std::string encode_preset(const preset_data& p) {
         out.push_back(static_cast<char>(it.tag));
         put_u32(out, it.bits);
     }
+    put_panel_values(out, p.panel_values);
     put_u32(out, k_thumbnail_size);
     put_u32(out, k_thumbnail_size);
     for (const float f : p.thumbnail) {
@@ -120,14 +189,27 @@ preset_data decode_preset(std::string_view in, const std::string& where) {
         throw fail("no preset header");
     }
     const std::uint32_t version = get_u32(in, 8);
-    if (version != k_preset_version) throw fail("version " + std::to_string(version) + ", expected 1");
+    if (version != 1 && version != k_preset_version)
+        throw fail("version " + std::to_string(version) + ", expected 1 or 2");
     const std::uint32_t name_length = get_u32(in, 12);
     if (name_length == 0 || name_length > k_preset_name_max) throw fail("bad name length");
-    const std::size_t want = expected_size(name_length);
+    block_reader block{in, 16 + std::size_t(name_length) + 4 + std::size_t(k_preset_items) * 5};
+    if (version >= 2) {
+        block.scan();
+        if (block.size == 0) throw fail("truncated: " + std::to_string(in.size()) + " bytes");
+    }
+    const std::size_t want = expected_size(name_length, block.size);
     if (in.size() < want)
         throw fail("truncated: " + std::to_string(in.size()) + " of " + std::to_string(want) + " bytes");
-    if (in.size() > want) throw fail("trailing bytes after the checksum");
+    if (in.size() > want) {
+        // A damaged block also makes the file look too long; the checksum at
+        // the file's end tells damage from a block that was written wrong.
+        if (version >= 2 && crc32(in.substr(0, in.size() - 4)) != get_u32(in, in.size() - 4))
+            throw fail("checksum mismatch");
+        throw fail(block.problem.empty() ? "trailing bytes after the checksum" : block.problem);
+    }
     if (crc32(in.substr(0, want - 4)) != get_u32(in, want - 4)) throw fail("checksum mismatch");
+    if (!block.problem.empty()) throw fail(block.problem);
 
     preset_data p;
     std::size_t at = 16;
@@ -151,6 +233,8 @@ preset_data decode_preset(std::string_view in, const std::string& where) {
             throw fail("item " + std::to_string(&it - p.items.data() + 1) + " is not a finite number");
         at += 5;
     }
+    if (version >= 2) p.panel_values = block.read(fail);
+    at += block.size;
     if (get_u32(in, at) != k_thumbnail_size || get_u32(in, at + 4) != k_thumbnail_size)
         throw fail("thumbnail is not 128 x 128");
     at += 8;

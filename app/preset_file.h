@@ -1,13 +1,18 @@
 // Preset files of the presets shelf: one file per preset holding its name,
-// the tool's item stream and its thumbnail, checked whole before use.
+// the tool's item stream, the values of the panel controls that stream does
+// not hold, and its thumbnail, checked whole before use.
 //
 // Layout (all numbers little-endian):
 //   "SFPRESET"              8 bytes
-//   version                 u32, 1
+//   version                 u32, 2 (1: written before the panel values)
 //   name length, name       u32 (1..64), bytes
 //   item count              u32, 63
 //   items                   per item: tag 'I' (32-bit integer) or 'F'
 //                           (32-bit float), then its 4 bytes
+//   panel values            version 2 only: u32 block version (1), u32
+//                           count (0..32), then per value u32 control id,
+//                           tag 'I' and 4 bytes or tag 'D' (64-bit float)
+//                           and 8 bytes
 //   thumbnail size          u32 width, u32 height (128, 128)
 //   thumbnail               width × height × 3 floats, row by row, RGB
 //   checksum                u32, CRC-32 of every byte before it
@@ -21,7 +26,9 @@
 
 namespace sf::app {
 
-constexpr std::uint32_t k_preset_version = 1;
+constexpr std::uint32_t k_preset_version = 2;
+constexpr std::uint32_t k_panel_values_version = 1;
+constexpr std::size_t k_panel_values_max = 32;
 constexpr std::uint32_t k_preset_items = 63;
 constexpr int k_thumbnail_size = 128;
 constexpr std::size_t k_preset_name_max = 64;
@@ -40,10 +47,21 @@ struct preset_item {
     std::uint32_t bits;  // the integer, or the float's bit pattern
 };
 
+// A panel control's value that the tool's own stream does not hold; the
+// host saves it beside the stream and sets it back through the panel.
+enum class value_tag : std::uint8_t { i4 = 'I', f8 = 'D' };
+
+struct panel_value {
+    std::uint32_t id;
+    value_tag tag;
+    std::uint64_t bits;  // the integer in the low 32 bits, or the double's bit pattern
+};
+
 struct preset_data {
     std::string name;
     std::vector<preset_item> items;
     std::vector<float> thumbnail;  // k_thumbnail_size² × 3
+    std::vector<panel_value> panel_values;  // none in files of version 1
 };
 
 // Throws preset_error unless the name is 1 to 64 printable ASCII characters,

@@ -292,9 +292,16 @@ std::vector<float> render_preview(const mesh_layer& foreground, const mesh_layer
     return rgb;
 }
 
-void write_preview(const mesh_layer& foreground, const mesh_layer& background, const std::string& png_path) {
+void write_preview(const mesh_layer& foreground, const mesh_layer& background, const std::string& png_path,
+                   formats::file_set& files) {
     const std::vector<float> rgb = render_preview(foreground, background);
-    formats::write_file_atomic(png_path, encode_png(rgb.data(), k_preview_width, k_preview_height));
+    files.add(png_path).write(encode_png(rgb.data(), k_preview_width, k_preview_height));
+}
+
+void write_preview(const mesh_layer& foreground, const mesh_layer& background, const std::string& png_path) {
+    formats::file_set files;
+    write_preview(foreground, background, png_path, files);
+    files.commit();
 }
 
 }  // namespace sf::app

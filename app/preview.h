@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "formats/file_io.h"
 #include "formats/mesh_layer.h"
 
 namespace sf::app {
@@ -27,5 +28,8 @@ std::vector<float> render_preview(const formats::mesh_layer& foreground, const f
 // formats::io_error when the file cannot be written.
 void write_preview(const formats::mesh_layer& foreground, const formats::mesh_layer& background,
                    const std::string& png_path);
+// The same picture as a member of a set of files committed together.
+void write_preview(const formats::mesh_layer& foreground, const formats::mesh_layer& background,
+                   const std::string& png_path, formats::file_set& files);
 
 }  // namespace sf::app

@@ -1,5 +1,7 @@
 #include "app/tool_host.h"
 
+#include "app/panel_ranges.h"
+
 #include <dlfcn.h>
 #include <unistd.h>
 
@@ -120,6 +122,15 @@ std::string tool_session::apply(panel_setting& s) {
                 list += (k ? ", " : "") + std::to_string(k) + " " + it->second[k];
             throw usage_error("--set " + s.text + ": no such choice; " + s.field->name + " is one of " + list);
         }
+    }
+    // The range hint bounds what may be typed, as the server holds its edits
+    // to it; controls without one keep the tool's own clamps.
+    const auto range = panel_->ranges.find(id);
+    if (c && range != panel_->ranges.end() && s.field->kind != field_kind::boolean) {
+        const double typed = s.field->kind == field_kind::real ? s.d : double(s.i);
+        const std::string name = c->label.empty() ? "control " + std::to_string(id) : "\"" + c->label + "\"";
+        if (const auto outside = range_violation(name, c->control_class, range->second, typed))
+            throw usage_error("--set " + s.text + ": " + *outside);
     }
     if (panel_->set_value(id, s.value()) == 0)
         throw host_error("--set " + s.text + ": the tool did not take the value");

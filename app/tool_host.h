@@ -54,7 +54,8 @@ public:
 
     // One panel edit through the set callback. Answers the stored value as
     // the field reads back when it differs from the one asked for, else "".
-    // Throws usage_error for a choice outside the panel's list.
+    // Throws usage_error for a choice outside the panel's list and for a
+    // value outside the control's range hint.
     std::string apply(panel_setting& setting);
 
     // test, then build while test answers 1 (a few times at most); the

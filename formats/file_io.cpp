@@ -1,6 +1,8 @@
 #include "formats/file_io.h"
 
+#include <dirent.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -9,6 +11,9 @@
 #include <charconv>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
+#include <mutex>
+#include <set>
 
 namespace sf::formats {
 
@@ -75,16 +80,98 @@ void fd_sink::write(std::string_view bytes) {
 
 // atomic_file
 
-atomic_file::atomic_file(std::string path) : path_(std::move(path)) {
-    const std::size_t slash = path_.rfind('/');
-    const std::string dir = slash == std::string::npos ? std::string() : path_.substr(0, slash + 1);
-    const std::string base = slash == std::string::npos ? path_ : path_.substr(slash + 1);
-    if (base.empty() || base == "." || base == "..") throw io_error(message(path_, "not a file name", 0));
+namespace {
 
-    // A hidden name beside the target, so the rename stays in one file system.
+std::atomic<bool> unnamed_temporaries{true};
+
+std::string dir_of(const std::string& path) {
+    const std::size_t slash = path.rfind('/');
+    return slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
+}
+
+std::string base_of(const std::string& path) {
+    const std::size_t slash = path.rfind('/');
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+// A hidden name beside the target, so the rename stays in one file system.
+std::string side_name(const std::string& path, const char* kind) {
+    return dir_of(path) + "." + base_of(path) + kind + std::to_string(::getpid()) + "-" +
+           std::to_string(temp_counter.fetch_add(1));
+}
+
+// What a writer left behind under ".BASE.tmpPID-N" (a temporary) or
+// ".BASE.oldPID-N" (a target kept while its replacement went in).
+struct leftover {
+    pid_t owner = 0;  // 0: not such a name
+    bool backup = false;
+    std::string_view base;
+};
+
+leftover parse_leftover(std::string_view name) {
+    if (name.size() < 2 || name[0] != '.') return {};
+    const std::size_t dash = name.rfind('-');
+    if (dash == std::string_view::npos || dash + 1 == name.size()) return {};
+    for (std::size_t k = dash + 1; k < name.size(); ++k)
+        if (name[k] < '0' || name[k] > '9') return {};
+    std::size_t digits = dash;
+    while (digits > 0 && name[digits - 1] >= '0' && name[digits - 1] <= '9') --digits;
+    if (digits == dash || digits < 6) return {};
+    const std::string_view kind = name.substr(digits - 4, 4);
+    if (kind != ".tmp" && kind != ".old") return {};
+    long pid = 0;
+    const auto [end, ec] = std::from_chars(name.data() + digits, name.data() + dash, pid);
+    if (ec != std::errc() || pid <= 0 || pid > 0x7FFFFFFF) return {};
+    return {static_cast<pid_t>(pid), kind == ".old", name.substr(1, digits - 5)};
+}
+
+// Once per directory and process: removes the temporaries that writers which
+// died (crash, kill -9) left there. A kept old target goes too, unless its
+// target is missing (it had been moved aside): then it is put back.
+void remove_leftovers(const std::string& dir) {
+    static std::mutex mutex;
+    static std::set<std::string> done;
+    {
+        std::lock_guard lock(mutex);
+        if (!done.insert(dir).second) return;
+    }
+    DIR* d = ::opendir(dir.empty() ? "." : dir.c_str());
+    if (!d) return;
+    while (const dirent* e = ::readdir(d)) {
+        const leftover left = parse_leftover(e->d_name);
+        if (left.owner == 0 || left.owner == ::getpid()) continue;
+        if (::kill(left.owner, 0) == 0 || errno != ESRCH) continue;  // still running, or not ours to judge
+        struct stat st {};
+        const std::string path = dir + e->d_name;
+        if (::lstat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) continue;
+        const std::string target = dir + std::string(left.base);
+        if (left.backup && ::lstat(target.c_str(), &st) != 0 && errno == ENOENT)
+            ::rename(path.c_str(), target.c_str());
+        else
+            ::unlink(path.c_str());
+    }
+    ::closedir(d);
+}
+
+}  // namespace
+
+void use_unnamed_temporaries(bool on) { unnamed_temporaries = on; }
+
+atomic_file::atomic_file(std::string path) : path_(std::move(path)) {
+    const std::string dir = dir_of(path_);
+    const std::string base = base_of(path_);
+    if (base.empty() || base == "." || base == "..") throw io_error(message(path_, "not a file name", 0));
+    remove_leftovers(dir);
+
+    if (unnamed_temporaries) {
+        fd_ = ::open(dir.empty() ? "." : dir.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0666);
+        if (fd_ >= 0) return;
+        // Only a file system without unnamed files falls back to a name.
+        if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL)
+            throw io_error(message(path_, "cannot create file", errno));
+    }
     for (int attempt = 0; attempt < 100; ++attempt) {
-        temp_ = dir + "." + base + ".tmp" + std::to_string(::getpid()) + "-" +
-                std::to_string(temp_counter.fetch_add(1));
+        temp_ = side_name(path_, ".tmp");
         fd_ = ::open(temp_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
         if (fd_ >= 0) return;
         if (errno != EEXIST) break;
@@ -113,19 +200,62 @@ void atomic_file::write(std::string_view bytes) {
     if (const int err = write_all(fd_, bytes); err != 0) fail("write failed", err);
 }
 
-void atomic_file::commit() {
+void atomic_file::seal() {
     if (fd_ < 0) throw io_error(message(path_, "file already closed", 0));
     if (::fsync(fd_) != 0) fail("cannot flush to disk", errno);
+    if (temp_.empty()) {
+        const std::string self = "/proc/self/fd/" + std::to_string(fd_);
+        int err = EEXIST;
+        for (int attempt = 0; attempt < 100 && err == EEXIST; ++attempt) {
+            std::string name = side_name(path_, ".tmp");
+            err = ::linkat(AT_FDCWD, self.c_str(), AT_FDCWD, name.c_str(), AT_SYMLINK_FOLLOW) == 0 ? 0 : errno;
+            if (err != 0 && err != EEXIST)  // no /proc: the descriptor itself, where allowed
+                err = ::linkat(fd_, "", AT_FDCWD, name.c_str(), AT_EMPTY_PATH) == 0 ? 0 : errno;
+            if (err == 0) temp_ = std::move(name);
+        }
+        if (err != 0) copy_to_named(err);
+    }
     const int fd = fd_;
     fd_ = -1;
     if (::close(fd) != 0) fail("cannot close", errno);
+}
+
+// Where an unnamed file cannot be linked, its bytes are copied to a named one.
+void atomic_file::copy_to_named(int link_error) {
+    int out = -1;
+    for (int attempt = 0; attempt < 100 && out < 0; ++attempt) {
+        temp_ = side_name(path_, ".tmp");
+        out = ::open(temp_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        if (out < 0 && errno != EEXIST) break;
+    }
+    if (out < 0) {
+        temp_.clear();
+        fail("cannot give the file a name", link_error);
+    }
+    char block[65536];
+    for (off_t at = 0;;) {
+        const ssize_t n = ::pread(fd_, block, sizeof block, at);
+        if (n < 0 && errno == EINTR) continue;
+        const int err = n < 0 ? errno : n == 0 ? 0 : write_all(out, std::string_view(block, std::size_t(n)));
+        if (err != 0 || n < 0) {
+            ::close(out);
+            fail("cannot copy to a named file", err);
+        }
+        if (n == 0) break;
+        at += n;
+    }
+    const int err = ::fsync(out) == 0 ? 0 : errno;
+    if (::close(out) != 0 || err != 0) fail("cannot flush to disk", err != 0 ? err : errno);
+}
+
+void atomic_file::commit() {
+    seal();
     if (std::rename(temp_.c_str(), path_.c_str()) != 0) fail("cannot rename into place", errno);
     temp_.clear();
 
     // Make the rename itself durable; a failure here loses nothing written.
-    const std::size_t slash = path_.rfind('/');
-    const std::string dir = slash == std::string::npos ? "." : path_.substr(0, slash + 1);
-    const int dfd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    const std::string dir = dir_of(path_);
+    const int dfd = ::open(dir.empty() ? "." : dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (dfd >= 0) {
         ::fsync(dfd);
         ::close(dfd);
@@ -136,6 +266,123 @@ void write_file_atomic(const std::string& path, std::string_view bytes) {
     atomic_file f(path);
     f.write(bytes);
     f.commit();
+}
+
+// file_set
+
+namespace {
+
+// A target about to be replaced: a second link to the old file keeps it
+// (where links are not supported it is moved aside), so that it can be put
+// back until the whole set is in place.
+class kept_target {
+public:
+    explicit kept_target(std::string path) : path_(std::move(path)) {
+        struct stat st {};
+        if (::lstat(path_.c_str(), &st) != 0) {
+            if (errno != ENOENT) throw io_error(message(path_, "cannot look at the old file", errno));
+            state_ = state::none;
+            return;
+        }
+        if (S_ISDIR(st.st_mode)) return;  // the rename onto it will fail
+        for (int attempt = 0; attempt < 100; ++attempt) {
+            keep_ = side_name(path_, ".old");
+            if (::link(path_.c_str(), keep_.c_str()) == 0) {
+                state_ = state::kept;
+                linked_ = true;
+                return;
+            }
+            if (errno == EEXIST) continue;
+            struct stat taken {};
+            if (::lstat(keep_.c_str(), &taken) == 0) continue;
+            if (::rename(path_.c_str(), keep_.c_str()) == 0) {
+                state_ = state::kept;
+                return;
+            }
+            throw io_error(message(path_, "cannot keep the old file", errno));
+        }
+        throw io_error(message(path_, "cannot keep the old file", EEXIST));
+    }
+    kept_target(const kept_target&) = delete;
+    kept_target& operator=(const kept_target&) = delete;
+    kept_target(kept_target&& o) noexcept
+        : path_(std::move(o.path_)), keep_(std::move(o.keep_)), state_(o.state_), linked_(o.linked_) {
+        o.state_ = state::other;
+    }
+    ~kept_target() { drop(); }
+
+    // Undoes the replacement: the old file back, or the new one removed
+    // when there was none (only when the new one was put in place).
+    void restore(bool replaced) noexcept {
+        if (state_ == state::kept && linked_ && !replaced)
+            ::unlink(keep_.c_str());  // still in place under its own name
+        else if (state_ == state::kept)
+            ::rename(keep_.c_str(), path_.c_str());
+        else if (state_ == state::none && replaced)
+            ::unlink(path_.c_str());
+        state_ = state::other;
+    }
+    void drop() noexcept {
+        if (state_ == state::kept) ::unlink(keep_.c_str());
+        state_ = state::other;
+    }
+
+private:
+    enum class state { none, kept, other };
+    std::string path_;
+    std::string keep_;
+    state state_ = state::other;
+    bool linked_ = false;  // kept as a second link, not moved aside
+};
+
+std::string normal_path(const std::string& path) {
+    std::error_code ec;
+    const std::filesystem::path abs = std::filesystem::absolute(path, ec);
+    return (ec ? std::filesystem::path(path) : abs).lexically_normal().string();
+}
+
+}  // namespace
+
+file_set::~file_set() = default;  // each member removes its own temporary
+
+atomic_file& file_set::add(const std::string& path) {
+    const std::string key = normal_path(path);
+    for (const auto& f : files_)
+        if (normal_path(f->path()) == key) throw io_error(message(path, "named twice among the outputs", 0));
+    files_.push_back(std::make_unique<atomic_file>(path));
+    return *files_.back();
+}
+
+void file_set::commit() {
+    for (const auto& f : files_) f->seal();
+    std::vector<kept_target> kept;
+    kept.reserve(files_.size());
+    std::size_t placed = 0;
+    try {
+        for (const auto& f : files_) kept.emplace_back(f->path());
+        for (; placed < files_.size(); ++placed) {
+            atomic_file& f = *files_[placed];
+            if (std::rename(f.temp_.c_str(), f.path_.c_str()) != 0)
+                throw io_error(message(f.path_, "cannot rename into place", errno));
+            f.temp_.clear();
+        }
+    } catch (...) {
+        for (std::size_t k = 0; k < kept.size(); ++k) kept[k].restore(k < placed);
+        for (const auto& f : files_) f->discard();
+        throw;
+    }
+    kept.clear();  // the old files go
+
+    std::set<std::string> dirs;
+    for (const auto& f : files_) dirs.insert(dir_of(f->path()));
+    for (const std::string& dir : dirs) {
+        const int dfd = ::open(dir.empty() ? "." : dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (dfd >= 0) {
+            ::fsync(dfd);
+            ::close(dfd);
+        }
+    }
+    files_.clear();
 }
 
 // text_buffer

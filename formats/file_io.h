@@ -8,6 +8,7 @@
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace sf::formats {
 
@@ -43,10 +44,15 @@ private:
     std::string name_;
 };
 
-// A file that appears whole or not at all: bytes go to a temporary file in
-// the target's directory, which commit() flushes to disk and renames over
-// the target. Destroyed uncommitted, or on any failure, the temporary file
-// is removed and an existing target is left untouched.
+// A file that appears whole or not at all. Bytes go to an unnamed file
+// (O_TMPFILE) in the target's directory, so a crash or kill leaves nothing
+// behind; commit() flushes it to disk, links it under a hidden temporary
+// name beside the target and renames that over the target. Where the file
+// system has no unnamed files the temporary is named from the start,
+// ".BASE.tmpPID-N"; the first write into a directory removes such files
+// (and ".BASE.oldPID-N" backups) of processes that are gone. Destroyed
+// uncommitted, or on any failure, the temporary is removed and an existing
+// target is left untouched.
 class atomic_file final : public byte_sink {
 public:
     explicit atomic_file(std::string path);  // throws io_error
@@ -56,19 +62,50 @@ public:
 
     void write(std::string_view bytes) override;
     void commit();
+    const std::string& path() const { return path_; }
+    // The temporary's name, empty while it has none.
     const std::string& temp_path() const { return temp_; }
 
 private:
+    friend class file_set;
     [[noreturn]] void fail(const char* what, int err);
     void discard() noexcept;
+    // Flushes the bytes to disk and gives the temporary a name beside the target.
+    void seal();
+    void copy_to_named(int link_error);
 
     std::string path_;
     std::string temp_;
     int fd_ = -1;
 };
 
+// Files that appear together or not at all: several outputs of one run.
+// Each member is an atomic_file; commit() seals them all first and only
+// then renames them into place, keeping the old targets until every rename
+// succeeded. On any failure every target is left as it was (a replaced one
+// put back, a new one removed) and no temporary stays behind.
+class file_set {
+public:
+    file_set() = default;
+    ~file_set();
+    file_set(const file_set&) = delete;
+    file_set& operator=(const file_set&) = delete;
+
+    // A new member writing to path; io_error when the set already has it.
+    atomic_file& add(const std::string& path);
+    void commit();
+    std::size_t size() const { return files_.size(); }
+
+private:
+    std::vector<std::unique_ptr<atomic_file>> files_;
+};
+
 // Writes bytes to path through an atomic_file.
 void write_file_atomic(const std::string& path, std::string_view bytes);
+
+// Off: temporaries are named from the start, as where the file system has
+// no unnamed files (for tests of that path).
+void use_unnamed_temporaries(bool on);
 
 // Collects small pieces and passes them to the sink in large blocks.
 // Call flush() at the end; the destructor does not write.

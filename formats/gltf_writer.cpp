@@ -523,6 +523,10 @@ void write_glb(const mesh_layer& layer, byte_sink& sink) {
     }
 }
 
+void write_glb_file(const mesh_layer& layer, const std::string& path, file_set& files) {
+    write_glb(layer, files.add(path));
+}
+
 void write_glb_file(const mesh_layer& layer, const std::string& path) {
     atomic_file file(path);
     write_glb(layer, file);

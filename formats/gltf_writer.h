@@ -40,5 +40,7 @@ void write_glb(const mesh_layer& layer, byte_sink& sink);
 
 // Writes path whole or not at all.
 void write_glb_file(const mesh_layer& layer, const std::string& path);
+// The same file as a member of a set of files committed together.
+void write_glb_file(const mesh_layer& layer, const std::string& path, file_set& files);
 
 }  // namespace sf::formats

@@ -555,16 +555,21 @@ void write_lwo2(const mesh_layer& layer, byte_sink& sink) {
     sink.write(builder.build());
 }
 
-void write_lwo2_file(const mesh_layer& layer, const std::string& path) {
-    atomic_file file(path);
+void write_lwo2_file(const mesh_layer& layer, const std::string& path, file_set& files) {
+    atomic_file& file = files.add(path);
     try {
         write_lwo2(layer, file);
     } catch (const io_error& e) {
         const std::string what = e.what();
-        if (what.compare(0, path.size(), path) == 0) throw;
+        if (what.find(path) != std::string::npos) throw;
         throw io_error(path + ": " + what);
     }
-    file.commit();
+}
+
+void write_lwo2_file(const mesh_layer& layer, const std::string& path) {
+    file_set files;
+    write_lwo2_file(layer, path, files);
+    files.commit();
 }
 
 }  // namespace sf::formats

@@ -29,5 +29,7 @@ void write_lwo2(const mesh_layer& layer, byte_sink& sink);
 
 // write_lwo2 into path through an atomic_file; errors name the path.
 void write_lwo2_file(const mesh_layer& layer, const std::string& path);
+// The same file as a member of a set of files committed together.
+void write_lwo2_file(const mesh_layer& layer, const std::string& path, file_set& files);
 
 }  // namespace sf::formats

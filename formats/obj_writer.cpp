@@ -1,9 +1,5 @@
 #include "formats/obj_writer.h"
 
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <atomic>
 #include <bit>
 #include <cerrno>
 #include <cmath>
@@ -228,70 +224,6 @@ void put_element(text_buffer& out, std::span<const index_t> pts, const index_t* 
     out.put('\n');
 }
 
-std::atomic<unsigned> keep_counter{0};
-
-std::string failure(const std::string& path, const char* what, int err) {
-    return "cannot write " + path + ": " + what + ": " + std::strerror(err);
-}
-
-// The file at a path, kept under a hidden second name while a new one takes
-// its place, so that the old one can be put back.
-class old_file {
-public:
-    explicit old_file(std::string path) : path_(std::move(path)) {
-        struct stat st {};
-        if (::lstat(path_.c_str(), &st) != 0) {
-            state_ = errno == ENOENT ? state::none : state::other;
-            return;
-        }
-        if (S_ISDIR(st.st_mode)) return;  // the rename onto it will fail
-        const std::size_t slash = path_.rfind('/');
-        const std::string dir = slash == std::string::npos ? std::string() : path_.substr(0, slash + 1);
-        const std::string base = slash == std::string::npos ? path_ : path_.substr(slash + 1);
-        for (int attempt = 0; attempt < 100; ++attempt) {
-            keep_ = dir + "." + base + ".old" + std::to_string(::getpid()) + "-" +
-                    std::to_string(keep_counter.fetch_add(1));
-            // A second link leaves the file in place; where links are not
-            // supported, move it aside instead.
-            if (::link(path_.c_str(), keep_.c_str()) == 0) {
-                state_ = state::kept;
-                return;
-            }
-            if (errno == EEXIST) continue;
-            struct stat taken {};
-            if (::lstat(keep_.c_str(), &taken) == 0) continue;
-            if (::rename(path_.c_str(), keep_.c_str()) == 0) {
-                state_ = state::kept;
-                return;
-            }
-            throw io_error(failure(path_, "cannot keep the old file", errno));
-        }
-        throw io_error(failure(path_, "cannot keep the old file", EEXIST));
-    }
-    old_file(const old_file&) = delete;
-    old_file& operator=(const old_file&) = delete;
-
-    // Undoes the replacement: the old file back, or the new one removed
-    // when there was none (only when the new one was put in place).
-    void restore(bool replaced) noexcept {
-        if (state_ == state::kept)
-            ::rename(keep_.c_str(), path_.c_str());
-        else if (state_ == state::none && replaced)
-            ::unlink(path_.c_str());
-        state_ = state::other;
-    }
-    void drop() noexcept {
-        if (state_ == state::kept) ::unlink(keep_.c_str());
-        state_ = state::other;
-    }
-
-private:
-    enum class state { none, kept, other };
-    std::string path_;
-    std::string keep_;
-    state state_ = state::other;
-};
-
 }  // namespace
 
 void write_obj(const mesh_layer& layer, byte_sink& sink, std::string_view mtllib) {
@@ -411,30 +343,18 @@ std::string mtl_path_for(const std::string& obj_path) {
     return mtl == obj_path ? mtl + ".mtl" : mtl;
 }
 
-void write_obj_files(const mesh_layer& layer, const std::string& obj_path) {
+void write_obj_files(const mesh_layer& layer, const std::string& obj_path, file_set& files) {
     const std::string mtl_path = mtl_path_for(obj_path);
     const std::size_t slash = mtl_path.rfind('/');
-    atomic_file obj(obj_path);
-    write_obj(layer, obj, slash == std::string::npos ? std::string_view(mtl_path)
-                                                     : std::string_view(mtl_path).substr(slash + 1));
-    atomic_file mtl(mtl_path);
-    write_mtl(layer, mtl);
+    write_obj(layer, files.add(obj_path),
+              slash == std::string::npos ? std::string_view(mtl_path) : std::string_view(mtl_path).substr(slash + 1));
+    write_mtl(layer, files.add(mtl_path));
+}
 
-    // The small library goes in first; if the OBJ then fails, it is undone.
-    old_file old(mtl_path);
-    try {
-        mtl.commit();
-    } catch (...) {
-        old.restore(false);
-        throw;
-    }
-    try {
-        obj.commit();
-    } catch (...) {
-        old.restore(true);
-        throw;
-    }
-    old.drop();
+void write_obj_files(const mesh_layer& layer, const std::string& obj_path) {
+    file_set files;
+    write_obj_files(layer, obj_path, files);
+    files.commit();
 }
 
 }  // namespace sf::formats

@@ -42,5 +42,7 @@ std::string mtl_path_for(const std::string& obj_path);
 // whole, or on failure (io_error) both paths are left as they were, with a
 // library replaced on the way put back and a new one removed.
 void write_obj_files(const mesh_layer& layer, const std::string& obj_path);
+// The same pair as members of a set of files committed together.
+void write_obj_files(const mesh_layer& layer, const std::string& obj_path, file_set& files);
 
 }  // namespace sf::formats

@@ -53,8 +53,10 @@ inline std::string slurp(const std::string& path) {
 struct program_test : ::testing::Test {
     scratch_dir dir;
 
-    int run(const std::string& args) {
-        const std::string cmd = "cd '" + dir.path.string() + "' && '" SF_PROGRAM "' " + args + " >out.txt 2>err.txt";
+    // prefix runs in the same shell first (limits, traps).
+    int run(const std::string& args, const std::string& prefix = {}) {
+        const std::string cmd =
+            "cd '" + dir.path.string() + "' && " + prefix + "'" SF_PROGRAM "' " + args + " >out.txt 2>err.txt";
         const int status = std::system(cmd.c_str());
         return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     }

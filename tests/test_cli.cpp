@@ -126,6 +126,35 @@ TEST_F(Program, EmptyCrownIsAnErrorAndWritesNothing) {
     EXPECT_EQ(out(), "");
 }
 
+// Several outputs are one set: a failure in any of them (here the file size
+// limit, as a full disk would) leaves none of them and the old files as
+// they were; a writer killed half way leaves no temporary behind.
+TEST_F(Program, OutputsAreWrittenAllOrNone) {
+    dir.write("t.obj", "old obj");
+    // The .lwo fits in the limit, the .obj after it does not.
+    EXPECT_EQ(run("build -o t.lwo -o t.obj", "ulimit -f 100; trap '' XFSZ; "), 2);
+    EXPECT_TRUE(err_has("cannot write t.obj")) << err();
+    EXPECT_FALSE(exists("t.lwo"));
+    EXPECT_FALSE(exists("t.mtl"));
+    EXPECT_EQ(file("t.obj"), "old obj");
+    EXPECT_EQ(dir.entries(), 3u);  // t.obj, out.txt, err.txt
+
+    EXPECT_NE(run("build -o t.lwo -o t.obj", "ulimit -f 100; "), 0);  // killed by SIGXFSZ
+    EXPECT_EQ(file("t.obj"), "old obj");
+    EXPECT_EQ(dir.entries(), 3u);
+
+    ASSERT_EQ(run("build -o t.lwo -o t.obj -o t.edits"), 0) << err();
+    EXPECT_NE(file("t.obj"), "old obj");
+    EXPECT_EQ(dir.entries(), 6u);
+
+    for (const char* same : {"-o u.obj -o ./u.obj", "-o u.obj --preview u.mtl", "-o u.edits -o x/../u.edits"}) {
+        EXPECT_EQ(run(std::string("build ") + same), 2) << same;
+        EXPECT_TRUE(err_has("would write the same file")) << err();
+    }
+    EXPECT_FALSE(exists("u.obj"));
+    EXPECT_FALSE(exists("u.edits"));
+}
+
 TEST_F(Program, BadInputsAreOneLineErrors) {
     dir.write("bad.obj", "v 0 0 0\nv 1 0 0\nv 0 1 0\nf 1 2 40\n");
     struct case_typ {

@@ -1,11 +1,16 @@
 // File formats: the OBJ crown reader, the edit-log writer and reader, and
 // atomic file output.
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <bit>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <map>
+#include <set>
 #include <random>
 #include <vector>
 
@@ -224,6 +229,99 @@ TEST(AtomicFile, WholeOrNothing) {
     EXPECT_THROW(write_file_atomic(dir.file("no/such/dir.obj"), "data"), io_error);
     EXPECT_THROW(write_file_atomic(dir.file("") + "/", "data"), io_error);
 }
+
+// Names in the directory, sorted, with the contents of regular files.
+std::map<std::string, std::string> listing(const test::scratch_dir& dir) {
+    std::map<std::string, std::string> out;
+    for (const auto& e : std::filesystem::directory_iterator(dir.path))
+        out[e.path().filename().string()] = e.is_regular_file() ? test::slurp(e.path().string()) : "<dir>";
+    return out;
+}
+
+// Both ways of holding the bytes until commit: an unnamed file, and a named
+// temporary where the file system has no unnamed files.
+class FileSet : public ::testing::TestWithParam<bool> {
+    void SetUp() override { use_unnamed_temporaries(GetParam()); }
+    void TearDown() override { use_unnamed_temporaries(true); }
+};
+
+TEST_P(FileSet, AllOrNone) {
+    test::scratch_dir dir;
+    dir.write("a.lwo", "old lwo");
+    {
+        file_set files;
+        files.add(dir.file("a.lwo")).write("new lwo");
+        files.add(dir.file("b.obj")).write("new obj");
+        EXPECT_EQ(listing(dir).size(), GetParam() ? 1u : 3u);  // named temporaries only without O_TMPFILE
+        files.commit();
+    }
+    EXPECT_EQ(listing(dir), (std::map<std::string, std::string>{{"a.lwo", "new lwo"}, {"b.obj", "new obj"}}));
+
+    // The last member cannot take its place (a directory is there): the ones
+    // renamed before it are undone, the old files are as they were.
+    std::filesystem::create_directory(dir.file("c.glb"));
+    dir.write("c.glb/inside", "x");
+    const auto before = listing(dir);
+    {
+        file_set files;
+        files.add(dir.file("a.lwo")).write("newer lwo");
+        files.add(dir.file("new.edits")).write("log");
+        files.add(dir.file("b.obj")).write("newer obj");
+        files.add(dir.file("c.glb")).write("glb");
+        EXPECT_THROW(files.commit(), io_error);
+    }
+    EXPECT_EQ(listing(dir), before);
+
+    // Abandoned before commit, or refused for naming a file twice.
+    {
+        file_set files;
+        files.add(dir.file("a.lwo")).write("abandoned");
+        EXPECT_THROW(files.add(dir.file("./a.lwo")), io_error);
+        EXPECT_THROW(files.add(dir.file("missing/x.obj")), io_error);
+    }
+    EXPECT_EQ(listing(dir), before);
+}
+
+// A writer killed before commit leaves no temporary: there is none with a
+// name, or the next writer into the directory removes it.
+TEST_P(FileSet, KilledWriterLeavesNothing) {
+    test::scratch_dir dir;
+    dir.write("tree.obj", "old");
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        file_set files;
+        files.add(dir.file("tree.obj")).write(std::string(1 << 20, 'v'));
+        files.add(dir.file("tree.mtl")).write("newmtl");
+        ::raise(SIGKILL);
+        ::_exit(0);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFSIGNALED(status));
+    EXPECT_EQ(listing(dir).size(), GetParam() ? 1u : 3u);
+
+    write_file_atomic(dir.file("other.edits"), "log");
+    EXPECT_EQ(listing(dir),
+              (std::map<std::string, std::string>{{"other.edits", "log"}, {"tree.obj", "old"}}));
+    // Only what processes that are gone left behind is removed.
+    std::filesystem::create_directory(dir.file("sub"));
+    const std::string dead = std::to_string(child) + "-3", live = std::to_string(::getppid()) + "-0";
+    for (const std::string& name : {".x.obj.tmp" + dead, ".x.obj.old" + dead, ".x.obj.tmp" + live,
+                                    ".x.obj.tmp" + dead + "z", "x.obj.tmp" + dead, ".x.obj.old" + dead + "1"})
+        dir.write("sub/" + name, "?");
+    dir.write("sub/x.obj", "x");
+    dir.write("sub/.lost.mtl.old" + dead, "old mtl");  // moved aside; its target is gone
+    write_file_atomic(dir.file("sub/y.obj"), "y");
+    std::set<std::string> left;
+    for (const auto& e : std::filesystem::directory_iterator(dir.file("sub"))) left.insert(e.path().filename());
+    EXPECT_EQ(left, (std::set<std::string>{".x.obj.tmp" + live, ".x.obj.tmp" + dead + "z", "x.obj.tmp" + dead,
+                                           "x.obj", "y.obj", "lost.mtl"}));
+    EXPECT_EQ(test::slurp(dir.file("sub/lost.mtl")), "old mtl");
+}
+
+INSTANTIATE_TEST_SUITE_P(Temporaries, FileSet, ::testing::Values(true, false),
+                         [](const auto& info) { return info.param ? "Unnamed" : "Named"; });
 
 TEST(TextBuffer, SmallBlocksGiveTheSameText) {
     string_sink big, small;

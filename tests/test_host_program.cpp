@@ -8,7 +8,11 @@
 #include <algorithm>
 #include <charconv>
 #include <cstdlib>
+#include <cmath>
 #include <cstring>
+#include <numbers>
+#include <tuple>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -16,6 +20,7 @@
 #include "app/host_services.h"
 #include "app/panel_view.h"
 #include "app/preset_file.h"
+#include "app/serve/panel_model.h"
 #include "app/standin_host.h"
 #include "app/tool_host.h"
 #include "core/background.h"
@@ -149,6 +154,70 @@ TEST_F(ModuleHost, PresetThatDoesNotFitLeavesTheLiveRecord) {
     EXPECT_EQ(*static_cast<std::int32_t*>(session.panel().value_address(0x8002)), 77);
 }
 
+// The shelf keeps beside the stream exactly the panel controls whose value
+// the tool's stream does not carry.
+TEST_F(ModuleHost, KeptPanelValuesAreTheControlsTheStreamLacks) {
+    plugin_module module(SF_MODULE);
+    tool_session session(module);
+    settings_typ r;
+    reset_to_defaults(r);
+    const std::vector<preset_item> base = saved_stream(r);
+    std::vector<unsigned> lacking;
+    for (const field_desc& f : field_table()) {
+        if (f.id == 0 || !session.panel().find_control(f.id)) continue;
+        settings_typ changed = r;
+        char* at = reinterpret_cast<char*>(&changed) + f.offset;
+        if (f.kind == field_kind::real) {
+            double v;
+            std::memcpy(&v, at, sizeof v);
+            v += 0.25;
+            std::memcpy(at, &v, sizeof v);
+        } else if (f.kind == field_kind::boolean) {
+            *at = *at ? 0 : 1;
+        } else {
+            std::int32_t v;
+            std::memcpy(&v, at, sizeof v);
+            ++v;
+            std::memcpy(at, &v, sizeof v);
+        }
+        const std::vector<preset_item> items = saved_stream(changed);
+        const bool same = std::equal(items.begin(), items.end(), base.begin(), base.end(),
+                                     [](const preset_item& a, const preset_item& b) { return a.bits == b.bits; });
+        if (same) lacking.push_back(f.id);
+    }
+    const std::span<const unsigned> kept = kept_panel_controls();
+    EXPECT_EQ(lacking, std::vector<unsigned>(kept.begin(), kept.end()));
+}
+
+TEST_F(ModuleHost, PanelValuesComeBackThroughTheSetCallback) {
+    settings_typ r;
+    reset_to_defaults(r);
+    const double half = 0.5;
+    std::uint64_t bits;
+    std::memcpy(&bits, &half, sizeof bits);
+    preset_data p{"p", saved_stream(r), {}, {{0x804A, value_tag::f8, bits}}};
+
+    plugin_module module(SF_MODULE);
+    tool_session session(module);
+    const auto randomness = [&] { return *static_cast<const double*>(session.panel().value_address(0x804A)); };
+    session.load_preset(p);
+    EXPECT_EQ(randomness(), 0.5);  // exact: the host keeps the double
+
+    // Values the panel cannot take are refused before the stream is loaded.
+    settings_typ before;
+    std::memcpy(&before, session.instance(), sizeof before);
+    const double nan = std::nan("");
+    std::uint64_t nan_bits;
+    std::memcpy(&nan_bits, &nan, sizeof nan_bits);
+    r.branches = 99;
+    for (const panel_value& bad : {panel_value{0x804A, value_tag::i4, 3}, panel_value{0x8002, value_tag::i4, 3},
+                                   panel_value{0x804A, value_tag::f8, nan_bits}}) {
+        const preset_data q{"q", saved_stream(r), {}, {bad}};
+        EXPECT_THROW(session.load_preset(q), host_error) << bad.id;
+        EXPECT_EQ(std::memcmp(&before, session.instance(), sizeof before), 0);
+    }
+}
+
 TEST_F(ModuleHost, DroppedToolGreysThePanel) {
     plugin_module module(SF_MODULE);
     tool_session session(module);
@@ -211,6 +280,69 @@ TEST(PresetFile, RoundTripAndEveryDamageRefused) {
     const std::uint32_t crc = crc32(body);
     for (int k = 0; k < 4; ++k) bad_tag[body.size() + std::size_t(k)] = static_cast<char>((crc >> (8 * k)) & 0xFF);
     EXPECT_THROW(decode_preset(bad_tag, "f"), preset_error);
+}
+
+// The same bytes as a file written before the panel values: version 1,
+// no block, checksum recomputed.
+std::string without_panel_values(const std::string& bytes, std::size_t name_length) {
+    const std::size_t block = 16 + name_length + 4 + 63 * 5;
+    const std::size_t count = static_cast<unsigned char>(bytes[block + 4]);
+    std::size_t size = 8;
+    for (std::size_t k = 0; k < count; ++k) size += bytes[block + size + 4] == 'D' ? 13 : 9;
+    std::string old = bytes.substr(0, block) + bytes.substr(block + size, bytes.size() - 4 - block - size);
+    old[8] = 1;
+    const std::uint32_t crc = crc32(old);
+    for (int k = 0; k < 4; ++k) old.push_back(static_cast<char>((crc >> (8 * k)) & 0xFF));
+    return old;
+}
+
+std::string with_checksum(std::string bytes) {
+    const std::uint32_t crc = crc32(std::string_view(bytes).substr(0, bytes.size() - 4));
+    for (int k = 0; k < 4; ++k) bytes[bytes.size() - 4 + std::size_t(k)] = static_cast<char>((crc >> (8 * k)) & 0xFF);
+    return bytes;
+}
+
+TEST(PresetFile, PanelValuesBlock) {
+    preset_data p = sample_preset();
+    p.panel_values = {{0x804A, value_tag::f8, 0x3FE0000000000001ull}, {0x8002, value_tag::i4, 0xFFFFFFFEull}};
+    const std::string bytes = encode_preset(p);
+    const preset_data q = decode_preset(bytes, "f");
+    ASSERT_EQ(q.panel_values.size(), 2u);
+    EXPECT_EQ(q.panel_values[0].bits, 0x3FE0000000000001ull);
+    EXPECT_EQ(q.panel_values[1].tag, value_tag::i4);
+    EXPECT_EQ(q.panel_values[1].bits, 0xFFFFFFFEull);
+    EXPECT_EQ(q.thumbnail, p.thumbnail);
+
+    // A file of the first version has no block and still reads.
+    const preset_data old = decode_preset(without_panel_values(bytes, p.name.size()), "f");
+    EXPECT_TRUE(old.panel_values.empty());
+    EXPECT_EQ(old.items.size(), 63u);
+    EXPECT_EQ(old.thumbnail, p.thumbnail);
+
+    // Damage inside the block: caught by the checksum, and refused for its
+    // own reason when the checksum was made to fit.
+    const std::size_t block = 16 + p.name.size() + 4 + 63 * 5;
+    for (std::size_t at = block; at < block + 8 + 13 + 9; ++at) {
+        std::string flipped = bytes;
+        flipped[at] = static_cast<char>(flipped[at] ^ 0x04);
+        EXPECT_THROW(decode_preset(flipped, "f"), preset_error) << at;
+    }
+    const auto refused = [&](std::size_t at, char byte, const std::string& why) {
+        std::string damaged = bytes;
+        damaged[at] = byte;
+        try {
+            decode_preset(with_checksum(damaged), "f");
+            ADD_FAILURE() << "accepted " << why;
+        } catch (const preset_error& e) {
+            EXPECT_NE(std::string(e.what()).find(why), std::string::npos) << e.what();
+        }
+    };
+    refused(block, 2, "panel values block version 2");
+    refused(block + 8 + 4, 'X', "unknown panel value type");
+    refused(block + 8 + 13, 0x4A, "given twice");
+    refused(block + 4, 40, "");  // count runs past the thumbnail
+    refused(block + 4, 1, "");   // one value fewer than the bytes hold
+    EXPECT_THROW(decode_preset(bytes.substr(0, block + 6), "f"), preset_error);
 }
 
 TEST(PresetFile, NamesAndTheirFiles) {
@@ -277,6 +409,8 @@ TEST_F(HostProgram, PresetRoundTripOnTheShelf) {
     std::string narrowed = sets;
     for (const field_desc& f : field_table()) {
         if (f.id == 0 || f.kind != field_kind::real) continue;
+        const std::span<const unsigned> kept = kept_panel_controls();
+        if (std::find(kept.begin(), kept.end(), f.id) != kept.end()) continue;  // kept as doubles
         double v;
         std::memcpy(&v, reinterpret_cast<const char*>(&k_default_settings) + f.offset, sizeof v);
         narrowed += std::string(" --set ") + f.name + "=" + shortest(static_cast<float>(v));
@@ -305,6 +439,24 @@ TEST_F(HostProgram, PresetRoundTripOnTheShelf) {
     EXPECT_TRUE(exists("m.edits"));
 }
 
+TEST_F(HostProgram, PresetKeepsTheLeafGrowthRandomness) {
+    const std::string leaves = " --shelf shelf --set render_type=1 --set twig_type=1 --set leaf_shape=1";
+    ASSERT_EQ(run("preset add a" + leaves + " --set leaf_growth_randomness=0.5"), 0) << err();
+    ASSERT_EQ(run("preset add b" + leaves), 0) << err();
+    ASSERT_EQ(run("build --shelf shelf --preset a -o a.edits"), 0) << err();
+    ASSERT_EQ(run("build --shelf shelf --preset b -o b.edits"), 0) << err();
+    EXPECT_FALSE(file("a.edits") == file("b.edits"));
+    ASSERT_EQ(run("build --shelf shelf --preset b --set leaf_growth_randomness=0.5 -o b5.edits"), 0) << err();
+    EXPECT_TRUE(file("a.edits") == file("b5.edits"));
+
+    // Written before the block existed, the same preset loads as it always
+    // did: the live value stays.
+    dir.write("shelf/a.sfpreset", without_panel_values(file("shelf/a.sfpreset"), 1));
+    ASSERT_EQ(run("build --shelf shelf --preset a -o old.edits"), 0) << err();
+    EXPECT_TRUE(file("old.edits") == file("b.edits"));
+    ASSERT_EQ(run("panel --shelf shelf --preset a"), 0) << err();
+}
+
 TEST_F(HostProgram, DamagedPresetIsRefusedAndNothingIsBuilt) {
     ASSERT_EQ(run("preset add good --shelf shelf --set branches=20"), 0) << err();
     const std::string bytes = file("shelf/good.sfpreset");
@@ -314,8 +466,11 @@ TEST_F(HostProgram, DamagedPresetIsRefusedAndNothingIsBuilt) {
     };
     std::string flipped = bytes;
     flipped[60] = static_cast<char>(flipped[60] ^ 0x01);  // inside the item stream
+    std::string block_flipped = bytes;
+    const std::size_t block = 16 + 4 + 4 + 63 * 5;  // the name "good" is 4 bytes
+    block_flipped[block + 12] = static_cast<char>(block_flipped[block + 12] ^ 0x01);  // the randomness value
     for (const damage& d : {damage{bytes.substr(0, bytes.size() / 2), "truncated"},
-                            damage{flipped, "checksum mismatch"}}) {
+                            damage{flipped, "checksum mismatch"}, damage{block_flipped, "checksum mismatch"}}) {
         dir.write("bad/good.sfpreset", d.bytes);
         EXPECT_EQ(run("build --preset good --shelf bad -o t.edits -o -"), 2);
         EXPECT_TRUE(err_has("bad/good.sfpreset: not a usable preset file (" + d.message)) << err();
@@ -330,10 +485,10 @@ TEST_F(HostProgram, DamagedPresetIsRefusedAndNothingIsBuilt) {
 }
 
 TEST_F(HostProgram, SettingsGoThroughThePanel) {
-    ASSERT_EQ(run("build --set branches=1 --set min_angle=-10deg --set random_seed=3 --set bias=0 -o t.edits"), 0)
+    ASSERT_EQ(run("build --set branches=1 --set branch_thickness=0 --set random_seed=3 --set bias=0 -o t.edits"), 0)
         << err();
     EXPECT_TRUE(err_has("sylvaform: branches=1 was stored as 2\n")) << err();
-    EXPECT_TRUE(err_has("sylvaform: min_angle=-10deg was stored as 10deg\n")) << err();
+    EXPECT_TRUE(err_has("sylvaform: branch_thickness=0 was stored as 0.001\n")) << err();
     EXPECT_TRUE(err_has("sylvaform: bias=0 was stored as 0.1\n")) << err();
     EXPECT_FALSE(err_has("random_seed")) << err();
     EXPECT_EQ(run("build --set twig_type=9 -o u.edits"), 2);
@@ -341,6 +496,67 @@ TEST_F(HostProgram, SettingsGoThroughThePanel) {
     EXPECT_EQ(run("build --set variable_spacing=1 -o u.edits"), 2);
     EXPECT_TRUE(err_has("only presets set it")) << err();
     EXPECT_FALSE(exists("u.edits"));
+}
+
+// A value outside a control's range hint is refused before anything is
+// built or saved, in the server's words.
+TEST_F(HostProgram, SetOutsideTheRangeHintIsRefused) {
+    struct case_typ {
+        const char* set;
+        const char* message;
+    };
+    const case_typ cases[] = {
+        {"segments=9999", "\"Segments\": 9999 is outside 4 .. 25"},
+        {"branches=100000", "\"Branches\": 100000 is outside 1 .. 2000"},
+        {"trunks=50", "\"Trunks\": 50 is outside 1 .. 5"},
+        {"bias=100", "\"Bias\": 100 is outside 0 .. 5"},
+        {"iterations=1000", "\"Iterations\": 1000 is outside 1 .. 25"},
+        {"branch_crookedness=90deg", "\"Branch crookedness\": 90 degrees is outside 0 .. 45 degrees"},
+        {"min_angle=-10deg", "\"Min angle\": -10 degrees is outside 0 .. 45 degrees"},
+        {"tree_center=250%", "\"Tree center\": 250% is outside -100 .. 200%"},
+        {"twig_segments=10", "\"Segments\": 10 is outside 0 .. 9"},
+    };
+    for (const case_typ& c : cases) {
+        for (const std::string& command : {std::string("build -o t.edits"), std::string("preset add p --shelf shelf"),
+                                           std::string("panel")}) {
+            EXPECT_EQ(run(command + " --set " + c.set), 2) << command << " " << c.set;
+            const std::string e = err();
+            EXPECT_EQ(e, std::string("sylvaform: --set ") + c.set + ": " + c.message + "\n") << command;
+        }
+        EXPECT_FALSE(exists("t.edits"));
+        EXPECT_FALSE(exists("shelf"));
+    }
+    // The edges of the ranges are values like any other; so is everything on
+    // controls without a range hint.
+    EXPECT_EQ(run("build -o t.edits --set segments=25 --set branch_crookedness=45deg --set tree_center=-100% "
+                  "--set branches=30 --set branch_thickness=1e6"),
+              0)
+        << err();
+}
+
+// The command line and the server refuse with one rule and the same words.
+TEST_F(ModuleHost, CommandLineAndServerShareTheRanges) {
+    plugin_module module(SF_MODULE);
+    tool_session session(module);
+    const panel_model model(session.panel());
+    for (const auto& [set, id, value] : {std::tuple{"segments=26", 0x8003u, 26.0},
+                                        std::tuple{"roots_crookedness=46deg", 0x8024u, 46.0 * std::numbers::pi / 180},
+                                        std::tuple{"wg_range=-1%", 0x800Du, -0.01}}) {
+        std::string command, server;
+        try {
+            panel_setting p = parse_setting(set);
+            session.apply(p);
+        } catch (const usage_error& e) {
+            command = e.what();
+        }
+        try {
+            model.check_edit({{"id", id}, {"value", value}});
+        } catch (const request_error& e) {
+            server = e.what();
+        }
+        EXPECT_FALSE(server.empty()) << set;
+        EXPECT_EQ(command, std::string("--set ") + set + ": " + server);
+    }
 }
 
 TEST_F(HostProgram, PanelShowsTheFourTabsInThePanelsUnits) {

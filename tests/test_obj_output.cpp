@@ -173,7 +173,7 @@ TEST(ObjFiles, WholePairOrNothing) {
     EXPECT_EQ(test::slurp(dir.file("tree.mtl")), k_hand_made_mtl);
     EXPECT_EQ(dir.entries(), 2u);
 
-    // The OBJ (written second) cannot replace a non-empty directory: the new
+    // The OBJ cannot replace a non-empty directory: the new
     // library is taken back out.
     std::filesystem::create_directory(dir.file("dir.obj"));
     dir.write("dir.obj/inside", "x");

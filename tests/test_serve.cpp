@@ -16,7 +16,8 @@ namespace {
 using nlohmann::json;
 using sf::test::scratch_dir;
 
-constexpr unsigned k_branches = 0x8002, k_refresh = 0x8020, k_branch_thickness = 0x8007, k_render_type = 0x8018;
+constexpr unsigned k_branches = 0x8002, k_refresh = 0x8020, k_branch_thickness = 0x8007, k_render_type = 0x8018,
+                   k_leaf_growth_randomness = 0x804A;
 
 const char* const k_box_obj =
     "v -1 1 -1\nv 1 1 -1\nv 1 1 1\nv -1 1 1\nv -1 3 -1\nv 1 3 -1\nv 1 3 1\nv -1 3 1\n"
@@ -297,6 +298,7 @@ TEST_F(ServeTest, BadRequestsAreRefusedAndChangeNothing) {
 TEST_F(ServeTest, PresetsRoundTripThroughTheShelf) {
     json s = settle();
     ASSERT_EQ(set(k_branches, 120), 202);
+    ASSERT_EQ(set(k_leaf_growth_randomness, 0.35), 202);
     s = wait_built(builds(s));
     auto res = post("/api/presets", {{"name", "small oak"}});
     ASSERT_TRUE(res);
@@ -319,10 +321,12 @@ TEST_F(ServeTest, PresetsRoundTripThroughTheShelf) {
     EXPECT_EQ(res->body.substr(1, 3), "PNG");
 
     ASSERT_EQ(set(k_branches, 500), 202);
+    ASSERT_EQ(set(k_leaf_growth_randomness, 0.9), 202);
     s = wait_built(builds(s));
     ASSERT_EQ(post("/api/presets/load", {{"name", "small oak"}})->status, 200);
     s = wait_built(builds(s));
     EXPECT_EQ(value(s, k_branches), 120);
+    EXPECT_EQ(value(s, k_leaf_growth_randomness), 0.35);  // kept beside the tool's stream
     EXPECT_GT(s["presets"]["version"].get<int>(), 0);
 
     EXPECT_EQ(post("/api/presets/remove", {{"name", "small oak"}})->status, 200);

@@ -1,10 +1,11 @@
 #include "app/serve/panel_model.h"
 
+#include "app/panel_ranges.h"
+
 #include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <limits>
-#include <numbers>
 
 namespace sf::app {
 
@@ -12,10 +13,6 @@ using nlohmann::json;
 
 namespace {
 
-// The host shows angles in degrees; their range hints are degrees too.
-constexpr double k_degrees_per_radian = 180.0 / std::numbers::pi;
-// Room for the rounding of a value converted to and from shown units.
-constexpr double k_range_slack = 1e-9;
 // The info line is a fixed-size text field; never read past this.
 constexpr std::size_t k_text_max = 256;
 
@@ -132,19 +129,9 @@ panel_edit panel_model::check_edit(const json& body) const {
     } else {
         e.d = x;
     }
-    if (c->range) {
-        // Range hints are in the units the control shows: degrees for angles.
-        const double shown = c->control_class == "angle" ? x * k_degrees_per_radian : x;
-        const double lo = c->range->min, hi = c->range->max;
-        if (shown < lo - k_range_slack || shown > hi + k_range_slack) {
-            std::string unit;
-            double scale = 1.0;
-            if (c->control_class == "angle") unit = " degrees";
-            if (c->control_class == "percent") scale = 100.0, unit = "%";
-            throw request_error(400, name + ": " + number_text(shown * scale) + unit + " is outside " +
-                                         number_text(lo * scale) + " .. " + number_text(hi * scale) + unit);
-        }
-    }
+    if (c->range)
+        if (const auto outside = range_violation(name, c->control_class, *c->range, x))
+            throw request_error(400, *outside);
     return e;
 }
 
