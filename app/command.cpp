@@ -18,6 +18,7 @@
 #include "app/serve/web_server.h"
 #include "app/settings_args.h"
 #include "app/standin_host.h"
+#include "app/textures.h"
 #include "app/tool_host.h"
 #include "formats/edit_log.h"
 #include "formats/gltf_writer.h"
@@ -45,14 +46,15 @@ bool has_extension(const std::string& path, std::string_view ext) {
 
 // fg is the layer as the tool wrote it; smooth is the same with its patch
 // cages refined, for the formats that have no subdivision surfaces.
-void write_output(const output_target& out, const formats::mesh_layer& fg, const formats::mesh_layer& smooth) {
+void write_output(const output_target& out, const formats::mesh_layer& fg, const formats::mesh_layer& smooth,
+                  const formats::texture_set& textures, bool wind_colours) {
     if (out.kind == output_kind::edit_log_stdout) {
         formats::fd_sink sink(STDOUT_FILENO, "standard output");
         formats::write_edit_log(fg, sink);
         return;
     }
     if (out.kind == output_kind::obj) {
-        formats::write_obj_files(smooth, out.path);  // with its .mtl beside it
+        formats::write_obj_files(smooth, out.path, &textures);  // with its .mtl and images beside it
         return;
     }
     if (out.kind == output_kind::lwo) {
@@ -60,7 +62,7 @@ void write_output(const output_target& out, const formats::mesh_layer& fg, const
         return;
     }
     if (out.kind == output_kind::glb) {
-        formats::write_glb_file(smooth, out.path);
+        formats::write_glb_file(smooth, out.path, {&textures, wind_colours});
         return;
     }
     formats::atomic_file file(out.path);
@@ -146,6 +148,10 @@ int run_build(const build_request& request, const host_options& options) {
         std::vector<output_target> outputs;
         for (const std::string& o : request.outputs) outputs.push_back(classify_output(o));
         std::vector<panel_setting> settings = parse_settings(request.sets);
+        formats::texture_set textures;
+        if (std::any_of(outputs.begin(), outputs.end(),
+                        [](const output_target& o) { return o.kind == output_kind::obj || o.kind == output_kind::glb; }))
+            textures = load_textures({request.no_textures, request.bark_texture, request.leaf_atlas});
         const std::optional<preset_data> preset = start_host(options, request.preset);
         standin_host mesh;
         load_crown(request, mesh);
@@ -163,8 +169,9 @@ int run_build(const build_request& request, const host_options& options) {
         const formats::mesh_layer& fg = mesh.foreground();
         std::optional<formats::mesh_layer> refined;
         if (request.subdivide > 0) refined = formats::subdivide_patches(fg, request.subdivide);
-        for (const output_target& o : outputs) write_output(o, fg, refined ? *refined : fg);
-        if (request.preview) write_preview(fg, mesh.background(), *request.preview);
+        for (const output_target& o : outputs)
+            write_output(o, fg, refined ? *refined : fg, textures, request.wind_colours);
+        if (request.preview) write_preview(refined ? *refined : fg, mesh.background(), *request.preview);
         std::fprintf(stderr, "sylvaform: %u points, %u polygons in %.3f s\n", unsigned(fg.point_count()),
                      unsigned(fg.polygon_count()), took.count());
         return k_exit_ok;
@@ -301,6 +308,18 @@ int run_program(int argc, char** argv) {
     std::string preview_path;
     CLI::Option* preview_opt =
         build->add_option("--preview", preview_path, "Also write a PNG picture of the tree, front and side");
+    std::string bark_texture, leaf_atlas;
+    CLI::Option* no_textures_opt = build->add_flag(
+        "--no-textures", request.no_textures, "Plain colours in .obj and .glb, no bark or leaf images");
+    CLI::Option* bark_opt =
+        build->add_option("--bark-texture", bark_texture, "PNG image for the bark instead of the drawn one")
+            ->excludes(no_textures_opt);
+    CLI::Option* atlas_opt = build->add_option("--leaf-atlas", leaf_atlas,
+                                               "PNG atlas of 3 x 3 leaves (alpha cuts them out) instead of the drawn one")
+                                 ->excludes(no_textures_opt);
+    build->add_flag("--wind-colors", request.wind_colours,
+                    "Also write the range and thickness weights as vertex colours (COLOR_0) in .glb, for game engines "
+                    "that read wind weights from them");
 
     CLI::App* presets = app.add_subcommand("preset", "Presets on the shelf.");
     presets->require_subcommand(1);
@@ -337,6 +356,8 @@ int run_program(int argc, char** argv) {
     if (crown_opt->count() > 0 || add_crown_opt->count() > 0 || serve_crown_opt->count() > 0) request.crown = crown;
     request.crown_z_up = crown_up == "z";
     if (preview_opt->count() > 0) request.preview = preview_path;
+    if (bark_opt->count() > 0) request.bark_texture = bark_texture;
+    if (atlas_opt->count() > 0) request.leaf_atlas = leaf_atlas;
     if (preset_opt->count() > 0 || panel_preset_opt->count() > 0) request.preset = preset;
     if (shelf_opt->count() > 0) options.shelf_dir = shelf_dir;
     // A closed standard output is a write error (exit 2), not a silent death.

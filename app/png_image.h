@@ -9,4 +9,18 @@ namespace sf::app {
 // row; channels are clamped to 0..1 (NaN as 0). Throws std::runtime_error.
 std::string encode_png(const float* rgb, int width, int height);
 
+// An 8-bit RGBA PNG of width × height pixels of 4 bytes each, row by row
+// from the top. Throws std::runtime_error.
+std::string encode_png_rgba(const unsigned char* rgba, int width, int height);
+
+// Decodes a whole PNG file held in memory to check it: the answer is its
+// size, or the reason it cannot be used (not a PNG, damaged, or larger than
+// max_side pixels on a side).
+struct png_check {
+    int width = 0, height = 0;
+    bool has_alpha = false;
+    std::string error;  // empty when the image is good
+};
+png_check check_png(const std::string& bytes, int max_side);
+
 }  // namespace sf::app
