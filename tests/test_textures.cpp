@@ -1,5 +1,6 @@
 // The drawn bark and leaf atlas, the user's images and how they are
-// checked, the textured OBJ set, and the .obj shading like the .glb.
+// checked, the textured OBJ set, the .obj shading like the .glb, and the
+// preview of a refined SubD tree.
 #include <gtest/gtest.h>
 
 #include <array>
@@ -258,6 +259,16 @@ TEST_F(DressedOutput, ImageOptions) {
     EXPECT_NE(glb.find(default_textures().bark_png), std::string::npos);  // with the drawn bark
     EXPECT_NE(glb.find("\"COLOR_0\""), std::string::npos);
     EXPECT_EQ(file("t_leaves.png"), own);
+}
+
+// --preview of a SubD tree shows what --subdivide made of it.
+TEST_F(DressedOutput, SubdPreviewDrawsTheRefinedSurface) {
+    const std::string tree = "build --set render_type=2 --set branches=20 ";
+    ASSERT_EQ(run(tree + "--preview cage.png"), 0) << err();
+    ASSERT_EQ(run(tree + "--subdivide 0 --preview zero.png"), 0) << err();
+    ASSERT_EQ(run(tree + "--subdivide 1 --preview smooth.png"), 0) << err();
+    EXPECT_EQ(file("zero.png"), file("cage.png"));
+    EXPECT_NE(file("smooth.png"), file("cage.png"));
 }
 
 }  // namespace
