@@ -129,8 +129,8 @@ private:
 // polygon once.
 class corner_uvs {
 public:
-    explicit corner_uvs(const mesh_layer& layer) : layer_(layer) {
-        const char* names[2] = {"SF_branch", "SF_leaf"};
+    corner_uvs(const mesh_layer& layer, bool leaf_atlas) : layer_(layer) {
+        const char* names[2] = {"SF_branch", leaf_atlas ? "SF_all_leaves" : "SF_leaf"};
         const index_t points = layer.point_count();
         for (int k = 0; k < 2; ++k) {
             const index_t m = layer.find_map(LWVMAP_TXUV, names[k]);
@@ -203,7 +203,7 @@ private:
     }
 
     const mesh_layer& layer_;
-    index_t map_[2] = {k_none, k_none};    // "SF_branch", "SF_leaf"
+    index_t map_[2] = {k_none, k_none};    // "SF_branch", the leaves' map
     std::vector<index_t> by_point_[2];     // latest per-point record, k_none when unset
     std::vector<index_t> vmad_start_;      // per polygon: first entry in vmad_by_polygon_
     std::vector<index_t> vmad_by_polygon_;  // per-polygon record numbers
@@ -361,7 +361,7 @@ private:
 
 }  // namespace
 
-void write_obj(const mesh_layer& layer, byte_sink& sink, std::string_view mtllib) {
+void write_obj(const mesh_layer& layer, byte_sink& sink, std::string_view mtllib, bool leaf_atlas) {
     const material_table materials(layer);
     text_buffer out(sink);
     out.put("# sylvaform\n");
@@ -390,7 +390,7 @@ void write_obj(const mesh_layer& layer, byte_sink& sink, std::string_view mtllib
     };
     std::vector<index_t> corner_vt;
     {
-        corner_uvs uvs(layer);
+        corner_uvs uvs(layer, leaf_atlas);
         if (uvs.any()) {
             corner_vt.assign(n > 0 ? corner_offset(n - 1) + layer.polygon_points(n - 1).size() : 0, k_none);
             uv_index seen;
@@ -576,7 +576,7 @@ void write_obj_files(const mesh_layer& layer, const std::string& obj_path, const
     }
 
     atomic_file obj(obj_path);
-    write_obj(layer, obj, base_name(mtl_path));
+    write_obj(layer, obj, base_name(mtl_path), !names.leaves.empty());
     std::vector<std::unique_ptr<atomic_file>> sides;
     for (const side_file& f : images) {
         sides.push_back(std::make_unique<atomic_file>(f.path));

@@ -26,7 +26,7 @@ namespace sf::formats {
 //
 // Texture coordinates: faces of "SF_trunk", "SF_branch", "SF_twig" and
 // "SF_root" use the 'TXUV' map "SF_branch", faces of "LG_leaf" the map
-// "SF_leaf"; a corner takes the per-polygon value of that map for its
+// "SF_leaf", or "SF_all_leaves" (their tile) with leaf_atlas; a corner takes the per-polygon value of that map for its
 // polygon and point if there is one, else the point's own value. A face
 // with a corner that has neither (or a non-finite one) is written without
 // texture coordinates, as are lines, single points and faces of other
@@ -34,7 +34,7 @@ namespace sf::formats {
 //
 // Surface names are written with bytes below '!', DEL and '#' as '_'; an
 // "mtllib" line naming mtllib is written when it is not empty.
-void write_obj(const mesh_layer& layer, byte_sink& sink, std::string_view mtllib = {});
+void write_obj(const mesh_layer& layer, byte_sink& sink, std::string_view mtllib = {}, bool leaf_atlas = false);
 
 // The image files a library names (beside it); empty: a plain colour.
 struct mtl_images {

@@ -261,6 +261,27 @@ TEST_F(DressedOutput, ImageOptions) {
     EXPECT_EQ(file("t_leaves.png"), own);
 }
 
+// The .obj carries one texture set: with the atlas the leaves read their
+// tile of it, without it their own coordinates.
+TEST(ObjLeaves, AtlasCoordinatesWithTheAtlas) {
+    formats::mesh_layer l;
+    for (int i = 0; i < 3; ++i) l.add_point(i, i == 1, 0);
+    const formats::index_t tri[3] = {0, 1, 2};
+    l.add_polygon(LWPOLTYPE_FACE, l.strings().intern("LG_leaf"), tri);
+    const formats::index_t own = l.find_or_add_map(LWVMAP_TXUV, "SF_leaf", 2);
+    const formats::index_t atlas = l.find_or_add_map(LWVMAP_TXUV, "SF_all_leaves", 2);
+    for (formats::index_t p = 0; p < 3; ++p) {
+        const float a[2] = {0.25f * float(p), 0.5f}, b[2] = {0.125f, 0.75f + 0.0625f * float(p)};
+        l.add_value(p, formats::k_none, own, a);
+        l.add_value(p, formats::k_none, atlas, b);
+    }
+    formats::string_sink plain, tiled;
+    formats::write_obj(l, plain);
+    formats::write_obj(l, tiled, {}, true);
+    EXPECT_NE(plain.text.find("vt 0 0.5\nvt 0.25 0.5\nvt 0.5 0.5\n"), std::string::npos) << plain.text;
+    EXPECT_NE(tiled.text.find("vt 0.125 0.75\nvt 0.125 0.8125\nvt 0.125 0.875\n"), std::string::npos) << tiled.text;
+}
+
 // --preview of a SubD tree shows what --subdivide made of it.
 TEST_F(DressedOutput, SubdPreviewDrawsTheRefinedSurface) {
     const std::string tree = "build --set render_type=2 --set branches=20 ";
