@@ -413,9 +413,8 @@ private:
 // Plain materials carry their colour in linear light; textured ones a white
 // factor, the image (sRGB) giving the colour. Leaves are cut out of the
 // atlas by its alpha and seen from both sides.
-json material_for(std::string_view name, surface_look look, bool named, const texture_set* textures,
+json material_for(std::string_view name, surface_look look, bool named, const std::string* png,
                   texture_table& table) {
-    const std::string* png = named ? texture_for(textures, look) : nullptr;
     const rgb c = linear_colour(named ? look : surface_look::other);
     json pbr = {{"baseColorFactor", png ? json::array({1.0, 1.0, 1.0, 1.0}) : json::array({c.r, c.g, c.b, 1.0})},
                 {"metallicFactor", 0.0},
@@ -436,6 +435,12 @@ void put_u32(char* at, std::uint32_t v) { std::memcpy(at, &v, 4); }
 void write_glb(const mesh_layer& layer, byte_sink& sink, const glb_options& options) {
     corner_values cv(layer);
     const bool weights = cv.has(s_range) || cv.has(s_thick) || cv.has(s_range_thick);
+    // A surface is textured when there is an image for it and the layer
+    // has the coordinates it is read through.
+    auto image_for = [&](surface_look look) {
+        return cv.has(look == surface_look::leaf ? s_all_leaves : s_branch) ? texture_for(options.textures, look)
+                                                                             : nullptr;
+    };
 
     // Primitives by (surface, topology) in order of first appearance, and
     // each primitive's polygons in creation order (a counting sort).
@@ -466,7 +471,7 @@ void write_glb(const mesh_layer& layer, byte_sink& sink, const glb_options& opti
                     // A textured leaf reads the atlas through its first set;
                     // its own coordinates follow as "_SF_LEAF", which no
                     // material uses.
-                    const bool atlas = leaf && texture_for(options.textures, look) && cv.has(s_all_leaves);
+                    const bool atlas = leaf && image_for(look);
                     const int sets[2] = {tube ? int(s_branch) : leaf ? int(atlas ? s_all_leaves : s_leaf) : -1,
                                          leaf ? int(atlas ? s_leaf : s_all_leaves) : -1};
                     for (int k : sets) {
@@ -521,7 +526,8 @@ void write_glb(const mesh_layer& layer, byte_sink& sink, const glb_options& opti
             const bool named = pr.surface != k_none;
             const std::string_view name = named ? layer.strings().view(pr.surface) : std::string_view();
             materials.push_back(
-                material_for(name, named ? look_of(name) : surface_look::other, named, options.textures, textures));
+                material_for(name, named ? look_of(name) : surface_look::other, named,
+                             named ? image_for(look_of(name)) : nullptr, textures));
         }
         json g = {{"mode", pr.lines ? 1 : 4}, {"material", mat->second}};
         g["indices"] = pr.idx16.empty() ? bin.add(pr.idx, 1, "SCALAR", true) : bin.add(pr.idx16, 1, "SCALAR", true);

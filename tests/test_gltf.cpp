@@ -276,11 +276,15 @@ TEST(Gltf, TexturedMaterials) {
     for (int i = 0; i < 3; ++i) twig_only.add_point(i, i == 1, 0);
     const index_t tri[3] = {0, 1, 2};
     twig_only.add_polygon(LWPOLTYPE_FACE, twig_only.strings().intern("SF_twig"), tri);
+    const index_t leaf_map = twig_only.find_or_add_map(LWVMAP_TXUV, "SF_all_leaves", 2);
+    const float uv[2] = {0.5f, 0.5f};
+    twig_only.add_value(0, k_none, leaf_map, uv);
+    const glb no_coordinates = write_and_parse(twig_only, {&tex, false});
+    EXPECT_FALSE(no_coordinates.doc.contains("images"));  // nothing to read the bark through
+    twig_only.add_value(0, k_none, twig_only.find_or_add_map(LWVMAP_TXUV, "SF_branch", 2), uv);
     const glb t = write_and_parse(twig_only, {&tex, false});
     ASSERT_EQ(t.doc["images"].size(), 1u);
     EXPECT_EQ(t.doc["images"][0]["name"], "bark");
-    // Without its coordinates a tube still gets no image-less texture set.
-    EXPECT_FALSE(t.doc["meshes"][0]["primitives"][0]["attributes"].contains("TEXCOORD_0"));
 }
 
 TEST(Gltf, EmptyLayerHasNoBinaryChunk) {
