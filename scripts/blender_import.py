@@ -82,7 +82,7 @@ def render(meshes, out):
     scene.collection.objects.link(cam)
     cam.data.lens = 50
     fov = min(cam.data.angle_x, cam.data.angle_x * height / width) if width >= height else cam.data.angle_x
-    dist = radius / math.sin(fov / 2) * 1.02
+    dist = radius / math.sin(fov / 2) * 0.82  # the bounding sphere is loose around a tree
     direction = Vector((0.35, -1.0, 0.12)).normalized()  # Blender is Z-up: from the front, a little above
     cam.location = centre + direction * dist
     cam.rotation_euler = (-direction).to_track_quat("-Z", "Y").to_euler()
@@ -116,6 +116,8 @@ def render(meshes, out):
     scene.render.resolution_y = height
     scene.render.resolution_percentage = 100
     scene.render.image_settings.file_format = "PNG"
+    scene.render.image_settings.color_mode = "RGB"
+    scene.render.image_settings.compression = 100
     scene.render.filepath = out
     bpy.ops.render.render(write_still=True)
     print(f"rendered {out} ({args.engine}, {args.samples} samples, {width}x{height})")
