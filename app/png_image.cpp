@@ -32,7 +32,7 @@ unsigned char to_byte(float v) {
 
 // The libpng part, free of objects with destructors so that its error
 // longjmp skips nothing. Answers false on failure.
-bool write_rows(std::string* out, png_bytepp rows, int width, int height, int colour_type) {
+bool write_rows(std::string* out, png_bytepp rows, int width, int height, int colour_type, int level) {
     png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
     if (!png) return false;
     png_infop info = png_create_info_struct(png);
@@ -45,6 +45,7 @@ bool write_rows(std::string* out, png_bytepp rows, int width, int height, int co
         return false;
     }
     png_set_write_fn(png, out, append_bytes, flush_nothing);
+    if (level > 0) png_set_compression_level(png, level);
     png_set_IHDR(png, info, static_cast<png_uint_32>(width), static_cast<png_uint_32>(height), 8,
                  colour_type, PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT,
                  PNG_FILTER_TYPE_DEFAULT);
@@ -65,17 +66,18 @@ std::string encode_png(const float* rgb, int width, int height) {
     std::vector<png_bytep> rows(h);
     for (std::size_t y = 0; y < h; ++y) rows[y] = pixels.data() + y * w * 3;
     std::string out;
-    if (!write_rows(&out, rows.data(), width, height, PNG_COLOR_TYPE_RGB)) throw std::runtime_error("PNG export failed");
+    if (!write_rows(&out, rows.data(), width, height, PNG_COLOR_TYPE_RGB, 0))
+        throw std::runtime_error("PNG export failed");
     return out;
 }
 
-std::string encode_png_rgba(const unsigned char* rgba, int width, int height) {
+std::string encode_png_8bit(const unsigned char* pixels, int width, int height, bool alpha, int level) {
     if (width <= 0 || height <= 0) throw std::runtime_error("PNG export: empty image");
+    const std::size_t stride = std::size_t(width) * (alpha ? 4 : 3);
     std::vector<png_bytep> rows(static_cast<std::size_t>(height));
-    for (std::size_t y = 0; y < rows.size(); ++y)
-        rows[y] = const_cast<png_bytep>(rgba + y * std::size_t(width) * 4);
+    for (std::size_t y = 0; y < rows.size(); ++y) rows[y] = const_cast<png_bytep>(pixels + y * stride);
     std::string out;
-    if (!write_rows(&out, rows.data(), width, height, PNG_COLOR_TYPE_RGBA))
+    if (!write_rows(&out, rows.data(), width, height, alpha ? PNG_COLOR_TYPE_RGBA : PNG_COLOR_TYPE_RGB, level))
         throw std::runtime_error("PNG export failed");
     return out;
 }

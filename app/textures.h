@@ -1,6 +1,7 @@
 // The images that dress a tree in mesh files: bark and a leaf atlas, drawn
-// by the program from a fixed seed (a few milliseconds, the same bytes on
-// every run), or the user's own PNG files.
+// from a fixed seed when the program is built and compiled into it (so a
+// run costs nothing and writes the same bytes every time), or the user's
+// own PNG files.
 #pragma once
 
 #include <cstdint>
@@ -16,6 +17,13 @@ struct rgba_image {
     int width = 0, height = 0;
     std::vector<unsigned char> pixels;  // RGBA, row by row from the top
 };
+
+// The seed of the images compiled in.
+constexpr std::uint32_t k_texture_seed = 0x5f1a7a3u;
+
+// An image as the PNG bytes written for it: 8-bit RGBA, or RGB without
+// alpha, compressed hard (it is done once, at build time).
+std::string encode_texture_png(const rgba_image& image, bool alpha);
 
 // Bark for the tubes' "SF_branch" coordinates: u (around the tube) across,
 // v (along it) up. Ridges and furrows run along the tube; it tiles in both
@@ -43,7 +51,8 @@ struct texture_request {
     std::optional<std::string> leaf_file;    // --leaf-atlas
 };
 
-// The drawn images, encoded once per process.
+// The drawn images as compiled in: encode_texture_png of draw_bark and
+// draw_leaf_atlas with k_texture_seed.
 const formats::texture_set& default_textures();
 
 // The images for a request: the user's files read and checked (throws
