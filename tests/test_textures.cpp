@@ -135,6 +135,22 @@ TEST(Textures, UserImagesAreChecked) {
     }
 }
 
+// Damaged copies of a real image are refused, never read past their end.
+TEST(Textures, DamagedImagesAreRefused) {
+    const std::string& png = default_textures().leaf_png;
+    for (std::size_t cut = 1; cut < png.size(); cut += png.size() / 40 + 1)
+        EXPECT_NE(check_png(png.substr(0, cut), k_max_texture_side).error, "") << cut;
+    for (std::size_t at = 8; at < png.size(); at += png.size() / 40 + 1) {
+        std::string bad = png;
+        bad[at] = char(bad[at] ^ 0xA5);
+        const png_check c = check_png(bad, k_max_texture_side);
+        if (c.error.empty()) {
+            EXPECT_EQ(c.width, k_atlas_size) << at;  // a flip libpng cannot see
+        }
+    }
+    EXPECT_EQ(check_png(png, 100).error, "512x512 pixels, more than 100 on a side");
+}
+
 formats::mesh_layer real_tree(test::program_test& t) {
     EXPECT_EQ(t.run("build --set render_type=1 --set twig_type=1 --set leaf_shape=3 --set branches=40 -o t.edits"), 0)
         << t.err();
