@@ -148,8 +148,11 @@ int run_build(const build_request& request, const host_options& options) {
         std::vector<output_target> outputs;
         for (const std::string& o : request.outputs) outputs.push_back(classify_output(o));
         std::vector<panel_setting> settings = parse_settings(request.sets);
+        // The images are read and checked before anything is built, also
+        // when no output uses them: a bad file named is a mistake either way.
         formats::texture_set textures;
-        if (std::any_of(outputs.begin(), outputs.end(),
+        if (request.bark_texture || request.leaf_atlas ||
+            std::any_of(outputs.begin(), outputs.end(),
                         [](const output_target& o) { return o.kind == output_kind::obj || o.kind == output_kind::glb; }))
             textures = load_textures({request.no_textures, request.bark_texture, request.leaf_atlas});
         const std::optional<preset_data> preset = start_host(options, request.preset);

@@ -264,6 +264,8 @@ TEST_F(DressedOutput, ImageOptions) {
     EXPECT_EQ(err(), "sylvaform: --bark-texture bad.png: not a PNG image\n");
     EXPECT_FALSE(exists("t.glb"));
     EXPECT_EQ(run("build --no-textures --leaf-atlas bad.png -o t.glb"), 2);  // one or the other
+    EXPECT_EQ(run("build --leaf-atlas bad.png -o t.edits"), 2);  // checked even when unused
+    EXPECT_FALSE(exists("t.edits"));
     EXPECT_FALSE(exists("t.glb"));
 
     const std::string own = test::slurp(std::string(SF_TEST_DATA_DIR) + "/texture_2x2.png");
