@@ -19,6 +19,7 @@
 #include "app/serve/web_server.h"
 #include "app/settings_args.h"
 #include "app/standin_host.h"
+#include "app/textures.h"
 #include "app/tool_host.h"
 #include "formats/edit_log.h"
 #include "formats/gltf_writer.h"
@@ -63,14 +64,14 @@ bool has_extension(const std::string& path, std::string_view ext) {
 // cages refined, for the formats that have no subdivision surfaces. Files
 // join the set; the edit log on standard output is written at once.
 void write_output(const output_target& out, const formats::mesh_layer& fg, const formats::mesh_layer& smooth,
-                  formats::file_set& files) {
+                  const formats::texture_set& textures, bool wind_colours, formats::file_set& files) {
     if (out.kind == output_kind::edit_log_stdout) {
         formats::fd_sink sink(STDOUT_FILENO, "standard output");
         formats::write_edit_log(fg, sink);
         return;
     }
     if (out.kind == output_kind::obj) {
-        formats::write_obj_files(smooth, out.path, files);  // with its .mtl beside it
+        formats::write_obj_files(smooth, out.path, files, &textures);  // with its .mtl and images beside it
         return;
     }
     if (out.kind == output_kind::lwo) {
@@ -78,7 +79,7 @@ void write_output(const output_target& out, const formats::mesh_layer& fg, const
         return;
     }
     if (out.kind == output_kind::glb) {
-        formats::write_glb_file(smooth, out.path, files);
+        formats::write_glb_file(smooth, out.path, files, {&textures, wind_colours});
         return;
     }
     formats::write_edit_log(fg, files.add(out.path));
@@ -91,7 +92,11 @@ void check_distinct_files(const std::vector<output_target>& outputs, const std::
     for (const output_target& o : outputs) {
         if (o.kind == output_kind::edit_log_stdout) continue;
         files.emplace_back(o.path, o.path);
-        if (o.kind == output_kind::obj) files.emplace_back(formats::mtl_path_for(o.path), o.path);
+        if (o.kind == output_kind::obj) {
+            files.emplace_back(formats::mtl_path_for(o.path), o.path);
+            files.emplace_back(formats::image_path_for(o.path, "bark"), o.path);
+            files.emplace_back(formats::image_path_for(o.path, "leaves"), o.path);
+        }
     }
     if (preview) files.emplace_back(*preview, *preview);
     for (std::size_t k = 0; k < files.size(); ++k) {
@@ -195,6 +200,13 @@ int run_build(const build_request& request, const host_options& options) {
         for (const std::string& o : request.outputs) outputs.push_back(classify_output(o));
         check_distinct_files(outputs, request.preview);
         std::vector<panel_setting> settings = parse_settings(request.sets);
+        // The images are read and checked before anything is built, also
+        // when no output uses them: a bad file named is a mistake either way.
+        formats::texture_set textures;
+        if (request.bark_texture || request.leaf_atlas ||
+            std::any_of(outputs.begin(), outputs.end(),
+                        [](const output_target& o) { return o.kind == output_kind::obj || o.kind == output_kind::glb; }))
+            textures = load_textures({request.no_textures, request.bark_texture, request.leaf_atlas});
         const std::optional<preset_data> preset = start_host(options, request.preset);
         standin_host mesh;
         load_crown(request, mesh);
@@ -219,11 +231,13 @@ int run_build(const build_request& request, const host_options& options) {
         // Every file is written in full before any of them replaces what was
         // there: all of them appear, or none.
         formats::file_set files;
+        const formats::mesh_layer& smooth = refined ? *refined : fg;
         for (const output_target& o : outputs)
-            if (o.kind != output_kind::edit_log_stdout) write_output(o, fg, refined ? *refined : fg, files);
-        if (request.preview) write_preview(fg, mesh.background(), *request.preview, files);
+            if (o.kind != output_kind::edit_log_stdout)
+                write_output(o, fg, smooth, textures, request.wind_colours, files);
+        if (request.preview) write_preview(smooth, mesh.background(), *request.preview, files);
         for (const output_target& o : outputs)
-            if (o.kind == output_kind::edit_log_stdout) write_output(o, fg, fg, files);
+            if (o.kind == output_kind::edit_log_stdout) write_output(o, fg, fg, textures, request.wind_colours, files);
         files.commit();
         std::fprintf(stderr, "sylvaform: %u points, %u polygons in %.3f s\n", unsigned(fg.point_count()),
                      unsigned(fg.polygon_count()), took.count());
@@ -366,6 +380,18 @@ int run_program(int argc, char** argv) {
     std::string preview_path;
     CLI::Option* preview_opt =
         build->add_option("--preview", preview_path, "Also write a PNG picture of the tree, front and side");
+    std::string bark_texture, leaf_atlas;
+    CLI::Option* no_textures_opt = build->add_flag(
+        "--no-textures", request.no_textures, "Plain colours in .obj and .glb, no bark or leaf images");
+    CLI::Option* bark_opt =
+        build->add_option("--bark-texture", bark_texture, "PNG image for the bark instead of the drawn one")
+            ->excludes(no_textures_opt);
+    CLI::Option* atlas_opt = build->add_option("--leaf-atlas", leaf_atlas,
+                                               "PNG atlas of 3 x 3 leaves (alpha cuts them out) instead of the drawn one")
+                                 ->excludes(no_textures_opt);
+    build->add_flag("--wind-colors", request.wind_colours,
+                    "Also write the range and thickness weights as vertex colours (COLOR_0) in .glb, for game engines "
+                    "that read wind weights from them");
 
     CLI::App* presets = app.add_subcommand("preset", "Presets on the shelf.");
     presets->require_subcommand(1);
@@ -406,6 +432,8 @@ int run_program(int argc, char** argv) {
     if (crown_opt->count() > 0 || add_crown_opt->count() > 0 || serve_crown_opt->count() > 0) request.crown = crown;
     request.crown_z_up = crown_up == "z";
     if (preview_opt->count() > 0) request.preview = preview_path;
+    if (bark_opt->count() > 0) request.bark_texture = bark_texture;
+    if (atlas_opt->count() > 0) request.leaf_atlas = leaf_atlas;
     if (preset_opt->count() > 0 || panel_preset_opt->count() > 0) request.preset = preset;
     if (shelf_opt->count() > 0) options.shelf_dir = shelf_dir;
     std::size_t budget = formats::default_memory_budget();

@@ -41,6 +41,10 @@ struct build_request {
     std::vector<std::string> outputs;   // -o arguments
     int subdivide = 0;                  // Catmull-Clark levels for .obj and .glb
     std::optional<std::string> preview; // PNG picture of the result
+    bool no_textures = false;                 // plain colours in .obj and .glb
+    std::optional<std::string> bark_texture;  // the user's PNG instead of the drawn bark
+    std::optional<std::string> leaf_atlas;    // the user's PNG instead of the drawn leaves
+    bool wind_colours = false;                // .glb: the weights also as COLOR_0
 };
 
 // Each answers the exit status; errors go to standard error as one line,

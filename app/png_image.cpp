@@ -3,6 +3,8 @@
 #include <png.h>
 
 #include <cmath>
+#include <cstdio>
+#include <cstring>
 #include <csetjmp>
 #include <stdexcept>
 #include <vector>
@@ -30,7 +32,7 @@ unsigned char to_byte(float v) {
 
 // The libpng part, free of objects with destructors so that its error
 // longjmp skips nothing. Answers false on failure.
-bool write_rows(std::string* out, png_bytepp rows, int width, int height) {
+bool write_rows(std::string* out, png_bytepp rows, int width, int height, int colour_type, int level) {
     png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
     if (!png) return false;
     png_infop info = png_create_info_struct(png);
@@ -43,8 +45,9 @@ bool write_rows(std::string* out, png_bytepp rows, int width, int height) {
         return false;
     }
     png_set_write_fn(png, out, append_bytes, flush_nothing);
+    if (level > 0) png_set_compression_level(png, level);
     png_set_IHDR(png, info, static_cast<png_uint_32>(width), static_cast<png_uint_32>(height), 8,
-                 PNG_COLOR_TYPE_RGB, PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT,
+                 colour_type, PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT,
                  PNG_FILTER_TYPE_DEFAULT);
     png_write_info(png, info);
     png_write_image(png, rows);
@@ -63,7 +66,102 @@ std::string encode_png(const float* rgb, int width, int height) {
     std::vector<png_bytep> rows(h);
     for (std::size_t y = 0; y < h; ++y) rows[y] = pixels.data() + y * w * 3;
     std::string out;
-    if (!write_rows(&out, rows.data(), width, height)) throw std::runtime_error("PNG export failed");
+    if (!write_rows(&out, rows.data(), width, height, PNG_COLOR_TYPE_RGB, 0))
+        throw std::runtime_error("PNG export failed");
+    return out;
+}
+
+std::string encode_png_8bit(const unsigned char* pixels, int width, int height, bool alpha, int level) {
+    if (width <= 0 || height <= 0) throw std::runtime_error("PNG export: empty image");
+    const std::size_t stride = std::size_t(width) * (alpha ? 4 : 3);
+    std::vector<png_bytep> rows(static_cast<std::size_t>(height));
+    for (std::size_t y = 0; y < rows.size(); ++y) rows[y] = const_cast<png_bytep>(pixels + y * stride);
+    std::string out;
+    if (!write_rows(&out, rows.data(), width, height, alpha ? PNG_COLOR_TYPE_RGBA : PNG_COLOR_TYPE_RGB, level))
+        throw std::runtime_error("PNG export failed");
+    return out;
+}
+
+namespace {
+
+struct memory_reader {
+    const std::string* bytes;
+    std::size_t at;
+};
+
+void read_bytes(png_structp png, png_bytep data, png_size_t length) {
+    auto* in = static_cast<memory_reader*>(png_get_io_ptr(png));
+    if (length > in->bytes->size() - in->at) png_error(png, "the file ends early");
+    std::memcpy(data, in->bytes->data() + in->at, length);
+    in->at += length;
+}
+
+void keep_quiet(png_structp, png_const_charp) {}
+
+void record_error(png_structp png, png_const_charp message) {
+    auto* error = static_cast<char(*)[160]>(png_get_error_ptr(png));
+    std::snprintf(*error, sizeof *error, "damaged PNG image (%s)", message);
+    png_longjmp(png, 1);
+}
+
+// The libpng part of check_png, free of objects with destructors (its
+// error longjmp skips them). row has room for one row of the widest image
+// allowed; answers false with the message in error.
+bool decode_rows(memory_reader* in, png_check* out, int max_side, std::vector<unsigned char>* row,
+                 char (*error)[160]) {
+    png_structp png = png_create_read_struct(PNG_LIBPNG_VER_STRING, error, record_error, keep_quiet);
+    if (!png) return false;
+    png_infop info = png_create_info_struct(png);
+    if (!info) {
+        png_destroy_read_struct(&png, nullptr, nullptr);
+        return false;
+    }
+    if (setjmp(png_jmpbuf(png))) {
+        png_destroy_read_struct(&png, &info, nullptr);
+        return false;
+    }
+    png_set_read_fn(png, in, read_bytes);
+    png_read_info(png, info);
+    const png_uint_32 w = png_get_image_width(png, info), h = png_get_image_height(png, info);
+    if (w == 0 || h == 0 || w > png_uint_32(max_side) || h > png_uint_32(max_side)) {
+        std::snprintf(*error, sizeof *error, "%ux%u pixels, more than %d on a side", unsigned(w), unsigned(h),
+                      max_side);
+        png_destroy_read_struct(&png, &info, nullptr);
+        return false;
+    }
+    const png_byte type = png_get_color_type(png, info);
+    out->has_alpha = (type & PNG_COLOR_MASK_ALPHA) || png_get_valid(png, info, PNG_INFO_tRNS);
+    png_set_expand(png);
+    png_set_strip_16(png);
+    png_set_gray_to_rgb(png);
+    png_set_add_alpha(png, 0xFF, PNG_FILLER_AFTER);
+    const int passes = png_set_interlace_handling(png);
+    png_read_update_info(png, info);
+    if (png_get_rowbytes(png, info) > row->size()) png_error(png, "unexpected row size");
+    for (int p = 0; p < passes; ++p)
+        for (png_uint_32 y = 0; y < h; ++y) png_read_row(png, row->data(), nullptr);
+    png_read_end(png, nullptr);
+    out->width = int(w);
+    out->height = int(h);
+    png_destroy_read_struct(&png, &info, nullptr);
+    return true;
+}
+
+}  // namespace
+
+png_check check_png(const std::string& bytes, int max_side) {
+    png_check out;
+    if (bytes.size() < 8 || png_sig_cmp(reinterpret_cast<png_const_bytep>(bytes.data()), 0, 8) != 0) {
+        out.error = "not a PNG image";
+        return out;
+    }
+    memory_reader in{&bytes, 0};
+    std::vector<unsigned char> row(std::size_t(max_side) * 4);
+    char error[160] = "damaged PNG image";
+    if (!decode_rows(&in, &out, max_side, &row, &error)) {
+        out = {};
+        out.error = error;
+    }
     return out;
 }
 

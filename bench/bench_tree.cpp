@@ -125,6 +125,19 @@ void BM_program_default(benchmark::State& state) {
 }
 BENCHMARK(BM_program_default)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(2.0);
 
+// The whole program on a polygonal tree with twigs and leaves, written as a
+// textured .glb and .obj (with its library and images).
+void BM_program_textured(benchmark::State& state) {
+    const std::string out = "/tmp/sylvaform-bench-" + std::to_string(::getpid());
+    const std::string cmd = std::string("'") + SF_PROGRAM +
+                            "' build --set render_type=1 --set twig_type=1 --set leaf_shape=2 -o '" + out +
+                            ".glb' -o '" + out + ".obj' 2>/dev/null";
+    for (auto _ : state)
+        if (std::system(cmd.c_str()) != 0) state.SkipWithError("sylvaform build failed");
+    for (const char* ext : {".glb", ".obj", ".mtl", "_bark.png", "_leaves.png"}) std::remove((out + ext).c_str());
+}
+BENCHMARK(BM_program_textured)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(2.0);
+
 }  // namespace
 
 BENCHMARK_MAIN();

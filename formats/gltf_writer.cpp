@@ -9,6 +9,8 @@
 #include <unordered_map>
 #include <vector>
 
+#include "formats/materials.h"
+
 namespace sf::formats {
 
 static_assert(std::endian::native == std::endian::little, "GLB data is written as it lies in memory");
@@ -113,21 +115,15 @@ private:
     index_t polygon_ = k_none;
 };
 
-enum class surface_kind : std::uint8_t { tube, leaf, other };
-
-surface_kind kind_of(std::string_view s) {
-    if (s == "SF_trunk" || s == "SF_branch" || s == "SF_twig" || s == "SF_root") return surface_kind::tube;
-    if (s == "LG_leaf") return surface_kind::leaf;
-    return surface_kind::other;
-}
-
 // One primitive's vertex and index data, ready to be written.
 struct primitive {
     index_t surface = k_none;  // string-pool index, k_none: no surface
     bool lines = false;
-    int uv_count = 0;
+    int uv_count = 0;  // sets in uv[], the first texcoords of them as TEXCOORD_n
+    int texcoords = 0;  // the others as "_SF_LEAF"
     int uv_slot[2] = {-1, -1};
     bool weights = false;
+    bool colours = false;
     std::size_t corners = 0;  // bounds for reserving the arrays
     std::size_t indices = 0;
 
@@ -215,7 +211,8 @@ index_t vertex_for(const mesh_layer& layer, primitive& pr, vertex_index& vx, ind
     if (pr.weights) {
         pr.range.push_back(key[n]);
         pr.thick.push_back(key[n + 1]);
-        pr.color.insert(pr.color.end(), {unit_clamp((key[n] + 1.0f) * 0.5f), unit_clamp(key[n + 1]), 0.0f});
+        if (pr.colours)
+            pr.color.insert(pr.color.end(), {unit_clamp((key[n] + 1.0f) * 0.5f), unit_clamp(key[n + 1]), 0.0f});
     }
     return v;
 }
@@ -235,7 +232,7 @@ void build_primitive(const mesh_layer& layer, corner_values& cv, vertex_index& v
     if (pr.weights) {
         pr.range.reserve(pr.corners);
         pr.thick.reserve(pr.corners);
-        pr.color.reserve(pr.corners * 3);
+        if (pr.colours) pr.color.reserve(pr.corners * 3);
     }
     pr.idx.reserve(pr.indices);
     float key[k_max_keys];
@@ -343,6 +340,17 @@ public:
         return static_cast<index_t>(doc_["accessors"].size() - 1);
     }
 
+    // Adds a view of raw bytes (an embedded image); returns the view number.
+    index_t add_bytes(const std::string& bytes) {
+        const index_t view_no = static_cast<index_t>(doc_["bufferViews"].size());
+        doc_["bufferViews"].push_back({{"buffer", 0}, {"byteOffset", size_}, {"byteLength", bytes.size()}});
+        pieces_.push_back({bytes.data(), bytes.size()});
+        size_ += bytes.size();
+        end_ = size_;
+        size_ = (size_ + 3) & ~std::size_t(3);
+        return view_no;
+    }
+
     std::size_t data_size() const { return end_; }   // buffers[0].byteLength
     std::size_t chunk_size() const { return size_; }  // with the final padding
 
@@ -370,20 +378,53 @@ private:
     std::size_t end_ = 0;
 };
 
-json material_for(std::string_view name, surface_kind kind, bool named) {
-    double rgb[3] = {0.6, 0.6, 0.6};
-    if (named && kind == surface_kind::tube) {
-        if (name == "SF_twig")
-            rgb[0] = 0.58, rgb[1] = 0.45, rgb[2] = 0.3;
-        else
-            rgb[0] = 0.4, rgb[1] = 0.27, rgb[2] = 0.16;
-    } else if (named && kind == surface_kind::leaf) {
-        rgb[0] = 0.22, rgb[1] = 0.5, rgb[2] = 0.14;
+// Images, samplers and textures, added when a material first needs them.
+class texture_table {
+public:
+    texture_table(bin_builder& bin) : bin_(bin) {}
+
+    // The texture of one image; bark repeats along and around the tubes,
+    // the leaf atlas is clamped at its edges.
+    index_t texture(const std::string& png, surface_look look) {
+        const int k = look == surface_look::leaf ? 1 : 0;
+        if (texture_[k] != k_none) return texture_[k];
+        const index_t view = bin_.add_bytes(png);
+        images_.push_back({{"bufferView", view}, {"mimeType", "image/png"}, {"name", k == 1 ? "leaves" : "bark"}});
+        const int wrap = k == 1 ? 33071 : 10497;  // CLAMP_TO_EDGE, REPEAT
+        samplers_.push_back({{"magFilter", 9729}, {"minFilter", 9987}, {"wrapS", wrap}, {"wrapT", wrap}});
+        texture_[k] = static_cast<index_t>(textures_.size());
+        textures_.push_back({{"sampler", samplers_.size() - 1}, {"source", images_.size() - 1}});
+        return texture_[k];
     }
-    json m = {{"name", named ? std::string(name) : std::string("Default")},
-              {"pbrMetallicRoughness",
-               {{"baseColorFactor", {rgb[0], rgb[1], rgb[2], 1.0}}, {"metallicFactor", 0.0}, {"roughnessFactor", 1.0}}}};
-    if (named && kind == surface_kind::leaf) m["doubleSided"] = true;
+
+    void put(json& doc) {
+        if (textures_.empty()) return;
+        doc["images"] = std::move(images_);
+        doc["samplers"] = std::move(samplers_);
+        doc["textures"] = std::move(textures_);
+    }
+
+private:
+    bin_builder& bin_;
+    json images_ = json::array(), samplers_ = json::array(), textures_ = json::array();
+    index_t texture_[2] = {k_none, k_none};  // bark, leaves
+};
+
+// Plain materials carry their colour in linear light; textured ones a white
+// factor, the image (sRGB) giving the colour. Leaves are cut out of the
+// atlas by its alpha and seen from both sides.
+json material_for(std::string_view name, surface_look look, bool named, const std::string* png,
+                  texture_table& table) {
+    const rgb c = linear_colour(named ? look : surface_look::other);
+    json pbr = {{"baseColorFactor", png ? json::array({1.0, 1.0, 1.0, 1.0}) : json::array({c.r, c.g, c.b, 1.0})},
+                {"metallicFactor", 0.0},
+                {"roughnessFactor", look == surface_look::leaf ? 0.6 : look == surface_look::other ? 1.0 : 0.9}};
+    if (png) pbr["baseColorTexture"] = {{"index", table.texture(*png, look)}, {"texCoord", 0}};
+    json m = {{"name", named ? std::string(name) : std::string("Default")}, {"pbrMetallicRoughness", std::move(pbr)}};
+    if (named && look == surface_look::leaf) {
+        m["doubleSided"] = true;
+        if (png) m["alphaMode"] = "MASK";
+    }
     return m;
 }
 
@@ -391,9 +432,15 @@ void put_u32(char* at, std::uint32_t v) { std::memcpy(at, &v, 4); }
 
 }  // namespace
 
-void write_glb(const mesh_layer& layer, byte_sink& sink) {
+void write_glb(const mesh_layer& layer, byte_sink& sink, const glb_options& options) {
     corner_values cv(layer);
     const bool weights = cv.has(s_range) || cv.has(s_thick) || cv.has(s_range_thick);
+    // A surface is textured when there is an image for it and the layer
+    // has the coordinates it is read through.
+    auto image_for = [&](surface_look look) {
+        return cv.has(look == surface_look::leaf ? s_all_leaves : s_branch) ? texture_for(options.textures, look)
+                                                                             : nullptr;
+    };
 
     // Primitives by (surface, topology) in order of first appearance, and
     // each primitive's polygons in creation order (a counting sort).
@@ -417,15 +464,21 @@ void write_glb(const mesh_layer& layer, byte_sink& sink) {
                     pr.surface = s;
                     pr.lines = n == 2;
                     pr.weights = weights;
-                    const surface_kind kind = s == k_none ? surface_kind::other : kind_of(layer.strings().view(s));
-                    const int sets[2] = {kind == surface_kind::tube   ? int(s_branch)
-                                         : kind == surface_kind::leaf ? int(s_leaf)
-                                                                      : -1,
-                                         kind == surface_kind::leaf ? int(s_all_leaves) : -1};
+                    pr.colours = weights && options.wind_colours;
+                    const surface_look look = s == k_none ? surface_look::other : look_of(layer.strings().view(s));
+                    const bool tube = look == surface_look::bark || look == surface_look::twig;
+                    const bool leaf = look == surface_look::leaf;
+                    // A textured leaf reads the atlas through its first set;
+                    // its own coordinates follow as "_SF_LEAF", which no
+                    // material uses.
+                    const bool atlas = leaf && image_for(look);
+                    const int sets[2] = {tube ? int(s_branch) : leaf ? int(atlas ? s_all_leaves : s_leaf) : -1,
+                                         leaf ? int(atlas ? s_leaf : s_all_leaves) : -1};
                     for (int k : sets) {
                         if (pr.lines || k < 0 || !cv.has(k)) break;  // sets are numbered without gaps
                         pr.uv_slot[pr.uv_count++] = k;
                     }
+                    pr.texcoords = atlas ? 1 : pr.uv_count;
                 }
                 last_key = key;
                 last_prim = it->second;
@@ -464,6 +517,7 @@ void write_glb(const mesh_layer& layer, byte_sink& sink) {
     bin_builder bin(doc);
     json gl_prims = json::array();
     json materials = json::array();
+    texture_table textures(bin);
     std::unordered_map<index_t, index_t> material_of;
     for (primitive& pr : prims) {
         if (pr.idx.empty() && pr.idx16.empty()) continue;  // only degenerate polygons
@@ -471,7 +525,9 @@ void write_glb(const mesh_layer& layer, byte_sink& sink) {
         if (added) {
             const bool named = pr.surface != k_none;
             const std::string_view name = named ? layer.strings().view(pr.surface) : std::string_view();
-            materials.push_back(material_for(name, named ? kind_of(name) : surface_kind::other, named));
+            materials.push_back(
+                material_for(name, named ? look_of(name) : surface_look::other, named,
+                             named ? image_for(look_of(name)) : nullptr, textures));
         }
         json g = {{"mode", pr.lines ? 1 : 4}, {"material", mat->second}};
         g["indices"] = pr.idx16.empty() ? bin.add(pr.idx, 1, "SCALAR", true) : bin.add(pr.idx16, 1, "SCALAR", true);
@@ -480,13 +536,17 @@ void write_glb(const mesh_layer& layer, byte_sink& sink) {
         if (!pr.nrm.empty()) attr["NORMAL"] = bin.add(pr.nrm, 3, "VEC3", false);
         json names = json::array();
         for (int s = 0; s < pr.uv_count; ++s) {
-            attr["TEXCOORD_" + std::to_string(s)] = bin.add(pr.uv[s], 2, "VEC2", false);
-            names.push_back(k_slot_maps[pr.uv_slot[s]].name);
+            if (s < pr.texcoords) {
+                attr["TEXCOORD_" + std::to_string(s)] = bin.add(pr.uv[s], 2, "VEC2", false);
+                names.push_back(k_slot_maps[pr.uv_slot[s]].name);
+            } else {
+                attr["_SF_LEAF"] = bin.add(pr.uv[s], 2, "VEC2", false);
+            }
         }
         if (pr.weights) {
             attr["_SF_RANGE"] = bin.add(pr.range, 1, "SCALAR", false);
             attr["_SF_THICK"] = bin.add(pr.thick, 1, "SCALAR", false);
-            attr["COLOR_0"] = bin.add(pr.color, 3, "VEC3", false);
+            if (pr.colours) attr["COLOR_0"] = bin.add(pr.color, 3, "VEC3", false);
         }
         if (!names.empty()) g["extras"] = {{"texcoords", std::move(names)}};
         gl_prims.push_back(std::move(g));
@@ -495,6 +555,7 @@ void write_glb(const mesh_layer& layer, byte_sink& sink) {
         doc["nodes"][0]["mesh"] = 0;
         doc["meshes"] = json::array({json{{"name", "tree"}, {"primitives", std::move(gl_prims)}}});
         doc["materials"] = std::move(materials);
+        textures.put(doc);
         doc["buffers"] = json::array({json{{"byteLength", bin.data_size()}}});
     } else {
         doc.erase("accessors");
@@ -523,13 +584,14 @@ void write_glb(const mesh_layer& layer, byte_sink& sink) {
     }
 }
 
-void write_glb_file(const mesh_layer& layer, const std::string& path, file_set& files) {
-    write_glb(layer, files.add(path));
+void write_glb_file(const mesh_layer& layer, const std::string& path, file_set& files,
+                    const glb_options& options) {
+    write_glb(layer, files.add(path), options);
 }
 
-void write_glb_file(const mesh_layer& layer, const std::string& path) {
+void write_glb_file(const mesh_layer& layer, const std::string& path, const glb_options& options) {
     atomic_file file(path);
-    write_glb(layer, file);
+    write_glb(layer, file, options);
     file.commit();
 }
 

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "formats/file_io.h"
+#include "formats/materials.h"
 #include "formats/mesh_layer.h"
 
 namespace sf::formats {
@@ -17,30 +18,48 @@ namespace sf::formats {
 // named after its surface ("Default" when it has none); positions and
 // corner order are written unchanged (layers are right-handed, +Y up).
 //
+// Materials: metallic 0, roughness 0.9 for tube surfaces, 0.6 for leaves;
+// leaves are double-sided. A surface without an image has its display
+// colour converted from sRGB to linear as baseColorFactor; with one (from
+// options.textures), a white factor and baseColorTexture on TEXCOORD_0,
+// the leaf atlas with alphaMode MASK. The images are embedded as PNG
+// buffer views, each once, and only when a material uses them.
+//
 // Per corner, each map's value is the per-polygon value for that polygon if
 // there is one, else the point's own value, else the default (0, or (0, 0));
 // non-finite values count as missing. Vertices are split where a corner's
 // values differ from another corner of the same point (seams).
 //   TEXCOORD_0  "SF_branch" on "SF_trunk", "SF_branch", "SF_twig", "SF_root";
 //               "SF_leaf" on "LG_leaf" (v written as 1 - v);
-//   TEXCOORD_1  "SF_all_leaves" on "LG_leaf";
+//   TEXCOORD_1  "SF_all_leaves" on "LG_leaf"; when the leaves are textured
+//               the atlas coordinates come first instead (TEXCOORD_0) and
+//               "SF_leaf" is written as the VEC2 attribute _SF_LEAF;
 //   _SF_RANGE, _SF_THICK   the 'WGHT' maps "SF_range" and "SF_thick", or
 //               where a corner has none, the first and second value of the
 //               'TXUV' map "SF_range_thick"; only when the layer has one of
 //               those maps;
-//   COLOR_0     (VEC3) red = (range + 1) / 2, green = thickness, blue = 0,
-//               each clamped to [0, 1]; with the two attributes above;
+//   COLOR_0     only with options.wind_colours, for engines that read wind
+//               weights from vertex colours: (VEC3) red = (range + 1) / 2,
+//               green = thickness, blue = 0, each clamped to [0, 1]; with
+//               the two attributes above. Off by default: viewers multiply
+//               the base colour by it;
 //   NORMAL      on triangles: smooth per surface, the area-weighted normals
 //               of the primitive's polygons around the point, the same on
 //               every copy of a split point; (0, 1, 0) where they cancel.
 // Texture sets exist only where the layer has their map, numbered without
 // gaps; the primitive's extras name them ("texcoords"). 'COLR' tags are not
 // written. Throws io_error when the file would exceed the 4 GiB GLB limit.
-void write_glb(const mesh_layer& layer, byte_sink& sink);
+struct glb_options {
+    const texture_set* textures = nullptr;  // none: plain colours
+    bool wind_colours = false;              // the weights also as COLOR_0
+};
+
+void write_glb(const mesh_layer& layer, byte_sink& sink, const glb_options& options = {});
 
 // Writes path whole or not at all.
-void write_glb_file(const mesh_layer& layer, const std::string& path);
+void write_glb_file(const mesh_layer& layer, const std::string& path, const glb_options& options = {});
 // The same file as a member of a set of files committed together.
-void write_glb_file(const mesh_layer& layer, const std::string& path, file_set& files);
+void write_glb_file(const mesh_layer& layer, const std::string& path, file_set& files,
+                    const glb_options& options = {});
 
 }  // namespace sf::formats

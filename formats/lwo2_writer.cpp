@@ -33,6 +33,9 @@ constexpr std::size_t k_max_corners = 1023;               // 10 bits of the POLS
 constexpr std::size_t k_max_tags = 0xFF00;                // PTAG tag field read as U2 or VX
 
 // Surface looks by name; anything else gets LightWave's default grey.
+// Colours are display (sRGB) values, the same browns and green the other
+// formats start from: LightWave's colour picker and the LWO readers that
+// show a surface's COLR as it is (Assimp, OpenSceneGraph) take them so.
 struct surface_style {
     std::string_view name;
     float rgb[3];

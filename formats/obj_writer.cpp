@@ -5,26 +5,22 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <unordered_map>
 #include <vector>
+
+#include "formats/materials.h"
 
 namespace sf::formats {
 
 namespace {
 
-enum class material_kind : std::uint8_t { bark, twig, leaf, other };
+using material_kind = surface_look;
 
 struct material {
     std::string name;  // as written after "usemtl"
     material_kind kind;
 };
-
-material_kind kind_of(std::string_view surface) {
-    if (surface == "SF_trunk" || surface == "SF_branch" || surface == "SF_root") return material_kind::bark;
-    if (surface == "SF_twig") return material_kind::twig;
-    if (surface == "LG_leaf") return material_kind::leaf;
-    return material_kind::other;
-}
 
 // A name OBJ and MTL read as one field.
 std::string material_name(std::string_view surface) {
@@ -55,7 +51,7 @@ public:
             }
             std::string name = material_name(surface);
             const auto [it, added] = ids.emplace(name, static_cast<index_t>(list_.size()));
-            if (added) list_.push_back({std::move(name), kind_of(surface)});
+            if (added) list_.push_back({std::move(name), look_of(surface)});
             by_string_[s] = it->second;
         }
     }
@@ -129,8 +125,8 @@ private:
 // polygon once.
 class corner_uvs {
 public:
-    explicit corner_uvs(const mesh_layer& layer) : layer_(layer) {
-        const char* names[2] = {"SF_branch", "SF_leaf"};
+    corner_uvs(const mesh_layer& layer, bool leaf_atlas) : layer_(layer) {
+        const char* names[2] = {"SF_branch", leaf_atlas ? "SF_all_leaves" : "SF_leaf"};
         const index_t points = layer.point_count();
         for (int k = 0; k < 2; ++k) {
             const index_t m = layer.find_map(LWVMAP_TXUV, names[k]);
@@ -203,7 +199,7 @@ private:
     }
 
     const mesh_layer& layer_;
-    index_t map_[2] = {k_none, k_none};    // "SF_branch", "SF_leaf"
+    index_t map_[2] = {k_none, k_none};    // "SF_branch", the leaves' map
     std::vector<index_t> by_point_[2];     // latest per-point record, k_none when unset
     std::vector<index_t> vmad_start_;      // per polygon: first entry in vmad_by_polygon_
     std::vector<index_t> vmad_by_polygon_;  // per-polygon record numbers
@@ -211,22 +207,93 @@ private:
     std::vector<index_t> stamp_;
 };
 
-void put_element(text_buffer& out, std::span<const index_t> pts, const index_t* vt) {
+void put_element(text_buffer& out, std::span<const index_t> pts, const index_t* vt, const index_t* vn) {
     out.put(pts.size() == 1 ? "p" : pts.size() == 2 ? "l" : "f");
     for (std::size_t c = 0; c < pts.size(); ++c) {
         out.put(' ');
         out.put_uint(std::uint64_t(pts[c]) + 1);
-        if (vt) {
+        if (vt || vn) out.put('/');
+        if (vt) out.put_uint(std::uint64_t(vt[c]) + 1);
+        if (vn) {
             out.put('/');
-            out.put_uint(std::uint64_t(vt[c]) + 1);
+            out.put_uint(std::uint64_t(vn[c]) + 1);
         }
     }
     out.put('\n');
 }
 
+// Per point, the area-weighted normal of a group's faces around it, summed
+// and normalised exactly as the glTF writer does (float positions, Newell
+// normals summed in float in polygon order), so both files shade alike;
+// (0, 1, 0) where the normals cancel.
+class smooth_normals {
+public:
+    explicit smooth_normals(const mesh_layer& layer)
+        : layer_(layer), sum_(std::size_t(layer.point_count()) * 3), stamp_(layer.point_count(), k_none) {}
+
+    // used: the points of the group's faces, in order of first use.
+    void compute(std::span<const index_t> polygons, std::vector<index_t>& used) {
+        ++pass_;
+        used.clear();
+        for (const index_t p : polygons) {
+            const std::span<const index_t> pts = layer_.polygon_points(p);
+            if (pts.size() < 3) continue;
+            double nx = 0, ny = 0, nz = 0;
+            for (std::size_t i = 0; i < pts.size(); ++i) {
+                float a[3], b[3];
+                position(pts[i], a);
+                position(pts[i + 1 == pts.size() ? 0 : i + 1], b);
+                nx += (double(a[1]) - b[1]) * (double(a[2]) + b[2]);
+                ny += (double(a[2]) - b[2]) * (double(a[0]) + b[0]);
+                nz += (double(a[0]) - b[0]) * (double(a[1]) + b[1]);
+            }
+            for (const index_t pt : pts) {
+                float* acc = &sum_[std::size_t(pt) * 3];
+                if (stamp_[pt] != pass_) {
+                    stamp_[pt] = pass_;
+                    acc[0] = acc[1] = acc[2] = 0.0f;
+                    used.push_back(pt);
+                }
+                acc[0] += static_cast<float>(nx);
+                acc[1] += static_cast<float>(ny);
+                acc[2] += static_cast<float>(nz);
+            }
+        }
+        for (const index_t pt : used) {
+            float* out = &sum_[std::size_t(pt) * 3];
+            const double x = out[0], y = out[1], z = out[2];
+            const double len = std::sqrt(x * x + y * y + z * z);
+            if (len > 0 && std::isfinite(len)) {
+                out[0] = static_cast<float>(x / len);
+                out[1] = static_cast<float>(y / len);
+                out[2] = static_cast<float>(z / len);
+            } else {
+                out[0] = 0.0f;
+                out[1] = 1.0f;
+                out[2] = 0.0f;
+            }
+        }
+    }
+    const float* of(index_t pt) const { return &sum_[std::size_t(pt) * 3]; }
+
+private:
+    void position(index_t pt, float (&out)[3]) const {
+        const double* p = layer_.point(pt);
+        for (int k = 0; k < 3; ++k) {
+            const float f = static_cast<float>(p[k]);
+            out[k] = std::isfinite(f) ? f : 0.0f;
+        }
+    }
+
+    const mesh_layer& layer_;
+    std::vector<float> sum_;
+    std::vector<index_t> stamp_;
+    index_t pass_ = k_none;
+};
+
 }  // namespace
 
-void write_obj(const mesh_layer& layer, byte_sink& sink, std::string_view mtllib) {
+void write_obj(const mesh_layer& layer, byte_sink& sink, std::string_view mtllib, bool leaf_atlas) {
     const material_table materials(layer);
     text_buffer out(sink);
     out.put("# sylvaform\n");
@@ -255,7 +322,7 @@ void write_obj(const mesh_layer& layer, byte_sink& sink, std::string_view mtllib
     };
     std::vector<index_t> corner_vt;
     {
-        corner_uvs uvs(layer);
+        corner_uvs uvs(layer, leaf_atlas);
         if (uvs.any()) {
             corner_vt.assign(n > 0 ? corner_offset(n - 1) + layer.polygon_points(n - 1).size() : 0, k_none);
             uv_index seen;
@@ -282,54 +349,115 @@ void write_obj(const mesh_layer& layer, byte_sink& sink, std::string_view mtllib
         }
     }
 
-    auto put = [&](index_t p, std::span<const index_t> pts) {
-        const index_t* vt = nullptr;
-        if (pts.size() >= 3 && !corner_vt.empty() && corner_vt[corner_offset(p)] != k_none)
-            vt = corner_vt.data() + corner_offset(p);
-        put_element(out, pts, vt);
-    };
-    for (index_t p = 0; p < n; ++p) {
-        const std::span<const index_t> pts = layer.polygon_points(p);
-        if (!pts.empty() && materials.of_polygon(p) == k_none) put(p, pts);
-    }
-    index_t current = k_none;
-    for (index_t p = 0; p < n; ++p) {
-        const std::span<const index_t> pts = layer.polygon_points(p);
-        if (pts.empty()) continue;  // OBJ has no empty element
+    // Polygons grouped by material, those without one first, creation
+    // order kept within a group (a counting sort).
+    const std::size_t groups = materials.list().size() + 1;
+    auto group_of = [&](index_t p) {
         const index_t m = materials.of_polygon(p);
-        if (m == k_none) continue;
-        if (m != current) {
-            out.put("usemtl ");
-            out.put(materials.list()[m].name);
-            out.put('\n');
-            current = m;
+        return m == k_none ? std::size_t(0) : std::size_t(m) + 1;
+    };
+    std::vector<index_t> start(groups + 1, 0);
+    for (index_t p = 0; p < n; ++p)
+        if (!layer.polygon_points(p).empty()) ++start[group_of(p) + 1];
+    for (std::size_t g = 0; g < groups; ++g) start[g + 1] += start[g];
+    std::vector<index_t> order(start.back());
+    {
+        std::vector<index_t> fill(start.begin(), start.end() - 1);
+        for (index_t p = 0; p < n; ++p)
+            if (!layer.polygon_points(p).empty()) order[fill[group_of(p)]++] = p;
+    }
+    auto group = [&](std::size_t g) {
+        return std::span<const index_t>(order.data() + start[g], start[g + 1] - start[g]);
+    };
+
+    // Smooth normals per group: one "vn" per point of its faces, numbered
+    // in order of first use.
+    std::vector<index_t> corner_vn(n > 0 ? corner_offset(n - 1) + layer.polygon_points(n - 1).size() : 0, k_none);
+    {
+        smooth_normals normals(layer);
+        std::vector<index_t> vn_of(layer.point_count(), k_none);
+        std::vector<index_t> used;
+        std::size_t written = 0;
+        for (std::size_t g = 0; g < groups; ++g) {
+            normals.compute(group(g), used);
+            for (const index_t pt : used) {
+                vn_of[pt] = static_cast<index_t>(written++);
+                const float* v = normals.of(pt);
+                out.put("vn ");
+                out.put_float(v[0]);
+                out.put(' ');
+                out.put_float(v[1]);
+                out.put(' ');
+                out.put_float(v[2]);
+                out.put('\n');
+            }
+            for (const index_t p : group(g)) {
+                const std::span<const index_t> pts = layer.polygon_points(p);
+                if (pts.size() < 3) continue;
+                index_t* vn = corner_vn.data() + corner_offset(p);
+                for (std::size_t c = 0; c < pts.size(); ++c) vn[c] = vn_of[pts[c]];
+            }
         }
-        put(p, pts);
+    }
+
+    for (std::size_t g = 0; g < groups; ++g) {
+        if (start[g] == start[g + 1]) continue;
+        if (g > 0) {
+            out.put("usemtl ");
+            out.put(materials.list()[g - 1].name);
+            out.put('\n');
+        }
+        for (const index_t p : group(g)) {
+            const std::span<const index_t> pts = layer.polygon_points(p);
+            const index_t* vt = nullptr;
+            const index_t* vn = nullptr;
+            if (pts.size() >= 3) {
+                if (!corner_vt.empty() && corner_vt[corner_offset(p)] != k_none) vt = corner_vt.data() + corner_offset(p);
+                vn = corner_vn.data() + corner_offset(p);
+            }
+            put_element(out, pts, vt, vn);
+        }
     }
     out.flush();
 }
 
-void write_mtl(const mesh_layer& layer, byte_sink& sink) {
+namespace {
+
+void put_colour(text_buffer& out, const char* key, rgb c) {
+    out.put(key);
+    for (const double v : {c.r, c.g, c.b}) {
+        out.put(' ');
+        out.put_double(std::round(v * 1e4) / 1e4);
+    }
+    out.put('\n');
+}
+
+}  // namespace
+
+void write_mtl(const mesh_layer& layer, byte_sink& sink, const mtl_images& images) {
     const material_table materials(layer);
     text_buffer out(sink);
     out.put("# sylvaform materials\n");
     for (const material& m : materials.list()) {
         out.put("\nnewmtl ");
         out.put(m.name);
-        switch (m.kind) {
-            case material_kind::bark:
-                out.put("\nKd 0.4 0.27 0.16\nKa 0 0 0\nKs 0 0 0\nNs 10\nd 1\nillum 1\n");
-                break;
-            case material_kind::twig:
-                out.put("\nKd 0.58 0.45 0.3\nKa 0 0 0\nKs 0 0 0\nNs 10\nd 1\nillum 1\n");
-                break;
-            case material_kind::leaf:
-                out.put("\nKd 0.22 0.5 0.14\nKa 0 0 0\nKs 0.1 0.1 0.1\nNs 30\nd 1\nillum 2\n");
-                break;
-            case material_kind::other:
-                out.put("\nKd 0.6 0.6 0.6\nKa 0 0 0\nKs 0 0 0\nNs 10\nd 1\nillum 1\n");
-                break;
-        }
+        out.put('\n');
+        const std::string& image = m.kind == material_kind::leaf ? images.leaves
+                                   : m.kind == material_kind::other ? std::string()
+                                                                    : images.bark;
+        put_colour(out, "Kd", image.empty() ? linear_colour(m.kind) : rgb{1, 1, 1});
+        if (m.kind == material_kind::leaf)
+            out.put("Ka 0 0 0\nKs 0.04 0.04 0.04\nNs 30\nd 1\nillum 2\n");
+        else
+            out.put("Ka 0 0 0\nKs 0 0 0\nNs 10\nd 1\nillum 1\n");
+        if (image.empty()) continue;
+        out.put("map_Kd ");
+        out.put(image);
+        out.put('\n');
+        if (m.kind != material_kind::leaf) continue;
+        out.put("map_d ");
+        out.put(image);
+        out.put('\n');
     }
     out.flush();
 }
@@ -343,17 +471,51 @@ std::string mtl_path_for(const std::string& obj_path) {
     return mtl == obj_path ? mtl + ".mtl" : mtl;
 }
 
-void write_obj_files(const mesh_layer& layer, const std::string& obj_path, file_set& files) {
-    const std::string mtl_path = mtl_path_for(obj_path);
-    const std::size_t slash = mtl_path.rfind('/');
-    write_obj(layer, files.add(obj_path),
-              slash == std::string::npos ? std::string_view(mtl_path) : std::string_view(mtl_path).substr(slash + 1));
-    write_mtl(layer, files.add(mtl_path));
+std::string image_path_for(const std::string& obj_path, std::string_view what) {
+    const std::string mtl = mtl_path_for(obj_path);
+    return mtl.substr(0, mtl.size() - 4) + "_" + std::string(what) + ".png";
 }
 
-void write_obj_files(const mesh_layer& layer, const std::string& obj_path) {
+void write_obj_files(const mesh_layer& layer, const std::string& obj_path, file_set& files,
+                     const texture_set* textures) {
+    const std::string mtl_path = mtl_path_for(obj_path);
+    auto base_name = [](const std::string& path) {
+        const std::size_t slash = path.rfind('/');
+        return slash == std::string::npos ? path : path.substr(slash + 1);
+    };
+
+    // The images the library names: only those its materials use.
+    struct side_file {
+        std::string path;
+        const std::string* bytes;
+    };
+    std::vector<side_file> images;
+    mtl_images names;
+    {
+        const material_table materials(layer);
+        bool bark = false, leaves = false;
+        for (const material& m : materials.list()) {
+            bark |= texture_for(textures, m.kind) && m.kind != material_kind::leaf;
+            leaves |= texture_for(textures, m.kind) && m.kind == material_kind::leaf;
+        }
+        if (bark) {
+            images.push_back({image_path_for(obj_path, "bark"), &textures->bark_png});
+            names.bark = base_name(images.back().path);
+        }
+        if (leaves) {
+            images.push_back({image_path_for(obj_path, "leaves"), &textures->leaf_png});
+            names.leaves = base_name(images.back().path);
+        }
+    }
+
+    write_obj(layer, files.add(obj_path), base_name(mtl_path), !names.leaves.empty());
+    for (const side_file& f : images) files.add(f.path).write(*f.bytes);
+    write_mtl(layer, files.add(mtl_path), names);
+}
+
+void write_obj_files(const mesh_layer& layer, const std::string& obj_path, const texture_set* textures) {
     file_set files;
-    write_obj_files(layer, obj_path, files);
+    write_obj_files(layer, obj_path, files, textures);
     files.commit();
 }
 

@@ -4,21 +4,29 @@
 #include <string>
 #include <string_view>
 
-#include "formats/mesh_layer.h"
 #include "formats/file_io.h"
+#include "formats/materials.h"
+#include "formats/mesh_layer.h"
 
 namespace sf::formats {
 
 // "v x y z" per point, then one "vt u v" per distinct texture coordinate
-// (first use order, compared by their float bits), then the polygons with
-// 1-based indices: one point as "p a", two as "l a b", more as "f a b c ...";
-// polygons without points are left out. Polygons without a surface come
-// first, in creation order and before any "usemtl"; then the others in
-// creation order with "usemtl <surface>" before each run of one surface.
+// (first use order, compared by their float bits), then the normals, then
+// the polygons with 1-based indices: one point as "p a", two as "l a b",
+// more as "f a/t/n b/t/n c/t/n ..." (or "a//n" without texture
+// coordinates); polygons without points are left out. Polygons are grouped
+// by surface, one run each, so that importers make one mesh per material:
+// those without a surface first, before any "usemtl"; then one
+// "usemtl <surface>" run per surface in order of first use; creation order
+// is kept within a run (the edit log keeps the overall order).
+//
+// Normals: one "vn" per point of a run's faces, the normalised sum of the
+// area-weighted normals of the run's faces around it, so the surface is
+// smooth across texture seams; the same values as the .glb's NORMAL.
 //
 // Texture coordinates: faces of "SF_trunk", "SF_branch", "SF_twig" and
 // "SF_root" use the 'TXUV' map "SF_branch", faces of "LG_leaf" the map
-// "SF_leaf"; a corner takes the per-polygon value of that map for its
+// "SF_leaf", or "SF_all_leaves" (their tile) with leaf_atlas; a corner takes the per-polygon value of that map for its
 // polygon and point if there is one, else the point's own value. A face
 // with a corner that has neither (or a non-finite one) is written without
 // texture coordinates, as are lines, single points and faces of other
@@ -26,23 +34,38 @@ namespace sf::formats {
 //
 // Surface names are written with bytes below '!', DEL and '#' as '_'; an
 // "mtllib" line naming mtllib is written when it is not empty.
-void write_obj(const mesh_layer& layer, byte_sink& sink, std::string_view mtllib = {});
+void write_obj(const mesh_layer& layer, byte_sink& sink, std::string_view mtllib = {}, bool leaf_atlas = false);
+
+// The image files a library names (beside it); empty: a plain colour.
+struct mtl_images {
+    std::string bark;    // for the tube surfaces
+    std::string leaves;  // the leaf atlas
+};
 
 // One "newmtl" block per surface that write_obj names in "usemtl", in the
-// same order, with a plain colour: bark brown for "SF_trunk", "SF_branch"
-// and "SF_root", a lighter brown for "SF_twig", green for "LG_leaf" and a
-// neutral grey for any other surface.
-void write_mtl(const mesh_layer& layer, byte_sink& sink);
+// same order. Without an image, Kd is the surface's colour in linear light
+// (the value Blender's base colour takes): bark brown for "SF_trunk",
+// "SF_branch" and "SF_root", a lighter brown for "SF_twig", green for
+// "LG_leaf" and a neutral grey for any other surface. With one, Kd is white
+// (it multiplies the image) and "map_Kd" names it; leaves also "map_d",
+// their cut-out in the image's alpha.
+void write_mtl(const mesh_layer& layer, byte_sink& sink, const mtl_images& images = {});
 
 // The material library beside an OBJ file: its extension replaced by
 // ".mtl" ("tree.obj" -> "tree.mtl").
 std::string mtl_path_for(const std::string& obj_path);
 
-// Writes the OBJ file and its material library as a pair: both appear
-// whole, or on failure (io_error) both paths are left as they were, with a
-// library replaced on the way put back and a new one removed.
-void write_obj_files(const mesh_layer& layer, const std::string& obj_path);
-// The same pair as members of a set of files committed together.
-void write_obj_files(const mesh_layer& layer, const std::string& obj_path, file_set& files);
+// An image beside the OBJ: "tree.obj", "bark" -> "tree_bark.png".
+std::string image_path_for(const std::string& obj_path, std::string_view what);
+
+// Writes the OBJ file, its material library and, with textures, the images
+// it names (image_path_for "bark" and "leaves", only those a material
+// uses) as one set: all appear whole, or on failure (io_error) every path
+// is left as it was, with files replaced on the way put back and new ones
+// removed.
+void write_obj_files(const mesh_layer& layer, const std::string& obj_path, const texture_set* textures = nullptr);
+// The same files as members of a set of files committed together.
+void write_obj_files(const mesh_layer& layer, const std::string& obj_path, file_set& files,
+                     const texture_set* textures = nullptr);
 
 }  // namespace sf::formats

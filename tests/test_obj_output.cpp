@@ -73,34 +73,44 @@ const std::string k_hand_made_obj =
     // Shared texture coordinates in order of first use.
     "vt 1 0.5\nvt 0.25 0.5\nvt 0.25 1\nvt 1 1\nvt 0 0.5\nvt 0.5 0.5\nvt 0 1\n"
     "vt 0 0\nvt 1 0\nvt 0.5 0.75\nvt 0.75 0.5\n"
-    "f 1 2 5\n"
-    "f 6 7 8\n"
+    // One normal per point of each run, shared by its faces: no surface
+    // (points 1 2 5 6 7 8), SF_trunk (1 2 3 4, and 9 only on the clockwise
+    // triangle), SF_branch (clockwise), LG_leaf, SF_root, Bark__2, SF_twig.
+    "vn 0 0 1\nvn 0 0 1\nvn 0 0 1\nvn 0 0 1\nvn 0 0 1\nvn 0 0 1\n"
+    "vn 0 0 1\nvn 0 0 1\nvn 0 0 1\nvn 0 0 1\nvn 0 0 -1\n"
+    "vn 0 0 -1\nvn 0 0 -1\nvn 0 0 -1\n"
+    "vn 0 0 1\nvn 0 0 1\nvn 0 0 1\n"
+    "vn 0 0 1\nvn 0 0 1\nvn 0 0 1\n"
+    "vn 0 0 1\nvn 0 0 1\nvn 0 0 1\n"
+    "vn 0 0 -1\nvn 0 0 -1\nvn 0 0 -1\n"
+    // One run per surface, creation order within it.
+    "f 1//1 2//2 5//3\n"
+    "f 6//4 7//5 8//6\n"
     "usemtl SF_trunk\n"
-    "f 1/1 2/2 3/3 4/4\n"
+    "f 1/1/7 2/2/8 3/3/9 4/4/10\n"
+    "f 2/2/8 3/3/9 9/11/11\n"
     "usemtl SF_branch\n"
-    "f 1/5 5/6 4/7\n"
+    "f 1/5/12 5/6/13 4/7/14\n"
     "l 1 5\n"
+    "p 5\n"
     "usemtl LG_leaf\n"
-    "f 6/8 7/9 8/10\n"
+    "f 6/8/15 7/9/16 8/10/17\n"
     "usemtl SF_root\n"
-    "f 9 6 2\n"
+    "f 9//18 6//19 2//20\n"
     "usemtl Bark__2\n"
-    "f 1 2 3\n"
-    "usemtl SF_trunk\n"
-    "f 2/2 3/3 9/11\n"
+    "f 1//21 2//22 3//23\n"
     "usemtl SF_twig\n"
-    "f 4/7 1/1 5/6\n"
-    "usemtl SF_branch\n"
-    "p 5\n";
+    "f 4/7/24 1/1/25 5/6/26\n";
 
+// Plain colours in linear light (the sRGB bark brown 0.4 0.27 0.16).
 const std::string k_hand_made_mtl =
     "# sylvaform materials\n"
-    "\nnewmtl SF_trunk\nKd 0.4 0.27 0.16\nKa 0 0 0\nKs 0 0 0\nNs 10\nd 1\nillum 1\n"
-    "\nnewmtl SF_branch\nKd 0.4 0.27 0.16\nKa 0 0 0\nKs 0 0 0\nNs 10\nd 1\nillum 1\n"
-    "\nnewmtl LG_leaf\nKd 0.22 0.5 0.14\nKa 0 0 0\nKs 0.1 0.1 0.1\nNs 30\nd 1\nillum 2\n"
-    "\nnewmtl SF_root\nKd 0.4 0.27 0.16\nKa 0 0 0\nKs 0 0 0\nNs 10\nd 1\nillum 1\n"
-    "\nnewmtl Bark__2\nKd 0.6 0.6 0.6\nKa 0 0 0\nKs 0 0 0\nNs 10\nd 1\nillum 1\n"
-    "\nnewmtl SF_twig\nKd 0.58 0.45 0.3\nKa 0 0 0\nKs 0 0 0\nNs 10\nd 1\nillum 1\n";
+    "\nnewmtl SF_trunk\nKd 0.1329 0.0593 0.022\nKa 0 0 0\nKs 0 0 0\nNs 10\nd 1\nillum 1\n"
+    "\nnewmtl SF_branch\nKd 0.1329 0.0593 0.022\nKa 0 0 0\nKs 0 0 0\nNs 10\nd 1\nillum 1\n"
+    "\nnewmtl LG_leaf\nKd 0.0397 0.214 0.0174\nKa 0 0 0\nKs 0.04 0.04 0.04\nNs 30\nd 1\nillum 2\n"
+    "\nnewmtl SF_root\nKd 0.1329 0.0593 0.022\nKa 0 0 0\nKs 0 0 0\nNs 10\nd 1\nillum 1\n"
+    "\nnewmtl Bark__2\nKd 0.3185 0.3185 0.3185\nKa 0 0 0\nKs 0 0 0\nNs 10\nd 1\nillum 1\n"
+    "\nnewmtl SF_twig\nKd 0.2957 0.1706 0.0732\nKa 0 0 0\nKs 0 0 0\nNs 10\nd 1\nillum 1\n";
 
 TEST(ObjMaterials, HandMadeLayerGivesTheExpectedText) {
     const mesh_layer l = hand_made_layer();
@@ -143,7 +153,7 @@ TEST(ObjMaterials, NonFiniteOrTooShortMapsGiveNoCoordinates) {
     string_sink obj;
     write_obj(l, obj);
     EXPECT_EQ(obj.text.find("vt"), std::string::npos) << obj.text;
-    EXPECT_EQ(obj.text.find('/'), std::string::npos) << obj.text;
+    EXPECT_NE(obj.text.find("f 1//1 2//2 3//3\n"), std::string::npos) << obj.text;
 }
 
 TEST(ObjMaterials, MtlPathReplacesTheExtension) {

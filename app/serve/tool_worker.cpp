@@ -3,6 +3,7 @@
 #include <chrono>
 
 #include "app/default_crown.h"
+#include "app/textures.h"
 #include "formats/crown_reader.h"
 #include "formats/gltf_writer.h"
 #include "formats/memory_budget.h"
@@ -23,9 +24,10 @@ std::size_t patch_count(const formats::mesh_layer& layer) {
     return n;
 }
 
-std::shared_ptr<const std::string> glb_of(const formats::mesh_layer& layer) {
+// The tree with the drawn bark and leaves, as the page shows and downloads it.
+std::shared_ptr<const std::string> glb_of(const formats::mesh_layer& layer, bool textured) {
     formats::string_sink sink;
-    formats::write_glb(layer, sink);
+    formats::write_glb(layer, sink, {textured ? &default_textures() : nullptr, false});
     return std::make_shared<const std::string>(std::move(sink.text));
 }
 
@@ -285,13 +287,14 @@ std::shared_ptr<const std::string> tool_worker::mesh_glb(int levels) {
     if (const auto it = glb_cache_.find(levels); it != glb_cache_.end()) return it->second;
     const formats::mesh_layer& fg = mesh_.foreground();
     require_finite_download(fg);
-    auto glb = levels > 0 && patch_count(fg) > 0 ? glb_of(formats::subdivide_patches(fg, levels)) : glb_of(fg);
+    auto glb = levels > 0 && patch_count(fg) > 0 ? glb_of(formats::subdivide_patches(fg, levels), true)
+                                                   : glb_of(fg, true);
     glb_cache_[levels] = glb;
     return glb;
 }
 
 std::shared_ptr<const std::string> tool_worker::crown_glb() {
-    if (!crown_glb_) crown_glb_ = glb_of(mesh_.background());
+    if (!crown_glb_) crown_glb_ = glb_of(mesh_.background(), false);
     return crown_glb_;
 }
 

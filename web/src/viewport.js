@@ -1,4 +1,4 @@
-// The 3D view: the tree from the server's .glb, the crown shown faintly,
+// The 3D view: the tree from the server's .glb as it is, the crown shown faintly,
 // orbit / pan / zoom, drawn only when something changed.
 
 import * as THREE from 'three';
@@ -140,15 +140,9 @@ export function createViewport(container) {
   return {
     canvas,
 
+    // The tree as the download has it: its own materials and textures.
     async setTree(buffer) {
-      await replace(treeGroup, buffer, (o, m) => {
-        // COLOR_0 carries the weight maps, not a colour: show the surface colours.
-        if (m.vertexColors) {
-          m.vertexColors = false;
-          m.needsUpdate = true;
-        }
-        if (o.isMesh) m.side = THREE.DoubleSide;
-      });
+      await replace(treeGroup, buffer, () => {});
       requestRender();
     },
 

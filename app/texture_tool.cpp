@@ -1,0 +1,34 @@
+// Draws the bark and the leaf atlas into DIR/bark.png and DIR/leaves.png;
+// the build runs it and compiles the images into the program.
+#include <cstdio>
+#include <fstream>
+#include <string>
+
+#include "app/png_image.h"
+#include "app/textures.h"
+
+int main(int argc, char** argv) {
+    if (argc != 2) {
+        std::fprintf(stderr, "usage: %s DIR\n", argv[0]);
+        return 2;
+    }
+    using namespace sf::app;
+    const std::string dir = argv[1];
+    const struct {
+        const char* name;
+        rgba_image image;
+        bool alpha;
+    } images[] = {{"bark.png", draw_bark(k_texture_seed), false}, {"leaves.png", draw_leaf_atlas(k_texture_seed), true}};
+    for (const auto& i : images) {
+        const std::string png = encode_texture_png(i.image, i.alpha);
+        const std::string path = dir + "/" + i.name;
+        std::ofstream out(path + ".tmp", std::ios::binary);
+        out.write(png.data(), std::streamsize(png.size()));
+        out.close();
+        if (!out || std::rename((path + ".tmp").c_str(), path.c_str()) != 0) {
+            std::fprintf(stderr, "%s: cannot write %s\n", argv[0], path.c_str());
+            return 1;
+        }
+    }
+    return 0;
+}

@@ -1,0 +1,67 @@
+#include "app/textures.h"
+
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cstring>
+#include <stdexcept>
+
+#include "app/png_image.h"
+#include "formats/file_io.h"
+
+namespace sf::app {
+
+namespace {
+
+std::string read_checked(const std::string& path, const char* option) {
+    const std::string what = std::string(option) + " " + path + ": ";
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0) throw std::runtime_error(what + std::strerror(errno));
+    if (!S_ISREG(st.st_mode)) throw std::runtime_error(what + "not a regular file");
+    if (std::uintmax_t(st.st_size) > k_max_texture_bytes)
+        throw std::runtime_error(what + "larger than " + std::to_string(k_max_texture_bytes >> 20) + " MiB");
+    std::string bytes;
+    try {
+        bytes = formats::read_file(path);
+    } catch (const formats::io_error& e) {
+        throw std::runtime_error(std::string(option) + " " + e.what());
+    }
+    const png_check check = check_png(bytes, k_max_texture_side);
+    if (!check.error.empty()) throw std::runtime_error(what + check.error);
+    return bytes;
+}
+
+#define SF_EMBED(symbol, file)                                                        \
+    ".global " #symbol "\n.hidden " #symbol "\n.balign 16\n" #symbol ":\n"           \
+    ".incbin \"" SF_TEXTURE_DIR "/" file "\"\n"                                        \
+    ".global " #symbol "_end\n.hidden " #symbol "_end\n" #symbol "_end:\n.byte 0\n"
+
+// The images as the build drew them (texture_tool.cpp).
+asm(".section .rodata\n" SF_EMBED(sf_texture_bark, "bark.png") SF_EMBED(sf_texture_leaves, "leaves.png") ".previous\n");
+
+extern "C" const char sf_texture_bark[], sf_texture_bark_end[];
+extern "C" const char sf_texture_leaves[], sf_texture_leaves_end[];
+
+}  // namespace
+
+const formats::texture_set& default_textures() {
+    static const formats::texture_set set = [] {
+        formats::texture_set s;
+        s.bark_png.assign(sf_texture_bark, sf_texture_bark_end);
+        s.leaf_png.assign(sf_texture_leaves, sf_texture_leaves_end);
+        return s;
+    }();
+    return set;
+}
+
+formats::texture_set load_textures(const texture_request& request) {
+    formats::texture_set set;
+    if (request.none) return set;
+    if (request.bark_file) set.bark_png = read_checked(*request.bark_file, "--bark-texture");
+    if (request.leaf_file) set.leaf_png = read_checked(*request.leaf_file, "--leaf-atlas");
+    if (set.bark_png.empty()) set.bark_png = default_textures().bark_png;
+    if (set.leaf_png.empty()) set.leaf_png = default_textures().leaf_png;
+    return set;
+}
+
+}  // namespace sf::app

@@ -1,0 +1,63 @@
+// The images that dress a tree in mesh files: bark and a leaf atlas, drawn
+// from a fixed seed when the program is built and compiled into it (so a
+// run costs nothing and writes the same bytes every time), or the user's
+// own PNG files.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "formats/materials.h"
+
+namespace sf::app {
+
+struct rgba_image {
+    int width = 0, height = 0;
+    std::vector<unsigned char> pixels;  // RGBA, row by row from the top
+};
+
+// The seed of the images compiled in.
+constexpr std::uint32_t k_texture_seed = 0x5f1a7a3u;
+
+// An image as the PNG bytes written for it: 8-bit RGBA, or RGB without
+// alpha, compressed hard (it is done once, at build time).
+std::string encode_texture_png(const rgba_image& image, bool alpha);
+
+// Bark for the tubes' "SF_branch" coordinates: u (around the tube) across,
+// v (along it) up. Ridges and furrows run along the tube; it tiles in both
+// directions.
+constexpr int k_bark_width = 256;
+constexpr int k_bark_height = 512;
+rgba_image draw_bark(std::uint32_t seed);
+
+// A 3 x 3 atlas of leaves for the "SF_all_leaves" coordinates. Tile (a, b)
+// covers u in [a/3, (a+1)/3] and v in [b/3, (b+1)/3] (v up, the image's
+// bottom row at v = 0); in it the leaf's base is at the bottom, its tip at
+// the top and its midrib at the middle, as the leaf's own (u, v) run. The
+// columns differ in outline, the rows in hue; alpha is 0 outside the leaf.
+constexpr int k_atlas_size = 512;  // a power of two, as mipmapping wants
+rgba_image draw_leaf_atlas(std::uint32_t seed);
+
+// The largest side of a user's image, and of its file.
+constexpr int k_max_texture_side = 8192;
+constexpr std::uintmax_t k_max_texture_bytes = std::uintmax_t(64) << 20;
+
+// Where the images come from.
+struct texture_request {
+    bool none = false;                       // --no-textures
+    std::optional<std::string> bark_file;    // --bark-texture
+    std::optional<std::string> leaf_file;    // --leaf-atlas
+};
+
+// The drawn images as compiled in: encode_texture_png of draw_bark and
+// draw_leaf_atlas with k_texture_seed.
+const formats::texture_set& default_textures();
+
+// The images for a request: the user's files read and checked (throws
+// std::runtime_error with one line naming the option and file), the drawn
+// ones for the rest; empty images with none.
+formats::texture_set load_textures(const texture_request& request);
+
+}  // namespace sf::app

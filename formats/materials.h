@@ -1,0 +1,40 @@
+// How the mesh writers dress the tool's surfaces: which look a surface
+// gets, its colour as chosen by eye (sRGB) and in linear light, and the
+// images that texture the bark and the leaves.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace sf::formats {
+
+enum class surface_look : unsigned char { bark, twig, leaf, other };
+
+// "SF_trunk", "SF_branch", "SF_root": bark; "SF_twig": twig; "LG_leaf": leaf.
+surface_look look_of(std::string_view surface);
+
+// Display colour (sRGB, 0..1) of a look, as picked on screen.
+struct rgb {
+    double r, g, b;
+};
+rgb display_colour(surface_look look);
+
+// The sRGB transfer curve undone: the linear value glTF's baseColorFactor
+// (and Blender's base colour) expects for a display value.
+double srgb_to_linear(double v);
+rgb linear_colour(surface_look look);
+
+// Images for the materials, as the bytes of PNG files; an empty string
+// leaves that material with its plain colour. The bark image textures
+// every tube surface on its "SF_branch" coordinates; the leaf image is an
+// atlas of 3 x 3 tiles on the "SF_all_leaves" coordinates, with the cut-out
+// silhouettes in its alpha channel.
+struct texture_set {
+    std::string bark_png;
+    std::string leaf_png;
+};
+
+// The image (PNG bytes) a look is textured with; null for none.
+const std::string* texture_for(const texture_set* textures, surface_look look);
+
+}  // namespace sf::formats
