@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
@@ -32,7 +33,7 @@ struct http_front::connection {
     std::uint64_t since = 0;
     bool parked = false, draining = false;
     unsigned served = 0;
-    clock_type::time_point idle_since, started, progress, parked_at, drain_until;
+    clock_type::time_point idle_since, started, progress, parked_at, drain_until, answered;
 };
 
 namespace {
@@ -40,6 +41,10 @@ namespace {
 constexpr std::size_t k_read_chunk = 64 << 10;
 constexpr auto k_drain = std::chrono::milliseconds(2000);
 constexpr auto k_scan = std::chrono::milliseconds(50);
+// A connection's state polls are answered at most this often: while edits
+// and a build change the state many times a second, each open page gets a
+// few answers that carry them all, not one per change.
+constexpr auto k_poll_every = std::chrono::milliseconds(50);
 
 // Handlers read the request framed by the event thread, from memory; only
 // answers go to the socket, and a client that stops reading them fails the
@@ -195,7 +200,12 @@ void http_front::signal() {
 
 void http_front::wake() { signal(); }
 
-bool http_front::run() { return listen_after_bind(); }
+bool http_front::run() {
+    // The library listens with a backlog of a few connections; a burst of
+    // new ones would wait a second for the SYN to be sent again.
+    ::listen(svr_sock_, SOMAXCONN);
+    return listen_after_bind();
+}
 
 void http_front::stop_all() {
     stopping_ = true;
@@ -212,6 +222,9 @@ http_front::counts http_front::current() const {
 // to the event thread.
 bool http_front::process_and_close_socket(socket_t sock) {
     ::fcntl(sock, F_SETFL, ::fcntl(sock, F_GETFL) | O_NONBLOCK);
+    // Answers go out in several writes (head, body); none waits for an ACK.
+    const int on = 1;
+    ::setsockopt(sock, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
     auto c = std::make_unique<connection>();
     c->fd = sock;
     peer_of(sock, c->address, c->port);
@@ -274,6 +287,7 @@ void http_front::serve(std::unique_ptr<connection> c) {
         }
     }
     if (!ok || closed || last || stopping_) return close_connection(std::move(c));
+    if (c->poll) c->answered = clock_type::now();
     c->in.erase(0, c->frame);
     c->frame = 0;
     c->poll = c->quick = false;
@@ -400,7 +414,7 @@ void http_front::advance(connection& c, clock_type::time_point now) {
         }
     }
     if (c.in.size() < c.frame) return;
-    if (c.poll && c.since >= version_()) {
+    if (c.poll && (c.since >= version_() || now < c.answered + k_poll_every)) {
         c.parked = true;
         c.parked_at = now;
         ++parked_;
@@ -416,11 +430,12 @@ void http_front::advance(connection& c, clock_type::time_point now) {
 void http_front::loop() {
     std::vector<epoll_event> events(256);
     auto last_scan = clock_type::now();
+    bool release_due = false;
     std::vector<char> buffer(k_read_chunk);
     static const std::string timed_out =
         answer_text(408, "Request Timeout", error_json("the request came too slowly"));
     while (!stopping_) {
-        const int n = ::epoll_wait(epoll_, events.data(), int(events.size()), 100);
+        const int n = ::epoll_wait(epoll_, events.data(), int(events.size()), int(k_scan.count()));
         const auto now = clock_type::now();
         bool woken = false;
         for (int k = 0; k < n; ++k) {
@@ -465,15 +480,22 @@ void http_front::loop() {
                 arrived.swap(incoming_);
             }
             for (auto& c : arrived) take(std::move(c), now);
-            if (parked_ > 0) {
-                const std::uint64_t version = version_();
-                std::vector<int> ready;
-                for (const auto& [fd, c] : idle_)
-                    if (c->parked && c->since < version) ready.push_back(fd);
-                for (const int fd : ready) dispatch(fd, true);
-            }
+            release_due = release_due || parked_ > 0;
         }
-        if (now - last_scan >= k_scan) {
+        const bool scan = now - last_scan >= k_scan;
+        if (release_due || (scan && parked_ > 0)) {
+            // Polls with news are answered, unless their last answer was just now.
+            release_due = false;
+            const std::uint64_t version = version_();
+            std::vector<int> ready;
+            for (const auto& [fd, c] : idle_)
+                if (c->parked && c->since < version) {
+                    if (now >= c->answered + k_poll_every) ready.push_back(fd);
+                    else release_due = true;
+                }
+            for (const int fd : ready) dispatch(fd, true);
+        }
+        if (scan) {
             last_scan = now;
             std::vector<std::pair<int, int>> due;  // fd, 0 close / 1 time out / 2 answer the poll
             for (const auto& [fd, c] : idle_) {

@@ -296,16 +296,15 @@ private:
             send_json(res, 200, worker_.panel().description());
         }));
         server_.Get("/api/state", guarded([this](const httplib::Request& req, httplib::Response& res) {
-            std::optional<std::uint64_t> since;
+            // The connection loop holds a poll until the version passes since
+            // (or the wait ends); here it is answered at once.
             if (req.has_param("since")) {
                 const std::string v = req.get_param_value("since");
                 if (v.empty() || v.size() > 19 || !std::all_of(v.begin(), v.end(), [](unsigned char c) { return std::isdigit(c); }))
                     throw request_error(400, "since is a state version");
-                since = std::stoull(v);
             }
-            // The connection loop holds a poll until the version passes since
-            // (or the wait ends); here it is answered at once.
-            send_json(res, 200, worker_.state(since, {}));
+            res.status = 200;
+            res.set_content(state_text(), "application/json");
         }));
         server_.Post("/api/set", guarded([this](const httplib::Request& req, httplib::Response& res) {
             const panel_edit edit = worker_.panel().check_edit(json_body(req));
@@ -449,6 +448,22 @@ private:
         });
     }
 
+    // The state as JSON text, made once per version: every open page asks
+    // for it after each change.
+    std::string state_text() {
+        const std::uint64_t version = worker_.version();
+        {
+            std::lock_guard lock(state_mutex_);
+            if (state_version_ == version) return state_text_;
+        }
+        const json s = worker_.state(std::nullopt, {});
+        std::string text = s.dump();
+        std::lock_guard lock(state_mutex_);
+        state_version_ = s["version"].get<std::uint64_t>();
+        state_text_ = text;
+        return text;
+    }
+
     // Controls the panel shows disabled cannot be edited.
     void refuse_greyed(unsigned id) {
         const json s = worker_.state(std::nullopt, {});
@@ -472,6 +487,9 @@ private:
     preset_shelf shelf_;  // the directory only: listing and thumbnails
     http_front server_;
     int port_ = 0;
+    std::mutex state_mutex_;
+    std::uint64_t state_version_ = 0;
+    std::string state_text_;
 };
 
 }  // namespace
