@@ -28,6 +28,7 @@ struct http_front::connection {
     int port = 0;
     std::string in;          // bytes read, from the start of the current request
     std::size_t frame = 0;   // the current request's length (head and body) once its head is read
+    std::size_t reserved = 0;  // of the server's body budget
     bool quick = false;      // runs in the quick lane
     bool poll = false;       // a state request with since
     std::uint64_t since = 0;
@@ -40,6 +41,7 @@ namespace {
 
 constexpr std::size_t k_read_chunk = 64 << 10;
 constexpr auto k_drain = std::chrono::milliseconds(2000);
+constexpr std::size_t k_drain_step = 1 << 20;  // read and dropped per wake-up
 constexpr auto k_scan = std::chrono::milliseconds(50);
 // A connection's state polls are answered at most this often: while edits
 // and a build change the state many times a second, each open page gets a
@@ -213,11 +215,6 @@ void http_front::stop_all() {
     signal();
 }
 
-http_front::counts http_front::current() const {
-    std::lock_guard lock(mutex_);
-    return {open_, parked_.load()};
-}
-
 // On the accept thread: count the connection against the caps and hand it
 // to the event thread.
 bool http_front::process_and_close_socket(socket_t sock) {
@@ -249,7 +246,13 @@ bool http_front::process_and_close_socket(socket_t sock) {
     return true;
 }
 
+void http_front::unreserve(connection& c) {
+    buffered_ -= c.reserved;
+    c.reserved = 0;
+}
+
 void http_front::close_connection(std::unique_ptr<connection> c) {
+    unreserve(*c);
     ::close(c->fd);
     std::lock_guard lock(mutex_);
     --open_;
@@ -288,6 +291,7 @@ void http_front::serve(std::unique_ptr<connection> c) {
     }
     if (!ok || closed || last || stopping_) return close_connection(std::move(c));
     if (c->poll) c->answered = clock_type::now();
+    unreserve(*c);
     c->in.erase(0, c->frame);
     c->frame = 0;
     c->poll = c->quick = false;
@@ -393,6 +397,16 @@ void http_front::advance(connection& c, clock_type::time_point now) {
             return drop(fd, text.c_str());
         }
         c.frame = end + 4 + length.value_or(0);
+        // Many large bodies at once would exhaust memory; later ones wait for a retry.
+        if (length && *length > 0) {
+            if (buffered_ + *length > limits_.max_buffered) {
+                static const std::string busy =
+                    answer_text(503, "Service Unavailable", error_json("the server is busy with other uploads; try again"));
+                return drop(fd, busy.c_str());
+            }
+            c.reserved = *length;
+            buffered_ += *length;
+        }
         const std::size_t query = target.find('?');
         const std::string_view path = target.substr(0, query);
         const bool api = path.substr(0, 5) == "/api/";
@@ -449,29 +463,38 @@ void http_front::loop() {
             const auto it = idle_.find(fd);
             if (it == idle_.end()) continue;
             connection& c = *it->second;
-            bool open = true;
-            for (;;) {
-                const std::size_t limit = c.frame ? c.frame : limits_.max_head + 1;
-                const std::size_t room = c.draining ? buffer.size() : limit - std::min(limit, c.in.size());
-                if (room == 0 || c.parked) break;
-                const ssize_t got = ::recv(fd, buffer.data(), std::min(room, buffer.size()), 0);
-                if (got > 0) {
-                    if (c.draining) continue;
-                    if (c.in.empty()) c.started = now;
-                    c.progress = now;
-                    c.in.append(buffer.data(), std::size_t(got));
+            try {
+                bool open = true;
+                std::size_t dropped = 0;
+                for (;;) {
+                    const std::size_t limit = c.frame ? c.frame : limits_.max_head + 1;
+                    const std::size_t room = c.draining ? (dropped < k_drain_step ? buffer.size() : 0)
+                                                        : limit - std::min(limit, c.in.size());
+                    if (room == 0 || c.parked) break;
+                    const ssize_t got = ::recv(fd, buffer.data(), std::min(room, buffer.size()), 0);
+                    if (got > 0) {
+                        if (c.draining) {
+                            dropped += std::size_t(got);
+                            continue;
+                        }
+                        if (c.in.empty()) c.started = now;
+                        c.progress = now;
+                        c.in.append(buffer.data(), std::size_t(got));
+                        continue;
+                    }
+                    if (got < 0 && errno == EINTR) continue;
+                    open = got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK);
+                    break;
+                }
+                if (c.parked && (events[k].events & (EPOLLRDHUP | EPOLLHUP | EPOLLERR))) open = false;
+                if (!open) {
+                    drop(fd);
                     continue;
                 }
-                if (got < 0 && errno == EINTR) continue;
-                open = got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK);
-                break;
+                if (!c.draining && !c.parked) advance(c, now);
+            } catch (const std::exception&) {
+                drop(fd);  // out of memory for its bytes
             }
-            if (c.parked && (events[k].events & (EPOLLRDHUP | EPOLLHUP | EPOLLERR))) open = false;
-            if (!open) {
-                drop(fd);
-                continue;
-            }
-            if (!c.draining && !c.parked) advance(c, now);
         }
         if (woken) {
             std::vector<std::unique_ptr<connection>> arrived;

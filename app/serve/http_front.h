@@ -32,6 +32,7 @@ struct front_limits {
     std::chrono::milliseconds keep_alive{5000};
     std::chrono::milliseconds poll_wait{20000};
     std::size_t per_address = 256, total = 2048;
+    std::size_t max_buffered = std::size_t(512) << 20;  // bodies held at once
     unsigned quick_threads = 4, slow_threads = 12;
     unsigned requests_per_connection = 1000;
     std::string too_large;  // JSON error body for a refused oversized request
@@ -55,11 +56,6 @@ public:
     // Not on a request thread.
     void finish();
 
-    struct counts {
-        std::size_t open = 0, parked = 0;
-    };
-    counts current() const;
-
     struct connection;
 
 private:
@@ -69,6 +65,7 @@ private:
     void hand_back(std::unique_ptr<connection> c);
     void close_connection(std::unique_ptr<connection> c);
     void signal();
+    void unreserve(connection& c);
 
     // On the event thread only.
     void take(std::unique_ptr<connection> c, std::chrono::steady_clock::time_point now);
@@ -86,6 +83,7 @@ private:
     std::map<std::string, std::size_t> per_address_;
     std::size_t open_ = 0;
     std::atomic<std::size_t> parked_{0};
+    std::atomic<std::size_t> buffered_{0};  // bytes reserved for framed bodies
 
     std::map<int, std::unique_ptr<connection>> idle_;  // event thread only
     std::unique_ptr<httplib::ThreadPool> quick_, slow_;
