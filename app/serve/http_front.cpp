@@ -202,12 +202,16 @@ void http_front::signal() {
 
 void http_front::wake() { signal(); }
 
-bool http_front::run() {
+int http_front::bind_to(const std::string& host, int port) {
+    if (port == 0) port = bind_to_any_port(host);
+    else if (!bind_to_port(host, port)) port = -1;
     // The library listens with a backlog of a few connections; a burst of
     // new ones would wait a second for the SYN to be sent again.
-    ::listen(svr_sock_, SOMAXCONN);
-    return listen_after_bind();
+    if (port > 0) ::listen(svr_sock_, SOMAXCONN);
+    return port;
 }
+
+bool http_front::run() { return listen_after_bind(); }
 
 void http_front::stop_all() {
     stopping_ = true;
@@ -374,6 +378,7 @@ void http_front::advance(connection& c, clock_type::time_point now) {
             return drop(fd, bad.c_str());
         const std::string_view method = line.substr(0, sp1), target = line.substr(sp1 + 1, sp2 - sp1 - 1);
         std::optional<std::size_t> length;
+        bool expect_continue = false;
         while (eol != std::string_view::npos) {
             const std::size_t next = head.find("\r\n", eol + 2);
             const std::string_view field = head.substr(eol + 2, next == std::string_view::npos ? next : next - eol - 2);
@@ -387,6 +392,7 @@ void http_front::advance(connection& c, clock_type::time_point now) {
                     answer_text(411, "Length Required", error_json("send the request body with a Content-Length"));
                 return drop(fd, chunked.c_str());
             }
+            if (equals_lower(name, "expect")) expect_continue = equals_lower(value, "100-continue");
             if (equals_lower(name, "content-length")) {
                 if (length || !all_digits(value)) return drop(fd, bad.c_str());
                 length = std::stoull(std::string(value));
@@ -406,6 +412,10 @@ void http_front::advance(connection& c, clock_type::time_point now) {
             }
             c.reserved = *length;
             buffered_ += *length;
+        }
+        if (expect_continue && c.in.size() < c.frame) {
+            static const char go_on[] = "HTTP/1.1 100 Continue\r\n\r\n";
+            [[maybe_unused]] const ssize_t n = ::send(fd, go_on, sizeof go_on - 1, MSG_NOSIGNAL | MSG_DONTWAIT);
         }
         const std::size_t query = target.find('?');
         const std::string_view path = target.substr(0, query);

@@ -47,6 +47,8 @@ public:
 
     // The state changed; waiting polls are answered. Any thread.
     void wake();
+    // Binds to host and port (0: any free port); answers the port, or -1.
+    int bind_to(const std::string& host, int port);
     // Listens until stop_all(); in the calling thread.
     bool run();
     // Stops listening and closes every connection; request threads finish

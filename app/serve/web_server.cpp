@@ -506,14 +506,11 @@ int run_serve(const serve_options& options) {
     tool_worker worker(options.setup);
     web_server web(worker, options);
     http_front& server = web.server();
-    int port = options.port;
-    if (port == 0) {
-        port = server.bind_to_any_port(options.host);
-        if (port <= 0) throw host_error("cannot listen on " + options.host);
-    } else if (!server.bind_to_port(options.host, port)) {
-        throw host_error("cannot listen on " + options.host + ":" + std::to_string(port) +
+    const int port = server.bind_to(options.host, options.port);
+    if (port <= 0 && options.port == 0) throw host_error("cannot listen on " + options.host);
+    if (port <= 0)
+        throw host_error("cannot listen on " + options.host + ":" + std::to_string(options.port) +
                          " (in use? pick another with --port)");
-    }
     web.set_port(port);
     const std::string shown = options.host.find(':') != std::string::npos ? "[" + options.host + "]" : options.host;
     std::printf("Sylvaform is running at http://%s:%d/\n", shown == "0.0.0.0" ? "127.0.0.1" : shown.c_str(), port);
