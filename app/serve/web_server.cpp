@@ -138,7 +138,7 @@ constexpr std::string_view k_upload_prefix = "sylvaform-upload-";
 
 // Upload folders left by servers that were killed: their names carry the
 // process id, and a folder whose process is gone is removed.
-void remove_stale_upload_dirs() {
+void remove_stale_upload_dirs() try {
     std::error_code ec;
     for (const fs::directory_entry& e : fs::directory_iterator(fs::temp_directory_path(ec), ec)) {
         const std::string name = e.path().filename().string();
@@ -154,6 +154,8 @@ void remove_stale_upload_dirs() {
             fs::remove_all(e.path(), ignored);
         }
     }
+} catch (const std::exception&) {
+    // A folder that cannot be listed keeps what is in it.
 }
 
 // A private directory for one upload, removed with everything in it.
