@@ -100,6 +100,7 @@ public:
     }
     ~raw_socket() { ::close(fd_); }
     void send(const std::string& bytes) { [[maybe_unused]] auto n = ::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL); }
+    void end_sending() { ::shutdown(fd_, SHUT_WR); }
     // What arrives until the server closes or `limit` passes.
     std::string receive(milliseconds limit) {
         timeval tv{long(limit.count() / 1000), long(limit.count() % 1000) * 1000};
@@ -218,6 +219,12 @@ TEST(ServeLimits, SlowAndMalformedClientsAreCutOff) {
     EXPECT_EQ(both.find("HTTP/1.1 200"), 0u);
     EXPECT_NE(both.find("HTTP/1.1 200", 10), std::string::npos);
     EXPECT_NE(both.find("\"version\""), std::string::npos);
+
+    // A client that shuts down its side after the request still gets the answer.
+    raw_socket half(server.port);
+    half.send("GET /api/state?since=999999 HTTP/1.1\r\n" + host_header(server.port) + "\r\n");
+    half.end_sending();
+    EXPECT_EQ(half.receive(milliseconds(3000)).find("HTTP/1.1 200"), 0u);
 }
 
 TEST(ServeLimits, BodiesAreTakenStrictlyAsSent) {

@@ -33,6 +33,7 @@ struct http_front::connection {
     bool poll = false;       // a state request with since
     std::uint64_t since = 0;
     bool parked = false, draining = false;
+    bool peer_done = false;  // the client sent all it will (it shut down its side)
     unsigned served = 0;
     clock_type::time_point idle_since, started, progress, parked_at, drain_until, answered;
 };
@@ -280,7 +281,7 @@ void http_front::hand_back(std::unique_ptr<connection> c) {
 void http_front::serve(std::unique_ptr<connection> c) {
     if (stopping_) return close_connection(std::move(c));
     bool closed = false;
-    const bool last = ++c->served >= limits_.requests_per_connection;
+    const bool last = ++c->served >= limits_.requests_per_connection || c->peer_done;
     bool ok = false;
     {
         front_stream stream(*c, limits_.write_stall);
@@ -438,7 +439,7 @@ void http_front::advance(connection& c, clock_type::time_point now) {
         }
     }
     if (c.in.size() < c.frame) return;
-    if (c.poll && (c.since >= version_() || now < c.answered + k_poll_every)) {
+    if (c.poll && !c.peer_done && (c.since >= version_() || now < c.answered + k_poll_every)) {
         c.parked = true;
         c.parked_at = now;
         ++parked_;
@@ -474,7 +475,7 @@ void http_front::loop() {
             if (it == idle_.end()) continue;
             connection& c = *it->second;
             try {
-                bool open = true;
+                bool open = true, eof = false;
                 std::size_t dropped = 0;
                 for (;;) {
                     const std::size_t limit = c.frame ? c.frame : limits_.max_head + 1;
@@ -494,11 +495,25 @@ void http_front::loop() {
                     }
                     if (got < 0 && errno == EINTR) continue;
                     open = got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK);
+                    eof = got == 0;
                     break;
                 }
-                if (c.parked && (events[k].events & (EPOLLRDHUP | EPOLLHUP | EPOLLERR))) open = false;
+                if (c.parked && (events[k].events & (EPOLLHUP | EPOLLERR))) open = false;
+                if (c.parked && open && (events[k].events & EPOLLRDHUP)) {
+                    // Shut down after asking: answered now, as it is (a closed page fails the write).
+                    c.peer_done = true;
+                    dispatch(fd, true);
+                    continue;
+                }
                 if (!open) {
-                    drop(fd);
+                    // A request sent whole before the client shut down its side is still answered.
+                    if (eof && !c.parked && !c.draining && !c.in.empty()) {
+                        c.peer_done = true;
+                        advance(c, now);
+                        if (idle_.count(fd)) drop(fd);
+                    } else {
+                        drop(fd);
+                    }
                     continue;
                 }
                 if (!c.draining && !c.parked) advance(c, now);
