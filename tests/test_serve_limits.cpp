@@ -90,8 +90,14 @@ private:
 // A raw connection, for requests no well-behaved client sends.
 class raw_socket {
 public:
-    explicit raw_socket(int port) {
+    explicit raw_socket(int port, const char* from = nullptr) {
         fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
+        if (from) {
+            sockaddr_in local{};
+            local.sin_family = AF_INET;
+            ::inet_pton(AF_INET, from, &local.sin_addr);
+            EXPECT_EQ(::bind(fd_, reinterpret_cast<sockaddr*>(&local), sizeof local), 0);
+        }
         sockaddr_in a{};
         a.sin_family = AF_INET;
         a.sin_port = htons(std::uint16_t(port));
@@ -101,6 +107,14 @@ public:
     ~raw_socket() { ::close(fd_); }
     void send(const std::string& bytes) { [[maybe_unused]] auto n = ::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL); }
     void end_sending() { ::shutdown(fd_, SHUT_WR); }
+    // What the first read brings (waiting up to `limit`).
+    std::string receive_some(milliseconds limit) {
+        timeval tv{long(limit.count() / 1000), long(limit.count() % 1000) * 1000};
+        ::setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+        char buf[256];
+        const ssize_t n = ::recv(fd_, buf, sizeof buf, 0);
+        return n > 0 ? std::string(buf, std::size_t(n)) : std::string();
+    }
     // What arrives until the server closes or `limit` passes.
     std::string receive(milliseconds limit) {
         timeval tv{long(limit.count() / 1000), long(limit.count() % 1000) * 1000};
@@ -225,6 +239,27 @@ TEST(ServeLimits, SlowAndMalformedClientsAreCutOff) {
     half.send("GET /api/state?since=999999 HTTP/1.1\r\n" + host_header(server.port) + "\r\n");
     half.end_sending();
     EXPECT_EQ(half.receive(milliseconds(3000)).find("HTTP/1.1 200"), 0u);
+}
+
+// One client address cannot take every connection: the ones beyond its cap
+// are refused at once, and other addresses are served as before.
+TEST(ServeLimits, ConnectionsAreCappedPerClientAddress) {
+    scratch_dir dir;
+    serve_process server(dir, "1");
+    constexpr int k_cap = 256;
+    std::vector<std::unique_ptr<raw_socket>> held;
+    for (int k = 0; k < k_cap; ++k) held.push_back(std::make_unique<raw_socket>(server.port, "127.0.0.2"));
+    // Each is answered, so each has surely been counted.
+    const std::string ask = "GET /api/panel HTTP/1.1\r\n" + host_header(server.port) + "\r\n";
+    for (auto& s : held) s->send(ask);
+    for (auto& s : held) ASSERT_NE(s->receive_some(milliseconds(3000)).find("HTTP/1.1 200"), std::string::npos);
+
+    raw_socket over(server.port, "127.0.0.2");  // answered on arrival
+    EXPECT_NE(over.receive(milliseconds(3000)).find(" 503 "), std::string::npos);
+    auto c = server.client(2);
+    const auto res = c->Get("/api/panel");
+    ASSERT_TRUE(res);
+    EXPECT_EQ(res->status, 200);
 }
 
 TEST(ServeLimits, BodiesAreTakenStrictlyAsSent) {
