@@ -34,6 +34,39 @@ json ids_json(const std::vector<unsigned>& ids) { return json(ids); }
 
 }  // namespace
 
+json parse_request_json(std::string_view text) {
+    constexpr int k_depth_max = 64;
+    // The parser takes a NUL as the end of the input; what follows would pass unseen.
+    if (text.find('\0') != std::string_view::npos)
+        throw request_error(400, "the request body is not JSON (it holds a NUL byte)");
+    std::vector<std::vector<std::string>> keys;  // per open object
+    const json::parser_callback_t check = [&keys](int depth, json::parse_event_t event, json& parsed) {
+        if (depth > k_depth_max) throw request_error(400, "the request body nests deeper than " + std::to_string(k_depth_max));
+        switch (event) {
+            case json::parse_event_t::object_start: keys.emplace_back(); break;
+            case json::parse_event_t::object_end: keys.pop_back(); break;
+            case json::parse_event_t::key: {
+                std::string key = parsed.get<std::string>();
+                std::vector<std::string>& seen = keys.back();
+                if (std::find(seen.begin(), seen.end(), key) != seen.end())
+                    throw request_error(400, "the request body gives \"" + key.substr(0, 64) + "\" twice");
+                seen.push_back(std::move(key));
+                break;
+            }
+            default: break;
+        }
+        return true;
+    };
+    try {
+        return json::parse(text.begin(), text.end(), check);
+    } catch (const json::exception& e) {
+        // "[json.exception.parse_error.101] parse error at ...": the part after the tag.
+        std::string why = e.what();
+        if (const std::size_t at = why.find("] "); at != std::string::npos) why.erase(0, at + 2);
+        throw request_error(400, "the request body is not JSON: " + why);
+    }
+}
+
 unsigned json_id(const json& v) {
     if (!v.is_number_unsigned() && !v.is_number_integer())
         throw request_error(400, "\"id\" must be a control id (a whole number)");

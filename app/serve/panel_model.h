@@ -10,6 +10,7 @@
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "app/host_services.h"
@@ -74,6 +75,11 @@ private:
     std::vector<unsigned> group_ids_;
     nlohmann::json description_;
 };
+
+// Parses a request body as strict JSON: exactly one value and nothing after
+// it, no NUL bytes, no key twice in one object, nesting at most 64 deep.
+// Throws request_error (400) naming what is wrong.
+nlohmann::json parse_request_json(std::string_view text);
 
 // Reads a control id from JSON: a whole number in 1 .. 2^32 - 1.
 unsigned json_id(const nlohmann::json& v);

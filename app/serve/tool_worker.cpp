@@ -102,9 +102,23 @@ void tool_worker::stop() {
     changed_.notify_all();
 }
 
-tool_worker::~tool_worker() {
+void tool_worker::finish() {
     stop();
     if (thread_.joinable()) thread_.join();
+}
+
+std::uint64_t tool_worker::version() {
+    std::lock_guard lock(mutex_);
+    return version_;
+}
+
+void tool_worker::set_listener(std::function<void()> listener) {
+    std::lock_guard lock(mutex_);
+    listener_ = std::move(listener);
+}
+
+tool_worker::~tool_worker() {
+    finish();
     session_.reset();  // end, done and the panel's destruction
     module_.reset();
     host().progress_hook = nullptr;
@@ -113,6 +127,7 @@ tool_worker::~tool_worker() {
 void tool_worker::bump() {
     ++version_;
     changed_.notify_all();
+    if (listener_) listener_();
 }
 
 void tool_worker::post(std::function<void()> task) {
@@ -147,7 +162,13 @@ void tool_worker::run() {
         {
             std::unique_lock lock(mutex_);
             work_.wait(lock, [this] { return stopping_ || !queue_.empty(); });
-            if (stopping_) return;
+            if (stopping_) {
+                // Dropped calls break their promises: the callers are answered.
+                std::deque<std::function<void()>> dropped;
+                dropped.swap(queue_);
+                lock.unlock();
+                return;
+            }
             task = std::move(queue_.front());
             queue_.pop_front();
         }

@@ -59,8 +59,16 @@ public:
 
     const panel_model& panel() const { return *model_; }
 
-    // Stops taking work and wakes every waiting state request.
+    // Stops taking work and wakes every waiting state request; queued calls
+    // are dropped (their callers get an error).
     void stop();
+    // stop(), then waits for the tool thread (for as long as a build runs).
+    void finish();
+
+    // The current state version, and a function called (with a lock held:
+    // it must not block or call back) whenever it changes.
+    std::uint64_t version();
+    void set_listener(std::function<void()> listener);
 
     // Queues a checked edit; answers the state version it will be part of.
     std::uint64_t submit(panel_edit edit);
@@ -143,6 +151,7 @@ private:
     std::size_t applied_edits_ = 0;  // applied since the last snapshot
     bool building_ = false, stopping_ = false;
     std::uint64_t version_ = 1;
+    std::function<void()> listener_;
     nlohmann::json snapshot_;
     nlohmann::json progress_;  // null, or {"caption", "done", "total"}
     std::thread thread_;

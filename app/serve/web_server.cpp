@@ -4,14 +4,17 @@
 #include <pthread.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cctype>
 #include <cstdio>
 #include <filesystem>
+#include <set>
 
 #include "app/command.h"
 #include "app/default_crown.h"
+#include "app/serve/http_front.h"
 #include "app/serve/web_assets.h"
 #include "formats/crown_reader.h"
 #include "formats/file_io.h"
@@ -27,6 +30,9 @@ namespace fs = std::filesystem;
 namespace {
 
 constexpr auto k_long_poll = std::chrono::seconds(20);
+// After SIGTERM the server waits this long for running requests, then
+// exits without them (a build cannot be interrupted).
+constexpr auto k_exit_grace = std::chrono::milliseconds(700);
 constexpr std::size_t k_crown_name_max = 128;
 constexpr std::size_t k_extension_max = 10;
 
@@ -64,8 +70,8 @@ bool starts_with(const std::string& s, std::string_view prefix) { return s.compa
 json json_body(const httplib::Request& req) {
     if (!starts_with(req.get_header_value("Content-Type"), "application/json"))
         throw request_error(415, "send the request body as application/json");
-    json body = json::parse(req.body, nullptr, false);
-    if (body.is_discarded() || !body.is_object()) throw request_error(400, "the request body is not a JSON object");
+    json body = parse_request_json(req.body);
+    if (!body.is_object()) throw request_error(400, "the request body is not a JSON object");
     return body;
 }
 
@@ -107,15 +113,68 @@ std::string crown_extension(const std::string& name) {
     return ext;
 }
 
+// The upload folders that exist now, so that every way out removes them.
+// Never destroyed: the exit path may use it while other threads still run.
+struct upload_registry {
+    std::mutex mutex;
+    std::set<std::string> dirs;
+};
+upload_registry& uploads() {
+    static upload_registry* registry = new upload_registry;
+    return *registry;
+}
+
+void remove_upload_dirs() {
+    upload_registry& r = uploads();
+    std::lock_guard lock(r.mutex);
+    for (const std::string& dir : r.dirs) {
+        std::error_code ec;
+        fs::remove_all(dir, ec);
+    }
+    r.dirs.clear();
+}
+
+constexpr std::string_view k_upload_prefix = "sylvaform-upload-";
+
+// Upload folders left by servers that were killed: their names carry the
+// process id, and a folder whose process is gone is removed.
+void remove_stale_upload_dirs() try {
+    std::error_code ec;
+    for (const fs::directory_entry& e : fs::directory_iterator(fs::temp_directory_path(ec), ec)) {
+        const std::string name = e.path().filename().string();
+        if (name.compare(0, k_upload_prefix.size(), k_upload_prefix) != 0) continue;
+        const std::string rest = name.substr(k_upload_prefix.size());
+        const std::size_t dash = rest.find('-');
+        if (dash == 0 || dash == std::string::npos || dash > 9 ||
+            !std::all_of(rest.begin(), rest.begin() + long(dash), [](unsigned char c) { return std::isdigit(c); }))
+            continue;
+        const pid_t pid = pid_t(std::stol(rest.substr(0, dash)));
+        if (pid != ::getpid() && ::kill(pid, 0) != 0 && errno == ESRCH) {
+            std::error_code ignored;
+            fs::remove_all(e.path(), ignored);
+        }
+    }
+} catch (const std::exception&) {
+    // A folder that cannot be listed keeps what is in it.
+}
+
 // A private directory for one upload, removed with everything in it.
 class upload_dir {
 public:
     upload_dir() {
-        std::string pattern = (fs::temp_directory_path() / "sylvaform-upload-XXXXXX").string();
+        std::string pattern = (fs::temp_directory_path() / (std::string(k_upload_prefix) +
+                                                            std::to_string(::getpid()) + "-XXXXXX"))
+                                  .string();
+        upload_registry& r = uploads();
+        std::lock_guard lock(r.mutex);
         if (!::mkdtemp(pattern.data())) throw std::runtime_error("cannot make a directory for the upload");
         path_ = pattern;
+        r.dirs.insert(pattern);
     }
     ~upload_dir() {
+        upload_registry& r = uploads();
+        std::lock_guard lock(r.mutex);
+        if (r.dirs.erase(path_.string()) == 0) return;  // already removed on the way out
         std::error_code ec;
         fs::remove_all(path_, ec);
     }
@@ -159,16 +218,16 @@ formats::mesh_layer read_uploaded_crown(const std::string& bytes, const std::str
 
 class web_server {
 public:
-    web_server(tool_worker& worker, const serve_options& options) : worker_(worker), options_(options) {
+    web_server(tool_worker& worker, const serve_options& options)
+        : worker_(worker), options_(options), server_(limits(options), [&worker] { return worker.version(); }) {
         shelf_.dir = options.setup.shelf_dir;
+        worker.set_listener([this] { server_.wake(); });
         server_.set_payload_max_length(options.max_upload);
         server_.set_pre_routing_handler(
             [this](const httplib::Request& req, httplib::Response& res) { return screen(req, res); });
         server_.set_error_handler([limit = options.max_upload](const httplib::Request& req, httplib::Response& res) {
             if (!res.body.empty()) return;
-            if (res.status == 413)
-                return send_error(res, 413, "the upload is larger than the server takes (" +
-                                                std::to_string(limit >> 20) + " MiB; see --max-upload-mb)");
+            if (res.status == 413) return send_error(res, 413, too_large_text(limit));
             if (starts_with(req.path, "/api/"))
                 return send_error(res, res.status, res.status == 404 ? "no such request" : "bad request");
             res.set_content("Not found", "text/plain");
@@ -179,10 +238,24 @@ public:
         routes();
     }
 
-    httplib::Server& server() { return server_; }
+    ~web_server() { worker_.set_listener(nullptr); }
+
+    http_front& server() { return server_; }
     void set_port(int port) { port_ = port; }
 
 private:
+    static std::string too_large_text(std::size_t limit) {
+        return "the upload is larger than the server takes (" + std::to_string(limit >> 20) +
+               " MiB; see --max-upload-mb)";
+    }
+    static front_limits limits(const serve_options& options) {
+        front_limits l;
+        l.max_body = options.max_upload;
+        l.poll_wait = k_long_poll;
+        l.too_large = json{{"error", too_large_text(options.max_upload)}}.dump();
+        return l;
+    }
+
     // Loopback pages only: a request must name this server as its host (so a
     // page elsewhere cannot reach it through its own host name) and may not
     // come from another origin.
@@ -196,6 +269,11 @@ private:
                 send_error(res, 403, "this server answers only requests for 127.0.0.1 or localhost");
                 return httplib::Server::HandlerResponse::Handled;
             }
+        }
+        // Bodies are taken as sent: nothing is inflated.
+        if (req.has_header("Content-Encoding")) {
+            send_error(res, 415, "compressed request bodies are refused; send the body without Content-Encoding");
+            return httplib::Server::HandlerResponse::Handled;
         }
         const std::string origin = req.get_header_value("Origin");
         if (req.method != "GET" && !origin.empty() && origin != "http://" + req.get_header_value("Host")) {
@@ -220,14 +298,15 @@ private:
             send_json(res, 200, worker_.panel().description());
         }));
         server_.Get("/api/state", guarded([this](const httplib::Request& req, httplib::Response& res) {
-            std::optional<std::uint64_t> since;
+            // The connection loop holds a poll until the version passes since
+            // (or the wait ends); here it is answered at once.
             if (req.has_param("since")) {
                 const std::string v = req.get_param_value("since");
                 if (v.empty() || v.size() > 19 || !std::all_of(v.begin(), v.end(), [](unsigned char c) { return std::isdigit(c); }))
                     throw request_error(400, "since is a state version");
-                since = std::stoull(v);
             }
-            send_json(res, 200, worker_.state(since, k_long_poll));
+            res.status = 200;
+            res.set_content(state_text(), "application/json");
         }));
         server_.Post("/api/set", guarded([this](const httplib::Request& req, httplib::Response& res) {
             const panel_edit edit = worker_.panel().check_edit(json_body(req));
@@ -372,6 +451,22 @@ private:
         });
     }
 
+    // The state as JSON text, made once per version: every open page asks
+    // for it after each change.
+    std::string state_text() {
+        const std::uint64_t version = worker_.version();
+        {
+            std::lock_guard lock(state_mutex_);
+            if (state_version_ == version) return state_text_;
+        }
+        const json s = worker_.state(std::nullopt, {});
+        std::string text = s.dump();
+        std::lock_guard lock(state_mutex_);
+        state_version_ = s["version"].get<std::uint64_t>();
+        state_text_ = text;
+        return text;
+    }
+
     // Controls the panel shows disabled cannot be edited.
     void refuse_greyed(unsigned id) {
         const json s = worker_.state(std::nullopt, {});
@@ -393,8 +488,11 @@ private:
     tool_worker& worker_;
     const serve_options& options_;
     preset_shelf shelf_;  // the directory only: listing and thumbnails
-    httplib::Server server_;
+    http_front server_;
     int port_ = 0;
+    std::mutex state_mutex_;
+    std::uint64_t state_version_ = 0;
+    std::string state_text_;
 };
 
 }  // namespace
@@ -406,31 +504,48 @@ int run_serve(const serve_options& options) {
     sigaddset(&signals, SIGINT);
     sigaddset(&signals, SIGTERM);
     pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+    remove_stale_upload_dirs();
 
     tool_worker worker(options.setup);
     web_server web(worker, options);
-    httplib::Server& server = web.server();
-    int port = options.port;
-    if (port == 0) {
-        port = server.bind_to_any_port(options.host);
-        if (port <= 0) throw host_error("cannot listen on " + options.host);
-    } else if (!server.bind_to_port(options.host, port)) {
-        throw host_error("cannot listen on " + options.host + ":" + std::to_string(port) +
+    http_front& server = web.server();
+    const int port = server.bind_to(options.host, options.port);
+    if (port <= 0 && options.port == 0) throw host_error("cannot listen on " + options.host);
+    if (port <= 0)
+        throw host_error("cannot listen on " + options.host + ":" + std::to_string(options.port) +
                          " (in use? pick another with --port)");
-    }
     web.set_port(port);
     const std::string shown = options.host.find(':') != std::string::npos ? "[" + options.host + "]" : options.host;
     std::printf("Sylvaform is running at http://%s:%d/\n", shown == "0.0.0.0" ? "127.0.0.1" : shown.c_str(), port);
     std::fflush(stdout);
 
+    std::mutex mutex;
+    std::condition_variable done_cv;
+    bool done = false;
     std::thread waiter([&] {
         int sig = 0;
         sigwait(&signals, &sig);
-        worker.stop();  // wakes waiting long-polls, so the server stops at once
-        server.stop();
+        worker.stop();  // queued calls are dropped, so their requests end
+        server.stop_all();
+        // A build or a crown read that is still running is abandoned: the
+        // upload folders go, and the process ends without waiting for it.
+        std::unique_lock lock(mutex);
+        if (!done_cv.wait_for(lock, k_exit_grace, [&] { return done; })) {
+            remove_upload_dirs();
+            std::fflush(stdout);
+            std::_Exit(k_exit_ok);
+        }
     });
-    const bool ok = server.listen_after_bind();
+    const bool ok = server.run();
     pthread_kill(waiter.native_handle(), SIGTERM);  // wakes the waiter if the server stopped by itself
+    server.finish();
+    worker.finish();
+    remove_upload_dirs();
+    {
+        std::lock_guard lock(mutex);
+        done = true;
+    }
+    done_cv.notify_all();
     waiter.join();
     if (!ok) throw host_error("the server stopped unexpectedly");
     return k_exit_ok;

@@ -1,0 +1,577 @@
+#include "app/serve/http_front.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/epoll.h>
+#include <sys/eventfd.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <cstring>
+#include <optional>
+#include <stdexcept>
+#include <string_view>
+
+namespace sf::app {
+
+using clock_type = std::chrono::steady_clock;
+
+struct http_front::connection {
+    int fd = -1;
+    std::string address;
+    int port = 0;
+    std::string in;          // bytes read, from the start of the current request
+    std::size_t frame = 0;   // the current request's length (head and body) once its head is read
+    std::size_t reserved = 0;  // of the server's body budget
+    bool quick = false;      // runs in the quick lane
+    bool poll = false;       // a state request with since
+    std::uint64_t since = 0;
+    bool parked = false, draining = false;
+    bool peer_done = false;  // the client sent all it will (it shut down its side)
+    unsigned served = 0;
+    clock_type::time_point idle_since, started, progress, parked_at, drain_until, answered;
+};
+
+namespace {
+
+constexpr std::size_t k_read_chunk = 64 << 10;
+constexpr auto k_drain = std::chrono::milliseconds(2000);
+constexpr std::size_t k_drain_step = 1 << 20;  // read and dropped per wake-up
+constexpr auto k_scan = std::chrono::milliseconds(50);
+// A connection's state polls are answered at most this often: while edits
+// and a build change the state many times a second, each open page gets a
+// few answers that carry them all, not one per change.
+constexpr auto k_poll_every = std::chrono::milliseconds(50);
+
+// Handlers read the request framed by the event thread, from memory; only
+// answers go to the socket, and a client that stops reading them fails the
+// write after write_stall.
+class front_stream final : public httplib::Stream {
+public:
+    front_stream(const http_front::connection& c, std::chrono::milliseconds stall) : c_(c), stall_(stall) {}
+
+    bool is_readable() const override { return at_ < c_.frame; }
+    bool is_writable() const override {
+        pollfd p{c_.fd, POLLOUT, 0};
+        return ::poll(&p, 1, int(stall_.count())) > 0 && !(p.revents & (POLLERR | POLLHUP));
+    }
+    ssize_t read(char* ptr, size_t size) override {
+        const std::size_t n = std::min(size, c_.frame - at_);
+        std::memcpy(ptr, c_.in.data() + at_, n);
+        at_ += n;
+        return ssize_t(n);
+    }
+    ssize_t write(const char* ptr, size_t size) override {
+        for (;;) {
+            const ssize_t n = ::send(c_.fd, ptr, size, MSG_NOSIGNAL | MSG_DONTWAIT);
+            if (n >= 0) return n;
+            if (errno == EINTR) continue;
+            if (errno != EAGAIN && errno != EWOULDBLOCK) return -1;
+            pollfd p{c_.fd, POLLOUT, 0};
+            if (::poll(&p, 1, int(stall_.count())) <= 0) return -1;
+        }
+    }
+    void get_remote_ip_and_port(std::string& ip, int& port) const override {
+        ip = c_.address;
+        port = c_.port;
+    }
+    void get_local_ip_and_port(std::string& ip, int& port) const override {
+        sockaddr_storage addr{};
+        socklen_t len = sizeof addr;
+        ip.clear();
+        port = 0;
+        if (::getsockname(c_.fd, reinterpret_cast<sockaddr*>(&addr), &len) == 0) {
+            char host[INET6_ADDRSTRLEN] = {};
+            if (addr.ss_family == AF_INET) {
+                const auto* a = reinterpret_cast<const sockaddr_in*>(&addr);
+                ::inet_ntop(AF_INET, &a->sin_addr, host, sizeof host);
+                port = ntohs(a->sin_port);
+            } else if (addr.ss_family == AF_INET6) {
+                const auto* a = reinterpret_cast<const sockaddr_in6*>(&addr);
+                ::inet_ntop(AF_INET6, &a->sin6_addr, host, sizeof host);
+                port = ntohs(a->sin6_port);
+            }
+            ip = host;
+        }
+    }
+    socket_t socket() const override { return c_.fd; }
+
+private:
+    const http_front::connection& c_;
+    std::chrono::milliseconds stall_;
+    std::size_t at_ = 0;
+};
+
+void peer_of(int fd, std::string& address, int& port) {
+    sockaddr_storage addr{};
+    socklen_t len = sizeof addr;
+    char host[INET6_ADDRSTRLEN] = {};
+    if (::getpeername(fd, reinterpret_cast<sockaddr*>(&addr), &len) != 0) return;
+    if (addr.ss_family == AF_INET) {
+        const auto* a = reinterpret_cast<const sockaddr_in*>(&addr);
+        ::inet_ntop(AF_INET, &a->sin_addr, host, sizeof host);
+        port = ntohs(a->sin_port);
+    } else if (addr.ss_family == AF_INET6) {
+        const auto* a = reinterpret_cast<const sockaddr_in6*>(&addr);
+        ::inet_ntop(AF_INET6, &a->sin6_addr, host, sizeof host);
+        port = ntohs(a->sin6_port);
+    }
+    address = host;
+}
+
+// A short answer written by the event thread itself; best effort.
+std::string answer_text(int status, std::string_view reason, std::string_view body) {
+    std::string out = "HTTP/1.1 " + std::to_string(status) + " " + std::string(reason) +
+                      "\r\nContent-Type: application/json\r\nCache-Control: no-store\r\nContent-Length: " +
+                      std::to_string(body.size()) + "\r\nConnection: close\r\n\r\n";
+    out += body;
+    return out;
+}
+
+std::string error_json(std::string_view message) {
+    std::string out = "{\"error\":\"";
+    out += message;  // fixed texts without quotes
+    out += "\"}";
+    return out;
+}
+
+bool equals_lower(std::string_view a, std::string_view lower) {
+    return a.size() == lower.size() &&
+           std::equal(a.begin(), a.end(), lower.begin(), [](char x, char y) { return std::tolower((unsigned char)x) == y; });
+}
+
+std::string_view trim(std::string_view s) {
+    while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
+    while (!s.empty() && (s.back() == ' ' || s.back() == '\t')) s.remove_suffix(1);
+    return s;
+}
+
+bool all_digits(std::string_view s) {
+    return !s.empty() && s.size() <= 19 && std::all_of(s.begin(), s.end(), [](unsigned char c) { return std::isdigit(c); });
+}
+
+// Inline "queue" for the accept thread: a new socket is only handed to the
+// event thread, which never blocks.
+class inline_queue final : public httplib::TaskQueue {
+public:
+    void enqueue(std::function<void()> fn) override { fn(); }
+    void shutdown() override {}
+};
+
+}  // namespace
+
+http_front::http_front(front_limits limits, std::function<std::uint64_t()> version)
+    : limits_(std::move(limits)), version_(std::move(version)) {
+    new_task_queue = [] { return new inline_queue; };
+    epoll_ = ::epoll_create1(EPOLL_CLOEXEC);
+    event_ = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    if (epoll_ < 0 || event_ < 0) throw std::runtime_error("cannot set up the connection loop");
+    epoll_event ev{};
+    ev.events = EPOLLIN;
+    ev.data.fd = event_;
+    ::epoll_ctl(epoll_, EPOLL_CTL_ADD, event_, &ev);
+    quick_ = std::make_unique<httplib::ThreadPool>(limits_.quick_threads);
+    slow_ = std::make_unique<httplib::ThreadPool>(limits_.slow_threads);
+    loop_thread_ = std::thread([this] { loop(); });
+}
+
+http_front::~http_front() {
+    finish();
+    ::close(epoll_);
+    ::close(event_);
+}
+
+void http_front::finish() {
+    stop_all();
+    if (loop_thread_.joinable()) loop_thread_.join();
+    if (quick_) quick_->shutdown();
+    if (slow_) slow_->shutdown();
+    quick_.reset();
+    slow_.reset();
+}
+
+void http_front::signal() {
+    const std::uint64_t one = 1;
+    [[maybe_unused]] const ssize_t n = ::write(event_, &one, sizeof one);
+}
+
+void http_front::wake() { signal(); }
+
+int http_front::bind_to(const std::string& host, int port) {
+    if (port == 0) port = bind_to_any_port(host);
+    else if (!bind_to_port(host, port)) port = -1;
+    // The library listens with a backlog of a few connections; a burst of
+    // new ones would wait a second for the SYN to be sent again.
+    if (port > 0) ::listen(svr_sock_, SOMAXCONN);
+    return port;
+}
+
+bool http_front::run() { return listen_after_bind(); }
+
+void http_front::stop_all() {
+    stopping_ = true;
+    stop();
+    signal();
+}
+
+// On the accept thread: count the connection against the caps and hand it
+// to the event thread.
+bool http_front::process_and_close_socket(socket_t sock) {
+    ::fcntl(sock, F_SETFL, ::fcntl(sock, F_GETFL) | O_NONBLOCK);
+    // Answers go out in several writes (head, body); none waits for an ACK.
+    const int on = 1;
+    ::setsockopt(sock, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+    auto c = std::make_unique<connection>();
+    c->fd = sock;
+    peer_of(sock, c->address, c->port);
+    {
+        std::lock_guard lock(mutex_);
+        std::size_t& mine = per_address_[c->address];
+        if (!stopping_ && open_ < limits_.total && mine < limits_.per_address) {
+            ++mine;
+            ++open_;
+            incoming_.push_back(std::move(c));
+        } else if (mine == 0) {
+            per_address_.erase(c->address);
+        }
+    }
+    if (c) {
+        const std::string text = answer_text(503, "Service Unavailable", error_json("too many connections; try again"));
+        [[maybe_unused]] const ssize_t n = ::send(sock, text.data(), text.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+        ::close(sock);
+        return false;
+    }
+    signal();
+    return true;
+}
+
+void http_front::unreserve(connection& c) {
+    buffered_ -= c.reserved;
+    c.reserved = 0;
+}
+
+void http_front::close_connection(std::unique_ptr<connection> c) {
+    unreserve(*c);
+    ::close(c->fd);
+    std::lock_guard lock(mutex_);
+    --open_;
+    if (const auto it = per_address_.find(c->address); it != per_address_.end() && --it->second == 0)
+        per_address_.erase(it);
+}
+
+void http_front::hand_back(std::unique_ptr<connection> c) {
+    {
+        std::lock_guard lock(mutex_);
+        if (!stopping_) {
+            incoming_.push_back(std::move(c));
+        }
+    }
+    if (c) return close_connection(std::move(c));
+    signal();
+}
+
+// On a request thread: one request, then the connection goes back to the
+// event thread (or is closed).
+void http_front::serve(std::unique_ptr<connection> c) {
+    if (stopping_) return close_connection(std::move(c));
+    bool closed = false;
+    const bool last = ++c->served >= limits_.requests_per_connection || c->peer_done;
+    bool ok = false;
+    {
+        front_stream stream(*c, limits_.write_stall);
+        try {
+            ok = process_request(stream, last, closed, [](httplib::Request& req) {
+                // The body is already here; nobody waits for a 100 Continue.
+                req.headers.erase("Expect");
+            });
+        } catch (...) {
+            ok = false;
+        }
+    }
+    if (!ok || closed || last || stopping_) return close_connection(std::move(c));
+    if (c->poll) c->answered = clock_type::now();
+    unreserve(*c);
+    c->in.erase(0, c->frame);
+    c->frame = 0;
+    c->poll = c->quick = false;
+    hand_back(std::move(c));
+}
+
+void http_front::take(std::unique_ptr<connection> c, clock_type::time_point now) {
+    const int fd = c->fd;
+    c->idle_since = now;
+    epoll_event ev{};
+    ev.events = EPOLLIN | EPOLLRDHUP;
+    ev.data.fd = fd;
+    if (::epoll_ctl(epoll_, EPOLL_CTL_ADD, fd, &ev) != 0) return close_connection(std::move(c));
+    connection& held = *c;
+    idle_[fd] = std::move(c);
+    if (!held.in.empty()) {
+        held.started = held.progress = now;
+        advance(held, now);
+    }
+}
+
+void http_front::dispatch(int fd, bool quick) {
+    const auto it = idle_.find(fd);
+    if (it == idle_.end()) return;
+    ::epoll_ctl(epoll_, EPOLL_CTL_DEL, fd, nullptr);
+    connection* c = it->second.release();
+    idle_.erase(it);
+    if (c->parked) {
+        c->parked = false;
+        --parked_;
+    }
+    (quick ? quick_ : slow_)->enqueue([this, c] { serve(std::unique_ptr<connection>(c)); });
+}
+
+// Answers (when given) and closes; the client's remaining bytes are read
+// and dropped for a moment so that it sees the answer rather than a reset.
+void http_front::drop(int fd, const char* answer) {
+    const auto it = idle_.find(fd);
+    if (it == idle_.end()) return;
+    connection& c = *it->second;
+    if (c.parked) {
+        c.parked = false;
+        --parked_;
+    }
+    if (!answer || c.draining) {
+        ::epoll_ctl(epoll_, EPOLL_CTL_DEL, fd, nullptr);
+        std::unique_ptr<connection> owned = std::move(it->second);
+        idle_.erase(it);
+        return close_connection(std::move(owned));
+    }
+    [[maybe_unused]] const ssize_t n = ::send(fd, answer, std::strlen(answer), MSG_NOSIGNAL | MSG_DONTWAIT);
+    ::shutdown(fd, SHUT_WR);
+    c.draining = true;
+    c.in.clear();
+    c.drain_until = clock_type::now() + k_drain;
+    epoll_event ev{};
+    ev.events = EPOLLIN | EPOLLRDHUP;
+    ev.data.fd = fd;
+    ::epoll_ctl(epoll_, EPOLL_CTL_MOD, fd, &ev);
+}
+
+// The connection's buffered bytes: frames the request once its head is in,
+// then parks it (a state poll with nothing new yet) or hands it to a lane.
+void http_front::advance(connection& c, clock_type::time_point now) {
+    const int fd = c.fd;
+    if (c.frame == 0) {
+        const std::size_t end = c.in.find("\r\n\r\n");
+        if (end == std::string::npos || end + 4 > limits_.max_head) {
+            static const std::string too_long =
+                answer_text(431, "Request Header Fields Too Large", error_json("the request head is too long"));
+            if (c.in.size() > limits_.max_head || end != std::string::npos) drop(fd, too_long.c_str());
+            return;
+        }
+        static const std::string bad = answer_text(400, "Bad Request", error_json("malformed request"));
+        std::string_view head(c.in.data(), end);
+        std::size_t eol = head.find("\r\n");
+        const std::string_view line = head.substr(0, eol);
+        const std::size_t sp1 = line.find(' '), sp2 = line.rfind(' ');
+        if (sp1 == std::string_view::npos || sp2 == sp1 || line.substr(sp2 + 1).substr(0, 7) != "HTTP/1.")
+            return drop(fd, bad.c_str());
+        const std::string_view method = line.substr(0, sp1), target = line.substr(sp1 + 1, sp2 - sp1 - 1);
+        std::optional<std::size_t> length;
+        bool expect_continue = false;
+        while (eol != std::string_view::npos) {
+            const std::size_t next = head.find("\r\n", eol + 2);
+            const std::string_view field = head.substr(eol + 2, next == std::string_view::npos ? next : next - eol - 2);
+            eol = next;
+            const std::size_t colon = field.find(':');
+            if (colon == std::string_view::npos || colon == 0 || field[0] == ' ' || field[0] == '\t')
+                return drop(fd, bad.c_str());
+            const std::string_view name = field.substr(0, colon), value = trim(field.substr(colon + 1));
+            if (equals_lower(name, "transfer-encoding")) {
+                static const std::string chunked =
+                    answer_text(411, "Length Required", error_json("send the request body with a Content-Length"));
+                return drop(fd, chunked.c_str());
+            }
+            if (equals_lower(name, "expect")) expect_continue = equals_lower(value, "100-continue");
+            if (equals_lower(name, "content-length")) {
+                if (length || !all_digits(value)) return drop(fd, bad.c_str());
+                length = std::stoull(std::string(value));
+            }
+        }
+        if (length && *length > limits_.max_body) {
+            const std::string text = answer_text(413, "Payload Too Large", limits_.too_large);
+            return drop(fd, text.c_str());
+        }
+        c.frame = end + 4 + length.value_or(0);
+        // Many large bodies at once would exhaust memory; later ones wait for a retry.
+        if (length && *length > 0) {
+            if (buffered_ + *length > limits_.max_buffered) {
+                static const std::string busy =
+                    answer_text(503, "Service Unavailable", error_json("the server is busy with other uploads; try again"));
+                return drop(fd, busy.c_str());
+            }
+            c.reserved = *length;
+            buffered_ += *length;
+        }
+        if (expect_continue && c.in.size() < c.frame) {
+            static const char go_on[] = "HTTP/1.1 100 Continue\r\n\r\n";
+            [[maybe_unused]] const ssize_t n = ::send(fd, go_on, sizeof go_on - 1, MSG_NOSIGNAL | MSG_DONTWAIT);
+        }
+        const std::size_t query = target.find('?');
+        const std::string_view path = target.substr(0, query);
+        const bool api = path.substr(0, 5) == "/api/";
+        c.quick = (method == "GET" && (!api || path == "/api/panel" || path == "/api/state" || path == "/api/presets" ||
+                                       path == "/api/presets/thumbnail")) ||
+                  (method == "POST" && path == "/api/set");
+        c.poll = false;
+        if (method == "GET" && path == "/api/state" && query != std::string_view::npos) {
+            std::string_view rest = target.substr(query + 1);
+            while (!rest.empty()) {
+                const std::size_t amp = rest.find('&');
+                const std::string_view param = rest.substr(0, amp);
+                if (param.substr(0, 6) == "since=" && all_digits(param.substr(6))) {
+                    c.poll = true;
+                    c.since = std::stoull(std::string(param.substr(6)));
+                }
+                rest = amp == std::string_view::npos ? std::string_view() : rest.substr(amp + 1);
+            }
+        }
+    }
+    if (c.in.size() < c.frame) return;
+    if (c.poll && !c.peer_done && (c.since >= version_() || now < c.answered + k_poll_every)) {
+        c.parked = true;
+        c.parked_at = now;
+        ++parked_;
+        epoll_event ev{};
+        ev.events = EPOLLRDHUP;  // only a hang-up matters while it waits
+        ev.data.fd = fd;
+        ::epoll_ctl(epoll_, EPOLL_CTL_MOD, fd, &ev);
+        return;
+    }
+    dispatch(fd, c.quick);
+}
+
+void http_front::loop() {
+    std::vector<epoll_event> events(256);
+    auto last_scan = clock_type::now();
+    bool release_due = false;
+    std::vector<char> buffer(k_read_chunk);
+    static const std::string timed_out =
+        answer_text(408, "Request Timeout", error_json("the request came too slowly"));
+    while (!stopping_) {
+        const int n = ::epoll_wait(epoll_, events.data(), int(events.size()), int(k_scan.count()));
+        const auto now = clock_type::now();
+        bool woken = false;
+        for (int k = 0; k < n; ++k) {
+            const int fd = events[k].data.fd;
+            if (fd == event_) {
+                std::uint64_t count;
+                [[maybe_unused]] const ssize_t r = ::read(event_, &count, sizeof count);
+                woken = true;
+                continue;
+            }
+            const auto it = idle_.find(fd);
+            if (it == idle_.end()) continue;
+            connection& c = *it->second;
+            try {
+                bool open = true, eof = false;
+                std::size_t dropped = 0;
+                for (;;) {
+                    const std::size_t limit = c.frame ? c.frame : limits_.max_head + 1;
+                    const std::size_t room = c.draining ? (dropped < k_drain_step ? buffer.size() : 0)
+                                                        : limit - std::min(limit, c.in.size());
+                    if (room == 0 || c.parked) break;
+                    const ssize_t got = ::recv(fd, buffer.data(), std::min(room, buffer.size()), 0);
+                    if (got > 0) {
+                        if (c.draining) {
+                            dropped += std::size_t(got);
+                            continue;
+                        }
+                        if (c.in.empty()) c.started = now;
+                        c.progress = now;
+                        c.in.append(buffer.data(), std::size_t(got));
+                        continue;
+                    }
+                    if (got < 0 && errno == EINTR) continue;
+                    open = got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK);
+                    eof = got == 0;
+                    break;
+                }
+                if (c.parked && (events[k].events & (EPOLLHUP | EPOLLERR))) open = false;
+                if (c.parked && open && (events[k].events & EPOLLRDHUP)) {
+                    // Shut down after asking: answered now, as it is (a closed page fails the write).
+                    c.peer_done = true;
+                    dispatch(fd, true);
+                    continue;
+                }
+                if (!open) {
+                    // A request sent whole before the client shut down its side is still answered.
+                    if (eof && !c.parked && !c.draining && !c.in.empty()) {
+                        c.peer_done = true;
+                        advance(c, now);
+                        if (idle_.count(fd)) drop(fd);
+                    } else {
+                        drop(fd);
+                    }
+                    continue;
+                }
+                if (!c.draining && !c.parked) advance(c, now);
+            } catch (const std::exception&) {
+                drop(fd);  // out of memory for its bytes
+            }
+        }
+        if (woken) {
+            std::vector<std::unique_ptr<connection>> arrived;
+            {
+                std::lock_guard lock(mutex_);
+                arrived.swap(incoming_);
+            }
+            for (auto& c : arrived) take(std::move(c), now);
+            release_due = release_due || parked_ > 0;
+        }
+        const bool scan = now - last_scan >= k_scan;
+        if (release_due || (scan && parked_ > 0)) {
+            // Polls with news are answered, unless their last answer was just now.
+            release_due = false;
+            const std::uint64_t version = version_();
+            std::vector<int> ready;
+            for (const auto& [fd, c] : idle_)
+                if (c->parked && c->since < version) {
+                    if (now >= c->answered + k_poll_every) ready.push_back(fd);
+                    else release_due = true;
+                }
+            for (const int fd : ready) dispatch(fd, true);
+        }
+        if (scan) {
+            last_scan = now;
+            std::vector<std::pair<int, int>> due;  // fd, 0 close / 1 time out / 2 answer the poll
+            for (const auto& [fd, c] : idle_) {
+                if (c->draining) {
+                    if (now >= c->drain_until) due.emplace_back(fd, 0);
+                } else if (c->parked) {
+                    if (now >= c->parked_at + limits_.poll_wait) due.emplace_back(fd, 2);
+                } else if (c->in.empty()) {
+                    if (now >= c->idle_since + limits_.keep_alive) due.emplace_back(fd, 0);
+                } else if (now >= c->started + limits_.request_time || now >= c->progress + limits_.slow_after) {
+                    due.emplace_back(fd, 1);
+                }
+            }
+            for (const auto& [fd, what] : due) {
+                if (what == 2) dispatch(fd, true);
+                else drop(fd, what == 1 ? timed_out.c_str() : nullptr);
+            }
+        }
+    }
+    for (auto& [fd, c] : idle_) close_connection(std::move(c));
+    idle_.clear();
+    parked_ = 0;
+    std::vector<std::unique_ptr<connection>> left;
+    {
+        std::lock_guard lock(mutex_);
+        left.swap(incoming_);
+    }
+    for (auto& c : left) close_connection(std::move(c));
+}
+
+}  // namespace sf::app

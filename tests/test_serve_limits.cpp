@@ -1,0 +1,356 @@
+// The web server under many waiting polls, slow or hostile clients, and
+// stopping while work is still running. The program runs as `sylvaform
+// serve` in its own process, with its temporary folder in a scratch dir.
+#include <arpa/inet.h>
+#include <httplib.h>
+#include <netinet/in.h>
+#include <nlohmann/json.hpp>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <thread>
+
+#include "scratch_dir.h"
+
+namespace {
+
+using nlohmann::json;
+using sf::test::scratch_dir;
+using std::chrono::milliseconds;
+using std::chrono::steady_clock;
+
+constexpr unsigned k_branches = 0x8002;
+
+class serve_process {
+public:
+    serve_process(const scratch_dir& dir, const char* max_upload_mb) {
+        const std::string shelf = dir.file("shelf"), tmp = dir.file("tmp");
+        std::filesystem::create_directories(tmp);
+        int out[2];
+        EXPECT_EQ(::pipe(out), 0);
+        pid_ = ::fork();
+        if (pid_ == 0) {
+            ::dup2(out[1], STDOUT_FILENO);
+            ::close(out[0]);
+            ::close(out[1]);
+            ::setenv("TMPDIR", tmp.c_str(), 1);
+            ::execl(SF_PROGRAM, SF_PROGRAM, "serve", "--port", "0", "--shelf", shelf.c_str(), "--max-upload-mb",
+                    max_upload_mb, static_cast<char*>(nullptr));
+            ::_exit(127);
+        }
+        ::close(out[1]);
+        std::string line;
+        char c;
+        while (::read(out[0], &c, 1) == 1 && c != '\n') line += c;
+        ::close(out[0]);
+        const std::string prefix = "Sylvaform is running at http://127.0.0.1:";
+        EXPECT_EQ(line.rfind(prefix, 0), 0u) << line;
+        if (line.rfind(prefix, 0) == 0) port = std::stoi(line.substr(prefix.size()));
+    }
+    ~serve_process() {
+        if (pid_ > 0 && stop(milliseconds(10000)) < 0) ADD_FAILURE() << "the server did not stop";
+    }
+
+    // SIGTERM; answers how long the server took to exit (ms), or -1 when it
+    // had to be killed. Expects exit status 0.
+    long stop(milliseconds limit) {
+        ::kill(pid_, SIGTERM);
+        const auto start = steady_clock::now();
+        int status = 0;
+        pid_t done = 0;
+        while ((done = ::waitpid(pid_, &status, WNOHANG)) == 0 && steady_clock::now() - start < limit)
+            std::this_thread::sleep_for(milliseconds(5));
+        const long took = long(std::chrono::duration_cast<milliseconds>(steady_clock::now() - start).count());
+        if (done == 0) {
+            ::kill(pid_, SIGKILL);
+            ::waitpid(pid_, &status, 0);
+        }
+        pid_ = -1;
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
+        return done == 0 ? -1 : took;
+    }
+
+    std::unique_ptr<httplib::Client> client(int timeout_s = 10) const {
+        auto c = std::make_unique<httplib::Client>("127.0.0.1", port);
+        c->set_read_timeout(timeout_s);
+        c->set_connection_timeout(timeout_s);
+        return c;
+    }
+
+    int port = 0;
+
+private:
+    pid_t pid_ = -1;
+};
+
+// A raw connection, for requests no well-behaved client sends.
+class raw_socket {
+public:
+    explicit raw_socket(int port, const char* from = nullptr) {
+        fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
+        if (from) {
+            sockaddr_in local{};
+            local.sin_family = AF_INET;
+            ::inet_pton(AF_INET, from, &local.sin_addr);
+            EXPECT_EQ(::bind(fd_, reinterpret_cast<sockaddr*>(&local), sizeof local), 0);
+        }
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_port = htons(std::uint16_t(port));
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        EXPECT_EQ(::connect(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+    }
+    ~raw_socket() { ::close(fd_); }
+    void send(const std::string& bytes) { [[maybe_unused]] auto n = ::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL); }
+    void end_sending() { ::shutdown(fd_, SHUT_WR); }
+    // What the first read brings (waiting up to `limit`).
+    std::string receive_some(milliseconds limit) {
+        timeval tv{long(limit.count() / 1000), long(limit.count() % 1000) * 1000};
+        ::setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+        char buf[256];
+        const ssize_t n = ::recv(fd_, buf, sizeof buf, 0);
+        return n > 0 ? std::string(buf, std::size_t(n)) : std::string();
+    }
+    // What arrives until the server closes or `limit` passes.
+    std::string receive(milliseconds limit) {
+        timeval tv{long(limit.count() / 1000), long(limit.count() % 1000) * 1000};
+        ::setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+        std::string out;
+        char buf[4096];
+        for (ssize_t n; (n = ::recv(fd_, buf, sizeof buf, 0)) > 0;) out.append(buf, std::size_t(n));
+        return out;
+    }
+
+private:
+    int fd_ = -1;
+};
+
+std::string host_header(int port) { return "Host: 127.0.0.1:" + std::to_string(port) + "\r\n"; }
+
+json state(httplib::Client& c) {
+    const auto res = c.Get("/api/state");
+    return res && res->status == 200 ? json::parse(res->body) : json();
+}
+
+TEST(ServeLimits, WaitingPollsHoldNoRequestThreads) {
+    scratch_dir dir;
+    serve_process server(dir, "1");
+    auto c = server.client(2);  // a starved server would not answer in time
+    const json s = state(*c);
+    ASSERT_TRUE(s.is_object());
+    const std::uint64_t version = s["version"].get<std::uint64_t>();
+
+    // 200 polls for the next version, each on its own connection.
+    constexpr int k_polls = 200;
+    std::atomic<int> answered{0};
+    std::vector<std::thread> polls;
+    for (int k = 0; k < k_polls; ++k)
+        polls.emplace_back([&, k] {
+            httplib::Client p("127.0.0.1", server.port);
+            p.set_read_timeout(30);
+            const auto res = p.Get("/api/state?since=" + std::to_string(version + 1000000 * (k % 2)));
+            if (res && res->status == 200) ++answered;
+        });
+    std::this_thread::sleep_for(milliseconds(500));
+
+    // The panel and edits still answer at once (within the client's 2 s).
+    for (int k = 0; k < 5; ++k) {
+        const auto panel = c->Get("/api/panel");
+        ASSERT_TRUE(panel) << "the panel did not answer beside 200 waiting polls";
+        EXPECT_EQ(panel->status, 200);
+        const auto set = c->Post("/api/set", json{{"id", k_branches}, {"value", 100 + k}}.dump(), "application/json");
+        ASSERT_TRUE(set) << "an edit did not answer beside 200 waiting polls";
+        EXPECT_EQ(set->status, 202);
+    }
+    // The edits passed the version half of the polls wait for: those answer.
+    const auto start = steady_clock::now();
+    while (answered < k_polls / 2 && steady_clock::now() - start < std::chrono::seconds(10))
+        std::this_thread::sleep_for(milliseconds(20));
+    EXPECT_EQ(answered.load(), k_polls / 2);
+
+    // The others wait on; stopping answers or closes them at once.
+    EXPECT_GE(server.stop(milliseconds(5000)), 0);
+    for (auto& t : polls) t.join();
+}
+
+TEST(ServeLimits, SlowAndMalformedClientsAreCutOff) {
+    scratch_dir dir;
+    serve_process server(dir, "1");
+
+    // Twelve clients that send a request a byte at a time, and one that stops
+    // half-way: nobody else waits for them.
+    std::atomic<bool> done{false};
+    std::vector<std::thread> slow;
+    const std::string request = "GET /api/panel HTTP/1.1\r\n" + host_header(server.port) + "\r\n";
+    for (int k = 0; k < 12; ++k)
+        slow.emplace_back([&] {
+            raw_socket s(server.port);
+            for (std::size_t i = 0; i < request.size() && !done; ++i) {
+                s.send(request.substr(i, 1));
+                std::this_thread::sleep_for(milliseconds(300));
+            }
+        });
+    raw_socket stalled(server.port);
+    stalled.send("POST /api/set HTTP/1.1\r\n" + host_header(server.port) + "Content-Length: 100\r\n\r\n{\"id\"");
+    std::this_thread::sleep_for(milliseconds(200));
+    auto c = server.client(2);
+    for (int k = 0; k < 5; ++k) {
+        const auto res = c->Get("/api/panel");
+        ASSERT_TRUE(res) << "slow clients stalled the server";
+        EXPECT_EQ(res->status, 200);
+    }
+    // The stalled request is answered 408 and closed within a few seconds.
+    EXPECT_NE(stalled.receive(milliseconds(5000)).find(" 408 "), std::string::npos);
+    done = true;
+    for (auto& t : slow) t.join();
+
+    const struct {
+        const char* why;
+        std::string request;
+        const char* status;
+    } framing[] = {
+        {"chunked body", "POST /api/set HTTP/1.1\r\n" + host_header(server.port) + "Transfer-Encoding: chunked\r\n\r\n2\r\n{}\r\n0\r\n\r\n", " 411 "},
+        {"two lengths", "POST /api/set HTTP/1.1\r\n" + host_header(server.port) + "Content-Length: 2\r\nContent-Length: 3\r\n\r\n{}", " 400 "},
+        {"head too long", "GET /api/panel HTTP/1.1\r\n" + host_header(server.port) + "X: " + std::string(20000, 'x') + "\r\n\r\n", " 431 "},
+        {"no version", "GET /api/panel\r\n\r\n", " 400 "},
+        {"too large", "POST /api/crown?name=a.obj HTTP/1.1\r\n" + host_header(server.port) + "Content-Length: 99999999\r\n\r\n", " 413 "},
+    };
+    for (const auto& f : framing) {
+        raw_socket s(server.port);
+        s.send(f.request);
+        EXPECT_NE(s.receive(milliseconds(3000)).find(f.status), std::string::npos) << f.why;
+    }
+
+    // Pipelined requests on one connection are answered in turn.
+    raw_socket pipelined(server.port);
+    pipelined.send("GET /api/panel HTTP/1.1\r\n" + host_header(server.port) + "\r\nGET /api/state HTTP/1.1\r\n" +
+                   host_header(server.port) + "Connection: close\r\n\r\n");
+    const std::string both = pipelined.receive(milliseconds(3000));
+    EXPECT_EQ(both.find("HTTP/1.1 200"), 0u);
+    EXPECT_NE(both.find("HTTP/1.1 200", 10), std::string::npos);
+    EXPECT_NE(both.find("\"version\""), std::string::npos);
+
+    // A client that shuts down its side after the request still gets the answer.
+    raw_socket half(server.port);
+    half.send("GET /api/state?since=999999 HTTP/1.1\r\n" + host_header(server.port) + "\r\n");
+    half.end_sending();
+    EXPECT_EQ(half.receive(milliseconds(3000)).find("HTTP/1.1 200"), 0u);
+}
+
+// One client address cannot take every connection: the ones beyond its cap
+// are refused at once, and other addresses are served as before.
+TEST(ServeLimits, ConnectionsAreCappedPerClientAddress) {
+    scratch_dir dir;
+    serve_process server(dir, "1");
+    constexpr int k_cap = 256;
+    std::vector<std::unique_ptr<raw_socket>> held;
+    for (int k = 0; k < k_cap; ++k) held.push_back(std::make_unique<raw_socket>(server.port, "127.0.0.2"));
+    // Each is answered, so each has surely been counted.
+    const std::string ask = "GET /api/panel HTTP/1.1\r\n" + host_header(server.port) + "\r\n";
+    for (auto& s : held) s->send(ask);
+    for (auto& s : held) ASSERT_NE(s->receive_some(milliseconds(3000)).find("HTTP/1.1 200"), std::string::npos);
+
+    raw_socket over(server.port, "127.0.0.2");  // answered on arrival
+    EXPECT_NE(over.receive(milliseconds(3000)).find(" 503 "), std::string::npos);
+    auto c = server.client(2);
+    const auto res = c->Get("/api/panel");
+    ASSERT_TRUE(res);
+    EXPECT_EQ(res->status, 200);
+}
+
+TEST(ServeLimits, BodiesAreTakenStrictlyAsSent) {
+    scratch_dir dir;
+    serve_process server(dir, "1");
+    auto c = server.client();
+    const json before = state(*c);
+
+    const struct {
+        const char* why;
+        std::string body;
+    } bodies[] = {
+        {"NUL and junk after the value", std::string("{\"id\":32770,\"value\":10}\0junk", 29)},
+        {"a second value", "{\"id\":32770,\"value\":10} {}"},
+        {"a key twice", "{\"id\":32770,\"value\":10,\"value\":11}"},
+        {"a key twice deeper down", "{\"id\":32770,\"value\":10,\"x\":[{\"a\":1,\"a\":1}]}"},
+        {"nested too deep", std::string(100, '[') + std::string(100, ']')},
+        {"empty", ""},
+    };
+    for (const auto& b : bodies) {
+        const auto res = c->Post("/api/set", b.body, "application/json");
+        ASSERT_TRUE(res) << b.why;
+        EXPECT_EQ(res->status, 400) << b.why;
+        EXPECT_FALSE(json::parse(res->body)["error"].get<std::string>().empty()) << b.why;
+    }
+    // The same key in two objects is fine; whitespace after the value too.
+    auto res = c->Post("/api/set", "{\"id\":32770,\"value\":10,\"x\":{\"id\":1}}\n ", "application/json");
+    EXPECT_EQ(res->status, 202);
+
+    // A compressed body is refused, not inflated.
+    httplib::Headers gzip{{"Content-Encoding", "gzip"}};
+    res = c->Post("/api/set", gzip, std::string("\x1f\x8b\x08\x00", 4), "application/json");
+    ASSERT_TRUE(res);
+    EXPECT_EQ(res->status, 415);
+    res = c->Post("/api/crown?name=box.obj", gzip, std::string("\x1f\x8b\x08\x00", 4), "application/octet-stream");
+    EXPECT_EQ(res->status, 415);
+
+    const json after = state(*c);
+    EXPECT_EQ(after["crown"], before["crown"]);
+}
+
+// Stopping while a crown is being read: the process exits within a second
+// and leaves no upload folder; a later server removes one left by a server
+// that was killed.
+TEST(ServeLimits, StoppingAlwaysWorksAndLeavesNoUploads) {
+    scratch_dir dir;
+    const std::filesystem::path tmp = dir.file("tmp");
+    std::string crown;
+    {
+        constexpr int n = 900;
+        crown.reserve(std::size_t(n) * n * 40);
+        for (int i = 0; i < n; ++i)
+            for (int j = 0; j < n; ++j)
+                crown += "v " + std::to_string(i) + ".25 " + std::to_string(j) + ".5 1.125\n";
+        for (int i = 0; i + 1 < n; ++i)
+            for (int j = 0; j + 1 < n; ++j) {
+                const int a = i * n + j + 1;
+                crown += "f " + std::to_string(a) + " " + std::to_string(a + 1) + " " + std::to_string(a + n + 1) +
+                         " " + std::to_string(a + n) + "\n";
+            }
+    }
+    const auto uploads = [&] {
+        std::size_t count = 0;
+        for (const auto& e : std::filesystem::directory_iterator(tmp))
+            count += e.path().filename().string().rfind("sylvaform-upload-", 0) == 0;
+        return count;
+    };
+
+    // A folder from a server that died: its pid is gone.
+    const pid_t dead = ::fork();
+    if (dead == 0) ::_exit(0);
+    ::waitpid(dead, nullptr, 0);
+    std::filesystem::create_directories(tmp / ("sylvaform-upload-" + std::to_string(dead) + "-abcdef"));
+    std::filesystem::create_directories(tmp / "sylvaform-upload-keep");  // not one of ours
+
+    serve_process server(dir, "100");
+    EXPECT_EQ(uploads(), 1u);  // only the foreign one is left
+
+    std::thread upload([&] {
+        auto c = server.client(30);
+        c->Post("/api/crown?name=big.obj", crown, "application/octet-stream");
+    });
+    const auto start = steady_clock::now();
+    while (uploads() < 2 && steady_clock::now() - start < std::chrono::seconds(20))
+        std::this_thread::sleep_for(milliseconds(5));
+    ASSERT_EQ(uploads(), 2u) << "the upload never reached the reader";
+    const long took = server.stop(milliseconds(5000));
+    upload.join();
+    EXPECT_GE(took, 0);
+    EXPECT_LE(took, 1000) << "SIGTERM took " << took << " ms";
+    EXPECT_EQ(uploads(), 1u);
+}
+
+}  // namespace
