@@ -231,7 +231,7 @@ int run_panel(const build_request& request, const host_options& options) {
         tool_session session(module);
         if (preset) session.load_preset(*preset);
         apply_settings(session, settings);
-        const std::string text = render_panel(session.panel());
+        const std::string text = render_panel(session.panel(), request.explain);
         session.finish();
         write_stdout(text);
         return k_exit_ok;
@@ -316,6 +316,7 @@ int run_program(int argc, char** argv) {
     CLI::App* panel = app.add_subcommand("panel", "Print the tool's panel with its current values.");
     CLI::Option* panel_preset_opt = panel->add_option("--preset", preset, "Load this preset first");
     add_sets(panel);
+    panel->add_flag("--explain", request.explain, "Say under each control what it does to the tree");
 
     CLI::App* serve = app.add_subcommand(
         "serve", "Run the tool behind a local web page: its panel, a 3D view and the presets shelf.");

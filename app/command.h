@@ -41,6 +41,7 @@ struct build_request {
     std::vector<std::string> outputs;   // -o arguments
     int subdivide = 0;                  // Catmull-Clark levels for .obj and .glb
     std::optional<std::string> preview; // PNG picture of the result
+    bool explain = false;               // panel: say what each control does
 };
 
 // Each answers the exit status; errors go to standard error as one line,
