@@ -18,6 +18,7 @@
 #include "app/serve/web_server.h"
 #include "app/settings_args.h"
 #include "app/standin_host.h"
+#include "app/starter_presets.h"
 #include "app/tool_host.h"
 #include "formats/edit_log.h"
 #include "formats/gltf_writer.h"
@@ -79,7 +80,19 @@ std::vector<panel_setting> parse_settings(const std::vector<std::string>& sets) 
     return out;
 }
 
+// The default shelf, the first time it is used, gets the starter presets.
+void fill_fresh_shelf(const host_options& options) {
+    if (options.shelf_dir) return;
+    const std::filesystem::path dir = default_shelf_dir();
+    std::error_code ec;
+    if (std::filesystem::exists(dir, ec) || ec) return;
+    std::filesystem::create_directories(dir, ec);
+    const int saved = install_starters(dir, options, report);
+    report("a new presets shelf: installed " + std::to_string(saved) + " starter presets in " + dir.string());
+}
+
 void use_shelf(const host_options& options) {
+    fill_fresh_shelf(options);
     host().shelf.dir = options.shelf_dir ? std::filesystem::path(*options.shelf_dir) : default_shelf_dir();
 }
 
@@ -213,6 +226,21 @@ int run_preset_list(const host_options& options) {
     });
 }
 
+int run_preset_starters(const host_options& options) {
+    return guarded([&] {
+        const std::filesystem::path dir =
+            options.shelf_dir ? std::filesystem::path(*options.shelf_dir) : default_shelf_dir();
+        std::error_code ec;
+        std::filesystem::create_directories(dir, ec);
+        if (ec) throw host_error(dir.string() + ": cannot make the presets shelf: " + ec.message());
+        const std::size_t all = starter_presets().size();
+        const int saved = install_starters(dir, options, report);
+        report("installed " + std::to_string(saved) + " of " + std::to_string(all) + " starter presets in " +
+               dir.string());
+        return std::size_t(saved) == all ? k_exit_ok : k_exit_error;
+    });
+}
+
 int run_preset_remove(const std::string& name, const host_options& options) {
     return guarded([&] {
         reset_host();
@@ -243,6 +271,7 @@ int run_serve_command(const build_request& request, const host_options& options,
     return guarded([&] {
         serve_options serve;
         serve.setup.module_path = module_path(options);
+        fill_fresh_shelf(options);
         serve.setup.shelf_dir = options.shelf_dir ? std::filesystem::path(*options.shelf_dir) : default_shelf_dir();
         serve.setup.crown = request.crown;
         serve.setup.crown_z_up = request.crown_z_up;
@@ -310,6 +339,8 @@ int run_program(int argc, char** argv) {
     CLI::Option* add_crown_opt = add_crown(add);
     add_sets(add);
     presets->add_subcommand("list", "List the presets on the shelf.");
+    CLI::App* starters = presets->add_subcommand(
+        "starters", "Grow the starter presets and put them on the shelf (a new default shelf gets them by itself).");
     CLI::App* remove = presets->add_subcommand("remove", "Remove a preset and its thumbnail.");
     remove->add_option("NAME", name, "Preset name")->required();
 
@@ -348,6 +379,7 @@ int run_program(int argc, char** argv) {
     if (serve->parsed()) return run_serve_command(request, options, address, port, max_upload_mb);
     if (add->parsed()) return run_preset_add(name, request, options);
     if (remove->parsed()) return run_preset_remove(name, options);
+    if (starters->parsed()) return run_preset_starters(options);
     return run_preset_list(options);
 }
 

@@ -50,6 +50,8 @@ int run_build(const build_request& request, const host_options& options);
 int run_preset_add(const std::string& name, const build_request& request, const host_options& options);
 int run_preset_list(const host_options& options);
 int run_preset_remove(const std::string& name, const host_options& options);
+// Grows the starter presets onto the shelf, replacing those of their names.
+int run_preset_starters(const host_options& options);
 int run_panel(const build_request& request, const host_options& options);
 // Serves the tool's web page until interrupted; an empty address means loopback.
 int run_serve_command(const build_request& request, const host_options& options, const std::string& address,
