@@ -11,6 +11,7 @@
 #include <cstring>
 #include <new>
 
+#include "app/batch.h"
 #include "app/default_crown.h"
 #include "app/host_services.h"
 #include "app/panel_view.h"
@@ -154,7 +155,25 @@ output_target classify_output(const std::string& arg) {
     throw usage_error("-o " + arg + ": unknown output type (use .obj, .lwo, .glb, .edits or - for the edit log on stdout)");
 }
 
+// Variants in batch: everything is checked here once, then each seed is
+// built by run_build in a worker process of its own.
+int run_build_seeds(const build_request& request, const host_options& options) {
+    return guarded([&] {
+        const batch_plan plan = plan_batch(request);
+        const std::int32_t first = plan.all.front();
+        for (const std::string& o : request.outputs) classify_output(with_seed(o, first));
+        parse_settings(variant(request, first).sets);
+        start_host(options, request.preset);
+        {
+            standin_host mesh;
+            load_crown(request, mesh);
+        }
+        return run_batch(plan, request, [&](const build_request& one) { return run_build(one, options); });
+    });
+}
+
 int run_build(const build_request& request, const host_options& options) {
+    if (request.seeds) return run_build_seeds(request, options);
     return guarded([&] {
         std::vector<output_target> outputs;
         for (const std::string& o : request.outputs) outputs.push_back(classify_output(o));
@@ -327,6 +346,13 @@ int run_program(int argc, char** argv) {
     build->add_option("--subdivide", request.subdivide,
                       "Refine SubD cages this many Catmull-Clark levels (0-3) in .obj and .glb output")
         ->check(CLI::Range(0, formats::k_max_subdivision_levels));
+    std::string seeds, shard;
+    CLI::Option* seeds_opt = build->add_option(
+        "--seeds", seeds, "Build one variant per seed, e.g. 1-50 or 1,4,9-12; -o and --preview name {seed}");
+    CLI::Option* shard_opt =
+        build->add_option("--shard", shard, "With --seeds: build only the K-th of N equal slices of the list (K/N)");
+    build->add_option("--jobs", request.jobs, "With --seeds: worker processes (default: one per core)")
+        ->check(CLI::Range(1, 1024));
     std::string preview_path;
     CLI::Option* preview_opt =
         build->add_option("--preview", preview_path, "Also write a PNG picture of the tree, front and side");
@@ -369,6 +395,12 @@ int run_program(int argc, char** argv) {
     if (crown_opt->count() > 0 || add_crown_opt->count() > 0 || serve_crown_opt->count() > 0) request.crown = crown;
     request.crown_z_up = crown_up == "z";
     if (preview_opt->count() > 0) request.preview = preview_path;
+    if (seeds_opt->count() > 0) request.seeds = seeds;
+    if (shard_opt->count() > 0) request.shard = shard;
+    if (request.shard && !request.seeds) {
+        std::fprintf(stderr, "sylvaform: --shard divides a --seeds list; give --seeds too\n");
+        return k_exit_error;
+    }
     if (preset_opt->count() > 0 || panel_preset_opt->count() > 0) request.preset = preset;
     if (shelf_opt->count() > 0) options.shelf_dir = shelf_dir;
     // A closed standard output is a write error (exit 2), not a silent death.

@@ -42,6 +42,9 @@ struct build_request {
     int subdivide = 0;                  // Catmull-Clark levels for .obj and .glb
     std::optional<std::string> preview; // PNG picture of the result
     bool explain = false;               // panel: say what each control does
+    std::optional<std::string> seeds;   // build: one variant per seed ("1-50", "1,4,9-12")
+    std::optional<std::string> shard;   // build: only the K-th of N slices of the seeds ("K/N")
+    int jobs = 0;                       // build: worker processes for the seeds; 0 for one per core
 };
 
 // Each answers the exit status; errors go to standard error as one line,

@@ -21,7 +21,9 @@ TEST(Starters, SixOrMoreParseAndTheirCrownsExist) {
     for (const starter_preset& p : all) {
         EXPECT_FALSE(p.about.empty()) << p.name;
         EXPECT_FALSE(p.sets.empty()) << p.name;
-        if (!p.crown.empty()) EXPECT_NE(starter_crown(p.crown), nullptr) << p.name;
+        if (!p.crown.empty()) {
+            EXPECT_NE(starter_crown(p.crown), nullptr) << p.name;
+        }
     }
     EXPECT_THROW(parse_starter("x", "# ok\nbranches=abc\n"), usage_error);
     EXPECT_THROW(parse_starter("x", "crown nowhere\n"), usage_error);
