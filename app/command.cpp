@@ -23,6 +23,7 @@
 #include "app/tool_host.h"
 #include "formats/edit_log.h"
 #include "formats/gltf_writer.h"
+#include "formats/lod.h"
 #include "formats/lwo2_writer.h"
 #include "formats/file_io.h"
 #include "formats/crown_reader.h"
@@ -47,7 +48,27 @@ bool has_extension(const std::string& path, std::string_view ext) {
 
 // fg is the layer as the tool wrote it; smooth is the same with its patch
 // cages refined, for the formats that have no subdivision surfaces.
-void write_output(const output_target& out, const formats::mesh_layer& fg, const formats::mesh_layer& smooth) {
+// With levels of detail, .glb holds every level and .obj gets a file per
+// level; the other outputs have level 0 only.
+void write_output(const output_target& out, const formats::mesh_layer& fg, const formats::mesh_layer& smooth,
+                  const std::vector<formats::lod_level>& lods) {
+    if (!lods.empty() && out.kind == output_kind::glb) {
+        std::vector<std::string> levels;
+        for (std::size_t k = 0; k <= lods.size(); ++k) {
+            formats::string_sink sink;
+            formats::write_glb(k == 0 ? smooth : lods[k - 1].layer, sink);
+            levels.push_back(std::move(sink.text));
+        }
+        const std::string merged = formats::merge_glb_levels(levels);
+        levels = {};
+        formats::atomic_file file(out.path);
+        file.write(merged);
+        file.commit();
+        return;
+    }
+    if (!lods.empty() && out.kind == output_kind::obj)
+        for (std::size_t k = 0; k < lods.size(); ++k)
+            formats::write_obj_files(lods[k].layer, formats::lod_path(out.path, int(k) + 1));
     if (out.kind == output_kind::edit_log_stdout) {
         formats::fd_sink sink(STDOUT_FILENO, "standard output");
         formats::write_edit_log(fg, sink);
@@ -195,7 +216,17 @@ int run_build(const build_request& request, const host_options& options) {
         const formats::mesh_layer& fg = mesh.foreground();
         std::optional<formats::mesh_layer> refined;
         if (request.subdivide > 0) refined = formats::subdivide_patches(fg, request.subdivide);
-        for (const output_target& o : outputs) write_output(o, fg, refined ? *refined : fg);
+        std::vector<formats::lod_level> lods;
+        if (request.lod > 1) {
+            const formats::mesh_layer& base = refined ? *refined : fg;
+            lods = formats::make_lod_chain(base, request.lod);
+            const double all = double(std::max<std::size_t>(1, formats::triangle_count(base)));
+            std::fprintf(stderr, "sylvaform: LOD0 %zu triangles\n", formats::triangle_count(base));
+            for (std::size_t k = 0; k < lods.size(); ++k)
+                std::fprintf(stderr, "sylvaform: LOD%zu %zu triangles (%.1f%%) in %.3f s\n", k + 1, lods[k].triangles,
+                             100.0 * double(lods[k].triangles) / all, lods[k].seconds);
+        }
+        for (const output_target& o : outputs) write_output(o, fg, refined ? *refined : fg, lods);
         if (request.preview) write_preview(fg, mesh.background(), *request.preview);
         std::fprintf(stderr, "sylvaform: %u points, %u polygons in %.3f s\n", unsigned(fg.point_count()),
                      unsigned(fg.polygon_count()), took.count());
@@ -346,6 +377,10 @@ int run_program(int argc, char** argv) {
     build->add_option("--subdivide", request.subdivide,
                       "Refine SubD cages this many Catmull-Clark levels (0-3) in .obj and .glb output")
         ->check(CLI::Range(0, formats::k_max_subdivision_levels));
+    build->add_option("--lod", request.lod,
+                      "Levels of detail (1-8), each about half the triangles of the one before: .glb nodes "
+                      "tree_LOD0..., .obj files NAME_LOD1.obj...")
+        ->check(CLI::Range(1, formats::k_max_lod_levels));
     std::string seeds, shard;
     CLI::Option* seeds_opt = build->add_option(
         "--seeds", seeds, "Build one variant per seed, e.g. 1-50 or 1,4,9-12; -o and --preview name {seed}");
