@@ -115,9 +115,10 @@ batch_plan plan_batch(const build_request& request) {
     plan.seeds = request.shard ? shard_slice(plan.all, parse_shard(*request.shard)) : plan.all;
     if (request.outputs.empty() && !request.preview)
         throw usage_error("--seeds: nothing to write; give -o 'NAME-{seed}.glb'");
+    for (const std::string& o : request.outputs)
+        if (o == "-") throw usage_error("-o -: a batch cannot write its trees to standard output");
     if (plan.all.size() > 1) {
         for (const std::string& o : request.outputs) {
-            if (o == "-") throw usage_error("-o -: a batch cannot write its trees to standard output");
             if (o.find("{seed}") == std::string::npos)
                 throw usage_error("-o " + o + ": name the file with {seed}, e.g. 'tree-{seed}.glb', so variants do "
                                   "not overwrite each other");
@@ -163,20 +164,35 @@ int run_batch(const batch_plan& plan, const build_request& request,
         const std::int32_t seed = plan.seeds[next++];
         const build_request one = variant(request, seed);
         slot_seed[slot] = seed;
-        slots[slot] = start_child([&] {
-            // A directory named in the output pattern is made for it.
-            for (const std::string& o : one.outputs) {
-                const std::filesystem::path parent = std::filesystem::path(o).parent_path();
-                std::error_code ec;
-                if (!parent.empty()) std::filesystem::create_directories(parent, ec);
-            }
-            return build_one(one);
-        });
+        try {
+            slots[slot] = start_child([&] {
+                // A directory named in the output pattern is made for it.
+                for (const std::string& o : one.outputs) {
+                    const std::filesystem::path parent = std::filesystem::path(o).parent_path();
+                    std::error_code ec;
+                    if (!parent.empty()) std::filesystem::create_directories(parent, ec);
+                }
+                return build_one(one);
+            });
+        } catch (const std::exception& e) {
+            // No process for it (the system's limit): this seed fails, the
+            // running ones go on.
+            slots[slot] = child_process();
+            slots[slot].err = e.what();
+            return false;
+        }
         running.push_back(&slots[slot]);
+        return true;
+    };
+    auto refused = [&](std::size_t slot) {
+        ++done;
+        failed.push_back(slot_seed[slot]);
+        say("seed " + std::to_string(slot_seed[slot]) + " failed: " + slots[slot].err);
     };
 
     progress();
-    for (std::size_t s = 0; s < slots.size() && next < total; ++s) launch(s);
+    for (std::size_t s = 0; s < slots.size() && next < total; ++s)
+        while (next < total && !launch(s)) refused(s);
     while (!running.empty()) {
         const int k = wait_any(running);
         if (k < 0) break;
@@ -189,7 +205,7 @@ int run_batch(const batch_plan& plan, const build_request& request,
             if (terminal) std::fprintf(stderr, "\r\033[K");
             say("seed " + std::to_string(slot_seed[slot]) + " failed: " + last_line(finished->err));
         }
-        if (next < total) launch(slot);
+        while (next < total && !launch(slot)) refused(slot);
         progress();
     }
     if (terminal) std::fprintf(stderr, "\r\033[K");

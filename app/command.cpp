@@ -109,7 +109,16 @@ void fill_fresh_shelf(const host_options& options) {
     std::error_code ec;
     if (std::filesystem::exists(dir, ec) || ec) return;
     std::filesystem::create_directories(dir, ec);
-    const int saved = install_starters(dir, options, report);
+    std::vector<std::string> failures;
+    const int saved = install_starters(dir, options, [&](const std::string& f) { failures.push_back(f); });
+    if (saved == 0) {
+        // Nothing could be grown (no module, say): the shelf stays new, to be
+        // filled when it works.
+        std::filesystem::remove(dir, ec);
+        if (!failures.empty()) report("the starter presets could not be installed: " + failures.front());
+        return;
+    }
+    for (const std::string& f : failures) report(f);
     report("a new presets shelf: installed " + std::to_string(saved) + " starter presets in " + dir.string());
 }
 

@@ -80,7 +80,7 @@ TEST_F(Batch, AFailedVariantIsNamedAndTheOthersFinish) {
 }
 
 TEST_F(Batch, RefusedBeforeAnythingIsBuilt) {
-    for (const char* bad : {"--seeds 1-3 -o t.edits", "--seeds 1-3 -o -", "--seeds 1-3 -o 't{seed}.edits' --preview p.png",
+    for (const char* bad : {"--seeds 1-3 -o t.edits", "--seeds 1-3 -o -", "--seeds 4 -o -", "--seeds 1-3 -o 't{seed}.edits' --preview p.png",
                             "--seeds 3-1 -o 't{seed}.edits'", "--shard 1/2 -o t.edits",
                             "--seeds 1-3 --shard 3/2 -o 't{seed}.edits'",
                             "--seeds 1-3 --set branches=x -o 't{seed}.edits'",

@@ -81,6 +81,10 @@ struct StarterShelf : test::program_test {
 
 TEST_F(StarterShelf, ANewDefaultShelfOffersThemAndEachBuilds) {
     const std::string home;
+    // Nothing grown without a module: the shelf stays new.
+    ASSERT_EQ(run("--module missing.so preset list"), 0) << err();
+    EXPECT_TRUE(err_has("could not be installed")) << err();
+    EXPECT_FALSE(exists(".local/share/sylvaform/presets"));
     ASSERT_EQ(run(home + "preset list"), 0) << err();
     const std::string names = out();
     EXPECT_TRUE(err_has("installed")) << err();
