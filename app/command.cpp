@@ -12,6 +12,7 @@
 #include <new>
 
 #include "app/build_limits.h"
+#include "app/batch.h"
 #include "app/default_crown.h"
 #include "app/host_services.h"
 #include "app/panel_view.h"
@@ -20,9 +21,11 @@
 #include "app/settings_args.h"
 #include "app/standin_host.h"
 #include "app/textures.h"
+#include "app/starter_presets.h"
 #include "app/tool_host.h"
 #include "formats/edit_log.h"
 #include "formats/gltf_writer.h"
+#include "formats/lod.h"
 #include "formats/lwo2_writer.h"
 #include "formats/file_io.h"
 #include "formats/crown_reader.h"
@@ -63,8 +66,26 @@ bool has_extension(const std::string& path, std::string_view ext) {
 // fg is the layer as the tool wrote it; smooth is the same with its patch
 // cages refined, for the formats that have no subdivision surfaces. Files
 // join the set; the edit log on standard output is written at once.
+// With levels of detail, .glb holds every level and .obj gets a file per
+// level; the other outputs have level 0 only.
 void write_output(const output_target& out, const formats::mesh_layer& fg, const formats::mesh_layer& smooth,
-                  const formats::texture_set& textures, bool wind_colours, formats::file_set& files) {
+                  const formats::texture_set& textures, bool wind_colours, const std::vector<formats::lod_level>& lods,
+                  formats::file_set& files) {
+    if (!lods.empty() && out.kind == output_kind::glb) {
+        std::vector<std::string> levels;
+        for (std::size_t k = 0; k <= lods.size(); ++k) {
+            formats::string_sink sink;
+            formats::write_glb(k == 0 ? smooth : lods[k - 1].layer, sink, {&textures, wind_colours});
+            levels.push_back(std::move(sink.text));
+        }
+        const std::string merged = formats::merge_glb_levels(levels);
+        levels = {};
+        files.add(out.path).write(merged);
+        return;
+    }
+    if (!lods.empty() && out.kind == output_kind::obj)
+        for (std::size_t k = 0; k < lods.size(); ++k)
+            formats::write_obj_files(lods[k].layer, formats::lod_path(out.path, int(k) + 1), files, &textures);
     if (out.kind == output_kind::edit_log_stdout) {
         formats::fd_sink sink(STDOUT_FILENO, "standard output");
         formats::write_edit_log(fg, sink);
@@ -119,7 +140,28 @@ std::vector<panel_setting> parse_settings(const std::vector<std::string>& sets) 
     return out;
 }
 
+// The default shelf, the first time it is used, gets the starter presets.
+void fill_fresh_shelf(const host_options& options) {
+    if (options.shelf_dir) return;
+    const std::filesystem::path dir = default_shelf_dir();
+    std::error_code ec;
+    if (std::filesystem::exists(dir, ec) || ec) return;
+    std::filesystem::create_directories(dir, ec);
+    std::vector<std::string> failures;
+    const int saved = install_starters(dir, options, [&](const std::string& f) { failures.push_back(f); });
+    if (saved == 0) {
+        // Nothing could be grown (no module, say): the shelf stays new, to be
+        // filled when it works.
+        std::filesystem::remove(dir, ec);
+        if (!failures.empty()) report("the starter presets could not be installed: " + failures.front());
+        return;
+    }
+    for (const std::string& f : failures) report(f);
+    report("a new presets shelf: installed " + std::to_string(saved) + " starter presets in " + dir.string());
+}
+
 void use_shelf(const host_options& options) {
+    fill_fresh_shelf(options);
     host().shelf.dir = options.shelf_dir ? std::filesystem::path(*options.shelf_dir) : default_shelf_dir();
 }
 
@@ -194,7 +236,25 @@ output_target classify_output(const std::string& arg) {
     throw usage_error("-o " + arg + ": unknown output type (use .obj, .lwo, .glb, .edits or - for the edit log on stdout)");
 }
 
+// Variants in batch: everything is checked here once, then each seed is
+// built by run_build in a worker process of its own.
+int run_build_seeds(const build_request& request, const host_options& options) {
+    return guarded([&] {
+        const batch_plan plan = plan_batch(request);
+        const std::int32_t first = plan.all.front();
+        for (const std::string& o : request.outputs) classify_output(with_seed(o, first));
+        parse_settings(variant(request, first).sets);
+        start_host(options, request.preset);
+        {
+            standin_host mesh;
+            load_crown(request, mesh);
+        }
+        return run_batch(plan, request, [&](const build_request& one) { return run_build(one, options); });
+    });
+}
+
 int run_build(const build_request& request, const host_options& options) {
+    if (request.seeds) return run_build_seeds(request, options);
     return guarded([&] {
         std::vector<output_target> outputs;
         for (const std::string& o : request.outputs) outputs.push_back(classify_output(o));
@@ -228,16 +288,26 @@ int run_build(const build_request& request, const host_options& options) {
         std::optional<formats::mesh_layer> refined;
         if (request.subdivide > 0) refined = formats::subdivide_patches(fg, request.subdivide);
         if (refined) require_finite(*refined, far, mesh.background());
+        const formats::mesh_layer& smooth = refined ? *refined : fg;
+        std::vector<formats::lod_level> lods;
+        if (request.lod > 1) {
+            lods = formats::make_lod_chain(smooth, request.lod);
+            const double all = double(std::max<std::size_t>(1, formats::triangle_count(smooth)));
+            std::fprintf(stderr, "sylvaform: LOD0 %zu triangles\n", formats::triangle_count(smooth));
+            for (std::size_t k = 0; k < lods.size(); ++k)
+                std::fprintf(stderr, "sylvaform: LOD%zu %zu triangles (%.1f%%) in %.3f s\n", k + 1, lods[k].triangles,
+                             100.0 * double(lods[k].triangles) / all, lods[k].seconds);
+        }
         // Every file is written in full before any of them replaces what was
         // there: all of them appear, or none.
         formats::file_set files;
-        const formats::mesh_layer& smooth = refined ? *refined : fg;
         for (const output_target& o : outputs)
             if (o.kind != output_kind::edit_log_stdout)
-                write_output(o, fg, smooth, textures, request.wind_colours, files);
+                write_output(o, fg, smooth, textures, request.wind_colours, lods, files);
         if (request.preview) write_preview(smooth, mesh.background(), *request.preview, files);
         for (const output_target& o : outputs)
-            if (o.kind == output_kind::edit_log_stdout) write_output(o, fg, fg, textures, request.wind_colours, files);
+            if (o.kind == output_kind::edit_log_stdout)
+                write_output(o, fg, fg, textures, request.wind_colours, {}, files);
         files.commit();
         std::fprintf(stderr, "sylvaform: %u points, %u polygons in %.3f s\n", unsigned(fg.point_count()),
                      unsigned(fg.polygon_count()), took.count());
@@ -287,6 +357,21 @@ int run_preset_list(const host_options& options) {
     });
 }
 
+int run_preset_starters(const host_options& options) {
+    return guarded([&] {
+        const std::filesystem::path dir =
+            options.shelf_dir ? std::filesystem::path(*options.shelf_dir) : default_shelf_dir();
+        std::error_code ec;
+        std::filesystem::create_directories(dir, ec);
+        if (ec) throw host_error(dir.string() + ": cannot make the presets shelf: " + ec.message());
+        const std::size_t all = starter_presets().size();
+        const int saved = install_starters(dir, options, report);
+        report("installed " + std::to_string(saved) + " of " + std::to_string(all) + " starter presets in " +
+               dir.string());
+        return std::size_t(saved) == all ? k_exit_ok : k_exit_error;
+    });
+}
+
 int run_preset_remove(const std::string& name, const host_options& options) {
     return guarded([&] {
         reset_host();
@@ -305,7 +390,7 @@ int run_panel(const build_request& request, const host_options& options) {
         tool_session session(module);
         if (preset) session.load_preset(*preset);
         apply_settings(session, settings);
-        const std::string text = render_panel(session.panel());
+        const std::string text = render_panel(session.panel(), request.explain);
         session.finish();
         write_stdout(text);
         return k_exit_ok;
@@ -317,6 +402,7 @@ int run_serve_command(const build_request& request, const host_options& options,
     return guarded([&] {
         serve_options serve;
         serve.setup.module_path = module_path(options);
+        fill_fresh_shelf(options);
         serve.setup.shelf_dir = options.shelf_dir ? std::filesystem::path(*options.shelf_dir) : default_shelf_dir();
         serve.setup.crown = request.crown;
         serve.setup.crown_z_up = request.crown_z_up;
@@ -377,6 +463,17 @@ int run_program(int argc, char** argv) {
     build->add_option("--subdivide", request.subdivide,
                       "Refine SubD cages this many Catmull-Clark levels (0-3) in .obj and .glb output")
         ->check(CLI::Range(0, formats::k_max_subdivision_levels));
+    build->add_option("--lod", request.lod,
+                      "Levels of detail (1-8), each about half the triangles of the one before: .glb nodes "
+                      "tree_LOD0..., .obj files NAME_LOD1.obj...")
+        ->check(CLI::Range(1, formats::k_max_lod_levels));
+    std::string seeds, shard;
+    CLI::Option* seeds_opt = build->add_option(
+        "--seeds", seeds, "Build one variant per seed, e.g. 1-50 or 1,4,9-12; -o and --preview name {seed}");
+    CLI::Option* shard_opt =
+        build->add_option("--shard", shard, "With --seeds: build only the K-th of N equal slices of the list (K/N)");
+    build->add_option("--jobs", request.jobs, "With --seeds: worker processes (default: one per core)")
+        ->check(CLI::Range(1, 1024));
     std::string preview_path;
     CLI::Option* preview_opt =
         build->add_option("--preview", preview_path, "Also write a PNG picture of the tree, front and side");
@@ -401,12 +498,15 @@ int run_program(int argc, char** argv) {
     CLI::Option* add_crown_opt = add_crown(add);
     add_sets(add);
     presets->add_subcommand("list", "List the presets on the shelf.");
+    CLI::App* starters = presets->add_subcommand(
+        "starters", "Grow the starter presets and put them on the shelf (a new default shelf gets them by itself).");
     CLI::App* remove = presets->add_subcommand("remove", "Remove a preset and its thumbnail.");
     remove->add_option("NAME", name, "Preset name")->required();
 
     CLI::App* panel = app.add_subcommand("panel", "Print the tool's panel with its current values.");
     CLI::Option* panel_preset_opt = panel->add_option("--preset", preset, "Load this preset first");
     add_sets(panel);
+    panel->add_flag("--explain", request.explain, "Say under each control what it does to the tree");
 
     CLI::App* serve = app.add_subcommand(
         "serve", "Run the tool behind a local web page: its panel, a 3D view and the presets shelf.");
@@ -434,6 +534,12 @@ int run_program(int argc, char** argv) {
     if (preview_opt->count() > 0) request.preview = preview_path;
     if (bark_opt->count() > 0) request.bark_texture = bark_texture;
     if (atlas_opt->count() > 0) request.leaf_atlas = leaf_atlas;
+    if (seeds_opt->count() > 0) request.seeds = seeds;
+    if (shard_opt->count() > 0) request.shard = shard;
+    if (request.shard && !request.seeds) {
+        std::fprintf(stderr, "sylvaform: --shard divides a --seeds list; give --seeds too\n");
+        return k_exit_error;
+    }
     if (preset_opt->count() > 0 || panel_preset_opt->count() > 0) request.preset = preset;
     if (shelf_opt->count() > 0) options.shelf_dir = shelf_dir;
     std::size_t budget = formats::default_memory_budget();
@@ -453,6 +559,7 @@ int run_program(int argc, char** argv) {
     if (serve->parsed()) return run_serve_command(request, options, address, port, max_upload_mb);
     if (add->parsed()) return run_preset_add(name, request, options);
     if (remove->parsed()) return run_preset_remove(name, options);
+    if (starters->parsed()) return run_preset_starters(options);
     return run_preset_list(options);
 }
 

@@ -45,6 +45,11 @@ struct build_request {
     std::optional<std::string> bark_texture;  // the user's PNG instead of the drawn bark
     std::optional<std::string> leaf_atlas;    // the user's PNG instead of the drawn leaves
     bool wind_colours = false;                // .glb: the weights also as COLOR_0
+    bool explain = false;               // panel: say what each control does
+    std::optional<std::string> seeds;   // build: one variant per seed ("1-50", "1,4,9-12")
+    std::optional<std::string> shard;   // build: only the K-th of N slices of the seeds ("K/N")
+    int jobs = 0;                       // build: worker processes for the seeds; 0 for one per core
+    int lod = 1;                        // build: levels of detail in .glb and .obj output
 };
 
 // Each answers the exit status; errors go to standard error as one line,
@@ -53,6 +58,8 @@ int run_build(const build_request& request, const host_options& options);
 int run_preset_add(const std::string& name, const build_request& request, const host_options& options);
 int run_preset_list(const host_options& options);
 int run_preset_remove(const std::string& name, const host_options& options);
+// Grows the starter presets onto the shelf, replacing those of their names.
+int run_preset_starters(const host_options& options);
 int run_panel(const build_request& request, const host_options& options);
 // Serves the tool's web page until interrupted; an empty address means loopback.
 int run_serve_command(const build_request& request, const host_options& options, const std::string& address,

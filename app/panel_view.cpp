@@ -7,6 +7,8 @@
 #include <numbers>
 #include <set>
 
+#include "app/control_help.h"
+
 namespace sf::app {
 
 namespace {
@@ -45,8 +47,28 @@ std::string pad(std::string s, int width) {
     return s;
 }
 
+// Words wrapped to lines of at most width characters, each indented.
+std::string wrapped(const std::string& text, std::size_t indent, std::size_t width) {
+    std::string out, line;
+    std::size_t start = 0;
+    while (start < text.size()) {
+        std::size_t end = text.find(' ', start);
+        if (end == std::string::npos) end = text.size();
+        const std::string word = text.substr(start, end - start);
+        if (!line.empty() && indent + line.size() + 1 + word.size() > width) {
+            out += std::string(indent, ' ') + line + "\n";
+            line.clear();
+        }
+        line += (line.empty() ? "" : " ") + word;
+        start = end + 1;
+    }
+    if (!line.empty()) out += std::string(indent, ' ') + line + "\n";
+    return out;
+}
+
 struct renderer {
     const xpanel& p;
+    bool explain;
     std::string out;
 
     std::string data_type(unsigned id, const std::string& control_class) const {
@@ -111,6 +133,8 @@ struct renderer {
         if (p.greyed(c.id)) text += "  (greyed)";
         while (!text.empty() && text.back() == ' ') text.pop_back();
         out += text + "\n";
+        if (explain)
+            if (const char* help = help_for(c.id)) out += wrapped(help, std::size_t(indent) + 4, 80);
         if (std::find(p.dividers.begin(), p.dividers.end(), c.id) != p.dividers.end())
             out += std::string(std::size_t(indent), ' ') + std::string(56, '-') + "\n";
     }
@@ -151,8 +175,8 @@ struct renderer {
 
 }  // namespace
 
-std::string render_panel(const xpanel& panel) {
-    renderer r{panel, {}};
+std::string render_panel(const xpanel& panel, bool explain) {
+    renderer r{panel, explain, {}};
     r.render();
     return r.out;
 }

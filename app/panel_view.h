@@ -11,6 +11,7 @@ namespace sf::app {
 // order with the tab groups in tab order where their first control stands,
 // each with its current value in the panel's units (degrees, percent),
 // its range or choices, dividers, and "(greyed)" on disabled controls.
-std::string render_panel(const xpanel& panel);
+// With explain, each control is followed by what it does to the tree.
+std::string render_panel(const xpanel& panel, bool explain = false);
 
 }  // namespace sf::app

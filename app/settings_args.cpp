@@ -87,6 +87,10 @@ panel_setting parse_setting(std::string_view assignment) {
     case field_kind::integer:
     case field_kind::choice: {
         std::int64_t v = 0;
+        if (f->kind == field_kind::choice && !text.empty() && !parse_whole(text, v)) {
+            s.label = std::string(text);
+            break;
+        }
         if (!parse_whole(text, v) || v < std::numeric_limits<std::int32_t>::min() ||
             v > std::numeric_limits<std::int32_t>::max())
             throw usage_error(where + ": not a 32-bit integer");

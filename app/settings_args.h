@@ -30,6 +30,7 @@ struct panel_setting {
     std::int32_t i = 0;
     double d = 0.0;
     unsigned char b = 0;
+    std::string label;  // a choice given by name, resolved against the panel's list
 
     // The bytes handed to the set callback.
     void* value() {
@@ -41,7 +42,8 @@ struct panel_setting {
     }
 };
 
-// Parses one assignment: integers and choices as int32, booleans as
+// Parses one assignment: integers and choices as int32 (a choice may also be
+// named by its label, kept in label for the panel to resolve), booleans as
 // 0/1/true/false, reals as finite numbers in the record's units; an angle
 // may be given as "12deg" and a percent as "40%". Fields that no panel id
 // names are refused (only presets set them). Throws usage_error, listing

@@ -5,6 +5,8 @@
 #include <dlfcn.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cctype>
 #include <cinttypes>
 #include <cstdio>
 #include <filesystem>
@@ -20,6 +22,12 @@ std::string hex32(std::uint32_t v) {
     char buf[16];
     std::snprintf(buf, sizeof buf, "0x%08" PRIX32, v);
     return buf;
+}
+
+bool equal_ignoring_case(std::string_view a, std::string_view b) {
+    return std::equal(a.begin(), a.end(), b.begin(), b.end(), [](char x, char y) {
+        return std::tolower(static_cast<unsigned char>(x)) == std::tolower(static_cast<unsigned char>(y));
+    });
 }
 
 }  // namespace
@@ -114,14 +122,21 @@ void tool_session::load_preset(const preset_data& preset) {
 std::string tool_session::apply(panel_setting& s) {
     const unsigned id = s.field->id;
     const xpanel::control* c = panel_->find_control(id);
-    if (c && c->control_class == "iPopChoice") {
-        const auto it = panel_->choices.find(id);
-        if (it != panel_->choices.end() && (s.i < 0 || std::size_t(s.i) >= it->second.size())) {
+    const auto it = c && c->control_class == "iPopChoice" ? panel_->choices.find(id) : panel_->choices.end();
+    if (it != panel_->choices.end()) {
+        const std::vector<std::string>& names = it->second;
+        if (!s.label.empty()) {
+            const auto same = [&](const std::string& l) { return equal_ignoring_case(l, s.label); };
+            s.i = std::int32_t(std::find_if(names.begin(), names.end(), same) - names.begin());
+        }
+        if (s.i < 0 || std::size_t(s.i) >= names.size()) {
             std::string list;
-            for (std::size_t k = 0; k < it->second.size(); ++k)
-                list += (k ? ", " : "") + std::to_string(k) + " " + it->second[k];
+            for (std::size_t k = 0; k < names.size(); ++k)
+                list += (k ? ", " : "") + std::to_string(k) + " " + names[k];
             throw usage_error("--set " + s.text + ": no such choice; " + s.field->name + " is one of " + list);
         }
+    } else if (!s.label.empty()) {
+        throw usage_error("--set " + s.text + ": not a choice number");
     }
     // The range hint bounds what may be typed, as the server holds its edits
     // to it; controls without one keep the tool's own clamps.

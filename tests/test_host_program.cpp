@@ -493,6 +493,26 @@ TEST_F(HostProgram, SettingsGoThroughThePanel) {
     EXPECT_FALSE(err_has("random_seed")) << err();
     EXPECT_EQ(run("build --set twig_type=9 -o u.edits"), 2);
     EXPECT_TRUE(err_has("no such choice")) << err();
+    for (const char* bad : {"twig_type=upward", "render_type=1x", "branches=Polygonal"}) {
+        EXPECT_EQ(run(std::string("build --set ") + bad + " -o u.edits"), 2) << bad;
+        EXPECT_TRUE(err_has(bad)) << err();
+    }
+    EXPECT_FALSE(exists("u.edits"));
+}
+
+// A choice by its label as the panel shows it, in any case, is the same edit
+// as by its number.
+TEST_F(HostProgram, ChoicesByName) {
+    const std::string tail = " --set branches=20 -o t.edits";
+    ASSERT_EQ(run("build --set render_type=polygonal --set twig_type=UP --set 'leaf_shape=Two Polys'" + tail), 0)
+        << err();
+    const std::string by_name = file("t.edits");
+    ASSERT_EQ(run("build --set render_type=1 --set twig_type=1 --set leaf_shape=2" + tail), 0) << err();
+    EXPECT_EQ(file("t.edits"), by_name);
+    EXPECT_FALSE(err_has("stored as")) << err();
+}
+
+TEST_F(HostProgram, PresetOnlyFieldsAreRefused) {
     EXPECT_EQ(run("build --set variable_spacing=1 -o u.edits"), 2);
     EXPECT_TRUE(err_has("only presets set it")) << err();
     EXPECT_FALSE(exists("u.edits"));

@@ -136,6 +136,10 @@ TEST_F(ServeTest, PanelIsDescribedFromTheToolsTables) {
     EXPECT_EQ(panel["ranges"][std::to_string(k_branches)], (json{{"min", 1}, {"max", 2000}, {"step", 1}}));
     EXPECT_EQ(panel["choices"][std::to_string(k_refresh)], (json{"Manual", "Automatic"}));
     EXPECT_EQ(panel["enables"][0]["off_text"], "Tool is currently inactive.");
+    for (const json& c : panel["controls"])
+        if (c["id"] == k_branches) {
+            EXPECT_NE(c.value("help", "").find("How many branches"), std::string::npos);
+        }
 
     // The page itself is served; nothing else outside the API is.
     const auto page = client_->Get("/");

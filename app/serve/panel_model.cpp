@@ -7,6 +7,8 @@
 #include <cstring>
 #include <limits>
 
+#include "app/control_help.h"
+
 namespace sf::app {
 
 using nlohmann::json;
@@ -92,7 +94,9 @@ panel_model::panel_model(const xpanel& panel) {
                      !controller;
         if (const auto r = panel.ranges.find(c.id); r != panel.ranges.end()) m.range = r->second;
         if (const auto ch = panel.choices.find(c.id); ch != panel.choices.end()) m.choices = ch->second;
-        controls.push_back({{"id", c.id}, {"label", c.label}, {"class", c.control_class}, {"type", type}});
+        json entry = {{"id", c.id}, {"label", c.label}, {"class", c.control_class}, {"type", type}};
+        if (const char* help = help_for(c.id)) entry["help"] = help;
+        controls.push_back(std::move(entry));
         controls_.push_back(std::move(m));
     }
 

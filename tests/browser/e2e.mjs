@@ -293,6 +293,17 @@ async function run() {
     await shot('page');
   });
 
+  await step('hover hints say what each control does', async () => {
+    const helped = panel.controls.filter((c) => c.help);
+    check(helped.length >= 50, `only ${helped.length} controls have a hint`);
+    for (const c of helped) {
+      const label = page.locator(`[data-testid="control"][data-id="${c.id}"] .ctl-label`);
+      if ((await label.count()) === 0) continue;
+      const title = await label.getAttribute('title');
+      check(title === c.help, `the hint of ${c.label} is "${title}"`);
+    }
+  });
+
   await step('tabs show their controls in panel order', async () => {
     const tabNames = await page.locator('[data-testid="tab"]').allInnerTexts();
     check(same(tabNames, ['Tree', 'Twig', 'Leaf', 'Advanced']), `tabs shown: ${JSON.stringify(tabNames)}`);

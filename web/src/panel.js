@@ -143,7 +143,7 @@ class NumberWidget extends Widget {
     const field = el('div', { class: 'ctl-field' }, slider,
       el('span', { class: 'num-wrap' }, input, unit ? el('span', { class: 'unit', text: unit }) : null));
     const row = el('div', { class: `ctl number${slider ? ' has-slider' : ''}`, 'data-testid': 'control', 'data-id': ctl.id, 'data-class': ctl.class },
-      el('label', { class: 'ctl-label', text: ctl.label, title: ctl.label }), field);
+      el('label', { class: 'ctl-label', text: ctl.label, title: ctl.help || ctl.label }), field);
     super(ctl, row, api);
     this.integer = integer;
     this.input = input;
@@ -257,7 +257,7 @@ class CheckWidget extends Widget {
   constructor(ctl, api) {
     const box = el('input', { type: 'checkbox', 'data-testid': 'checkbox', 'aria-label': ctl.label });
     const row = el('div', { class: 'ctl check-row', 'data-testid': 'control', 'data-id': ctl.id, 'data-class': ctl.class },
-      el('span', { class: 'ctl-label', text: ctl.label, title: ctl.label }),
+      el('span', { class: 'ctl-label', text: ctl.label, title: ctl.help || ctl.label }),
       el('label', { class: 'ctl-field' }, box));
     super(ctl, row, api);
     this.box = box;
@@ -277,7 +277,7 @@ class PopupWidget extends Widget {
     const button = el('button', { type: 'button', class: 'popup', 'data-testid': 'popup', 'aria-haspopup': 'listbox', 'aria-label': ctl.label },
       el('span', { class: 'popup-text' }), el('span', { class: 'popup-arrow', text: '▾' }));
     const row = el('div', { class: 'ctl popup-row', 'data-testid': 'control', 'data-id': ctl.id, 'data-class': ctl.class },
-      el('span', { class: 'ctl-label', text: ctl.label, title: ctl.label }),
+      el('span', { class: 'ctl-label', text: ctl.label, title: ctl.help || ctl.label }),
       el('div', { class: 'ctl-field' }, button));
     super(ctl, row, api);
     this.choices = choices || [];

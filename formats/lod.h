@@ -1,0 +1,40 @@
+// Levels of detail of a tree layer. Level 0 is the layer itself; each
+// further level has about half the triangles of the one before: the bark
+// (every surface but the leaves) simplified with meshoptimizer, which keeps
+// texture seams and surface borders and bounds the shape error, and the
+// leaves thinned, the kept ones enlarged so the crown stays as covered.
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <vector>
+
+#include "formats/mesh_layer.h"
+
+namespace sf::formats {
+
+constexpr int k_max_lod_levels = 8;
+
+// Triangles a layer makes when its polygons of three or more points are fanned.
+std::size_t triangle_count(const mesh_layer& layer);
+
+struct lod_level {
+    mesh_layer layer;  // triangles and the leaves' own polygons; per-point maps only
+    std::size_t triangles = 0;
+    double seconds = 0.0;  // time to make it
+};
+
+// Levels 1 .. levels-1 of layer (levels from 1 to k_max_lod_levels). Every
+// map value of a corner is carried to the point it lands on; points are
+// split where a corner's values or surface differ. Skeleton lines are left out.
+std::vector<lod_level> make_lod_chain(const mesh_layer& layer, int levels);
+
+// One binary glTF holding every level: a node "tree" whose children are
+// "tree_LOD0", "tree_LOD1", … each with the mesh of its level. The levels
+// are given as whole .glb files (one mesh each) and merged.
+std::string merge_glb_levels(const std::vector<std::string>& glbs);
+
+// "trees/oak.obj" level 2 -> "trees/oak_LOD2.obj".
+std::string lod_path(const std::string& path, int level);
+
+}  // namespace sf::formats
