@@ -522,7 +522,12 @@ void read_with_assimp(const std::string& path, std::uint64_t size, crown_source 
     importer.SetIOHandler(io);
     // No triangulation, no vertex joining: polygons keep their points and order.
     const aiScene* scene = importer.ReadFile(path, aiProcess_ValidateDataStructure);
-    if (!scene) fail(path, "cannot read crown: " + one_line(importer.GetErrorString()));
+    if (!scene) {
+        // Assimp turns an exhausted address space into its error text.
+        const std::string why = one_line(importer.GetErrorString());
+        if (why.find("bad_alloc") != std::string::npos) throw std::bad_alloc();
+        fail(path, "cannot read crown: " + why);
+    }
 
     // Assimp drops glTF faces whose indices point past the mesh.
     if (!triangles.empty() && triangles.size() == scene->mNumMeshes)
