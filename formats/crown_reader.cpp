@@ -244,15 +244,18 @@ void check_nodes(const std::string& path, const nlohmann::json& doc) {
             if (!k.is_number_unsigned() || k.get<std::uint64_t>() >= n)
                 fail(path, "cannot read crown: glTF node child index out of range");
             const std::size_t ki = k.get<std::size_t>();
-            if (++parents[ki] > 1 || ki == i) fail(path, "cannot read crown: glTF node with two parents");
+            if (ki == i) fail(path, "cannot read crown: glTF nodes form a cycle");
+            if (++parents[ki] > 1) fail(path, "cannot read crown: glTF node with two parents");
             parent[ki] = i;
         }
     }
     for (std::size_t i = 0; i < n; ++i) {
         std::size_t depth = 0;
-        for (std::size_t at = i; at != n; at = parent[at])
+        for (std::size_t at = parent[i]; at != n; at = parent[at]) {
+            if (at == i) fail(path, "cannot read crown: glTF nodes form a cycle");
             if (++depth > k_max_depth)
                 fail(path, "cannot read crown: glTF node tree deeper than " + std::to_string(k_max_depth) + " levels");
+        }
     }
 }
 
