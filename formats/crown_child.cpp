@@ -13,6 +13,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <mutex>
@@ -95,11 +96,6 @@ void set_limit(int resource, rlim_t soft, rlim_t hard) {
         ::_exit(k_exec_failed);
     if (::close_range(k_answer_fd + 1, ~0u, 0) != 0)
         for (int fd = k_answer_fd + 1; fd < 4096; ++fd) ::close(fd);
-#ifndef SF_ASAN
-    // The sanitizer's shadow memory needs terabytes of address space; its
-    // builds get an RSS limit through ASAN_OPTIONS instead.
-    set_limit(RLIMIT_AS, limits.memory, limits.memory);
-#endif
     set_limit(RLIMIT_CPU, rlim_t(limits.seconds), rlim_t(limits.seconds) + 1);
     set_limit(RLIMIT_FSIZE, 0, 0);
     set_limit(RLIMIT_CORE, 0, 0);
@@ -150,6 +146,8 @@ bool install_filter() {
     rc |= ::seccomp_rule_add(ctx, SCMP_ACT_ERRNO(EPERM), SCMP_SYS(clone), 1,
                              SCMP_A0(SCMP_CMP_MASKED_EQ, CLONE_THREAD, 0));
     rc |= ::seccomp_rule_add(ctx, SCMP_ACT_ERRNO(ENOSYS), SCMP_SYS(openat2), 0);
+    // No raising of the limits, even where the user may.
+    rc |= ::seccomp_rule_add(ctx, SCMP_ACT_ERRNO(EPERM), SCMP_SYS(prlimit64), 1, SCMP_A2(SCMP_CMP_NE, 0));
     // Writes go to the answer pipe (and standard error, which is /dev/null).
     for (const int call : {SCMP_SYS(write), SCMP_SYS(writev), SCMP_SYS(pwrite64), SCMP_SYS(pwritev),
                            SCMP_SYS(pwritev2)}) {
@@ -213,7 +211,7 @@ void read_crown_in_child(const std::string& path, crown_source source, mesh_laye
     // threaded program, only async-signal-safe calls are allowed.
     std::vector<std::string> args = {program, k_crown_child_argument, path,
                                       source == crown_source::upload ? "upload" : "file",
-                                      std::to_string(::getpid())};
+                                      std::to_string(::getpid()), std::to_string(limits.memory)};
     std::vector<char*> argv;
     for (std::string& a : args) argv.push_back(a.data());
     argv.push_back(nullptr);
@@ -223,7 +221,8 @@ void read_crown_in_child(const std::string& path, crown_source source, mesh_laye
 #ifdef SF_ASAN
     const char* asan = std::getenv("ASAN_OPTIONS");
     env.push_back(std::string("ASAN_OPTIONS=") + (asan ? std::string(asan) + ":" : "") +
-                  "detect_leaks=0:allocator_may_return_null=1:hard_rss_limit_mb=" +
+                  "detect_leaks=0:allocator_may_return_null=1:max_allocation_size_mb=" +
+                  std::to_string(limits.memory >> 20) + ":hard_rss_limit_mb=" +
                   std::to_string(limits.memory >> 20));
 #else
     if (const char* asan = std::getenv("ASAN_OPTIONS")) env.push_back(std::string("ASAN_OPTIONS=") + asan);
@@ -305,11 +304,18 @@ void read_crown_in_child(const std::string& path, crown_source source, mesh_laye
 }
 
 int crown_child_main(int argc, char** argv) {
-    if (argc != 5) return 2;
+    if (argc != 6) return 2;
     const std::string path = argv[2];
     const crown_source source = std::string_view(argv[3]) == "upload" ? crown_source::upload : crown_source::file;
     ::prctl(PR_SET_PDEATHSIG, SIGKILL);
     if (std::to_string(::getppid()) != argv[4]) return 2;
+#ifndef SF_ASAN
+    // The address-space limit is the reader's own business: a sanitizer's
+    // shadow memory needs terabytes of it, so such builds are limited by
+    // resident size through ASAN_OPTIONS instead.
+    const rlim_t memory = std::strtoull(argv[5], nullptr, 10);
+    if (memory > 0) set_limit(RLIMIT_AS, memory, memory);
+#endif
     if (!install_filter()) {
         write_all(k_answer_fd, encode_crown_refusal(crown_answer_kind::refusal, "the reader's sandbox could not be set up"));
         return 0;
