@@ -32,6 +32,12 @@ crown_child_limits crown_child_limits_now();
 // or an answer that does not check out.
 void read_crown_in_child(const std::string& path, crown_source source, mesh_layer& layer);
 
+// The reader's system-call filter, installed on the calling process for
+// good: writes only to descriptors 2 and 3 (any, in sanitizer builds),
+// files opened read-only, no network, no new processes (exec kills), no
+// raising of resource limits. False when the kernel refuses it.
+bool install_crown_reader_filter();
+
 // The child's side: argv[1] is k_crown_child_argument. Returns the exit status.
 int crown_child_main(int argc, char** argv);
 

@@ -2,12 +2,17 @@
 // child that crashes, hangs, fails or answers nonsense turned into one line.
 #include <gtest/gtest.h>
 #include <fcntl.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <netinet/in.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cmath>
 #include <cstring>
+#include <filesystem>
 #include <limits>
 #include <string>
 
@@ -16,6 +21,10 @@
 #include "formats/crown_wire.h"
 #include "formats/file_io.h"
 #include "scratch_dir.h"
+
+#if defined(__SANITIZE_ADDRESS__)
+#define SF_ASAN_BUILD 1
+#endif
 
 namespace sf::formats {
 namespace {
@@ -120,6 +129,45 @@ TEST(CrownWire, EveryBrokenFieldIsRefusedBeforeTheLayerIsTouched) {
     EXPECT_NE(decode_error(r.substr(0, r.size() - 3) + "a\nb").find("control"), std::string::npos);
     put64(r, 16, 0);
     EXPECT_NE(decode_error(r.substr(0, 24)), "accepted");
+}
+
+TEST(CrownChildFilter, ForbidsWritingConnectingAndStartingPrograms) {
+    test::scratch_dir dir;
+    const std::string file = dir.file("made.txt");
+    int spare[2];
+    ASSERT_EQ(::pipe(spare), 0);
+    ::dup2(spare[1], 9);
+    const pid_t pid = ::fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        // One bit per system call that got through.
+        if (!install_crown_reader_filter()) ::_exit(100);
+        int leaks = 0;
+        if (::open(file.c_str(), O_WRONLY | O_CREAT, 0600) >= 0) leaks |= 1;
+        if (::open(file.c_str(), O_RDWR | O_CREAT, 0600) >= 0) leaks |= 1;
+        if (::socket(AF_INET, SOCK_STREAM, 0) >= 0) leaks |= 2;
+        const struct rlimit big {RLIM_INFINITY, RLIM_INFINITY};
+        if (::setrlimit(RLIMIT_CPU, &big) == 0) leaks |= 4;
+        const pid_t inner = ::fork();
+        if (inner == 0) ::_exit(0);
+        if (inner > 0) leaks |= 8;
+#ifndef SF_ASAN_BUILD
+        if (::write(9, "x", 1) == 1) leaks |= 16;
+#endif
+        if (::open("/proc/self/exe", O_RDONLY) < 0) leaks |= 32;  // reading stays allowed
+        if (leaks) ::_exit(leaks);
+        char* const argv[] = {const_cast<char*>("/bin/true"), nullptr};
+        ::execv("/bin/true", argv);
+        ::_exit(64);
+    }
+    ::close(spare[1]);
+    ::close(9);
+    int status = 0;
+    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+    ::close(spare[0]);
+    EXPECT_FALSE(std::filesystem::exists(file));
+    ASSERT_TRUE(WIFSIGNALED(status)) << "exit status " << WEXITSTATUS(status) << " (bits: what got through)";
+    EXPECT_EQ(WTERMSIG(status), SIGSYS);
 }
 
 #ifdef SF_PROGRAM
