@@ -117,7 +117,12 @@ std::vector<hostile> hostile_crowns() {
     }
     // A 150-odd-byte PLY whose list count asks for 0x30000000 indices.
     const std::string list = binary_ply(tri, 0x30000000);
+#if defined(__SANITIZE_ADDRESS__)
+    // The sanitizer's allocator stops such a reader in its own way.
+    out.push_back({"list.ply", list, "cannot read crown"});
+#else
     out.push_back({"list.ply", list, "needed more than 2 GiB"});
+#endif
 
     // Coordinates too large to grow in.
     out.push_back({"far.ply", ascii_ply(make_ring(8, 1e10f)), "beyond the bound"});
