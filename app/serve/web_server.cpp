@@ -200,7 +200,7 @@ formats::mesh_layer read_uploaded_crown(const std::string& bytes, const std::str
     }
     formats::mesh_layer layer;
     try {
-        formats::read_crown(path, layer, up);
+        formats::read_crown(path, layer, up, formats::crown_source::upload);
     } catch (const std::bad_alloc&) {
         throw;
     } catch (const std::exception& e) {
