@@ -25,10 +25,12 @@
 
 extern char** environ;
 
-#if defined(__SANITIZE_ADDRESS__)
+// Sanitizer builds (address or thread): shadow memory needs terabytes of
+// address space, and the runtime writes to descriptors of its own.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
 #define SF_ASAN 1
 #elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
 #define SF_ASAN 1
 #endif
 #endif
@@ -97,7 +99,11 @@ void set_limit(int resource, rlim_t soft, rlim_t hard) {
     if (::close_range(k_answer_fd + 1, ~0u, 0) != 0)
         for (int fd = k_answer_fd + 1; fd < 4096; ++fd) ::close(fd);
     set_limit(RLIMIT_CPU, rlim_t(limits.seconds), rlim_t(limits.seconds) + 1);
+#ifndef __SANITIZE_THREAD__
+    // The thread sanitizer's runtime dies of a zero file-size limit; there
+    // only the filter's read-only opens keep files unwritten.
     set_limit(RLIMIT_FSIZE, 0, 0);
+#endif
     set_limit(RLIMIT_CORE, 0, 0);
     set_limit(RLIMIT_NOFILE, 64, 64);
     ::prctl(PR_SET_PDEATHSIG, SIGKILL);
