@@ -1,5 +1,7 @@
 #include "formats/gltf_writer.h"
 
+#include "formats/normals.h"
+
 #include <algorithm>
 #include <bit>
 #include <cmath>
@@ -260,9 +262,7 @@ void build_primitive(const mesh_layer& layer, corner_values& cv, vertex_index& v
         for (std::size_t i = 0; i < pts.size(); ++i) {
             const float* a = &pr.pos[std::size_t(cn[i]) * 3];
             const float* b = &pr.pos[std::size_t(cn[i + 1 == pts.size() ? 0 : i + 1]) * 3];
-            nx += (double(a[1]) - b[1]) * (double(a[2]) + b[2]);
-            ny += (double(a[2]) - b[2]) * (double(a[0]) + b[0]);
-            nz += (double(a[0]) - b[0]) * (double(a[1]) + b[1]);
+            add_newell_term(a, b, nx, ny, nz);
         }
         for (std::size_t i = 0; i < pts.size(); ++i) {
             float* acc = &pr.nrm[std::size_t(vx.origin[cn[i]]) * 3];
@@ -279,17 +279,7 @@ void build_primitive(const mesh_layer& layer, corner_values& cv, vertex_index& v
             std::memcpy(out, &pr.nrm[std::size_t(o) * 3], 3 * sizeof(float));
             continue;
         }
-        const double x = out[0], y = out[1], z = out[2];
-        const double len = std::sqrt(x * x + y * y + z * z);
-        if (len > 0 && std::isfinite(len)) {
-            out[0] = static_cast<float>(x / len);
-            out[1] = static_cast<float>(y / len);
-            out[2] = static_cast<float>(z / len);
-        } else {
-            out[0] = 0.0f;
-            out[1] = 1.0f;
-            out[2] = 0.0f;
-        }
+        normalise_or_up(out);
     }
     if (pr.vertices <= 0xFFFFu) {
         pr.idx16.assign(pr.idx.begin(), pr.idx.end());

@@ -1,5 +1,7 @@
 #include "formats/obj_writer.h"
 
+#include "formats/normals.h"
+
 #include <bit>
 #include <cerrno>
 #include <cmath>
@@ -243,9 +245,7 @@ public:
                 float a[3], b[3];
                 position(pts[i], a);
                 position(pts[i + 1 == pts.size() ? 0 : i + 1], b);
-                nx += (double(a[1]) - b[1]) * (double(a[2]) + b[2]);
-                ny += (double(a[2]) - b[2]) * (double(a[0]) + b[0]);
-                nz += (double(a[0]) - b[0]) * (double(a[1]) + b[1]);
+                add_newell_term(a, b, nx, ny, nz);
             }
             for (const index_t pt : pts) {
                 float* acc = &sum_[std::size_t(pt) * 3];
@@ -259,20 +259,7 @@ public:
                 acc[2] += static_cast<float>(nz);
             }
         }
-        for (const index_t pt : used) {
-            float* out = &sum_[std::size_t(pt) * 3];
-            const double x = out[0], y = out[1], z = out[2];
-            const double len = std::sqrt(x * x + y * y + z * z);
-            if (len > 0 && std::isfinite(len)) {
-                out[0] = static_cast<float>(x / len);
-                out[1] = static_cast<float>(y / len);
-                out[2] = static_cast<float>(z / len);
-            } else {
-                out[0] = 0.0f;
-                out[1] = 1.0f;
-                out[2] = 0.0f;
-            }
-        }
+        for (const index_t pt : used) normalise_or_up(&sum_[std::size_t(pt) * 3]);
     }
     const float* of(index_t pt) const { return &sum_[std::size_t(pt) * 3]; }
 
