@@ -270,6 +270,11 @@ int run_build(const build_request& request, const host_options& options) {
         const std::optional<preset_data> preset = start_host(options, request.preset);
         standin_host mesh;
         load_crown(request, mesh);
+        // The history of edits costs more than the tree itself; only the
+        // edit log reads it.
+        mesh.foreground().keep_history(std::any_of(outputs.begin(), outputs.end(), [](const output_target& o) {
+            return o.kind == output_kind::edit_log || o.kind == output_kind::edit_log_stdout;
+        }));
 
         plugin_module module(module_path(options));
         tool_session session(module);

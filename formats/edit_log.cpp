@@ -1,5 +1,7 @@
 #include "formats/edit_log.h"
 
+#include <stdexcept>
+
 #include <charconv>
 #include <string>
 #include <vector>
@@ -42,6 +44,7 @@ void put_values(text_buffer& out, std::span<const float> v) {
 }  // namespace
 
 void write_edit_log(const mesh_layer& layer, byte_sink& sink) {
+    if (!layer.keeps_history()) throw std::logic_error("edit log of a layer that keeps no history");
     text_buffer out(sink);
     out.put(k_edit_log_header);
     out.put('\n');

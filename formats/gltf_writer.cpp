@@ -49,12 +49,6 @@ public:
             if (m == k_none || layer.maps()[m].dim < k_slot_maps[k].dim) continue;
             map_[k] = m;
             slot_of_[m] = k;
-            by_point_[k].assign(points, k_none);
-        }
-        const std::span<const value_record> vmap = layer.point_values();
-        for (std::size_t r = 0; r < vmap.size(); ++r) {
-            const int k = slot(vmap[r].map);
-            if (k >= 0 && vmap[r].point < points) by_point_[k][vmap[r].point] = static_cast<index_t>(r);
         }
 
         const std::span<const value_record> vmad = layer.polygon_point_values();
@@ -92,15 +86,13 @@ public:
     // there is none or it is not finite.
     const float* get(int k, index_t pt) const {
         if (map_[k] == k_none) return nullptr;
-        const value_record* rec = nullptr;
-        if (!stamp_[k].empty() && stamp_[k][pt] == polygon_)
-            rec = &layer_.polygon_point_values()[override_[k][pt]];
-        else if (by_point_[k][pt] != k_none)
-            rec = &layer_.point_values()[by_point_[k][pt]];
-        if (!rec) return nullptr;
+        const float* v = !stamp_[k].empty() && stamp_[k][pt] == polygon_
+                             ? layer_.polygon_point_values()[override_[k][pt]].v
+                             : layer_.point_value(map_[k], pt);
+        if (!v) return nullptr;
         for (std::uint32_t d = 0; d < k_slot_maps[k].dim; ++d)
-            if (!std::isfinite(rec->v[d])) return nullptr;
-        return rec->v;
+            if (!std::isfinite(v[d])) return nullptr;
+        return v;
     }
 
 private:
@@ -109,7 +101,6 @@ private:
     const mesh_layer& layer_;
     index_t map_[s_count] = {k_none, k_none, k_none, k_none, k_none, k_none};
     std::vector<int> slot_of_;                 // map index -> slot, -1 for others
-    std::vector<index_t> by_point_[s_count];   // latest per-point record, k_none when unset
     std::vector<index_t> vmad_start_;          // per polygon: first entry in vmad_by_polygon_
     std::vector<index_t> vmad_by_polygon_;     // per-polygon record numbers
     std::vector<index_t> override_[s_count];   // per point: record of polygon stamp_

@@ -28,11 +28,6 @@ class corner_lookup {
 public:
     explicit corner_lookup(const mesh_layer& layer) : layer_(layer) {
         const std::size_t maps = layer.maps().size();
-        by_point_.assign(maps, std::vector<index_t>(layer.point_count(), k_none));
-        const auto vmap = layer.point_values();
-        for (std::size_t r = 0; r < vmap.size(); ++r)
-            if (vmap[r].point < layer.point_count() && vmap[r].map < maps)
-                by_point_[vmap[r].map][vmap[r].point] = index_t(r);
         const auto vmad = layer.polygon_point_values();
         auto keep = [&](const value_record& v) {
             return v.polygon < layer.polygon_count() && v.point < layer.point_count() && v.map < maps;
@@ -53,7 +48,7 @@ public:
                 const value_record& r = layer_.polygon_point_values()[order_[k]];
                 if (r.map == m && r.point == point) v = r.v;  // the latest wins
             }
-            if (!v && by_point_[m][point] != k_none) v = layer_.point_values()[by_point_[m][point]].v;
+            if (!v) v = layer_.point_value(index_t(m), point);
             if (!v) continue;
             float* slot = out + m * (k_max_map_dim + 1);
             slot[0] = 1.0f;
@@ -63,7 +58,6 @@ public:
 
 private:
     const mesh_layer& layer_;
-    std::vector<std::vector<index_t>> by_point_;
     std::vector<index_t> start_, order_;
 };
 

@@ -265,7 +265,8 @@ private:
         const std::size_t entry = 2 * k_vx_max + 4 * k_max_map_dim;
         std::size_t bound = 12 + k_header + k_header + 18 + k_header + 12 * std::size_t(points_) + k_header + 24;
         for (index_t key : tags_.keys()) bound += be_buffer::s0_size(tags_.text(key));
-        bound += maps * map_header + layer_.point_values().size() * entry;
+        bound += maps * map_header;
+        for (index_t m = 0; m < maps; ++m) bound += layer_.point_value_calls(m) * entry;
         bound += runs * (k_header + 4 + ptags * (k_header + 4) + maps * map_header);
         bound += polygons * (2 + ptags * (k_vx_max + 2)) + corners * k_vx_max;
         bound += layer_.polygon_point_values().size() * entry;
@@ -289,7 +290,7 @@ private:
         }
     }
 
-    // Maps in chunk order, with the latest per-point record of each.
+    // Maps in chunk order.
     void order_maps() {
         const std::span<const vmap_desc> maps = layer_.maps();
         const string_pool& pool = layer_.strings();
@@ -302,14 +303,6 @@ private:
         for (index_t m = 0; m < maps.size(); ++m) map_order_.push_back(m);
         std::stable_sort(map_order_.begin(), map_order_.end(), [&](index_t a, index_t b) { return rank(a) < rank(b); });
 
-        latest_.resize(maps.size());
-        for (std::size_t r = 0; r < layer_.point_values().size(); ++r) {
-            const value_record& v = layer_.point_values()[r];
-            if (v.point >= points_ || v.map >= maps.size()) continue;
-            std::vector<index_t>& by_point = latest_[v.map];
-            if (by_point.empty()) by_point.assign(points_, k_none);
-            by_point[v.point] = static_cast<index_t>(r);
-        }
     }
 
     // Per-polygon values grouped by polygon in record order (a counting
@@ -385,15 +378,13 @@ private:
     }
 
     void write_vmap(index_t m) {
-        const std::vector<index_t>& by_point = latest_[m];
-        if (by_point.empty()) return;  // no per-point values: no chunk
+        if (!layer_.has_point_values(m)) return;  // no per-point values: no chunk
         const vmap_desc& map = layer_.maps()[m];
-        const std::span<const value_record> values = layer_.point_values();
         const std::size_t c = begin_map_chunk(k_vmap, map, points_, k_vx_max + 4 * map.dim);
         for (index_t pt = 0; pt < points_; ++pt) {
-            if (by_point[pt] == k_none) continue;
+            const float* v = layer_.point_value(m, pt);
+            if (!v) continue;
             out_.vx(pt);
-            const float* v = values[by_point[pt]].v;
             for (std::uint32_t k = 0; k < map.dim; ++k) out_.f4(v[k]);
         }
         out_.end_chunk(c);
@@ -542,7 +533,6 @@ private:
     tag_table tags_;
     std::vector<polygon_tags> ptags_;
     std::vector<index_t> map_order_;
-    std::vector<std::vector<index_t>> latest_;  // per map: latest per-point record, k_none when unset
     std::vector<index_t> vmad_start_;           // per polygon: first entry in vmad_by_polygon_
     std::vector<index_t> vmad_by_polygon_;
     std::vector<bool> map_has_vmad_;

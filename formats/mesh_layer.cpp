@@ -1,9 +1,10 @@
 #include "formats/mesh_layer.h"
 
+#include <algorithm>
 #include <cmath>
+#include <cstring>
+#include <iterator>
 #include <stdexcept>
-#include <tuple>
-#include <utility>
 
 namespace sf::formats {
 
@@ -12,27 +13,6 @@ namespace {
 void check_room(std::size_t count) {
     if (count > k_max_index) throw std::length_error("mesh layer is full");
 }
-
-// Restores every array to its size at construction unless dismissed, so a
-// failed append (bad_alloc half way) leaves the layer as it was.
-template <class... V>
-class rollback {
-public:
-    explicit rollback(V&... v) : vecs_(&v...), sizes_(v.size()...) {}
-    ~rollback() {
-        if (armed_) undo(std::index_sequence_for<V...>{});
-    }
-    void dismiss() { armed_ = false; }
-
-private:
-    template <std::size_t... I>
-    void undo(std::index_sequence<I...>) {
-        (std::get<I>(vecs_)->resize(std::get<I>(sizes_)), ...);
-    }
-    std::tuple<V*...> vecs_;
-    std::tuple<decltype(std::declval<V&>().size())...> sizes_;
-    bool armed_ = true;
-};
 
 }  // namespace
 
@@ -76,16 +56,20 @@ auto mesh_layer::append(F&& f) {
     }
 }
 
+// Every append first makes room in each array it writes (which may throw and
+// changes nothing), then writes without a check, so a failed append leaves
+// the layer as it was.
+
 index_t mesh_layer::add_point(double x, double y, double z) {
     return append([&] {
         const std::size_t n = xyz_.size() / 3;
         check_room(n + 1);
-        rollback guard(xyz_, journal_);
-        xyz_.push_back(x);
-        xyz_.push_back(y);
-        xyz_.push_back(z);
-        journal_.push_back(edit_kind::point);
-        guard.dismiss();
+        xyz_.reserve_more(3);
+        if (history_) journal_.reserve_more(1);
+        xyz_.push_unchecked(x);
+        xyz_.push_unchecked(y);
+        xyz_.push_unchecked(z);
+        if (history_) journal_.push_unchecked(edit_kind::point);
         return static_cast<index_t>(n);
     });
 }
@@ -95,13 +79,16 @@ index_t mesh_layer::add_polygon(LWID type, index_t surface, std::span<const inde
         const std::size_t n = poly_type_.size();
         check_room(n + 1);
         check_room(poly_points_.size() + points.size());
-        rollback guard(poly_type_, poly_surface_, poly_start_, poly_points_, journal_);
-        poly_points_.insert(poly_points_.end(), points.begin(), points.end());
-        poly_start_.push_back(static_cast<index_t>(poly_points_.size()));
-        poly_type_.push_back(type);
-        poly_surface_.push_back(surface);
-        journal_.push_back(edit_kind::polygon);
-        guard.dismiss();
+        poly_points_.reserve_more(points.size());
+        poly_start_.reserve_more(1);
+        poly_type_.reserve_more(1);
+        poly_surface_.reserve_more(1);
+        if (history_) journal_.reserve_more(1);
+        for (const index_t p : points) poly_points_.push_unchecked(p);
+        poly_start_.push_unchecked(static_cast<index_t>(poly_points_.size()));
+        poly_type_.push_unchecked(type);
+        poly_surface_.push_unchecked(surface);
+        if (history_) journal_.push_unchecked(edit_kind::polygon);
         return static_cast<index_t>(n);
     });
 }
@@ -109,10 +96,10 @@ index_t mesh_layer::add_polygon(LWID type, index_t surface, std::span<const inde
 index_t mesh_layer::add_tag(index_t polygon, LWID type, index_t text) {
     return append([&] {
         check_room(tags_.size() + 1);
-        rollback guard(tags_, journal_);
-        tags_.push_back({polygon, type, text});
-        journal_.push_back(edit_kind::tag);
-        guard.dismiss();
+        tags_.reserve_more(1);
+        if (history_) journal_.reserve_more(1);
+        tags_.push_unchecked({polygon, type, text});
+        if (history_) journal_.push_unchecked(edit_kind::tag);
         return static_cast<index_t>(tags_.size() - 1);
     });
 }
@@ -127,36 +114,93 @@ index_t mesh_layer::find_map(LWID type, std::string_view name) const {
 
 index_t mesh_layer::find_or_add_map(LWID type, std::string_view name, std::uint32_t dim) {
     // Maps are few (a handful per build): a linear search by name, without
-    // hashing, is the fastest lookup for the millions of values a tree sets.
+    // hashing.
     for (std::size_t i = 0; i < maps_.size(); ++i)
         if (maps_[i].type == type && strings_.view(maps_[i].name) == name)
             return maps_[i].dim == dim ? static_cast<index_t>(i) : k_none;
     if (dim == 0 || dim > k_max_map_dim) return k_none;
-    const index_t s = strings_.intern(name);
     check_room(maps_.size() + 1);
+    maps_.reserve(maps_.size() + 1);
+    values_.reserve(maps_.size() + 1);
+    const index_t s = strings_.intern(name);
     maps_.push_back({type, s, dim});
+    values_.emplace_back();
     return static_cast<index_t>(maps_.size() - 1);
+}
+
+index_t mesh_layer::find_or_add_map(LWID type, const char* name, std::uint32_t dim) {
+    for (const map_cache_entry& e : map_cache_)
+        if (e.name == name && e.type == type && e.dim == dim && std::strcmp(strings_.c_str(maps_[e.map].name), name) == 0)
+            return e.map;
+    const index_t m = find_or_add_map(type, std::string_view(name), dim);
+    if (m != k_none) {
+        map_cache_[map_cache_next_] = {name, type, dim, m};
+        map_cache_next_ = (map_cache_next_ + 1) % std::size(map_cache_);
+    }
+    return m;
 }
 
 index_t mesh_layer::add_value(index_t point, index_t polygon, index_t map, const float* v) {
     return append([&] {
-        big_vector<value_record>& recs = polygon == k_none ? vmap_ : vmad_;
-        check_room(recs.size() + 1);
+        const std::uint32_t dim = maps_[map].dim;
         value_record rec{point, polygon, map, {0.0f, 0.0f}};
-        for (std::uint32_t k = 0; k < maps_[map].dim; ++k) rec.v[k] = v[k];
-        rollback guard(recs, journal_);
-        recs.push_back(rec);
-        journal_.push_back(polygon == k_none ? edit_kind::vmap : edit_kind::vmad);
-        guard.dismiss();
-        return static_cast<index_t>(recs.size() - 1);
+        for (std::uint32_t k = 0; k < dim; ++k) rec.v[k] = v[k];
+        if (polygon != k_none) {
+            check_room(vmad_.size() + 1);
+            vmad_.reserve_more(1);
+            if (history_) journal_.reserve_more(1);
+            vmad_.push_unchecked(rec);
+            if (history_) journal_.push_unchecked(edit_kind::vmad);
+            return static_cast<index_t>(vmad_.size() - 1);
+        }
+        // Dense storage: a value must belong to a point the layer has.
+        if (point >= point_count()) throw std::out_of_range("mesh layer: a value for a point it does not have");
+        map_values& m = values_[map];
+        if (history_) {
+            check_room(vmap_.size() + 1);
+            vmap_.reserve_more(1);
+            journal_.reserve_more(1);
+        }
+        make_room(m, point, dim);
+        const std::size_t i = std::size_t(point) - m.base;
+        std::memcpy(&m.v[i * dim], rec.v, dim * sizeof(float));
+        m.set[i >> 6] |= std::uint64_t(1) << (i & 63);
+        ++m.count;
+        if (!history_) return static_cast<index_t>(m.count - 1);
+        vmap_.push_unchecked(rec);
+        journal_.push_unchecked(edit_kind::vmap);
+        return static_cast<index_t>(vmap_.size() - 1);
     });
 }
 
+void mesh_layer::make_room(map_values& m, index_t point, std::uint32_t dim) {
+    const std::size_t start = std::size_t(point) & ~std::size_t(63);
+    if (m.set.empty()) m.base = start;
+    if (start < m.base) {
+        // A point below the first one: everything moves up by the gap.
+        const std::size_t gap = m.base - start, words = m.set.size();
+        // Values first: a set bit never lacks its value, whichever resize fails.
+        m.v.resize((words + gap / 64) * 64 * dim);
+        m.set.resize(words + gap / 64);
+        std::memmove(m.set.data() + gap / 64, m.set.data(), words * sizeof(std::uint64_t));
+        std::memset(m.set.data(), 0, gap / 64 * sizeof(std::uint64_t));
+        std::memmove(m.v.data() + gap * dim, m.v.data(), words * 64 * dim * sizeof(float));
+        m.base = start;
+    }
+    const std::size_t words = ((std::size_t(point) - m.base) >> 6) + 1;
+    if (m.set.size() < words) {
+        const std::size_t grown = std::max(words, m.set.size() + m.set.size() / 2);
+        m.v.resize(grown * 64 * dim);
+        m.set.resize(grown);
+    }
+}
+
 const float* mesh_layer::find_value(index_t map, index_t point, index_t polygon) const {
-    const big_vector<value_record>& recs = polygon == k_none ? vmap_ : vmad_;
-    for (auto it = recs.rbegin(); it != recs.rend(); ++it)
-        if (it->map == map && it->point == point && it->polygon == polygon)
-            return it->v;
+    if (polygon == k_none) return map < maps_.size() ? point_value(map, point) : nullptr;
+    for (auto it = vmad_.end(); it != vmad_.begin();) {
+        --it;
+        if (it->map == map && it->point == point && it->polygon == polygon) return it->v;
+    }
     return nullptr;
 }
 
@@ -164,15 +208,18 @@ void mesh_layer::clear() {
     xyz_.clear();
     poly_type_.clear();
     poly_surface_.clear();
-    poly_start_.assign(1, 0);
+    poly_start_ = {0};
     poly_points_.clear();
     tags_.clear();
     maps_.clear();
+    values_.clear();
     vmap_.clear();
     vmad_.clear();
     journal_.clear();
     strings_.clear();
     failure_ = nullptr;
+    for (map_cache_entry& e : map_cache_) e = {};
+    map_cache_next_ = 0;
 }
 
 namespace {
@@ -186,12 +233,27 @@ std::string first_non_finite(const mesh_layer& layer) {
     for (std::size_t k = 0; k < xyz.size(); ++k)
         if (!std::isfinite(xyz[k]))
             return "point " + std::to_string(k / 3) + " has " + "xyz"[k % 3] + " = " + non_finite_text(xyz[k]);
-    for (const auto values : {layer.point_values(), layer.polygon_point_values()})
-        for (const value_record& r : values)
+    auto in_map = [&](index_t point, float v, index_t map) {
+        return "point " + std::to_string(point) + " has " + non_finite_text(v) + " in map " +
+               std::string(layer.strings().view(layer.maps()[map].name));
+    };
+    // In call order where the history is kept, else map by map.
+    if (layer.keeps_history()) {
+        for (const value_record& r : layer.point_values())
             for (const float v : layer.values(r))
-                if (!std::isfinite(v))
-                    return "point " + std::to_string(r.point) + " has " + non_finite_text(v) + " in map " +
-                           std::string(layer.strings().view(layer.maps()[r.map].name));
+                if (!std::isfinite(v)) return in_map(r.point, v, r.map);
+    } else {
+        for (index_t m = 0; m < layer.maps().size(); ++m) {
+            if (!layer.has_point_values(m)) continue;
+            for (index_t pt = 0; pt < layer.point_count(); ++pt)
+                if (const float* v = layer.point_value(m, pt))
+                    for (std::uint32_t k = 0; k < layer.maps()[m].dim; ++k)
+                        if (!std::isfinite(v[k])) return in_map(pt, v[k], m);
+        }
+    }
+    for (const value_record& r : layer.polygon_point_values())
+        for (const float v : layer.values(r))
+            if (!std::isfinite(v)) return in_map(r.point, v, r.map);
     return {};
 }
 

@@ -104,20 +104,43 @@ public:
     std::span<const vmap_desc> maps() const { return maps_; }
     index_t find_map(LWID type, std::string_view name) const;
     index_t find_or_add_map(LWID type, std::string_view name, std::uint32_t dim);
-    std::span<const value_record> point_values() const { return vmap_; }
-    std::span<const value_record> polygon_point_values() const { return vmad_; }
-    std::span<const float> values(const value_record& r) const { return {r.v, maps_[r.map].dim}; }
+    // The same for a name that callers pass again and again from the same
+    // address: a hit costs one comparison of the text.
+    index_t find_or_add_map(LWID type, const char* name, std::uint32_t dim);
+
     // polygon k_none sets a per-point value, else a per-polygon-point one.
     index_t add_value(index_t point, index_t polygon, index_t map, const float* v);
     // Latest value set for a point (polygon k_none) or polygon point; null if unset.
     const float* find_value(index_t map, index_t point, index_t polygon = k_none) const;
 
+    // Per-point values as they stand: the latest one of each map at each
+    // point, null where none was set.
+    const float* point_value(index_t map, index_t point) const {
+        const map_values& m = values_[map];
+        const std::size_t i = std::size_t(point) - m.base;  // wraps below the base
+        if (i >= m.set.size() * 64 || !(m.set[i >> 6] >> (i & 63) & 1)) return nullptr;
+        return &m.v[i * maps_[map].dim];
+    }
+    // Whether any point has a value in the map, and how many values were
+    // set in it (repeats for a point included).
+    bool has_point_values(index_t map) const { return values_[map].count != 0; }
+    std::size_t point_value_calls(index_t map) const { return values_[map].count; }
+    // Every per-polygon-point value in call order (the latest of a corner wins).
+    std::span<const value_record> polygon_point_values() const { return vmad_; }
+    std::span<const float> values(const value_record& r) const { return {r.v, maps_[r.map].dim}; }
+
     // Names: surfaces, map names and tag texts.
     string_pool& strings() { return strings_; }
     const string_pool& strings() const { return strings_; }
 
-    // Every append in order; the edit log replays it.
+    // The history of the layer: every append in order, and every per-point
+    // value call with the values it set; the edit log replays it. Kept
+    // unless turned off (before the first edit) by a host that will not
+    // write an edit log: it costs more than the layer itself.
+    bool keeps_history() const { return history_; }
+    void keep_history(bool on) { history_ = on; }
     std::span<const edit_kind> journal() const { return journal_; }
+    std::span<const value_record> point_values() const { return vmap_; }
 
     // The first failure of an append (over the memory budget, out of
     // memory, too many elements), or null. From then on every append throws
@@ -129,21 +152,44 @@ public:
         if (!failure_) failure_ = e;
     }
 
+    // Empties the layer and gives its memory back; the history setting stays.
     void clear();
 
 private:
-    big_vector<double> xyz_;
-    big_vector<LWID> poly_type_;
-    big_vector<index_t> poly_surface_;
-    big_vector<index_t> poly_start_{0};
-    big_vector<index_t> poly_points_;
-    std::vector<tag_record> tags_;
+    // One map's per-point values, dense by point from the first point that
+    // has one (maps of leaves start late), with a bit per point that says
+    // whether it was set.
+    struct map_values {
+        std::size_t base = 0;  // point of v[0] and bit 0, a multiple of 64
+        big_array<float> v;
+        big_array<std::uint64_t> set;
+        std::size_t count = 0;  // values set, repeats included
+    };
+    // Room in m for point's value; may throw and then changes nothing that is read.
+    static void make_room(map_values& m, index_t point, std::uint32_t dim);
+    struct map_cache_entry {
+        const char* name;
+        LWID type;
+        std::uint32_t dim;
+        index_t map;
+    };
+
+    big_array<double> xyz_;
+    big_array<LWID> poly_type_;
+    big_array<index_t> poly_surface_;
+    big_array<index_t> poly_start_{0};
+    big_array<index_t> poly_points_;
+    big_array<tag_record> tags_;
     std::vector<vmap_desc> maps_;
-    big_vector<value_record> vmap_;
-    big_vector<value_record> vmad_;
-    big_vector<edit_kind> journal_;
+    std::vector<map_values> values_;  // by map
+    big_array<value_record> vmad_;
+    big_array<value_record> vmap_;      // history only
+    big_array<edit_kind> journal_;      // history only
     string_pool strings_;
     std::exception_ptr failure_;
+    bool history_ = true;
+    map_cache_entry map_cache_[8] = {};
+    unsigned map_cache_next_ = 0;
 
     template <class F>
     auto append(F&& f);

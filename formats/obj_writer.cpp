@@ -136,14 +136,6 @@ public:
         }
         if (map_[0] == k_none && map_[1] == k_none) return;
 
-        const std::span<const value_record> vmap = layer.point_values();
-        for (int k = 0; k < 2; ++k)
-            if (map_[k] != k_none) by_point_[k].assign(points, k_none);
-        for (std::size_t r = 0; r < vmap.size(); ++r) {
-            const int k = slot_of(vmap[r].map);
-            if (k >= 0 && vmap[r].point < points) by_point_[k][vmap[r].point] = static_cast<index_t>(r);
-        }
-
         // Per-polygon values grouped by polygon, keeping their order (a
         // counting sort), so the latest one for a corner is applied last.
         const std::span<const value_record> vmad = layer.polygon_point_values();
@@ -181,13 +173,9 @@ public:
         uv.resize(pts.size() * 2);
         for (std::size_t c = 0; c < pts.size(); ++c) {
             const index_t pt = pts[c];
-            const value_record* rec = nullptr;
-            if (!stamp_.empty() && stamp_[pt] == p)
-                rec = &layer_.polygon_point_values()[override_[pt]];
-            else if (by_point_[k][pt] != k_none)
-                rec = &layer_.point_values()[by_point_[k][pt]];
-            if (!rec) return false;
-            const std::span<const float> v = layer_.values(*rec);
+            const float* v = !stamp_.empty() && stamp_[pt] == p ? layer_.polygon_point_values()[override_[pt]].v
+                                                                : layer_.point_value(map_[k], pt);
+            if (!v) return false;
             if (!std::isfinite(v[0]) || !std::isfinite(v[1])) return false;
             uv[2 * c] = v[0];
             uv[2 * c + 1] = v[1];
@@ -202,7 +190,6 @@ private:
 
     const mesh_layer& layer_;
     index_t map_[2] = {k_none, k_none};    // "SF_branch", the leaves' map
-    std::vector<index_t> by_point_[2];     // latest per-point record, k_none when unset
     std::vector<index_t> vmad_start_;      // per polygon: first entry in vmad_by_polygon_
     std::vector<index_t> vmad_by_polygon_;  // per-polygon record numbers
     std::vector<index_t> override_;        // per point: per-polygon record of polygon stamp_

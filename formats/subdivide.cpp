@@ -82,10 +82,39 @@ std::uint64_t value_bits(const float* v, int dim) {
 
 }  // namespace
 
+namespace {
+
+// Per-point values of every map, point by point (the history keeps no order
+// of its own then).
+void copy_point_values(const mesh_layer& in, mesh_layer& out, std::span<const index_t> new_index) {
+    for (index_t pt = 0; pt < new_index.size(); ++pt) {
+        if (new_index[pt] == k_none) continue;
+        for (index_t m = 0; m < in.maps().size(); ++m)
+            if (const float* v = in.has_point_values(m) ? in.point_value(m, pt) : nullptr)
+                out.add_value(new_index[pt], k_none, m, v);
+    }
+}
+
+}  // namespace
+
 mesh_layer copy_layer(const mesh_layer& in) {
     mesh_layer out;
+    out.keep_history(in.keeps_history());
     for (index_t s = 0; s < in.strings().size(); ++s) out.strings().intern(in.strings().view(s));
     for (const vmap_desc& m : in.maps()) out.find_or_add_map(m.type, in.strings().view(m.name), m.dim);
+    if (!in.keeps_history()) {
+        std::vector<index_t> same(in.point_count());
+        for (index_t pt = 0; pt < in.point_count(); ++pt) {
+            const double* p = in.point(pt);
+            same[pt] = out.add_point(p[0], p[1], p[2]);
+        }
+        for (index_t p = 0; p < in.polygon_count(); ++p)
+            out.add_polygon(in.polygon_type(p), in.polygon_surface(p), in.polygon_points(p));
+        for (const tag_record& t : in.tags()) out.add_tag(t.polygon, t.type, t.text);
+        copy_point_values(in, out, same);
+        for (const value_record& r : in.polygon_point_values()) out.add_value(r.point, r.polygon, r.map, r.v);
+        return out;
+    }
     std::size_t next[5] = {};
     for (const edit_kind k : in.journal()) {
         std::size_t& i = next[static_cast<int>(k)];
@@ -177,14 +206,17 @@ mesh_layer subdivide_patches(const mesh_layer& in, int levels) {
     // Maps: face-varying where a cage has per-polygon values, else like
     // the positions where a cage point has a value.
     const std::span<const vmap_desc> maps = in.maps();
-    const std::span<const value_record> vmap = in.point_values();
     const std::span<const value_record> vmad = in.polygon_point_values();
     std::vector<std::uint8_t> map_kind(maps.size(), 0);  // 1 vertex, 2 face-varying
     for (const value_record& r : vmad)
         if (r.map < maps.size() && r.polygon < nf && is_cage[r.polygon] && r.point < np) map_kind[r.map] = 2;
-    for (const value_record& r : vmap)
-        if (r.map < maps.size() && map_kind[r.map] == 0 && r.point < np && cage_vertex[r.point] != k_none)
-            map_kind[r.map] = 1;
+    for (index_t m = 0; m < maps.size(); ++m)
+        if (map_kind[m] == 0 && in.has_point_values(m))
+            for (const index_t pt : vertex_point)
+                if (in.point_value(m, pt)) {
+                    map_kind[m] = 1;
+                    break;
+                }
     std::vector<carried_map> vertex_maps, fvar_maps;
     int width = 3;
     for (index_t m = 0; m < maps.size(); ++m) {
@@ -197,16 +229,6 @@ mesh_layer subdivide_patches(const mesh_layer& in, int levels) {
             fvar_maps.push_back({m, dim, 0});
         }
     }
-    // Latest per-point record of each carried map.
-    std::vector<std::vector<index_t>> by_point(maps.size());
-    for (const auto* list : {&vertex_maps, &fvar_maps})
-        for (const carried_map& c : *list) by_point[c.map].assign(np, k_none);
-    for (std::size_t r = 0; r < vmap.size(); ++r) {
-        const value_record& v = vmap[r];
-        if (v.map < maps.size() && !by_point[v.map].empty() && v.point < np)
-            by_point[v.map][v.point] = static_cast<index_t>(r);
-    }
-
     // Coarse topology.
     std::vector<int> verts_per_face;
     std::vector<Far::Index> face_verts;
@@ -228,9 +250,9 @@ mesh_layer subdivide_patches(const mesh_layer& in, int levels) {
         d[1] = xyz[1];
         d[2] = xyz[2];
         for (const carried_map& c : vertex_maps) {
-            const index_t r = by_point[c.map][vertex_point[v]];
-            if (r == k_none) continue;
-            for (int k = 0; k < c.dim; ++k) d[c.offset + k] = vmap[r].v[k];
+            const float* value = in.point_value(c.map, vertex_point[v]);
+            if (!value) continue;
+            for (int k = 0; k < c.dim; ++k) d[c.offset + k] = value[k];
             d[c.offset + c.dim] = 1.0;
         }
     }
@@ -277,11 +299,8 @@ mesh_layer subdivide_patches(const mesh_layer& in, int levels) {
                 for (std::size_t c = 0; c < nc; ++c) {
                     const int dim = fvar_maps[c].dim;
                     const std::size_t at = c * std::size_t(np) + pt;
-                    const float* value = nullptr;
-                    if (stamp[at] == p)
-                        value = vmad[override_record[at]].v;
-                    else if (by_point[fvar_maps[c].map][pt] != k_none)
-                        value = vmap[by_point[fvar_maps[c].map][pt]].v;
+                    const float* value =
+                        stamp[at] == p ? vmad[override_record[at]].v : in.point_value(fvar_maps[c].map, pt);
                     const float none[k_max_map_dim] = {};
                     // Missing values get their own key: above any float bits.
                     const std::uint64_t key = value ? value_bits(value, dim) : ~std::uint64_t(0);
@@ -369,6 +388,7 @@ mesh_layer subdivide_patches(const mesh_layer& in, int levels) {
     // The new layer: kept points, refined points, their values, polygons
     // in order with cages replaced, tags, per-polygon values.
     mesh_layer out;
+    out.keep_history(in.keeps_history());
     for (index_t s = 0; s < in.strings().size(); ++s) out.strings().intern(in.strings().view(s));
     for (const vmap_desc& m : maps) out.find_or_add_map(m.type, in.strings().view(m.name), m.dim);
     for (index_t pt = 0; pt < np; ++pt)
@@ -380,8 +400,7 @@ mesh_layer subdivide_patches(const mesh_layer& in, int levels) {
         const double* d = &vdata[std::size_t(v) * std::size_t(width)];
         out.add_point(d[0], d[1], d[2]);
     }
-    for (const value_record& r : vmap)
-        if (r.point < np && kept[r.point] != k_none) out.add_value(kept[r.point], k_none, r.map, r.v);
+    copy_point_values(in, out, kept);
 
     // Face-varying maps: a point takes the value of its first corner that
     // has one; corners that differ get per-polygon values below.

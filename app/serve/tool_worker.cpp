@@ -59,6 +59,8 @@ void require_finite_download(const formats::mesh_layer& layer) {
 }
 
 tool_worker::tool_worker(const worker_setup& setup) {
+    // Downloads never include an edit log: the foreground keeps no history.
+    mesh_.foreground().keep_history(false);
     reset_host();
     host().shelf.dir = setup.shelf_dir;
     host().progress_on_terminal = false;
@@ -237,6 +239,7 @@ void tool_worker::build_while_asked() {
                 build_error_ = describe_failure().message;
             }
             mesh_.foreground() = formats::mesh_layer();  // gives its memory back
+            mesh_.foreground().keep_history(false);
         }
         // The tool's information messages explain its error.
         std::string messages;
