@@ -32,6 +32,15 @@ index_t string_pool::intern(std::string_view s) {
     return last_;
 }
 
+index_t string_pool::intern(const char* s) {
+    for (const cached& c : by_address_)
+        if (c.text == s && std::strcmp(by_index_[c.index]->c_str(), s) == 0) return c.index;
+    const index_t i = intern(std::string_view(s));
+    by_address_[next_cached_] = {s, i};
+    next_cached_ = (next_cached_ + 1) % std::size(by_address_);
+    return i;
+}
+
 index_t string_pool::find(std::string_view s) const {
     auto it = map_.find(s);
     return it == map_.end() ? k_none : it->second;
@@ -41,6 +50,8 @@ void string_pool::clear() {
     map_.clear();
     by_index_.clear();
     last_ = k_none;
+    for (cached& c : by_address_) c = {};
+    next_cached_ = 0;
 }
 
 // mesh_layer
@@ -243,12 +254,17 @@ std::string first_non_finite(const mesh_layer& layer) {
             for (const float v : layer.values(r))
                 if (!std::isfinite(v)) return in_map(r.point, v, r.map);
     } else {
+        // The dense arrays whole: a slot no point set holds a finite number
+        // or one that is not read, so only a hit needs its bit looked at.
         for (index_t m = 0; m < layer.maps().size(); ++m) {
-            if (!layer.has_point_values(m)) continue;
-            for (index_t pt = 0; pt < layer.point_count(); ++pt)
-                if (const float* v = layer.point_value(m, pt))
-                    for (std::uint32_t k = 0; k < layer.maps()[m].dim; ++k)
-                        if (!std::isfinite(v[k])) return in_map(pt, v[k], m);
+            const mesh_layer::map_values& mv = layer.values_[m];
+            const std::uint32_t dim = layer.maps_[m].dim;
+            const std::size_t slots = std::min(mv.v.size(), mv.set.size() * 64 * dim);
+            for (std::size_t k = 0; k < slots; ++k) {
+                if (std::isfinite(mv.v[k])) continue;
+                const std::size_t i = k / dim;
+                if (mv.set[i >> 6] >> (i & 63) & 1) return in_map(index_t(mv.base + i), mv.v[k], m);
+            }
         }
     }
     for (const value_record& r : layer.polygon_point_values())

@@ -32,6 +32,9 @@ public:
     string_pool& operator=(string_pool&&) = default;
 
     index_t intern(std::string_view s);
+    // The same for texts that callers pass again and again from the same
+    // address (surface names, tags): a hit costs one comparison.
+    index_t intern(const char* s);
     index_t find(std::string_view s) const;  // k_none when absent
     std::string_view view(index_t i) const { return *by_index_[i]; }
     const char* c_str(index_t i) const { return by_index_[i]->c_str(); }
@@ -48,6 +51,12 @@ private:
     std::unordered_map<std::string, index_t, hash, std::equal_to<>> map_;
     std::vector<const std::string*> by_index_;
     index_t last_ = k_none;  // most recent hit: callers repeat the same names
+    struct cached {
+        const char* text = nullptr;
+        index_t index = k_none;
+    };
+    cached by_address_[8];
+    unsigned next_cached_ = 0;
 };
 
 // Which record array an edit appended to, in call order.
@@ -193,6 +202,8 @@ private:
 
     template <class F>
     auto append(F&& f);
+
+    friend std::string first_non_finite(const mesh_layer& layer);
 };
 
 // The first point coordinate or map value that is not a finite number,
