@@ -2,8 +2,10 @@
 // counters; bench/run runs every case in a process of its own for peak memory.
 #include <benchmark/benchmark.h>
 
+#include <sys/resource.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -14,6 +16,11 @@
 #include "core/branch.h"
 #include "core/build.h"
 #include "core/node_index.h"
+#include "formats/edit_log.h"
+#include "formats/gltf_writer.h"
+#include "formats/lwo2_writer.h"
+#include "formats/memory_budget.h"
+#include "formats/obj_writer.h"
 #include "mesh/output.h"
 
 namespace {
@@ -89,7 +96,17 @@ BENCHMARK(BM_grow_default_reference)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_grow)->Arg(500)->Arg(1000)->Arg(2000)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_grow_reference)->Arg(500)->Arg(1000)->Arg(2000)->Iterations(1)->Unit(benchmark::kMillisecond);
 
-// Mesh output of the largest polygonal tree into the stand-in host.
+// Tree M: 2000 branches of 25 segments, polygonal with twigs and one-poly leaves.
+settings_typ tree_m_settings() {
+    settings_typ r = tree_settings(2000, 25, 6);
+    r.render_type = 1;
+    r.twig_type = 1;
+    r.leaf_shape = 1;
+    return r;
+}
+
+// Mesh output of the largest polygonal tree into the stand-in host, as the
+// program's build keeps it (no edit history).
 void BM_mesh_largest(benchmark::State& state) {
     capture_default_crown();
     settings_typ r = largest_settings();
@@ -97,6 +114,7 @@ void BM_mesh_largest(benchmark::State& state) {
     double points = 0, polygons = 0;
     for (auto _ : state) {
         app::standin_host host;
+        host.foreground().keep_history(false);
         MeshEditOp op = host.edit_op();
         mesh_output(&op, r);
         points = host.foreground().point_count();
@@ -113,6 +131,69 @@ void BM_mesh_largest(benchmark::State& state) {
     state.counters["points_per_s"] = benchmark::Counter(points, benchmark::Counter::kIsIterationInvariantRate);
 }
 BENCHMARK(BM_mesh_largest)->Iterations(1)->Unit(benchmark::kMillisecond);
+
+// A sink that counts and keeps nothing, so a writer's own time shows.
+struct counting_sink final : formats::byte_sink {
+    void write(std::string_view bytes) override { size += bytes.size(); }
+    std::size_t size = 0;
+};
+
+double peak_rss_bytes() {
+    rusage u{};
+    ::getrusage(RUSAGE_SELF, &u);
+    return double(u.ru_maxrss) * 1024.0;
+}
+
+// One build in stages, each timed on its own: growth, mesh output into the
+// program's host, the non-finite check, then every writer into a sink that
+// keeps nothing. Peak memory per point is taken after the mesh output
+// (what a build holds) and at the end. One pass: the stages are seconds long.
+void stages(benchmark::State& state, settings_typ r, bool edit_log) {
+    capture_default_crown();
+    using clock = std::chrono::steady_clock;
+    auto seconds = [](clock::time_point a) { return std::chrono::duration<double>(clock::now() - a).count(); };
+    for (auto _ : state) {
+        auto t = clock::now();
+        generate(r, nullptr, 0);
+        state.counters["s_growth"] = seconds(t);
+        app::standin_host host;
+        host.foreground().keep_history(edit_log);
+        MeshEditOp op = host.edit_op();
+        t = clock::now();
+        mesh_output(&op, r);
+        const double mesh_s = seconds(t);
+        const formats::mesh_layer& fg = host.foreground();
+        const double points = fg.point_count();
+        state.counters["s_mesh_output"] = mesh_s;
+        state.counters["points"] = points;
+        state.counters["polygons"] = fg.polygon_count();
+        state.counters["points_per_s"] = points / mesh_s;
+        state.counters["peak_bytes_per_point_built"] = peak_rss_bytes() / points;
+        state.counters["layer_bytes_per_point"] = double(formats::memory_budget::held()) / points;
+        t = clock::now();
+        if (!formats::first_non_finite(fg).empty()) state.SkipWithError("non-finite tree");
+        state.counters["s_finite_check"] = seconds(t);
+        auto writer = [&](const char* name, auto write) {
+            counting_sink sink;
+            const auto w = clock::now();
+            write(sink);
+            state.counters[std::string("s_") + name] = seconds(w);
+            state.counters[std::string("mb_") + name] = double(sink.size) / 1e6;
+        };
+        writer("glb", [&](counting_sink& sink) { formats::write_glb(fg, sink); });
+        writer("obj", [&](counting_sink& sink) { formats::write_obj(fg, sink); });
+        writer("lwo", [&](counting_sink& sink) { formats::write_lwo2(fg, sink); });
+        if (edit_log) writer("edits", [&](counting_sink& sink) { formats::write_edit_log(fg, sink); });
+        state.counters["peak_bytes_per_point"] = peak_rss_bytes() / points;
+    }
+}
+
+void BM_stages_tree_m(benchmark::State& s) { stages(s, tree_m_settings(), false); }
+void BM_stages_tree_m_edit_log(benchmark::State& s) { stages(s, tree_m_settings(), true); }
+void BM_stages_largest(benchmark::State& s) { stages(s, largest_settings(), false); }
+BENCHMARK(BM_stages_tree_m)->Iterations(1)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_stages_tree_m_edit_log)->Iterations(1)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_stages_largest)->Iterations(1)->Unit(benchmark::kMillisecond);
 
 // The whole program on the default crown, writing an OBJ.
 void BM_program_default(benchmark::State& state) {

@@ -1,8 +1,8 @@
 #include "formats/edit_log.h"
 
-#include <stdexcept>
-
+#include <array>
 #include <charconv>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -41,6 +41,74 @@ void put_values(text_buffer& out, std::span<const float> v) {
     }
 }
 
+// One journal entry as a line; the counters say which record of each kind is next.
+void put_entry(const mesh_layer& layer, edit_kind k, index_t& point, index_t& poly, index_t& tag, index_t& vmap,
+               index_t& vmad, text_buffer& out) {
+    const string_pool& names = layer.strings();
+    switch (k) {
+    case edit_kind::point: {
+        const double* p = layer.point(point);
+        out.put("point ");
+        out.put_uint(point++);
+        for (int i = 0; i < 3; ++i) {
+            out.put(' ');
+            out.put_double(p[i]);
+        }
+        break;
+    }
+    case edit_kind::polygon: {
+        out.put("poly ");
+        out.put_uint(poly);
+        out.put(' ');
+        put_code(out, layer.polygon_type(poly));
+        out.put(' ');
+        const index_t s = layer.polygon_surface(poly);
+        if (s == k_none)
+            out.put('-');
+        else if (names.view(s) == "-")
+            out.put("%2D");
+        else
+            put_escaped(out, names.view(s), escaped_in_name);
+        for (const index_t i : layer.polygon_points(poly)) {
+            out.put(' ');
+            out.put_uint(i);
+        }
+        ++poly;
+        break;
+    }
+    case edit_kind::tag: {
+        const tag_record& t = layer.tags()[tag++];
+        out.put("tag ");
+        out.put_uint(t.polygon);
+        out.put(' ');
+        put_code(out, t.type);
+        out.put(' ');
+        put_escaped(out, names.view(t.text), escaped_in_text);
+        break;
+    }
+    case edit_kind::vmap:
+    case edit_kind::vmad: {
+        const bool per_poly = k == edit_kind::vmad;
+        const value_record& r = per_poly ? layer.polygon_point_values()[vmad++]
+                                         : layer.point_values()[vmap++];
+        const vmap_desc& m = layer.maps()[r.map];
+        out.put(per_poly ? "vmad " : "vmap ");
+        out.put_uint(r.point);
+        if (per_poly) {
+            out.put(' ');
+            out.put_uint(r.polygon);
+        }
+        out.put(' ');
+        put_code(out, m.type);
+        out.put(' ');
+        put_escaped(out, names.view(m.name), escaped_in_name);
+        put_values(out, layer.values(r));
+        break;
+    }
+    }
+    out.put('\n');
+}
+
 }  // namespace
 
 void write_edit_log(const mesh_layer& layer, byte_sink& sink) {
@@ -48,72 +116,23 @@ void write_edit_log(const mesh_layer& layer, byte_sink& sink) {
     text_buffer out(sink);
     out.put(k_edit_log_header);
     out.put('\n');
-    const string_pool& names = layer.strings();
-    index_t point = 0, poly = 0, tag = 0, vmap = 0, vmad = 0;
-    for (const edit_kind k : layer.journal()) {
-        switch (k) {
-        case edit_kind::point: {
-            const double* p = layer.point(point);
-            out.put("point ");
-            out.put_uint(point++);
-            for (int i = 0; i < 3; ++i) {
-                out.put(' ');
-                out.put_double(p[i]);
-            }
-            break;
+    // Where each chunk of the journal starts in the five record arrays, so
+    // that chunks can be formatted at the same time.
+    const std::span<const edit_kind> journal = layer.journal();
+    constexpr std::size_t k_per_chunk = 1 << 17;
+    std::vector<std::array<index_t, 5>> starts;
+    {
+        std::array<index_t, 5> at{};
+        for (std::size_t i = 0; i < journal.size(); ++i) {
+            if (i % k_per_chunk == 0) starts.push_back(at);
+            ++at[static_cast<int>(journal[i])];
         }
-        case edit_kind::polygon: {
-            out.put("poly ");
-            out.put_uint(poly);
-            out.put(' ');
-            put_code(out, layer.polygon_type(poly));
-            out.put(' ');
-            const index_t s = layer.polygon_surface(poly);
-            if (s == k_none)
-                out.put('-');
-            else if (names.view(s) == "-")
-                out.put("%2D");
-            else
-                put_escaped(out, names.view(s), escaped_in_name);
-            for (const index_t i : layer.polygon_points(poly)) {
-                out.put(' ');
-                out.put_uint(i);
-            }
-            ++poly;
-            break;
-        }
-        case edit_kind::tag: {
-            const tag_record& t = layer.tags()[tag++];
-            out.put("tag ");
-            out.put_uint(t.polygon);
-            out.put(' ');
-            put_code(out, t.type);
-            out.put(' ');
-            put_escaped(out, names.view(t.text), escaped_in_text);
-            break;
-        }
-        case edit_kind::vmap:
-        case edit_kind::vmad: {
-            const bool per_poly = k == edit_kind::vmad;
-            const value_record& r = per_poly ? layer.polygon_point_values()[vmad++]
-                                             : layer.point_values()[vmap++];
-            const vmap_desc& m = layer.maps()[r.map];
-            out.put(per_poly ? "vmad " : "vmap ");
-            out.put_uint(r.point);
-            if (per_poly) {
-                out.put(' ');
-                out.put_uint(r.polygon);
-            }
-            out.put(' ');
-            put_code(out, m.type);
-            out.put(' ');
-            put_escaped(out, names.view(m.name), escaped_in_name);
-            put_values(out, layer.values(r));
-            break;
-        }
-        }
-        out.put('\n');
     }
+    out.put_in_parallel(journal.size(), k_per_chunk, [&](std::size_t begin, std::size_t end, text_buffer& o) {
+        const std::array<index_t, 5>& at = starts[begin / k_per_chunk];
+        index_t point = at[0], poly = at[1], tag = at[2], vmap = at[3], vmad = at[4];
+        for (std::size_t i = begin; i < end; ++i) put_entry(layer, journal[i], point, poly, tag, vmap, vmad, o);
+    });
     out.flush();
 }
 

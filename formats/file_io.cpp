@@ -6,14 +6,18 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <charconv>
 #include <cstdio>
 #include <cstring>
+#include <deque>
 #include <filesystem>
+#include <future>
 #include <mutex>
 #include <set>
+#include <thread>
 
 namespace sf::formats {
 
@@ -433,5 +437,33 @@ void text_buffer::put_float(float v) {
 }
 
 void text_buffer::flush() { drain(); }
+
+void text_buffer::put_in_parallel(std::size_t count, std::size_t per_chunk, const chunk_format& format) {
+    const std::size_t chunks = per_chunk == 0 ? 1 : (count + per_chunk - 1) / per_chunk;
+    static const unsigned cores = std::thread::hardware_concurrency();
+    if (chunks <= 1 || cores < 2) {
+        format(0, count, *this);
+        return;
+    }
+    drain();
+    auto one = [&](std::size_t c) {
+        string_sink text;
+        text_buffer out(text, std::size_t(1) << 16);
+        format(c * per_chunk, std::min(count, (c + 1) * per_chunk), out);
+        out.flush();
+        return std::move(text.text);
+    };
+    // A few chunks ahead of the one being written: the cores format while
+    // this thread hands finished text on.
+    const std::size_t ahead = std::size_t(cores) * 2;
+    std::deque<std::future<std::string>> pending;
+    std::size_t next = 0;
+    for (std::size_t c = 0; c < chunks; ++c) {
+        while (next < chunks && next <= c + ahead) pending.push_back(std::async(std::launch::async, one, next++));
+        const std::string text = pending.front().get();
+        pending.pop_front();
+        sink_.write(text);
+    }
+}
 
 }  // namespace sf::formats

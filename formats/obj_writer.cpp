@@ -196,6 +196,9 @@ private:
     std::vector<index_t> stamp_;
 };
 
+// Lines formatted together on one core: a few MiB of text.
+constexpr std::size_t k_lines_per_chunk = 1 << 16;
+
 void put_element(text_buffer& out, std::span<const index_t> pts, const index_t* vt, const index_t* vn) {
     out.put(pts.size() == 1 ? "p" : pts.size() == 2 ? "l" : "f");
     for (std::size_t c = 0; c < pts.size(); ++c) {
@@ -277,15 +280,17 @@ void write_obj(const mesh_layer& layer, byte_sink& sink, std::string_view mtllib
         out.put('\n');
     }
     const std::span<const double> xyz = layer.point_coordinates();
-    for (std::size_t i = 0; i < xyz.size(); i += 3) {
-        out.put("v ");
-        out.put_double(xyz[i]);
-        out.put(' ');
-        out.put_double(xyz[i + 1]);
-        out.put(' ');
-        out.put_double(xyz[i + 2]);
-        out.put('\n');
-    }
+    out.put_in_parallel(layer.point_count(), k_lines_per_chunk, [&](std::size_t begin, std::size_t end, text_buffer& o) {
+        for (std::size_t i = begin * 3; i < end * 3; i += 3) {
+            o.put("v ");
+            o.put_double(xyz[i]);
+            o.put(' ');
+            o.put_double(xyz[i + 1]);
+            o.put(' ');
+            o.put_double(xyz[i + 2]);
+            o.put('\n');
+        }
+    });
 
     // Texture coordinates of every face corner (k_none: the face has
     // none), numbered and written before the faces that use them.
@@ -354,17 +359,19 @@ void write_obj(const mesh_layer& layer, byte_sink& sink, std::string_view mtllib
         std::size_t written = 0;
         for (std::size_t g = 0; g < groups; ++g) {
             normals.compute(group(g), used);
-            for (const index_t pt : used) {
-                vn_of[pt] = static_cast<index_t>(written++);
-                const float* v = normals.of(pt);
-                out.put("vn ");
-                out.put_float(v[0]);
-                out.put(' ');
-                out.put_float(v[1]);
-                out.put(' ');
-                out.put_float(v[2]);
-                out.put('\n');
-            }
+            for (const index_t pt : used) vn_of[pt] = static_cast<index_t>(written++);
+            out.put_in_parallel(used.size(), k_lines_per_chunk, [&](std::size_t begin, std::size_t end, text_buffer& o) {
+                for (std::size_t i = begin; i < end; ++i) {
+                    const float* v = normals.of(used[i]);
+                    o.put("vn ");
+                    o.put_float(v[0]);
+                    o.put(' ');
+                    o.put_float(v[1]);
+                    o.put(' ');
+                    o.put_float(v[2]);
+                    o.put('\n');
+                }
+            });
             for (const index_t p : group(g)) {
                 const std::span<const index_t> pts = layer.polygon_points(p);
                 if (pts.size() < 3) continue;
@@ -381,16 +388,21 @@ void write_obj(const mesh_layer& layer, byte_sink& sink, std::string_view mtllib
             out.put(materials.list()[g - 1].name);
             out.put('\n');
         }
-        for (const index_t p : group(g)) {
-            const std::span<const index_t> pts = layer.polygon_points(p);
-            const index_t* vt = nullptr;
-            const index_t* vn = nullptr;
-            if (pts.size() >= 3) {
-                if (!corner_vt.empty() && corner_vt[corner_offset(p)] != k_none) vt = corner_vt.data() + corner_offset(p);
-                vn = corner_vn.data() + corner_offset(p);
+        const std::span<const index_t> faces = group(g);
+        out.put_in_parallel(faces.size(), k_lines_per_chunk, [&](std::size_t begin, std::size_t end, text_buffer& o) {
+            for (std::size_t i = begin; i < end; ++i) {
+                const index_t p = faces[i];
+                const std::span<const index_t> pts = layer.polygon_points(p);
+                const index_t* vt = nullptr;
+                const index_t* vn = nullptr;
+                if (pts.size() >= 3) {
+                    if (!corner_vt.empty() && corner_vt[corner_offset(p)] != k_none)
+                        vt = corner_vt.data() + corner_offset(p);
+                    vn = corner_vn.data() + corner_offset(p);
+                }
+                put_element(o, pts, vt, vn);
             }
-            put_element(out, pts, vt, vn);
-        }
+        });
     }
     out.flush();
 }
