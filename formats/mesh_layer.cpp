@@ -1,9 +1,12 @@
 #include "formats/mesh_layer.h"
 
+#include <link.h>
+
 #include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <iterator>
+#include <limits>
 #include <stdexcept>
 
 namespace sf::formats {
@@ -12,6 +15,38 @@ namespace {
 
 void check_room(std::size_t count) {
     if (count > k_max_index) throw std::length_error("mesh layer is full");
+}
+
+// Whether p lies in a segment of a loaded program or library that is not
+// writable: a text there (a string literal) can never change, so a cache
+// keyed by its address needs no comparison of the text.
+bool in_read_only_image(const void* p) {
+    struct query {
+        std::uintptr_t address;
+        bool found;
+    } q{reinterpret_cast<std::uintptr_t>(p), false};
+    ::dl_iterate_phdr(
+        [](dl_phdr_info* info, std::size_t, void* data) {
+            query& q = *static_cast<query*>(data);
+            for (int i = 0; i < info->dlpi_phnum; ++i) {
+                const ElfW(Phdr)& h = info->dlpi_phdr[i];
+                if (h.p_type != PT_LOAD || (h.p_flags & PF_W)) continue;
+                const std::uintptr_t start = info->dlpi_addr + h.p_vaddr;
+                if (q.address >= start && q.address - start < h.p_memsz) {
+                    q.found = true;
+                    return 1;
+                }
+            }
+            return 0;
+        },
+        &q);
+    return q.found;
+}
+
+// A text that can never change is as good as its address; any other is
+// compared.
+bool same_text(bool fixed, const char* cached, const char* s) {
+    return fixed || std::strcmp(cached, s) == 0;
 }
 
 }  // namespace
@@ -34,9 +69,9 @@ index_t string_pool::intern(std::string_view s) {
 
 index_t string_pool::intern(const char* s) {
     for (const cached& c : by_address_)
-        if (c.text == s && std::strcmp(by_index_[c.index]->c_str(), s) == 0) return c.index;
+        if (c.text == s && same_text(c.fixed, by_index_[c.index]->c_str(), s)) return c.index;
     const index_t i = intern(std::string_view(s));
-    by_address_[next_cached_] = {s, i};
+    by_address_[next_cached_] = {s, i, in_read_only_image(s)};
     next_cached_ = (next_cached_ + 1) % std::size(by_address_);
     return i;
 }
@@ -141,11 +176,12 @@ index_t mesh_layer::find_or_add_map(LWID type, std::string_view name, std::uint3
 
 index_t mesh_layer::find_or_add_map(LWID type, const char* name, std::uint32_t dim) {
     for (const map_cache_entry& e : map_cache_)
-        if (e.name == name && e.type == type && e.dim == dim && std::strcmp(strings_.c_str(maps_[e.map].name), name) == 0)
+        if (e.name == name && e.type == type && e.dim == dim &&
+            same_text(e.fixed, strings_.c_str(maps_[e.map].name), name))
             return e.map;
     const index_t m = find_or_add_map(type, std::string_view(name), dim);
     if (m != k_none) {
-        map_cache_[map_cache_next_] = {name, type, dim, m};
+        map_cache_[map_cache_next_] = {name, type, dim, m, in_read_only_image(name)};
         map_cache_next_ = (map_cache_next_ + 1) % std::size(map_cache_);
     }
     return m;
@@ -235,15 +271,32 @@ void mesh_layer::clear() {
 
 namespace {
 
+// Index of the first value that is not finite, or n. Whole blocks are
+// tested without a branch per value (the loop vectorises); only a block
+// with a hit is looked at one by one.
+template <class T>
+std::size_t first_not_finite(const T* v, std::size_t n) {
+    constexpr std::size_t k_block = 1024;
+    constexpr T k_max = std::numeric_limits<T>::max();
+    for (std::size_t b = 0; b < n; b += k_block) {
+        const std::size_t e = std::min(n, b + k_block);
+        int bad = 0;
+        for (std::size_t i = b; i < e; ++i) bad |= !(std::fabs(v[i]) <= k_max);
+        if (bad)
+            for (std::size_t i = b; i < e; ++i)
+                if (!std::isfinite(v[i])) return i;
+    }
+    return n;
+}
+
 std::string non_finite_text(double v) { return std::isnan(v) ? "nan" : v > 0 ? "inf" : "-inf"; }
 
 }  // namespace
 
 std::string first_non_finite(const mesh_layer& layer) {
     const std::span<const double> xyz = layer.point_coordinates();
-    for (std::size_t k = 0; k < xyz.size(); ++k)
-        if (!std::isfinite(xyz[k]))
-            return "point " + std::to_string(k / 3) + " has " + "xyz"[k % 3] + " = " + non_finite_text(xyz[k]);
+    if (const std::size_t k = first_not_finite(xyz.data(), xyz.size()); k < xyz.size())
+        return "point " + std::to_string(k / 3) + " has " + "xyz"[k % 3] + " = " + non_finite_text(xyz[k]);
     auto in_map = [&](index_t point, float v, index_t map) {
         return "point " + std::to_string(point) + " has " + non_finite_text(v) + " in map " +
                std::string(layer.strings().view(layer.maps()[map].name));
@@ -260,8 +313,7 @@ std::string first_non_finite(const mesh_layer& layer) {
             const mesh_layer::map_values& mv = layer.values_[m];
             const std::uint32_t dim = layer.maps_[m].dim;
             const std::size_t slots = std::min(mv.v.size(), mv.set.size() * 64 * dim);
-            for (std::size_t k = 0; k < slots; ++k) {
-                if (std::isfinite(mv.v[k])) continue;
+            for (std::size_t k = 0; (k += first_not_finite(mv.v.data() + k, slots - k)) < slots; ++k) {
                 const std::size_t i = k / dim;
                 if (mv.set[i >> 6] >> (i & 63) & 1) return in_map(index_t(mv.base + i), mv.v[k], m);
             }

@@ -54,6 +54,7 @@ private:
     struct cached {
         const char* text = nullptr;
         index_t index = k_none;
+        bool fixed = false;  // the text lies in read-only memory
     };
     cached by_address_[8];
     unsigned next_cached_ = 0;
@@ -181,6 +182,7 @@ private:
         LWID type;
         std::uint32_t dim;
         index_t map;
+        bool fixed;  // the name lies in read-only memory
     };
 
     big_array<double> xyz_;
