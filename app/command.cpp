@@ -9,6 +9,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <future>
 #include <new>
 
 #include "app/build_limits.h"
@@ -306,9 +307,25 @@ int run_build(const build_request& request, const host_options& options) {
         // Every file is written in full before any of them replaces what was
         // there: all of them appear, or none.
         formats::file_set files;
-        for (const output_target& o : outputs)
-            if (o.kind != output_kind::edit_log_stdout)
-                write_output(o, fg, smooth, textures, request.wind_colours, lods, files);
+        {
+            // Outputs do not depend on each other: each is written on a
+            // thread of its own. The first failure in output order is reported.
+            std::vector<std::future<void>> writes;
+            for (const output_target& o : outputs)
+                if (o.kind != output_kind::edit_log_stdout)
+                    writes.push_back(std::async(writes.empty() ? std::launch::deferred : std::launch::async, [&, o] {
+                        write_output(o, fg, smooth, textures, request.wind_colours, lods, files);
+                    }));
+            std::exception_ptr failure;
+            for (auto& w : writes) {
+                try {
+                    w.get();
+                } catch (...) {
+                    if (!failure) failure = std::current_exception();
+                }
+            }
+            if (failure) std::rethrow_exception(failure);
+        }
         if (request.preview) write_preview(smooth, mesh.background(), *request.preview, files);
         for (const output_target& o : outputs)
             if (o.kind == output_kind::edit_log_stdout)

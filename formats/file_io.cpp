@@ -350,6 +350,7 @@ std::string normal_path(const std::string& path) {
 file_set::~file_set() = default;  // each member removes its own temporary
 
 atomic_file& file_set::add(const std::string& path) {
+    const std::lock_guard lock(mutex_);
     const std::string key = normal_path(path);
     for (const auto& f : files_)
         if (normal_path(f->path()) == key) throw io_error(message(path, "named twice among the outputs", 0));

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -93,11 +94,13 @@ public:
     file_set& operator=(const file_set&) = delete;
 
     // A new member writing to path; io_error when the set already has it.
+    // Writers on several threads may add members at the same time.
     atomic_file& add(const std::string& path);
     void commit();
     std::size_t size() const { return files_.size(); }
 
 private:
+    std::mutex mutex_;
     std::vector<std::unique_ptr<atomic_file>> files_;
 };
 
