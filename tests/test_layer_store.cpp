@@ -1,0 +1,103 @@
+// The layer store's dense map values, its arrays and the history switch.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+#include <stdexcept>
+#include <string>
+
+#include "formats/big_buffer.h"
+#include "formats/edit_log.h"
+#include "formats/file_io.h"
+#include "formats/mesh_layer.h"
+#include "formats/subdivide.h"
+
+namespace sf::formats {
+namespace {
+
+mesh_layer points(index_t n, bool history) {
+    mesh_layer l;
+    l.keep_history(history);
+    for (index_t i = 0; i < n; ++i) l.add_point(i, 0, 0);
+    return l;
+}
+
+TEST(LayerStore, ValuesInAnyPointOrderReadBackLatestFirst) {
+    for (const bool history : {true, false}) {
+        mesh_layer l = points(300, history);
+        const index_t uv = l.find_or_add_map(LWVMAP_TXUV, "uv", 2);
+        const index_t w = l.find_or_add_map(LWVMAP_WGHT, "w", 1);
+        const float a[2] = {1, 2}, b[2] = {3, 4}, c[2] = {5, 6};
+        l.add_value(200, k_none, uv, a);  // the map starts late ...
+        l.add_value(3, k_none, uv, b);    // ... and a point below it moves it down
+        l.add_value(299, k_none, uv, c);
+        l.add_value(200, k_none, uv, c);  // the later value wins
+        ASSERT_NE(l.point_value(uv, 3), nullptr);
+        EXPECT_EQ(l.point_value(uv, 3)[1], 4.0f);
+        EXPECT_EQ(l.point_value(uv, 200)[0], 5.0f);
+        EXPECT_EQ(l.point_value(uv, 299)[1], 6.0f);
+        EXPECT_EQ(l.point_value(uv, 199), nullptr);
+        EXPECT_EQ(l.point_value(uv, 0), nullptr);
+        EXPECT_FALSE(l.has_point_values(w));
+        EXPECT_EQ(l.point_value(w, 200), nullptr);
+        EXPECT_EQ(l.point_value_calls(uv), 4u);
+        EXPECT_EQ(l.point_values().size(), history ? 4u : 0u);
+        EXPECT_THROW(l.add_value(300, k_none, uv, a), std::out_of_range);  // no such point
+    }
+}
+
+TEST(LayerStore, NonFiniteValueFoundOnlyWhereAPointHasIt) {
+    mesh_layer l = points(200, false);
+    const index_t m = l.find_or_add_map(LWVMAP_WGHT, "w", 1);
+    const float nan = std::numeric_limits<float>::quiet_NaN(), one = 1;
+    l.add_value(100, k_none, m, &nan);
+    l.add_value(3, k_none, m, &one);  // moves the values; a stale copy stays in an unset slot
+    EXPECT_EQ(first_non_finite(l), "point 100 has nan in map w");
+    l.add_value(100, k_none, m, &one);
+    EXPECT_EQ(first_non_finite(l), "");
+}
+
+TEST(LayerStore, WithoutHistoryNoEditLogButCopiesAreWhole) {
+    mesh_layer l = points(4, false);
+    const index_t pts[] = {0, 1, 2, 3};
+    const index_t p = l.add_polygon(LWPOLTYPE_FACE, l.strings().intern("S"), pts);
+    l.add_tag(p, LWPTAG_COLR, l.strings().intern("Green"));
+    const index_t m = l.find_or_add_map(LWVMAP_TXUV, "uv", 2);
+    const float v[2] = {0.5f, 0.25f};
+    l.add_value(2, k_none, m, v);
+    l.add_value(1, p, m, v);
+    EXPECT_TRUE(l.journal().empty());
+    string_sink sink;
+    EXPECT_THROW(write_edit_log(l, sink), std::logic_error);
+
+    const mesh_layer copy = subdivide_patches(l, 0);
+    EXPECT_FALSE(copy.keeps_history());
+    ASSERT_EQ(copy.point_count(), 4u);
+    ASSERT_EQ(copy.polygon_count(), 1u);
+    EXPECT_EQ(copy.tags().size(), 1u);
+    ASSERT_NE(copy.point_value(m, 2), nullptr);
+    EXPECT_EQ(copy.point_value(m, 2)[1], 0.25f);
+    EXPECT_EQ(copy.point_value(m, 1), nullptr);
+    ASSERT_NE(copy.find_value(m, 1, 0), nullptr);
+}
+
+TEST(LayerStore, BigArrayKeepsItsContentsAcrossEveryGrowth) {
+    big_array<std::uint32_t> a;
+    const std::size_t n = 3 * k_mapped_from / sizeof(std::uint32_t);  // from the heap into a mapping
+    for (std::uint32_t i = 0; i < n; ++i) a.push_back(i * 7u);
+    bool same = true;
+    for (std::uint32_t i = 0; i < n; ++i) same &= a[i] == i * 7u;
+    EXPECT_TRUE(same);
+    a.resize(10);
+    a.resize(20);  // what a shrink left behind reads as zero again
+    EXPECT_EQ(a[9], 63u);
+    EXPECT_EQ(a[10], 0u);
+    EXPECT_EQ(a[19], 0u);
+    big_array<std::uint32_t> b = a;
+    a.clear();
+    EXPECT_EQ(b.size(), 20u);
+    EXPECT_EQ(b[9], 63u);
+}
+
+}  // namespace
+}  // namespace sf::formats
