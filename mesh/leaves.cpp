@@ -74,7 +74,7 @@ void emit_leaves(const model_typ& model, MeshEditOp* op, const settings_typ& r) 
     // Working storage reused from anchor to anchor; only the leaves an anchor
     // builds are read for it.
     leaf_typ leaves[k_batch];
-    frame_typ frames[k_batch];
+    frame_typ frames[2];
 
     for (const l_typ* anchor = model.leaf_anchors; anchor; anchor = anchor->next) {
         const double t = anchor->range_position;
@@ -107,17 +107,23 @@ void emit_leaves(const model_typ& model, MeshEditOp* op, const settings_typ& r) 
         if (twist * r.leaf_randomness != 0) {
             for (int i = 0; i < n; ++i) {
                 const double q = std::sin(twist * 6 + i * 1.7) * r.leaf_randomness;
+                const turn_z_typ tz(0.3 * q);
+                const turn_x_typ tx(0.8 * q);
+                const turn_y_typ ty(q);
                 for (int j = 0; j < leaves[i].point_count; ++j) {
                     vec3_typ& p = leaves[i].points[j];
-                    p = p.rot_z(0.3 * q).rot_x(0.8 * q).rot_y(q);
+                    p = ty(tx(tz(p)));
                 }
             }
         }
 
+        // Off the tip, a leaf's frame depends only on whether its index is
+        // even: two frames serve the whole batch.
+        const int frame_count = n < 2 ? n : 2;
         if (!anchor->at_tip) {
             const vec3_typ d = anchor->direction.normalized();
             const vec3_typ out = anchor->position.normalized() * r.leaf_out;
-            for (int i = 0; i < n; ++i) {
+            for (int i = 0; i < frame_count; ++i) {
                 frame_typ& f = frames[i];
                 vec3_typ y = up;
                 vec3_typ z = d.cross(y);
@@ -145,9 +151,9 @@ void emit_leaves(const model_typ& model, MeshEditOp* op, const settings_typ& r) 
 
         const float thick = anchor->node->thick_weight;
         const float range = anchor->node->range_weight;
+        for (int i = 0; i < frame_count; ++i) frames[i].compute_angles();
         for (int i = 0; i < n; ++i) {
-            frame_typ& f = frames[i];
-            f.compute_angles();
+            const frame_typ& f = frames[i % 2];
             const int k = static_cast<int>(static_cast<float>(i) / static_cast<float>(per));
             vec3_typ position = anchor->position;
             if (k != 0) position = position + anchor->direction / density * k;
