@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -198,6 +199,53 @@ void BM_stages_largest(benchmark::State& s) { stages(s, largest_settings(), fals
 BENCHMARK(BM_stages_tree_m)->Iterations(1)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_stages_tree_m_edit_log)->Iterations(1)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_stages_largest)->Iterations(1)->Unit(benchmark::kMillisecond);
+
+// A host that keeps nothing: every call returns at once, ids are distinct and
+// non-null. Measures the plug-in's own output path.
+namespace null_host {
+std::uintptr_t next_id = 0;
+LWPntID add_point(EDStateRef, const double*) { return reinterpret_cast<LWPntID>(++next_id); }
+LWPolID add_face(EDStateRef, const char*, int, const LWPntID*) { return reinterpret_cast<LWPolID>(++next_id); }
+LWPolID add_poly(EDStateRef, LWID, LWPolID, const char*, int, const LWPntID*) {
+    return reinterpret_cast<LWPolID>(++next_id);
+}
+int pol_tag(EDStateRef, LWPolID, LWID, const char*) { return 1; }
+int pnt_vmap(EDStateRef, LWPntID, LWID, const char*, int, const float*) { return 1; }
+int pnt_vpmap(EDStateRef, LWPntID, LWPolID, LWID, const char*, int, const float*) { return 1; }
+std::uintptr_t points = 0;
+LWPntID count_point(EDStateRef s, const double* xyz) {
+    ++points;
+    return add_point(s, xyz);
+}
+
+MeshEditOp edit_op() {
+    MeshEditOp op{};
+    op.addPoint = count_point;
+    op.addFace = add_face;
+    op.addPoly = add_poly;
+    op.polTag = pol_tag;
+    op.pntVMap = pnt_vmap;
+    op.pntVPMap = pnt_vpmap;
+    return op;
+}
+}  // namespace null_host
+
+// Mesh output of the largest polygonal tree into a host that keeps nothing.
+void BM_mesh_null_host(benchmark::State& state) {
+    capture_default_crown();
+    settings_typ r = largest_settings();
+    generate(r, nullptr, 0);
+    double points = 0;
+    for (auto _ : state) {
+        MeshEditOp op = null_host::edit_op();
+        null_host::points = 0;
+        mesh_output(&op, r);
+        points = static_cast<double>(null_host::points);
+    }
+    state.counters["points"] = points;
+    state.counters["points_per_s"] = benchmark::Counter(points, benchmark::Counter::kIsIterationInvariantRate);
+}
+BENCHMARK(BM_mesh_null_host)->Iterations(2)->Unit(benchmark::kMillisecond);
 
 // The whole program on the default crown, writing an OBJ.
 void BM_program_default(benchmark::State& state) {

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cmath>
+#include <cstring>
 
 namespace sf {
 
@@ -43,24 +44,70 @@ struct vec3_typ {
     }
     double angle_to(const vec3_typ& b) const;
 
-    vec3_typ rot_x(double t) const {
-        if (t == 0.0) return *this;
-        const double s = std::sin(t), c = std::cos(t);
-        return {x, y * c + z * s, -y * s + z * c};
-    }
-    vec3_typ rot_y(double t) const {
-        const double s = std::sin(t), c = std::cos(t);
-        return {x * c - z * s, y, x * s + z * c};
-    }
-    vec3_typ rot_z(double t) const {
-        if (t == 0.0) return *this;
-        const double s = std::sin(t), c = std::cos(t);
-        return {x * c + y * s, -x * s + y * c, z};
-    }
+    vec3_typ rot_x(double t) const;
+    vec3_typ rot_y(double t) const;
+    vec3_typ rot_z(double t) const;
 
     double* data() { return &x; }
     const double* data() const { return &x; }
 };
+
+// A turn about one axis with its sine and cosine taken once, to apply to many
+// vectors. A turn about x or z by exactly 0 leaves vectors as they are; a turn
+// about y always does the arithmetic.
+struct turn_x_typ {
+    bool none = true;
+    double s = 0.0, c = 1.0;
+
+    turn_x_typ() = default;
+    explicit turn_x_typ(double t) {
+        if (t == 0.0) return;
+        none = false;
+        s = std::sin(t);
+        c = std::cos(t);
+    }
+    vec3_typ operator()(const vec3_typ& v) const {
+        if (none) return v;
+        return {v.x, v.y * c + v.z * s, -v.y * s + v.z * c};
+    }
+};
+
+struct turn_y_typ {
+    double s = 0.0, c = 1.0;  // sin 0 and cos 0
+
+    turn_y_typ() = default;
+    explicit turn_y_typ(double t) : s(std::sin(t)), c(std::cos(t)) {}
+    turn_y_typ(double s_, double c_) : s(s_), c(c_) {}
+    vec3_typ operator()(const vec3_typ& v) const { return {v.x * c - v.z * s, v.y, v.x * s + v.z * c}; }
+};
+
+struct turn_z_typ {
+    bool none = true;
+    double s = 0.0, c = 1.0;
+
+    turn_z_typ() = default;
+    explicit turn_z_typ(double t) {
+        if (t == 0.0) return;
+        none = false;
+        s = std::sin(t);
+        c = std::cos(t);
+    }
+    // From a sine and cosine of t taken elsewhere.
+    turn_z_typ(double t, double s_, double c_) {
+        if (t == 0.0) return;
+        none = false;
+        s = s_;
+        c = c_;
+    }
+    vec3_typ operator()(const vec3_typ& v) const {
+        if (none) return v;
+        return {v.x * c + v.y * s, -v.x * s + v.y * c, v.z};
+    }
+};
+
+inline vec3_typ vec3_typ::rot_x(double t) const { return turn_x_typ(t)(*this); }
+inline vec3_typ vec3_typ::rot_y(double t) const { return turn_y_typ(t)(*this); }
+inline vec3_typ vec3_typ::rot_z(double t) const { return turn_z_typ(t)(*this); }
 
 inline double vec3_typ::angle_to(const vec3_typ& b) const {
     const double la = length(), lb = b.length();
@@ -74,6 +121,8 @@ inline double vec3_typ::angle_to(const vec3_typ& b) const {
     return 0.0;
 }
 
+// The turns from local to world coordinates: about x by the roll, about z by
+// the pitch, about y by the heading; to_local undoes them in reverse order.
 struct frame_typ {
     vec3_typ axis_x, axis_y, axis_z;
     double heading = 0.0, pitch = 0.0, roll = 0.0;
@@ -86,21 +135,44 @@ struct frame_typ {
         const double ch = std::cos(heading), sh = std::sin(heading);
         const double cp = std::cos(pitch), sp = std::sin(pitch);
         roll = -std::atan2(b.z * ch - b.x * sh, ((b.z * sh) * sp + (b.x * ch) * sp) + b.y * cp);
+        // The world turns, for to_world; heading and pitch reuse the values above.
+        world_ = turns{heading, pitch, roll, turn_x_typ(roll), turn_z_typ(pitch, sp, cp), turn_y_typ(sh, ch)};
     }
 
     void to_world(vec3_typ* p, int count, const vec3_typ& origin) const {
-        for (int i = 0; i < count; ++i)
-            p[i] = p[i].rot_x(roll).rot_z(pitch).rot_y(heading) + origin;
+        const turns w = world_turns();
+        for (int i = 0; i < count; ++i) p[i] = w.y(w.z(w.x(p[i]))) + origin;
     }
 
     void to_local(vec3_typ* p, int count, const vec3_typ& origin) const {
+        const turn_y_typ ty(-heading);
+        const turn_z_typ tz(-pitch);
+        const turn_x_typ tx(-roll);
         const bool shift = origin != 0.0;
         for (int i = 0; i < count; ++i) {
             vec3_typ v = p[i];
             if (shift) v = v + (vec3_typ() - origin);
-            p[i] = v.rot_y(-heading).rot_z(-pitch).rot_x(-roll);
+            p[i] = tx(tz(ty(v)));
         }
     }
+
+private:
+    struct turns {
+        double heading = 0.0, pitch = 0.0, roll = 0.0;  // the angles they were taken from
+        turn_x_typ x;
+        turn_z_typ z;
+        turn_y_typ y;
+    };
+    turns world_;  // matches the zero angles until compute_angles runs
+
+    // The cached turns when the angles are still those they were taken from
+    // (bit for bit: a zero's sign matters); else turns taken now.
+    turns world_turns() const {
+        if (same_bits(world_.heading, heading) && same_bits(world_.pitch, pitch) && same_bits(world_.roll, roll))
+            return world_;
+        return turns{heading, pitch, roll, turn_x_typ(roll), turn_z_typ(pitch), turn_y_typ(heading)};
+    }
+    static bool same_bits(double a, double b) { return std::memcmp(&a, &b, sizeof a) == 0; }
 };
 
 }  // namespace sf

@@ -23,35 +23,51 @@ int tile_index(double x) {
     return static_cast<std::int32_t>(t) % 3;
 }
 
-void emit_leaf(MeshEditOp* op, const leaf_typ& leaf, float thick, float range) {
-    // A node that was never written as a tube has no weights: no leaf.
-    if (range == -10.0f && thick == -10.0f) return;
+// The map values of every leaf point: the same for all leaves of an anchor,
+// since they depend on the shape's texture coordinates and the anchor alone.
+struct point_maps {
+    float uv[2];
+    float tile[2];
+    float wr, wt;
+    float rt[2];
+};
+
+void fill_point_maps(point_maps maps[], const leaf_typ& leaf, float thick, float range) {
     const int a = std::abs(tile_index(leaf.twist));
     const int b = tile_index(leaf.range_position);
     const double ta = a * k_third, tb = b * k_third;
-
-    LWPntID ids[12];
     for (int j = 0; j < leaf.point_count; ++j) {
-        ids[j] = op->addPoint(op->state, leaf.points[j].data());
+        point_maps& m = maps[j];
         const float u = leaf.uv[j][0], v = leaf.uv[j][1];
         const float rv = range * v, tv = thick * v;
-        const float wr = static_cast<float>(range + rv * 0.3);
-        const float wt = static_cast<float>(thick + tv * 0.3);
-        const float uv[2] = {u, v};
-        const float tile[2] = {static_cast<float>(u * k_third + ta),
-                               static_cast<float>(v * k_third + tb)};
-        const float rt[2] = {wr, wt};
-        op->pntVMap(op->state, ids[j], LWVMAP_TXUV, "SF_leaf", 2, uv);
-        op->pntVMap(op->state, ids[j], LWVMAP_TXUV, "SF_all_leaves", 2, tile);
-        op->pntVMap(op->state, ids[j], LWVMAP_WGHT, "SF_range", 1, &wr);
-        op->pntVMap(op->state, ids[j], LWVMAP_WGHT, "SF_thick", 1, &wt);
-        op->pntVMap(op->state, ids[j], LWVMAP_TXUV, "SF_range_thick", 2, rt);
+        m.wr = static_cast<float>(range + rv * 0.3);
+        m.wt = static_cast<float>(thick + tv * 0.3);
+        m.uv[0] = u;
+        m.uv[1] = v;
+        m.tile[0] = static_cast<float>(u * k_third + ta);
+        m.tile[1] = static_cast<float>(v * k_third + tb);
+        m.rt[0] = m.wr;
+        m.rt[1] = m.wt;
+    }
+}
+
+// One leaf of the shape at world points pts.
+void emit_leaf(MeshEditOp* op, const leaf_typ& shape, const vec3_typ pts[], const point_maps maps[]) {
+    LWPntID ids[12];
+    for (int j = 0; j < shape.point_count; ++j) {
+        ids[j] = op->addPoint(op->state, pts[j].data());
+        const point_maps& m = maps[j];
+        op->pntVMap(op->state, ids[j], LWVMAP_TXUV, "SF_leaf", 2, m.uv);
+        op->pntVMap(op->state, ids[j], LWVMAP_TXUV, "SF_all_leaves", 2, m.tile);
+        op->pntVMap(op->state, ids[j], LWVMAP_WGHT, "SF_range", 1, &m.wr);
+        op->pntVMap(op->state, ids[j], LWVMAP_WGHT, "SF_thick", 1, &m.wt);
+        op->pntVMap(op->state, ids[j], LWVMAP_TXUV, "SF_range_thick", 2, m.rt);
     }
 
-    const int n = leaf.quads ? 4 : 3;
-    for (int p = 0; p < leaf.polygon_count; ++p) {
+    const int n = shape.quads ? 4 : 3;
+    for (int p = 0; p < shape.polygon_count; ++p) {
         LWPntID corner_ids[4];
-        for (int k = 0; k < n; ++k) corner_ids[k] = ids[leaf.corners[p * n + k]];
+        for (int k = 0; k < n; ++k) corner_ids[k] = ids[shape.corners[p * n + k]];
         const LWPolID pol = op->addFace(op->state, "LG_leaf", n, corner_ids);
         op->polTag(op->state, pol, LWPTAG_COLR, "Green");
     }
@@ -71,12 +87,22 @@ void emit_leaves(const model_typ& model, MeshEditOp* op, const settings_typ& r) 
     const double density = static_cast<float>(r.leaf_density);
     const vec3_typ up(0, 1, 0);
 
-    // Working storage reused from anchor to anchor; only the leaves an anchor
-    // builds are read for it.
-    leaf_typ leaves[k_batch];
-    frame_typ frames[k_batch];
+    // Working storage reused from anchor to anchor. Every leaf of an anchor
+    // starts as the same shape; only its random turn and frame differ.
+    leaf_typ leaf;
+    vec3_typ pts[12];
+    point_maps maps[12];
+    frame_typ frames[2];
 
     for (const l_typ* anchor = model.leaf_anchors; anchor; anchor = anchor->next) {
+        const float thick = anchor->node->thick_weight;
+        const float range = anchor->node->range_weight;
+        // A node that was never written as a tube has no weights: no leaves.
+        if (range == -10.0f && thick == -10.0f) continue;
+        // A tip anchor shows leaf 0 only (nothing when the batch is empty).
+        const int n = anchor->at_tip ? (count > 0 ? 1 : 0) : count;
+        if (n == 0) continue;
+
         const double t = anchor->range_position;
         const double twist = anchor->twist;
         const double s = std::sqrt(t);
@@ -88,36 +114,24 @@ void emit_leaves(const model_typ& model, MeshEditOp* op, const settings_typ& r) 
         }
         const double size = r.leaf_size * s + r.leaf_size_tip * (1 - s);
 
-        // A tip anchor shows leaf 0 only (nothing when the batch is empty).
-        const int n = anchor->at_tip ? (count > 0 ? 1 : 0) : count;
-        for (int i = 0; i < n; ++i) {
-            leaf_typ& leaf = leaves[i];
-            leaf.build(shape, r.leaf_length * size, r.leaf_width * size);
-            leaf.range_position = anchor->range_position;
-            leaf.twist = twist;
-        }
+        leaf.build(shape, r.leaf_length * size, r.leaf_width * size);
+        leaf.range_position = anchor->range_position;
+        leaf.twist = twist;
+        fill_point_maps(maps, leaf, thick, range);
 
         if (twist * r.leaf_growth_randomness != 0) {
             const double g = 1 + (twist * 2 - 1) * r.leaf_growth_randomness;
-            for (int i = 0; i < n; ++i)
-                for (int j = 0; j < leaves[i].point_count; ++j)
-                    leaves[i].points[j] = leaves[i].points[j] * g;
+            for (int j = 0; j < leaf.point_count; ++j) leaf.points[j] = leaf.points[j] * g;
         }
+        const bool turned = twist * r.leaf_randomness != 0;
 
-        if (twist * r.leaf_randomness != 0) {
-            for (int i = 0; i < n; ++i) {
-                const double q = std::sin(twist * 6 + i * 1.7) * r.leaf_randomness;
-                for (int j = 0; j < leaves[i].point_count; ++j) {
-                    vec3_typ& p = leaves[i].points[j];
-                    p = p.rot_z(0.3 * q).rot_x(0.8 * q).rot_y(q);
-                }
-            }
-        }
-
+        // Off the tip, a leaf's frame depends only on whether its index is
+        // even: two frames serve the whole batch.
+        const int frame_count = n < 2 ? n : 2;
         if (!anchor->at_tip) {
             const vec3_typ d = anchor->direction.normalized();
             const vec3_typ out = anchor->position.normalized() * r.leaf_out;
-            for (int i = 0; i < n; ++i) {
+            for (int i = 0; i < frame_count; ++i) {
                 frame_typ& f = frames[i];
                 vec3_typ y = up;
                 vec3_typ z = d.cross(y);
@@ -132,7 +146,7 @@ void emit_leaves(const model_typ& model, MeshEditOp* op, const settings_typ& r) 
                 f.axis_y = y;
                 f.axis_z = z;
             }
-        } else if (n > 0) {
+        } else {
             frame_typ& f = frames[0];
             vec3_typ y = up;
             const vec3_typ x = y.cross(anchor->direction.normalized());
@@ -143,17 +157,21 @@ void emit_leaves(const model_typ& model, MeshEditOp* op, const settings_typ& r) 
             f.axis_z = z;
         }
 
-        const float thick = anchor->node->thick_weight;
-        const float range = anchor->node->range_weight;
+        for (int i = 0; i < frame_count; ++i) frames[i].compute_angles();
         for (int i = 0; i < n; ++i) {
-            frame_typ& f = frames[i];
-            f.compute_angles();
+            for (int j = 0; j < leaf.point_count; ++j) pts[j] = leaf.points[j];
+            if (turned) {
+                const double q = std::sin(twist * 6 + i * 1.7) * r.leaf_randomness;
+                const turn_z_typ tz(0.3 * q);
+                const turn_x_typ tx(0.8 * q);
+                const turn_y_typ ty(q);
+                for (int j = 0; j < leaf.point_count; ++j) pts[j] = ty(tx(tz(pts[j])));
+            }
             const int k = static_cast<int>(static_cast<float>(i) / static_cast<float>(per));
             vec3_typ position = anchor->position;
             if (k != 0) position = position + anchor->direction / density * k;
-            leaf_typ& leaf = leaves[i];
-            f.to_world(leaf.points, leaf.point_count, position);
-            emit_leaf(op, leaf, thick, range);
+            frames[i % 2].to_world(pts, leaf.point_count, position);
+            emit_leaf(op, leaf, pts, maps);
         }
     }
 }

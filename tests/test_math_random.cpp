@@ -3,6 +3,7 @@
 
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 
 #include "core/random.h"
 #include "core/vec3.h"
@@ -82,6 +83,82 @@ TEST(Frame, AnglesAndRoundTrip) {
     f.to_local(pts, 2, origin);
     expect_near(pts[0], 1.5, -2, 0.25);
     expect_near(pts[1], 0, 0, 0);
+}
+
+namespace {
+
+// The turns of a frame, one point at a time with sines and cosines taken per
+// point: what to_world and to_local must match bit for bit.
+vec3_typ turned_x(vec3_typ v, double t) {
+    if (t == 0.0) return v;
+    const double s = std::sin(t), c = std::cos(t);
+    return {v.x, v.y * c + v.z * s, -v.y * s + v.z * c};
+}
+vec3_typ turned_y(vec3_typ v, double t) {
+    const double s = std::sin(t), c = std::cos(t);
+    return {v.x * c - v.z * s, v.y, v.x * s + v.z * c};
+}
+vec3_typ turned_z(vec3_typ v, double t) {
+    if (t == 0.0) return v;
+    const double s = std::sin(t), c = std::cos(t);
+    return {v.x * c + v.y * s, -v.x * s + v.y * c, v.z};
+}
+
+bool same_bits(const vec3_typ& a, const vec3_typ& b) { return std::memcmp(&a, &b, sizeof a) == 0; }
+
+void expect_turns_match(const frame_typ& f) {
+    const vec3_typ origin(0.5, -1.25, 3);
+    const vec3_typ pts[4] = {{1.5, -2, 0.25}, {-0.0, 0.0, -0.0}, {0.1, 0.7, -0.3}, {-3, 1e-9, 2}};
+    vec3_typ world[4], local[4];
+    for (int i = 0; i < 4; ++i) world[i] = local[i] = pts[i];
+    f.to_world(world, 4, origin);
+    f.to_local(local, 4, origin);
+    for (int i = 0; i < 4; ++i) {
+        const vec3_typ w = turned_y(turned_z(turned_x(pts[i], f.roll), f.pitch), f.heading) + origin;
+        const vec3_typ l =
+            turned_x(turned_z(turned_y(pts[i] + (vec3_typ() - origin), -f.heading), -f.pitch), -f.roll);
+        EXPECT_TRUE(same_bits(world[i], w)) << i;
+        EXPECT_TRUE(same_bits(local[i], l)) << i;
+    }
+}
+
+}  // namespace
+
+TEST(Frame, TurnsMatchTurningEachPoint) {
+    expect_turns_match(frame_typ());  // zero angles, never computed
+    const vec3_typ axes[][2] = {
+        {{1, 0, 0}, {0, 0, 1}},        {{1, 0, 0}, {0, 1, 0}},    {{0.3, -0.4, 0.8}, {0.1, 0.9, 0.2}},
+        {{0, 1, 0}, {1, 0, 0}},        {{-1, 0, -0.0}, {0, 1, 0}}, {{0.6, 0.0, -0.8}, {0, -1, 0}},
+        {{-0.2, 0.9, 0.1}, {0.4, 0.1, -0.9}},
+    };
+    for (const auto& a : axes) {
+        frame_typ f;
+        f.axis_x = a[0];
+        f.axis_y = a[1];
+        f.compute_angles();
+        expect_turns_match(f);
+        // Angles set by hand after compute_angles are the ones applied.
+        frame_typ g = f;
+        g.heading = -g.heading;
+        g.roll = 0.25;
+        expect_turns_match(g);
+        g.pitch = -0.0;
+        g.heading = 0.0;
+        expect_turns_match(g);
+    }
+}
+
+// A turn taken once and applied to many vectors matches rot_x, rot_y, rot_z.
+TEST(Vector, TurnsTakenOnceMatchRotations) {
+    const vec3_typ v(-0.0, 0.3, -1.7);
+    for (double t : {0.0, -0.0, 0.35, -1.2, 3.0}) {
+        EXPECT_TRUE(same_bits(sf::turn_x_typ(t)(v), turned_x(v, t)));
+        EXPECT_TRUE(same_bits(sf::turn_y_typ(t)(v), turned_y(v, t)));
+        EXPECT_TRUE(same_bits(sf::turn_z_typ(t)(v), turned_z(v, t)));
+        EXPECT_TRUE(same_bits(v.rot_x(t), turned_x(v, t)));
+        EXPECT_TRUE(same_bits(v.rot_y(t), turned_y(v, t)));
+        EXPECT_TRUE(same_bits(v.rot_z(t), turned_z(v, t)));
+    }
 }
 
 TEST(Random, FirstDrawsAndSeeds) {
