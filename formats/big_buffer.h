@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "formats/memory_budget.h"
+#include "formats/prefault.h"
 
 namespace sf::formats {
 
@@ -96,6 +97,8 @@ public:
         std::swap(size_, o.size_);
         std::swap(cap_, o.cap_);
         std::swap(dirty_, o.dirty_);
+        std::swap(prefaulted_, o.prefaulted_);
+        std::swap(prefault_at_, o.prefault_at_);
     }
 
     std::size_t size() const { return size_; }
@@ -118,10 +121,11 @@ public:
     // Room for k more, growing geometrically.
     void reserve_more(std::size_t k) {
         if (k > cap_ - size_) grow_to(std::max(size_ + k, cap_ + cap_ / 2 + 16));
+        if (size_ + k >= prefault_at_) prefault(size_ + k);
     }
 
     void push_back(const T& v) {
-        if (size_ == cap_) reserve_more(1);
+        reserve_more(1);
         data_[size_++] = v;
         dirty_ = std::max(dirty_, size_);
     }
@@ -158,7 +162,8 @@ public:
     void clear() {
         release();
         data_ = nullptr;
-        size_ = cap_ = dirty_ = 0;
+        size_ = cap_ = dirty_ = prefaulted_ = 0;
+        prefault_at_ = k_never;
     }
 
 private:
@@ -179,6 +184,7 @@ private:
         if (bytes < k_mapped_from) {
             p = std::realloc(static_cast<void*>(data_), bytes);
         } else if (mapped()) {
+            prefault::forget(data_);
             p = ::mremap(data_, old_bytes, bytes, MREMAP_MAYMOVE);
             if (p == MAP_FAILED) p = nullptr;
         } else {
@@ -191,6 +197,8 @@ private:
                 std::free(static_cast<void*>(data_));
                 // Only the copied part may be non-zero now.
                 dirty_ = size_;
+                prefaulted_ = size_ * sizeof(T);
+                prefault_at_ = size_;
             }
         }
         if (!p) {
@@ -201,19 +209,39 @@ private:
         cap_ = new_cap;
     }
 
+    // Asks for the pages a little past element upto to be faulted in by the
+    // prefault thread, and for the next call when the array fills half of
+    // that window.
+    void prefault(std::size_t upto) {
+        const std::size_t used = upto * sizeof(T), cap = cap_ * sizeof(T);
+        const std::size_t window = std::clamp(used / 8, k_huge_page * 2, k_huge_page * 8);
+        const std::size_t end = std::min(cap, (used + window + k_huge_page - 1) / k_huge_page * k_huge_page);
+        if (end > prefaulted_) {
+            prefault::ahead(data_, prefaulted_, end - prefaulted_);
+            prefaulted_ = end;
+        }
+        prefault_at_ = end >= cap ? cap_ : (prefaulted_ - window / 2) / sizeof(T);
+    }
+
     void release() noexcept {
         if (!data_) return;
-        if (mapped())
+        if (mapped()) {
+            prefault::forget(data_);
             ::munmap(data_, cap_ * sizeof(T));
-        else
+        } else {
             std::free(static_cast<void*>(data_));
+        }
         memory_budget::give(cap_ * sizeof(T));
     }
+
+    static constexpr std::size_t k_never = std::size_t(-1);
 
     T* data_ = nullptr;
     std::size_t size_ = 0;
     std::size_t cap_ = 0;
     std::size_t dirty_ = 0;  // elements at and past this were never written
+    std::size_t prefaulted_ = 0;     // bytes asked to be faulted in (mapped arrays)
+    std::size_t prefault_at_ = k_never;  // size at which to ask for more
 };
 
 }  // namespace sf::formats

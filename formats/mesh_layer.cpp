@@ -236,9 +236,10 @@ void mesh_layer::make_room(map_values& m, index_t point, std::uint32_t dim) {
     }
     const std::size_t words = ((std::size_t(point) - m.base) >> 6) + 1;
     if (m.set.size() < words) {
-        const std::size_t grown = std::max(words, m.set.size() + m.set.size() / 2);
-        m.v.resize(grown * 64 * dim);
-        m.set.resize(grown);
+        // Sized to what is used (capacity grows geometrically underneath),
+        // so pages are faulted in ahead of the points that use them only.
+        m.v.resize(words * 64 * dim);
+        m.set.resize(words);
     }
 }
 
