@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <new>
 
-#include "host/services.h"
+#include "ui/services.h"
 
 namespace sf::app {
 

@@ -6,8 +6,8 @@
 #include "core/background.h"
 #include "core/growth.h"
 #include "core/node_index.h"
-#include "host/services.h"
 #include "mesh/output.h"
+#include "ui/services.h"
 
 namespace sf {
 

@@ -10,7 +10,7 @@
 #include "core/background.h"
 #include "core/branch.h"
 #include "core/build.h"
-#include "host/services.h"
+#include "ui/services.h"
 
 namespace sf {
 namespace {

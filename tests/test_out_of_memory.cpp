@@ -15,7 +15,7 @@
 #include "formats/edit_log.h"
 #include "formats/memory_budget.h"
 #include "formats/subdivide.h"
-#include "host/tool.h"
+#include "plugin/tool.h"
 #include "ui/panel.h"
 
 namespace sf {

@@ -5,9 +5,9 @@
 #include <cstring>
 #include <vector>
 
-#include "host/barrier.h"
-#include "host/services.h"
+#include "ui/barrier.h"
 #include "ui/presets.h"
+#include "ui/services.h"
 
 namespace sf {
 

@@ -4,9 +4,9 @@
 
 #include "core/background.h"
 #include "core/branch.h"
-#include "host/barrier.h"
-#include "host/services.h"
+#include "ui/barrier.h"
 #include "ui/panel.h"
+#include "ui/services.h"
 
 namespace sf {
 

@@ -3,11 +3,11 @@
 
 #include "core/build.h"
 #include "core/settings.h"
-#include "host/barrier.h"
-#include "host/services.h"
-#include "host/tool.h"
+#include "plugin/tool.h"
+#include "ui/barrier.h"
 #include "ui/panel.h"
 #include "ui/presets.h"
+#include "ui/services.h"
 
 namespace sf {
 

@@ -1,4 +1,4 @@
-#include "host/tool.h"
+#include "plugin/tool.h"
 
 #include <cstring>
 

@@ -1,4 +1,4 @@
-#include "host/services.h"
+#include "ui/services.h"
 
 namespace sf {
 
