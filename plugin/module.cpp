@@ -1,8 +1,8 @@
 // The module descriptor and the MeshEditTool activation.
 #include <cstring>
 
-#include "core/build.h"
 #include "core/settings.h"
+#include "plugin/build.h"
 #include "plugin/tool.h"
 #include "ui/barrier.h"
 #include "ui/panel.h"

@@ -4,8 +4,8 @@
 
 #include "core/background.h"
 #include "core/branch.h"
-#include "core/build.h"
 #include "core/settings.h"
+#include "plugin/build.h"
 #include "ui/panel.h"
 
 namespace sf {

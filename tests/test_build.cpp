@@ -9,7 +9,7 @@
 #include "app/standin_host.h"
 #include "core/background.h"
 #include "core/branch.h"
-#include "core/build.h"
+#include "plugin/build.h"
 #include "ui/services.h"
 
 namespace sf {

@@ -8,7 +8,7 @@
 
 #include "core/background.h"
 #include "core/branch.h"
-#include "core/build.h"
+#include "plugin/build.h"
 #include "plugin/tool.h"
 #include "ui/panel.h"
 #include "ui/presets.h"
