@@ -6,7 +6,7 @@
 #include "core/branch.h"
 #include "core/settings.h"
 #include "plugin/build.h"
-#include "ui/panel.h"
+#include "ui/services.h"
 
 namespace sf {
 

@@ -11,8 +11,6 @@
 
 namespace sf {
 
-LWXPanelID g_panel = nullptr;
-
 namespace {
 
 // What the set callback does to a stored value.
@@ -308,10 +306,6 @@ LWXPanelID panel_callback(LWInstance inst) {
     xp->setData(panel, 0, inst);
     g_panel = panel;
     return panel;
-}
-
-void refresh_panel_view() {
-    if (g_panel && g_services.panel) g_services.panel->viewRefresh(g_panel);
 }
 
 }  // namespace sf

@@ -5,7 +5,6 @@
 #include "core/background.h"
 #include "core/branch.h"
 #include "ui/barrier.h"
-#include "ui/panel.h"
 #include "ui/services.h"
 
 namespace sf {
