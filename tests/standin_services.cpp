@@ -1,4 +1,4 @@
-#include "app/standin_services.h"
+#include "standin_services.h"
 
 #include <cstdio>
 #include <new>
