@@ -5,6 +5,7 @@
 #include <cstring>
 #include <vector>
 
+#include "sylvaform_version.h"
 #include "ui/barrier.h"
 #include "ui/presets.h"
 #include "ui/services.h"
@@ -174,7 +175,7 @@ void destroy_notify(void*) { release_shelf_client(); }
 std::vector<LWXPHint> make_hints() {
     std::vector<LWXPHint> h;
     auto add = [&](LWXPHint x) { h.push_back(x); };
-    add({XPH_TITLE, 0, "Sylvaform 1.7", nullptr, nullptr, 0, 0, 0, nullptr, nullptr});
+    add({XPH_TITLE, 0, "Sylvaform " SF_VERSION_SHORT, nullptr, nullptr, 0, 0, 0, nullptr, nullptr});
     add({XPH_TABS, 0x8026, nullptr, k_tabs, nullptr, 0, 0, 0, nullptr, nullptr});
     add({XPH_GROUP, 0x8027, "Tree", k_tree_group, nullptr, 0, 0, 0, nullptr, nullptr});
     add({XPH_GROUP, 0x8039, "Twig", k_twig_group, nullptr, 0, 0, 0, nullptr, nullptr});
