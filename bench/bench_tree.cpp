@@ -23,6 +23,7 @@
 #include "formats/memory_budget.h"
 #include "formats/obj_writer.h"
 #include "mesh/output.h"
+#include "plugin/build.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-// The build callback and the generation driver.
+// The generation driver.
 #pragma once
 
 #include <cstdint>
@@ -8,19 +8,7 @@
 
 namespace sf {
 
-extern const char* const k_error_need_bg;     // "Need something in BG Layer"
-extern const char* const k_error_allocation;  // "Memory allocation error"
-
-extern int build_running;
 extern double trunk_scale;
-
-// The host's build callback: null on success, else an error text.
-const char* build_callback(settings_typ* r, MeshEditOp* op);
-
-// After a build that threw (out of memory in growth or mesh output): the
-// state an allocation failure leaves, with the half-grown tree released and
-// the build's monitor ended.
-void abandon_build(settings_typ& r) noexcept;
 
 // Grows the tree into the branch table. 0 on success, 1 when the table
 // cannot be allocated.

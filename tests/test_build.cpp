@@ -9,8 +9,8 @@
 #include "app/standin_host.h"
 #include "core/background.h"
 #include "core/branch.h"
-#include "core/build.h"
-#include "host/services.h"
+#include "plugin/build.h"
+#include "ui/services.h"
 
 namespace sf {
 namespace {

@@ -25,8 +25,8 @@
 #include "app/tool_host.h"
 #include "core/background.h"
 #include "core/branch.h"
-#include "core/build.h"
 #include "formats/edit_log.h"
+#include "plugin/build.h"
 #include "scratch_dir.h"
 #include "ui/presets.h"
 

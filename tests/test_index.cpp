@@ -8,12 +8,12 @@
 #include "app/default_crown.h"
 #include "app/standin_host.h"
 #include "core/branch.h"
-#include "core/build.h"
 #include "core/growth.h"
 #include "core/node_index.h"
 #include "crowns.h"
 #include "formats/edit_log.h"
 #include "model_builders.h"
+#include "plugin/build.h"
 
 namespace sf {
 namespace {

@@ -10,12 +10,12 @@
 #include "app/host_services.h"
 #include "app/standin_host.h"
 #include "core/branch.h"
-#include "core/build.h"
 #include "failing_new.h"
 #include "formats/edit_log.h"
 #include "formats/memory_budget.h"
 #include "formats/subdivide.h"
-#include "host/tool.h"
+#include "plugin/build.h"
+#include "plugin/tool.h"
 #include "ui/panel.h"
 
 namespace sf {

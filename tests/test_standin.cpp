@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "app/standin_host.h"
-#include "app/standin_services.h"
+#include "standin_services.h"
 
 namespace sf::app {
 namespace {

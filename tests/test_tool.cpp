@@ -8,11 +8,11 @@
 
 #include "core/background.h"
 #include "core/branch.h"
-#include "core/build.h"
-#include "host/services.h"
-#include "host/tool.h"
+#include "plugin/build.h"
+#include "plugin/tool.h"
 #include "ui/panel.h"
 #include "ui/presets.h"
+#include "ui/services.h"
 
 namespace sf {
 namespace {

@@ -5,13 +5,12 @@
 #include <cstring>
 #include <vector>
 
-#include "host/barrier.h"
-#include "host/services.h"
+#include "sylvaform_version.h"
+#include "ui/barrier.h"
 #include "ui/presets.h"
+#include "ui/services.h"
 
 namespace sf {
-
-LWXPanelID g_panel = nullptr;
 
 namespace {
 
@@ -176,7 +175,7 @@ void destroy_notify(void*) { release_shelf_client(); }
 std::vector<LWXPHint> make_hints() {
     std::vector<LWXPHint> h;
     auto add = [&](LWXPHint x) { h.push_back(x); };
-    add({XPH_TITLE, 0, "Sylvaform 1.7", nullptr, nullptr, 0, 0, 0, nullptr, nullptr});
+    add({XPH_TITLE, 0, "Sylvaform " SF_VERSION_SHORT, nullptr, nullptr, 0, 0, 0, nullptr, nullptr});
     add({XPH_TABS, 0x8026, nullptr, k_tabs, nullptr, 0, 0, 0, nullptr, nullptr});
     add({XPH_GROUP, 0x8027, "Tree", k_tree_group, nullptr, 0, 0, 0, nullptr, nullptr});
     add({XPH_GROUP, 0x8039, "Twig", k_twig_group, nullptr, 0, 0, 0, nullptr, nullptr});
@@ -308,10 +307,6 @@ LWXPanelID panel_callback(LWInstance inst) {
     xp->setData(panel, 0, inst);
     g_panel = panel;
     return panel;
-}
-
-void refresh_panel_view() {
-    if (g_panel && g_services.panel) g_services.panel->viewRefresh(g_panel);
 }
 
 }  // namespace sf

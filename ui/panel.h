@@ -9,8 +9,6 @@
 
 namespace sf {
 
-extern LWXPanelID g_panel;  // the panel of the current activation, or null
-
 // The host's panel request: creates and describes the panel, or answers null.
 LWXPanelID panel_callback(LWInstance inst);
 
@@ -21,8 +19,5 @@ int panel_set(void* inst, unsigned long id, void* value);
 std::span<const LWXPanelControl> panel_controls();
 std::span<const LWXPanelDataDesc> panel_data();
 const LWXPHint* panel_hints();
-
-// Asks the host to redraw the panel, when there is one.
-void refresh_panel_view();
 
 }  // namespace sf

@@ -4,9 +4,9 @@
 
 #include "core/background.h"
 #include "core/branch.h"
-#include "host/barrier.h"
-#include "host/services.h"
-#include "ui/panel.h"
+#include "sylvaform_version.h"
+#include "ui/barrier.h"
+#include "ui/services.h"
 
 namespace sf {
 
@@ -127,8 +127,8 @@ int pixel_coordinate(double v) {
 
 void subscribe_shelf_client(settings_typ* r) {
     if (!g_services.shelf) return;
-    g_shelf_client = g_services.shelf->subscribe("MasterHandler", "Sylvaform 1.7", r, 4, barrier<preset_ok, 0>,
-                                                 barrier<preset_load>, barrier<preset_save>);
+    g_shelf_client = g_services.shelf->subscribe("MasterHandler", "Sylvaform " SF_VERSION_SHORT, r, 4,
+                                                 barrier<preset_ok, 0>, barrier<preset_load>, barrier<preset_save>);
 }
 
 void release_shelf_client() {

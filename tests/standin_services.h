@@ -1,4 +1,5 @@
-// The host's global services as the stand-in program offers them.
+// Host global services for tests that drive the tool without the program's
+// full set (app/host_services.h).
 #pragma once
 
 #include "host/host_api.h"

@@ -1,13 +1,14 @@
 // The module descriptor and the MeshEditTool activation.
 #include <cstring>
 
-#include "core/build.h"
 #include "core/settings.h"
-#include "host/barrier.h"
-#include "host/services.h"
-#include "host/tool.h"
+#include "plugin/build.h"
+#include "plugin/tool.h"
+#include "sylvaform_version.h"
+#include "ui/barrier.h"
 #include "ui/panel.h"
 #include "ui/presets.h"
+#include "ui/services.h"
 
 namespace sf {
 
@@ -70,7 +71,7 @@ int activate(int version, GlobalFunc* global, void* local, void*) {
     tool->end = barrier<tool_end>;
 
     subscribe_shelf_client(&g_settings);
-    std::strcpy(g_settings.info, "1.7.5");
+    std::strcpy(g_settings.info, SF_VERSION);
     return 0;
 }
 

@@ -1,9 +1,9 @@
-#include "app/standin_services.h"
+#include "standin_services.h"
 
 #include <cstdio>
 #include <new>
 
-#include "host/services.h"
+#include "ui/services.h"
 
 namespace sf::app {
 

@@ -1,5 +1,6 @@
-// Host services the plug-in holds between calls. Activation fetches them by
-// name; tests and stand-in hosts may set them directly.
+// Host services the plug-in holds between calls, and the panel they drew.
+// Activation fetches the services by name; tests and stand-in hosts may set
+// them directly.
 #pragma once
 
 #include "host/host_api.h"
@@ -18,6 +19,11 @@ struct host_services {
 };
 
 extern host_services g_services;
+
+extern LWXPanelID g_panel;  // the panel of the current activation, or null
+
+// Asks the host to redraw the panel, when there is one.
+void refresh_panel_view();
 
 // Service names as the host publishes them.
 inline constexpr const char* k_service_panel = "LWXPanel 2";

@@ -1,12 +1,12 @@
-#include "host/tool.h"
+#include "plugin/tool.h"
 
 #include <cstring>
 
 #include "core/background.h"
 #include "core/branch.h"
-#include "core/build.h"
 #include "core/settings.h"
-#include "ui/panel.h"
+#include "plugin/build.h"
+#include "ui/services.h"
 
 namespace sf {
 

@@ -1,7 +1,0 @@
-#include "host/services.h"
-
-namespace sf {
-
-host_services g_services;
-
-}  // namespace sf
