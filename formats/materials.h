@@ -10,8 +10,24 @@ namespace sf::formats {
 
 enum class surface_look : unsigned char { bark, twig, leaf, other };
 
-// "SF_trunk", "SF_branch", "SF_root": bark; "SF_twig": twig; "LG_leaf": leaf.
+// The surfaces the tool names and the look each gets; any other surface
+// looks "other".
+struct named_surface {
+    std::string_view name;
+    surface_look look;
+};
+inline constexpr named_surface k_named_surfaces[] = {
+    {"SF_trunk", surface_look::bark}, {"SF_branch", surface_look::bark}, {"SF_root", surface_look::bark},
+    {"SF_twig", surface_look::twig},  {"LG_leaf", surface_look::leaf},
+};
+
 surface_look look_of(std::string_view surface);
+
+// Whether the surface is one of the tool's own (not "other").
+bool is_named_surface(std::string_view surface);
+
+// Leaves are seen from both sides; tubes from outside only.
+bool two_sided(surface_look look);
 
 // Display colour (sRGB, 0..1) of a look, as picked on screen.
 struct rgb {

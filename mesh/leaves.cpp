@@ -6,6 +6,7 @@
 
 #include "mesh/leaf.h"
 #include "mesh/output.h"
+#include "mesh/tubes.h"
 
 namespace sf {
 
@@ -41,18 +42,18 @@ void emit_leaf(MeshEditOp* op, const leaf_typ& leaf, float thick, float range) {
         const float tile[2] = {static_cast<float>(u * k_third + ta),
                                static_cast<float>(v * k_third + tb)};
         const float rt[2] = {wr, wt};
-        op->pntVMap(op->state, ids[j], LWVMAP_TXUV, "SF_leaf", 2, uv);
-        op->pntVMap(op->state, ids[j], LWVMAP_TXUV, "SF_all_leaves", 2, tile);
-        op->pntVMap(op->state, ids[j], LWVMAP_WGHT, "SF_range", 1, &wr);
-        op->pntVMap(op->state, ids[j], LWVMAP_WGHT, "SF_thick", 1, &wt);
-        op->pntVMap(op->state, ids[j], LWVMAP_TXUV, "SF_range_thick", 2, rt);
+        op->pntVMap(op->state, ids[j], LWVMAP_TXUV, k_map_leaf_uv, 2, uv);
+        op->pntVMap(op->state, ids[j], LWVMAP_TXUV, k_map_leaf_atlas_uv, 2, tile);
+        op->pntVMap(op->state, ids[j], LWVMAP_WGHT, k_map_range, 1, &wr);
+        op->pntVMap(op->state, ids[j], LWVMAP_WGHT, k_map_thick, 1, &wt);
+        op->pntVMap(op->state, ids[j], LWVMAP_TXUV, k_map_range_thick, 2, rt);
     }
 
     const int n = leaf.quads ? 4 : 3;
     for (int p = 0; p < leaf.polygon_count; ++p) {
         LWPntID corner_ids[4];
         for (int k = 0; k < n; ++k) corner_ids[k] = ids[leaf.corners[p * n + k]];
-        const LWPolID pol = op->addFace(op->state, "LG_leaf", n, corner_ids);
+        const LWPolID pol = op->addFace(op->state, k_surface_leaf, n, corner_ids);
         op->polTag(op->state, pol, LWPTAG_COLR, "Green");
     }
 }
