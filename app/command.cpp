@@ -215,6 +215,8 @@ int guarded(F&& body) {
         report_error("the tree needs " + std::string(e.what()) + "; --max-memory SIZE changes it");
     } catch (const std::bad_alloc&) {
         report_error(memory_error("Memory allocation error"));
+    } catch (const input_error& e) {  // an argument, preset or file to fix
+        report_error(e.what());
     } catch (const host_error& e) {
         // The tool's own text when it ran out.
         const std::string what = e.what();

@@ -38,7 +38,7 @@ call_failure describe_failure() {
         throw;
     } catch (const request_error& e) {
         return {e.status, e.what(), e.ask};
-    } catch (const preset_error& e) {
+    } catch (const input_error& e) {  // a preset, say
         return {400, e.what(), {}};
     } catch (const formats::budget_error& e) {
         return {500, std::string("the tree needs ") + e.what(), {}};

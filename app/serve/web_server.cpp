@@ -55,7 +55,7 @@ httplib::Server::Handler guarded(F handler) {
             handler(req, res);
         } catch (const request_error& e) {
             send_error(res, e.status, e.what(), e.ask);
-        } catch (const preset_error& e) {
+        } catch (const input_error& e) {  // a preset, say
             send_error(res, 400, e.what());
         } catch (const std::bad_alloc&) {
             send_error(res, 500, "Memory allocation error");
