@@ -18,8 +18,7 @@
 #include "app/serve/web_assets.h"
 #include "formats/crown_reader.h"
 #include "formats/file_io.h"
-#include "formats/lwo2_writer.h"
-#include "formats/obj_writer.h"
+#include "formats/outputs.h"
 #include "formats/subdivide.h"
 
 namespace sf::app {
@@ -413,9 +412,10 @@ private:
                     if (levels > 0 && format != "lwo") refined = formats::subdivide_patches(fg, levels);
                     const formats::mesh_layer& layer = refined ? *refined : fg;
                     formats::string_sink sink;
-                    if (format == "obj") formats::write_obj(layer, sink, "tree.mtl");
-                    else if (format == "mtl") formats::write_mtl(layer, sink);
-                    else formats::write_lwo2(layer, sink);
+                    const formats::mesh_format written = format == "obj"   ? formats::mesh_format::obj
+                                                         : format == "mtl" ? formats::mesh_format::mtl
+                                                                           : formats::mesh_format::lwo;
+                    formats::write_outputs(written, {fg, layer}, {}, formats::output_place(sink, "tree.mtl"));
                     return std::move(sink.text);
                 });
                 if (format != "lwo") type = "text/plain; charset=utf-8";
