@@ -64,8 +64,8 @@ struct map_rank {
     std::string_view name;
 };
 constexpr map_rank k_map_order[] = {
-    {LWVMAP_WGHT, "SF_range"},  {LWVMAP_WGHT, "SF_thick"},      {LWVMAP_TXUV, "SF_branch"},
-    {LWVMAP_TXUV, "SF_leaf"},   {LWVMAP_TXUV, "SF_all_leaves"}, {LWVMAP_TXUV, "SF_range_thick"},
+    {LWVMAP_WGHT, k_map_range},  {LWVMAP_WGHT, k_map_thick},         {LWVMAP_TXUV, k_map_branch_uv},
+    {LWVMAP_TXUV, k_map_leaf_uv}, {LWVMAP_TXUV, k_map_leaf_atlas_uv}, {LWVMAP_TXUV, k_map_range_thick},
 };
 
 // A growing byte buffer with unchecked big-endian stores: callers reserve

@@ -17,6 +17,7 @@
 #include "formats/materials.h"
 #include "formats/obj_writer.h"
 #include "formats/outputs.h"
+#include "mesh/tubes.h"
 #include "scratch_dir.h"
 
 namespace sf {
@@ -34,6 +35,22 @@ TEST(SurfaceTable, NamesLooksAndColours) {
     EXPECT_TRUE(formats::two_sided(surface_look::leaf));
     EXPECT_FALSE(formats::two_sided(surface_look::bark));
     EXPECT_EQ(static_cast<float>(formats::display_colour(surface_look::twig).r), 0.58f);
+}
+
+// The plug-in keeps its own copies of the names; they must be the table's.
+TEST(SurfaceTable, PluginNamesMatch) {
+    using formats::surface_look;
+    EXPECT_EQ(formats::look_of(k_surface_trunk), surface_look::bark);
+    EXPECT_EQ(formats::look_of(k_surface_branch), surface_look::bark);
+    EXPECT_EQ(formats::look_of(k_surface_root), surface_look::bark);
+    EXPECT_EQ(formats::look_of(k_surface_twig), surface_look::twig);
+    EXPECT_EQ(formats::look_of(k_surface_leaf), surface_look::leaf);
+    EXPECT_STREQ(k_map_branch_uv, formats::k_map_branch_uv);
+    EXPECT_STREQ(k_map_leaf_uv, formats::k_map_leaf_uv);
+    EXPECT_STREQ(k_map_leaf_atlas_uv, formats::k_map_leaf_atlas_uv);
+    EXPECT_STREQ(k_map_range, formats::k_map_range);
+    EXPECT_STREQ(k_map_thick, formats::k_map_thick);
+    EXPECT_STREQ(k_map_range_thick, formats::k_map_range_thick);
 }
 
 TEST(ControlUnits, SameArithmeticEverywhere) {
