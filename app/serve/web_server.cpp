@@ -166,7 +166,7 @@ public:
                                   .string();
         upload_registry& r = uploads();
         std::lock_guard lock(r.mutex);
-        if (!::mkdtemp(pattern.data())) throw std::runtime_error("cannot make a directory for the upload");
+        if (!::mkdtemp(pattern.data())) throw machine_error("cannot make a directory for the upload");
         path_ = pattern;
         r.dirs.insert(pattern);
     }
@@ -445,7 +445,7 @@ private:
                 return json{{"name", shelf.last_saved->name}, {"replaced", shelf.last_saved->replaced}};
             }
             if (shelf.name_wanted) throw request_error(400, "the preset needs a name", "name");
-            if (!shelf.last_error.empty()) throw std::runtime_error(shelf.last_error);
+            if (!shelf.last_error.empty()) throw machine_error(shelf.last_error);
             if (!name.empty()) throw request_error(409, "the tool saved no preset (it has no tree to draw yet)");
             return json();
         });
