@@ -5,7 +5,7 @@
 
 #include <span>
 #include <string>
-#include <string_view>
+#include <utility>
 
 #include "formats/file_io.h"
 #include "formats/lod.h"
@@ -37,13 +37,13 @@ struct output_options {
 // images, and levels of detail reach it only inside a .glb.
 class output_place {
 public:
-    output_place(byte_sink& sink, std::string_view mtllib = {}) : sink_(&sink), mtllib_(mtllib) {}
+    output_place(byte_sink& sink, std::string mtllib = {}) : sink_(&sink), mtllib_(std::move(mtllib)) {}
     output_place(file_set& files, std::string path) : files_(&files), path_(std::move(path)) {}
 
 private:
     friend void write_outputs(mesh_format, const output_layers&, const output_options&, const output_place&);
     byte_sink* sink_ = nullptr;
-    std::string_view mtllib_;
+    std::string mtllib_;
     file_set* files_ = nullptr;
     std::string path_;
 };
