@@ -10,19 +10,21 @@
 #include <cstring>
 #include <stdexcept>
 
+#include "formats/errors.h"
+
 namespace sf::app {
 
 child_process start_child(const std::function<int()>& body) {
     int fds[2];
     if (::pipe2(fds, O_CLOEXEC) != 0)
-        throw std::runtime_error(std::string("cannot make a pipe: ") + std::strerror(errno));
+        throw machine_error(std::string("cannot make a pipe: ") + std::strerror(errno));
     std::fflush(nullptr);  // nothing buffered is written twice
     const pid_t pid = ::fork();
     if (pid < 0) {
         const int e = errno;
         ::close(fds[0]);
         ::close(fds[1]);
-        throw std::runtime_error(std::string("cannot start a worker process: ") + std::strerror(e));
+        throw machine_error(std::string("cannot start a worker process: ") + std::strerror(e));
     }
     if (pid == 0) {
         ::close(fds[0]);
@@ -62,7 +64,7 @@ int wait_any(std::vector<child_process*>& children) {
         if (polls.empty()) return -1;
         if (::poll(polls.data(), polls.size(), -1) < 0) {
             if (errno == EINTR) continue;
-            throw std::runtime_error(std::string("cannot watch the worker processes: ") + std::strerror(errno));
+            throw machine_error(std::string("cannot watch the worker processes: ") + std::strerror(errno));
         }
         for (std::size_t p = 0; p < polls.size(); ++p) {
             if (polls[p].revents == 0) continue;

@@ -19,7 +19,7 @@ struct child_process {
 
 // Forks; the child runs body with its standard output on /dev/null and its
 // standard error into a pipe, then exits with body's answer (2 when body
-// throws). Throws std::runtime_error when no process can be made.
+// throws). Throws machine_error when no process can be made.
 child_process start_child(const std::function<int()>& body);
 
 // Reads from the running children until one of them has finished; answers

@@ -24,14 +24,12 @@
 #include "app/textures.h"
 #include "app/starter_presets.h"
 #include "app/tool_host.h"
-#include "formats/edit_log.h"
-#include "formats/gltf_writer.h"
 #include "formats/lod.h"
-#include "formats/lwo2_writer.h"
 #include "formats/file_io.h"
 #include "formats/crown_reader.h"
 #include "formats/memory_budget.h"
 #include "formats/obj_writer.h"
+#include "formats/outputs.h"
 #include "formats/subdivide.h"
 
 namespace sf::app {
@@ -64,47 +62,26 @@ bool has_extension(const std::string& path, std::string_view ext) {
                       [](char a, char b) { return a == std::tolower(static_cast<unsigned char>(b)); });
 }
 
-// fg is the layer as the tool wrote it; smooth is the same with its patch
-// cages refined, for the formats that have no subdivision surfaces. Files
-// join the set; the edit log on standard output is written at once.
-// With levels of detail, .glb holds every level and .obj gets a file per
-// level; the other outputs have level 0 only.
-void write_output(const output_target& out, const formats::mesh_layer& fg, const formats::mesh_layer& smooth,
-                  const formats::texture_set& textures, bool wind_colours, const std::vector<formats::lod_level>& lods,
-                  formats::file_set& files) {
-    if (!lods.empty() && out.kind == output_kind::glb) {
-        std::vector<std::string> levels;
-        for (std::size_t k = 0; k <= lods.size(); ++k) {
-            formats::string_sink sink;
-            formats::write_glb(k == 0 ? smooth : lods[k - 1].layer, sink, {&textures, wind_colours});
-            levels.push_back(std::move(sink.text));
-        }
-        const std::string merged = formats::merge_glb_levels(levels);
-        levels = {};
-        files.add(out.path).write(merged);
-        return;
+formats::mesh_format format_of(output_kind kind) {
+    switch (kind) {
+        case output_kind::obj: return formats::mesh_format::obj;
+        case output_kind::lwo: return formats::mesh_format::lwo;
+        case output_kind::glb: return formats::mesh_format::glb;
+        case output_kind::edit_log:
+        case output_kind::edit_log_stdout: break;
     }
-    if (!lods.empty() && out.kind == output_kind::obj)
-        for (std::size_t k = 0; k < lods.size(); ++k)
-            formats::write_obj_files(lods[k].layer, formats::lod_path(out.path, int(k) + 1), files, &textures);
+    return formats::mesh_format::edit_log;
+}
+
+// Files join the set; the edit log on standard output is written at once.
+void write_output(const output_target& out, const formats::output_layers& layers,
+                  const formats::output_options& options, formats::file_set& files) {
     if (out.kind == output_kind::edit_log_stdout) {
         formats::fd_sink sink(STDOUT_FILENO, "standard output");
-        formats::write_edit_log(fg, sink);
+        formats::write_outputs(formats::mesh_format::edit_log, layers, options, formats::output_place(sink));
         return;
     }
-    if (out.kind == output_kind::obj) {
-        formats::write_obj_files(smooth, out.path, files, &textures);  // with its .mtl and images beside it
-        return;
-    }
-    if (out.kind == output_kind::lwo) {
-        formats::write_lwo2_file(fg, out.path, files);
-        return;
-    }
-    if (out.kind == output_kind::glb) {
-        formats::write_glb_file(smooth, out.path, files, {&textures, wind_colours});
-        return;
-    }
-    formats::write_edit_log(fg, files.add(out.path));
+    formats::write_outputs(format_of(out.kind), layers, options, formats::output_place(files, out.path));
 }
 
 // Two outputs naming one file (an .obj's .mtl included) would overwrite each
@@ -216,6 +193,8 @@ int guarded(F&& body) {
         report_error("the tree needs " + std::string(e.what()) + "; --max-memory SIZE changes it");
     } catch (const std::bad_alloc&) {
         report_error(memory_error("Memory allocation error"));
+    } catch (const input_error& e) {  // an argument, preset or file to fix
+        report_error(e.what());
     } catch (const host_error& e) {
         // The tool's own text when it ran out.
         const std::string what = e.what();
@@ -307,15 +286,16 @@ int run_build(const build_request& request, const host_options& options) {
         // Every file is written in full before any of them replaces what was
         // there: all of them appear, or none.
         formats::file_set files;
+        const formats::output_layers layers{fg, smooth, lods};
+        const formats::output_options written{&textures, request.wind_colours};
         {
             // Outputs do not depend on each other: each is written on a
             // thread of its own. The first failure in output order is reported.
             std::vector<std::future<void>> writes;
             for (const output_target& o : outputs)
                 if (o.kind != output_kind::edit_log_stdout)
-                    writes.push_back(std::async(writes.empty() ? std::launch::deferred : std::launch::async, [&, o] {
-                        write_output(o, fg, smooth, textures, request.wind_colours, lods, files);
-                    }));
+                    writes.push_back(std::async(writes.empty() ? std::launch::deferred : std::launch::async,
+                                                [&, o] { write_output(o, layers, written, files); }));
             std::exception_ptr failure;
             for (auto& w : writes) {
                 try {
@@ -328,8 +308,7 @@ int run_build(const build_request& request, const host_options& options) {
         }
         if (request.preview) write_preview(smooth, mesh.background(), *request.preview, files);
         for (const output_target& o : outputs)
-            if (o.kind == output_kind::edit_log_stdout)
-                write_output(o, fg, fg, textures, request.wind_colours, {}, files);
+            if (o.kind == output_kind::edit_log_stdout) write_output(o, layers, written, files);
         files.commit();
         std::fprintf(stderr, "sylvaform: %u points, %u polygons in %.3f s\n", unsigned(fg.point_count()),
                      unsigned(fg.polygon_count()), took.count());

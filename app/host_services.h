@@ -15,14 +15,16 @@
 #include <vector>
 
 #include "app/preset_file.h"
+#include "formats/errors.h"
 #include "host/host_api.h"
 
 namespace sf::app {
 
 // A failure of the host or of the tool it drives; the message is one line.
-class host_error : public std::runtime_error {
+// A machine failure mostly; a preset the tool declines is one too.
+class host_error : public machine_error {
 public:
-    using std::runtime_error::runtime_error;
+    using machine_error::machine_error;
 };
 
 // ---- "LWXPanel 2" ----

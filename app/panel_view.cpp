@@ -4,10 +4,10 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
-#include <numbers>
 #include <set>
 
 #include "app/control_help.h"
+#include "app/control_units.h"
 
 namespace sf::app {
 
@@ -24,15 +24,15 @@ std::string number(double v) {
 
 // A value or range bound of a control's class, in the units it shows.
 std::string in_units(const std::string& control_class, double v) {
-    if (control_class == "percent") return number(v * 100.0) + "%";
-    if (control_class == "angle") return number(v * 180.0 / std::numbers::pi) + "\xC2\xB0";  // °
-    return number(v);
+    const control_unit* unit = unit_of_class(control_class);
+    return unit ? number(to_shown(unit, v)) + std::string(unit->sign) : number(v);
 }
 
 // A range bound as the host reads the hint in the control's class: angle
 // bounds are degrees, percent bounds fractions.
 std::string range_units(const std::string& control_class, int v) {
-    if (control_class == "angle") return std::to_string(v) + "\xC2\xB0";
+    const control_unit* unit = unit_of_class(control_class);
+    if (unit && unit->bounds_shown) return std::to_string(v) + std::string(unit->sign);
     return in_units(control_class, v);
 }
 

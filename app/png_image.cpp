@@ -9,6 +9,8 @@
 #include <stdexcept>
 #include <vector>
 
+#include "formats/errors.h"
+
 namespace sf::app {
 
 namespace {
@@ -59,7 +61,7 @@ bool write_rows(std::string* out, png_bytepp rows, int width, int height, int co
 }  // namespace
 
 std::string encode_png(const float* rgb, int width, int height) {
-    if (width <= 0 || height <= 0) throw std::runtime_error("PNG export: empty image");
+    if (width <= 0 || height <= 0) throw machine_error("PNG export: empty image");
     const std::size_t w = static_cast<std::size_t>(width), h = static_cast<std::size_t>(height);
     std::vector<unsigned char> pixels(w * h * 3);
     for (std::size_t i = 0; i < pixels.size(); ++i) pixels[i] = to_byte(rgb[i]);
@@ -67,18 +69,18 @@ std::string encode_png(const float* rgb, int width, int height) {
     for (std::size_t y = 0; y < h; ++y) rows[y] = pixels.data() + y * w * 3;
     std::string out;
     if (!write_rows(&out, rows.data(), width, height, PNG_COLOR_TYPE_RGB, 0))
-        throw std::runtime_error("PNG export failed");
+        throw machine_error("PNG export failed");
     return out;
 }
 
 std::string encode_png_8bit(const unsigned char* pixels, int width, int height, bool alpha, int level) {
-    if (width <= 0 || height <= 0) throw std::runtime_error("PNG export: empty image");
+    if (width <= 0 || height <= 0) throw machine_error("PNG export: empty image");
     const std::size_t stride = std::size_t(width) * (alpha ? 4 : 3);
     std::vector<png_bytep> rows(static_cast<std::size_t>(height));
     for (std::size_t y = 0; y < rows.size(); ++y) rows[y] = const_cast<png_bytep>(pixels + y * stride);
     std::string out;
     if (!write_rows(&out, rows.data(), width, height, alpha ? PNG_COLOR_TYPE_RGBA : PNG_COLOR_TYPE_RGB, level))
-        throw std::runtime_error("PNG export failed");
+        throw machine_error("PNG export failed");
     return out;
 }
 

@@ -6,12 +6,12 @@
 namespace sf::app {
 
 // An 8-bit RGB PNG of a width × height image of float RGB triples, row by
-// row; channels are clamped to 0..1 (NaN as 0). Throws std::runtime_error.
+// row; channels are clamped to 0..1 (NaN as 0). Throws machine_error.
 std::string encode_png(const float* rgb, int width, int height);
 
 // An 8-bit PNG of width × height pixels of 4 bytes (RGBA) or 3 (RGB)
 // each, row by row from the top, compressed at zlib level `level` (1-9).
-// Throws std::runtime_error.
+// Throws machine_error.
 std::string encode_png_8bit(const unsigned char* pixels, int width, int height, bool alpha, int level);
 
 // Decodes a whole PNG file held in memory to check it: the answer is its

@@ -24,6 +24,8 @@
 #include <string_view>
 #include <vector>
 
+#include "formats/errors.h"
+
 namespace sf::app {
 
 constexpr std::uint32_t k_preset_version = 2;
@@ -35,9 +37,9 @@ constexpr std::size_t k_preset_name_max = 64;
 inline constexpr const char* k_preset_extension = ".sfpreset";
 
 // A preset name or file that cannot be used; the message is one line.
-class preset_error : public std::runtime_error {
+class preset_error : public input_error {
 public:
-    using std::runtime_error::runtime_error;
+    using input_error::input_error;
 };
 
 enum class item_tag : std::uint8_t { i4 = 'I', fp = 'F' };

@@ -7,6 +7,7 @@
 
 #include "app/png_image.h"
 #include "formats/file_io.h"
+#include "formats/materials.h"
 
 namespace sf::app {
 
@@ -21,21 +22,41 @@ constexpr double k_margin = 0.06;                 // of the view size, on each s
 
 enum kind : std::uint8_t { k_empty, k_bark, k_twig, k_leaf, k_line, k_other, k_kinds };
 
-constexpr float k_colour[k_kinds][3] = {
-    {1.0f, 1.0f, 1.0f},     // nothing drawn
-    {0.40f, 0.27f, 0.16f},  // "SF_trunk", "SF_branch", "SF_root"
-    {0.58f, 0.45f, 0.30f},  // "SF_twig"
-    {0.22f, 0.50f, 0.14f},  // "LG_leaf"
-    {0.30f, 0.20f, 0.12f},  // lines without a surface (the skeleton)
-    {0.60f, 0.60f, 0.60f},  // any other surface
+// Surfaces in their display colours (formats/materials.h); the preview's
+// own colours for the background and the skeleton's lines.
+struct palette {
+    float colour[k_kinds][3];
 };
+
+palette make_palette() {
+    palette p{};
+    auto put = [&](kind k, formats::rgb c) {
+        p.colour[k][0] = static_cast<float>(c.r);
+        p.colour[k][1] = static_cast<float>(c.g);
+        p.colour[k][2] = static_cast<float>(c.b);
+    };
+    put(k_empty, {1.0, 1.0, 1.0});  // nothing drawn
+    put(k_bark, formats::display_colour(formats::surface_look::bark));
+    put(k_twig, formats::display_colour(formats::surface_look::twig));
+    put(k_leaf, formats::display_colour(formats::surface_look::leaf));
+    put(k_line, {0.30, 0.20, 0.12});  // lines without a surface (the skeleton)
+    put(k_other, formats::display_colour(formats::surface_look::other));
+    return p;
+}
+
+const palette k_palette = make_palette();
+const auto& k_colour = k_palette.colour;
+
 constexpr float k_crown_fill[3] = {0.95f, 0.965f, 0.98f};
 constexpr float k_crown_edge[3] = {0.70f, 0.78f, 0.87f};
 
 kind kind_of(std::string_view surface) {
-    if (surface == "SF_trunk" || surface == "SF_branch" || surface == "SF_root") return k_bark;
-    if (surface == "SF_twig") return k_twig;
-    if (surface == "LG_leaf") return k_leaf;
+    switch (formats::look_of(surface)) {
+        case formats::surface_look::bark: return k_bark;
+        case formats::surface_look::twig: return k_twig;
+        case formats::surface_look::leaf: return k_leaf;
+        case formats::surface_look::other: break;
+    }
     return k_other;
 }
 

@@ -5,7 +5,8 @@
 #include <cstdio>
 #include <cstring>
 #include <limits>
-#include <numbers>
+
+#include "app/control_units.h"
 
 namespace sf::app {
 
@@ -26,18 +27,20 @@ bool ends_with(std::string_view s, std::string_view suffix, std::string_view& he
 double parse_real(const field_desc& f, std::string_view text, const std::string& where, value_form& form) {
     std::string_view number = text;
     form = value_form::plain;
-    if (ends_with(text, "deg", number)) {
-        if (f.unit != field_unit::angle) throw usage_error(where + ": 'deg' is only for angle fields");
-        form = value_form::degrees;
-    } else if (ends_with(text, "%", number)) {
-        if (f.unit != field_unit::percent) throw usage_error(where + ": '%' is only for percent fields");
-        form = value_form::percent;
+    const control_unit* typed = nullptr;  // the unit the value was typed in
+    for (const field_unit u : {field_unit::angle, field_unit::percent}) {
+        const control_unit* unit = unit_of_field(u);
+        if (!ends_with(text, unit->typed_suffix, number)) continue;
+        if (f.unit != u)
+            throw usage_error(where + ": '" + std::string(unit->typed_suffix) + "' is only for " +
+                              std::string(unit->control_class) + " fields");
+        form = u == field_unit::angle ? value_form::degrees : value_form::percent;
+        typed = unit;
+        break;
     }
     double v = 0.0;
     if (!parse_whole(number, v) || !std::isfinite(v)) throw usage_error(where + ": not a finite number");
-    // Evaluated left to right: deg * pi, then / 180; x / 100 rounds 40% to 0.4 exactly.
-    if (form == value_form::degrees) v = v * std::numbers::pi / 180.0;
-    if (form == value_form::percent) v = v / 100.0;
+    v = to_stored(typed, v);
     if (!std::isfinite(v)) throw usage_error(where + ": not a finite number");
     return v;
 }
@@ -135,9 +138,9 @@ std::string format_stored(const panel_setting& s, const void* addr) {
     case field_kind::real: {
         double v;
         std::memcpy(&v, addr, sizeof v);
-        if (s.form == value_form::degrees) return approx(v * 180.0 / std::numbers::pi) + "deg";
-        if (s.form == value_form::percent) return approx(v * 100.0) + "%";
-        return shortest(v);
+        if (s.form == value_form::plain) return shortest(v);
+        const control_unit* unit = unit_of_field(s.form == value_form::degrees ? field_unit::angle : field_unit::percent);
+        return approx(to_shown(unit, v)) + std::string(unit->typed_suffix);
     }
     case field_kind::boolean: {
         unsigned char b;

@@ -8,13 +8,14 @@
 #include <string_view>
 
 #include "core/settings_fields.h"
+#include "formats/errors.h"
 
 namespace sf::app {
 
 // A bad command-line value; the message is one line.
-class usage_error : public std::runtime_error {
+class usage_error : public input_error {
 public:
-    using std::runtime_error::runtime_error;
+    using input_error::input_error;
 };
 
 // How a real value was written: plain (record units), "12deg" or "40%".

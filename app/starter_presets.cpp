@@ -28,7 +28,7 @@ struct crown_file {
         const char* tmp = std::getenv("TMPDIR");
         std::string pattern = std::string(tmp && *tmp ? tmp : "/tmp") + "/sylvaform-crown-XXXXXX.obj";
         const int fd = ::mkstemps(pattern.data(), 4);
-        if (fd < 0) throw std::runtime_error("cannot write a starter crown to " + pattern);
+        if (fd < 0) throw machine_error("cannot write a starter crown to " + pattern);
         path = pattern;
         const std::string body = text;
         std::size_t done = 0;
@@ -36,7 +36,7 @@ struct crown_file {
             const ssize_t n = ::write(fd, body.data() + done, body.size() - done);
             if (n <= 0) {
                 ::close(fd);
-                throw std::runtime_error("cannot write a starter crown to " + path);
+                throw machine_error("cannot write a starter crown to " + path);
             }
             done += std::size_t(n);
         }

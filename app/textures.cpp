@@ -7,6 +7,7 @@
 #include <stdexcept>
 
 #include "app/png_image.h"
+#include "formats/errors.h"
 #include "formats/file_io.h"
 
 namespace sf::app {
@@ -16,18 +17,18 @@ namespace {
 std::string read_checked(const std::string& path, const char* option) {
     const std::string what = std::string(option) + " " + path + ": ";
     struct stat st {};
-    if (::stat(path.c_str(), &st) != 0) throw std::runtime_error(what + std::strerror(errno));
-    if (!S_ISREG(st.st_mode)) throw std::runtime_error(what + "not a regular file");
+    if (::stat(path.c_str(), &st) != 0) throw input_error(what + std::strerror(errno));
+    if (!S_ISREG(st.st_mode)) throw input_error(what + "not a regular file");
     if (std::uintmax_t(st.st_size) > k_max_texture_bytes)
-        throw std::runtime_error(what + "larger than " + std::to_string(k_max_texture_bytes >> 20) + " MiB");
+        throw input_error(what + "larger than " + std::to_string(k_max_texture_bytes >> 20) + " MiB");
     std::string bytes;
     try {
         bytes = formats::read_file(path);
     } catch (const formats::io_error& e) {
-        throw std::runtime_error(std::string(option) + " " + e.what());
+        throw input_error(std::string(option) + " " + e.what());
     }
     const png_check check = check_png(bytes, k_max_texture_side);
-    if (!check.error.empty()) throw std::runtime_error(what + check.error);
+    if (!check.error.empty()) throw input_error(what + check.error);
     return bytes;
 }
 

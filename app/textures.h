@@ -56,7 +56,7 @@ struct texture_request {
 const formats::texture_set& default_textures();
 
 // The images for a request: the user's files read and checked (throws
-// std::runtime_error with one line naming the option and file), the drawn
+// input_error with one line naming the option and file), the drawn
 // ones for the rest; empty images with none.
 formats::texture_set load_textures(const texture_request& request);
 

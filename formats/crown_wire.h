@@ -22,6 +22,7 @@
 #include <string>
 #include <string_view>
 
+#include "formats/errors.h"
 #include "formats/mesh_layer.h"
 
 namespace sf::formats {
@@ -44,9 +45,9 @@ struct crown_answer {
 };
 
 // An answer that breaks the layout; the message is one line.
-class crown_wire_error : public std::runtime_error {
+class crown_wire_error : public machine_error {
 public:
-    using std::runtime_error::runtime_error;
+    using machine_error::machine_error;
 };
 
 // The layer's points and polygons ('FACE' polygons only; tags and maps are

@@ -12,12 +12,15 @@
 #include <string_view>
 #include <vector>
 
+#include "formats/errors.h"
+
 namespace sf::formats {
 
 // Failure to read or write a file; the message is one line naming the file.
-class io_error : public std::runtime_error {
+// A machine failure mostly; the crown readers also refuse unusable files with it.
+class io_error : public machine_error {
 public:
-    using std::runtime_error::runtime_error;
+    using machine_error::machine_error;
 };
 
 // The whole content of a file; io_error "path: reason" when it cannot be read.

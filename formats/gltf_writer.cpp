@@ -29,8 +29,8 @@ constexpr struct {
     const char* name;
     std::uint32_t dim;
 } k_slot_maps[s_count] = {
-    {LWVMAP_TXUV, "SF_branch", 2},   {LWVMAP_TXUV, "SF_leaf", 2}, {LWVMAP_TXUV, "SF_all_leaves", 2},
-    {LWVMAP_WGHT, "SF_range", 1},    {LWVMAP_WGHT, "SF_thick", 1}, {LWVMAP_TXUV, "SF_range_thick", 2},
+    {LWVMAP_TXUV, k_map_branch_uv, 2}, {LWVMAP_TXUV, k_map_leaf_uv, 2},     {LWVMAP_TXUV, k_map_leaf_atlas_uv, 2},
+    {LWVMAP_WGHT, k_map_range, 1},     {LWVMAP_WGHT, k_map_thick, 1},       {LWVMAP_TXUV, k_map_range_thick, 2},
 };
 
 // The values of the slot maps at each corner, in time linear in the points,

@@ -10,6 +10,7 @@
 #include <nlohmann/json.hpp>
 
 #include "formats/file_io.h"
+#include "formats/materials.h"
 
 namespace sf::formats {
 
@@ -17,7 +18,6 @@ namespace {
 
 using json = nlohmann::json;
 
-constexpr std::string_view k_leaf_surface = "LG_leaf";
 // The bark's allowed shape error at level 1, relative to the tree's size;
 // it doubles with every level.
 constexpr float k_first_error = 0.01f;
@@ -181,7 +181,7 @@ std::vector<lod_level> make_lod_chain(const mesh_layer& layer, int levels) {
     std::vector<lod_level> out;
     if (levels <= 1) return out;
     const auto started = std::chrono::steady_clock::now();
-    const index_t leaf_surface = layer.strings().find(k_leaf_surface);
+    const index_t leaf_surface = layer.strings().find(k_surface_leaf);
 
     // Every corner as a vertex; the bark as triangles fanned from each
     // polygon's first corner, keeping the winding.

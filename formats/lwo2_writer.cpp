@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "formats/big_buffer.h"
+#include "formats/materials.h"
 
 namespace sf::formats {
 
@@ -32,12 +33,12 @@ constexpr std::size_t k_vx_limit = std::size_t(1) << 24;  // VX holds indices be
 constexpr std::size_t k_max_corners = 1023;               // 10 bits of the POLS count word
 constexpr std::size_t k_max_tags = 0xFF00;                // PTAG tag field read as U2 or VX
 
-// Surface looks by name; anything else gets LightWave's default grey.
-// Colours are display (sRGB) values, the same browns and green the other
-// formats start from: LightWave's colour picker and the LWO readers that
-// show a surface's COLR as it is (Assimp, OpenSceneGraph) take them so.
+// Surface looks by name (formats/materials.h); anything else gets
+// LightWave's default grey, flat. Colours are display (sRGB) values, the
+// same browns and green the other formats start from: LightWave's colour
+// picker and the LWO readers that show a surface's COLR as it is (Assimp,
+// OpenSceneGraph) take them so.
 struct surface_style {
-    std::string_view name;
     float rgb[3];
     float smoothing;      // SMAN radians; 0: flat, not written
     std::uint16_t sides;  // SIDE: 1 front only (not written), 3 both
@@ -45,20 +46,14 @@ struct surface_style {
 
 constexpr float k_smooth = static_cast<float>(89.5 * 3.1415926535898 / 180.0);  // LightWave's usual
 constexpr float k_grey = 200.0f / 255.0f;
+constexpr std::string_view k_default_surface = "Default";  // polygons without a surface
 
-constexpr surface_style k_styles[] = {
-    {"SF_trunk", {0.4f, 0.27f, 0.16f}, k_smooth, 1},
-    {"SF_branch", {0.4f, 0.27f, 0.16f}, k_smooth, 1},
-    {"SF_root", {0.4f, 0.27f, 0.16f}, k_smooth, 1},
-    {"SF_twig", {0.58f, 0.45f, 0.3f}, k_smooth, 1},
-    {"LG_leaf", {0.22f, 0.5f, 0.14f}, k_smooth, 3},
-};
-constexpr surface_style k_default_style = {"Default", {k_grey, k_grey, k_grey}, 0.0f, 1};
-
-const surface_style& style_of(std::string_view name) {
-    for (const surface_style& s : k_styles)
-        if (s.name == name) return s;
-    return k_default_style;
+surface_style style_of(std::string_view name) {
+    if (!is_named_surface(name)) return {{k_grey, k_grey, k_grey}, 0.0f, 1};
+    const surface_look look = look_of(name);
+    const rgb c = display_colour(look);
+    return {{static_cast<float>(c.r), static_cast<float>(c.g), static_cast<float>(c.b)}, k_smooth,
+            std::uint16_t(two_sided(look) ? 3 : 1)};
 }
 
 // Map chunks in this order, then any other map in creation order. Texture
@@ -69,8 +64,8 @@ struct map_rank {
     std::string_view name;
 };
 constexpr map_rank k_map_order[] = {
-    {LWVMAP_WGHT, "SF_range"},  {LWVMAP_WGHT, "SF_thick"},      {LWVMAP_TXUV, "SF_branch"},
-    {LWVMAP_TXUV, "SF_leaf"},   {LWVMAP_TXUV, "SF_all_leaves"}, {LWVMAP_TXUV, "SF_range_thick"},
+    {LWVMAP_WGHT, k_map_range},  {LWVMAP_WGHT, k_map_thick},         {LWVMAP_TXUV, k_map_branch_uv},
+    {LWVMAP_TXUV, k_map_leaf_uv}, {LWVMAP_TXUV, k_map_leaf_atlas_uv}, {LWVMAP_TXUV, k_map_range_thick},
 };
 
 // A growing byte buffer with unchecked big-endian stores: callers reserve
@@ -174,7 +169,7 @@ class tag_table {
 public:
     explicit tag_table(const string_pool& pool)
         : pool_(pool), of_key_(pool.size() + 1, k_none), is_surface_(pool.size() + 1, false) {
-        default_key_ = pool.find(k_default_style.name);
+        default_key_ = pool.find(k_default_surface);
         if (default_key_ == k_none) default_key_ = static_cast<index_t>(pool.size());
     }
 
@@ -196,7 +191,7 @@ public:
     }
     index_t index(index_t key) const { return of_key_[key]; }
     std::string_view text(index_t key) const {
-        return key == pool_.size() ? k_default_style.name : pool_.view(key);
+        return key == pool_.size() ? k_default_surface : pool_.view(key);
     }
     const std::vector<index_t>& keys() const { return list_; }
     const std::vector<index_t>& surfaces() const { return surfaces_; }
@@ -501,7 +496,7 @@ private:
     }
 
     void write_surface(std::string_view name) {
-        const surface_style& style = style_of(name);
+        const surface_style style = style_of(name);
         out_.reserve(k_surface_bound + be_buffer::s0_size(name));
         const std::size_t c = out_.begin_chunk(k_surf);
         out_.s0(name);

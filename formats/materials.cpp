@@ -5,11 +5,18 @@
 namespace sf::formats {
 
 surface_look look_of(std::string_view s) {
-    if (s == "SF_trunk" || s == "SF_branch" || s == "SF_root") return surface_look::bark;
-    if (s == "SF_twig") return surface_look::twig;
-    if (s == "LG_leaf") return surface_look::leaf;
+    for (const named_surface& n : k_named_surfaces)
+        if (n.name == s) return n.look;
     return surface_look::other;
 }
+
+bool is_named_surface(std::string_view s) {
+    for (const named_surface& n : k_named_surfaces)
+        if (n.name == s) return true;
+    return false;
+}
+
+bool two_sided(surface_look look) { return look == surface_look::leaf; }
 
 rgb display_colour(surface_look look) {
     switch (look) {

@@ -10,8 +10,35 @@ namespace sf::formats {
 
 enum class surface_look : unsigned char { bark, twig, leaf, other };
 
-// "SF_trunk", "SF_branch", "SF_root": bark; "SF_twig": twig; "LG_leaf": leaf.
+// The surfaces the tool names and the look each gets; any other surface
+// looks "other".
+inline constexpr std::string_view k_surface_leaf = "LG_leaf";
+
+struct named_surface {
+    std::string_view name;
+    surface_look look;
+};
+inline constexpr named_surface k_named_surfaces[] = {
+    {"SF_trunk", surface_look::bark}, {"SF_branch", surface_look::bark}, {"SF_root", surface_look::bark},
+    {"SF_twig", surface_look::twig},  {k_surface_leaf, surface_look::leaf},
+};
+
+// The tool's vertex maps: texture coordinates of the tubes and the leaves
+// (one leaf each, or its tile of the atlas) and the wind weights.
+inline constexpr const char* k_map_branch_uv = "SF_branch";
+inline constexpr const char* k_map_leaf_uv = "SF_leaf";
+inline constexpr const char* k_map_leaf_atlas_uv = "SF_all_leaves";
+inline constexpr const char* k_map_range = "SF_range";
+inline constexpr const char* k_map_thick = "SF_thick";
+inline constexpr const char* k_map_range_thick = "SF_range_thick";
+
 surface_look look_of(std::string_view surface);
+
+// Whether the surface is one of the tool's own (not "other").
+bool is_named_surface(std::string_view surface);
+
+// Leaves are seen from both sides; tubes from outside only.
+bool two_sided(surface_look look);
 
 // Display colour (sRGB, 0..1) of a look, as picked on screen.
 struct rgb {

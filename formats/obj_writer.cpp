@@ -128,7 +128,7 @@ private:
 class corner_uvs {
 public:
     corner_uvs(const mesh_layer& layer, bool leaf_atlas) : layer_(layer) {
-        const char* names[2] = {"SF_branch", leaf_atlas ? "SF_all_leaves" : "SF_leaf"};
+        const char* names[2] = {k_map_branch_uv, leaf_atlas ? k_map_leaf_atlas_uv : k_map_leaf_uv};
         const index_t points = layer.point_count();
         for (int k = 0; k < 2; ++k) {
             const index_t m = layer.find_map(LWVMAP_TXUV, names[k]);

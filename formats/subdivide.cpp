@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "formats/errors.h"
 #include "formats/memory_budget.h"
 
 namespace sf::formats {
@@ -183,7 +184,7 @@ mesh_layer subdivide_patches(const mesh_layer& in, int levels) {
             cage_corners += in.polygon_points(p).size();
         }
     if (levels == 0 || cage_count == 0) return copy_layer(in);
-    if (cage_corners > std::size_t(0x7FFFFFFF)) throw std::runtime_error("subdivision: too many cage corners");
+    if (cage_corners > std::size_t(0x7FFFFFFF)) throw machine_error("subdivision: too many cage corners");
     // OpenSubdiv's tables and the refined values, counted against the budget
     // before they are made: an n-gon gives n quads, each level four times
     // as many.
@@ -343,7 +344,7 @@ mesh_layer subdivide_patches(const mesh_layer& in, int levels) {
     t_osd_message.clear();
     std::unique_ptr<Far::TopologyRefiner> refiner(
         factory::Create(desc, factory::Options(Sdc::SCHEME_CATMARK, options)));
-    if (!refiner) throw std::runtime_error("subdivision failed: " + t_osd_message);
+    if (!refiner) throw machine_error("subdivision failed: " + t_osd_message);
     std::vector<int>().swap(verts_per_face);
     std::vector<Far::Index>().swap(face_verts);
     for (auto& f : fvar_index) std::vector<Far::Index>().swap(f);
@@ -380,10 +381,10 @@ mesh_layer subdivide_patches(const mesh_layer& in, int levels) {
         std::size_t expected = 0;
         for (index_t p = 0; p < nf; ++p)
             if (is_cage[p]) expected += in.polygon_points(p).size() << (2 * (levels - 1));
-        if (expected != std::size_t(refined_faces)) throw std::runtime_error("subdivision: unexpected face count");
+        if (expected != std::size_t(refined_faces)) throw machine_error("subdivision: unexpected face count");
     }
     if (std::size_t(kept_count) + refined_points > k_max_index)
-        throw std::runtime_error("subdivision: too many points");
+        throw machine_error("subdivision: too many points");
 
     // The new layer: kept points, refined points, their values, polygons
     // in order with cages replaced, tags, per-polygon values.

@@ -27,7 +27,7 @@ constexpr int k_max_subdivision_levels = 3;
 // cages use are replaced by the refined points. Strings and maps keep their
 // indices. Levels 0 gives an exact copy (cages stay 'PTCH').
 // Throws std::invalid_argument for levels outside 0..k_max_subdivision_levels
-// and std::runtime_error when OpenSubdiv rejects the cages.
+// and machine_error when OpenSubdiv rejects the cages.
 mesh_layer subdivide_patches(const mesh_layer& layer, int levels);
 
 // An exact copy: the same journal, strings and maps.

@@ -6,6 +6,7 @@
 
 #include "mesh/leaf.h"
 #include "mesh/output.h"
+#include "mesh/tubes.h"
 
 namespace sf {
 
@@ -57,18 +58,18 @@ void emit_leaf(MeshEditOp* op, const leaf_typ& shape, const vec3_typ pts[], cons
     for (int j = 0; j < shape.point_count; ++j) {
         ids[j] = op->addPoint(op->state, pts[j].data());
         const point_maps& m = maps[j];
-        op->pntVMap(op->state, ids[j], LWVMAP_TXUV, "SF_leaf", 2, m.uv);
-        op->pntVMap(op->state, ids[j], LWVMAP_TXUV, "SF_all_leaves", 2, m.tile);
-        op->pntVMap(op->state, ids[j], LWVMAP_WGHT, "SF_range", 1, &m.wr);
-        op->pntVMap(op->state, ids[j], LWVMAP_WGHT, "SF_thick", 1, &m.wt);
-        op->pntVMap(op->state, ids[j], LWVMAP_TXUV, "SF_range_thick", 2, m.rt);
+        op->pntVMap(op->state, ids[j], LWVMAP_TXUV, k_map_leaf_uv, 2, m.uv);
+        op->pntVMap(op->state, ids[j], LWVMAP_TXUV, k_map_leaf_atlas_uv, 2, m.tile);
+        op->pntVMap(op->state, ids[j], LWVMAP_WGHT, k_map_range, 1, &m.wr);
+        op->pntVMap(op->state, ids[j], LWVMAP_WGHT, k_map_thick, 1, &m.wt);
+        op->pntVMap(op->state, ids[j], LWVMAP_TXUV, k_map_range_thick, 2, m.rt);
     }
 
     const int n = shape.quads ? 4 : 3;
     for (int p = 0; p < shape.polygon_count; ++p) {
         LWPntID corner_ids[4];
         for (int k = 0; k < n; ++k) corner_ids[k] = ids[shape.corners[p * n + k]];
-        const LWPolID pol = op->addFace(op->state, "LG_leaf", n, corner_ids);
+        const LWPolID pol = op->addFace(op->state, k_surface_leaf, n, corner_ids);
         op->polTag(op->state, pol, LWPTAG_COLR, "Green");
     }
 }

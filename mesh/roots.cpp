@@ -85,16 +85,16 @@ socket_pair add_socket_pair(const model_typ& m, MeshEditOp* op, int i, int n, ve
     if (u > 1.0f) u -= 1.0f;
     const float range = -1.0f, thick = 0.0f, uv[2] = {u, 0.0f};
     for (LWPntID pt : {pair.a, pair.b}) {
-        if (m.assign_range_weight_map) op->pntVMap(op->state, pt, LWVMAP_WGHT, "SF_range", 1, &range);
-        if (m.assign_thick_weight_map) op->pntVMap(op->state, pt, LWVMAP_WGHT, "SF_thick", 1, &thick);
-        op->pntVMap(op->state, pt, LWVMAP_TXUV, "SF_branch", 2, uv);
+        if (m.assign_range_weight_map) op->pntVMap(op->state, pt, LWVMAP_WGHT, k_map_range, 1, &range);
+        if (m.assign_thick_weight_map) op->pntVMap(op->state, pt, LWVMAP_WGHT, k_map_thick, 1, &thick);
+        op->pntVMap(op->state, pt, LWVMAP_TXUV, k_map_branch_uv, 2, uv);
     }
     return pair;
 }
 
 void seam_value(MeshEditOp* op, LWPntID pt, LWPolID pol, float u, float v) {
     const float uv[2] = {u, v};
-    op->pntVPMap(op->state, pt, pol, LWVMAP_TXUV, "SF_branch", 2, uv);
+    op->pntVPMap(op->state, pt, pol, LWVMAP_TXUV, k_map_branch_uv, 2, uv);
 }
 
 }  // namespace

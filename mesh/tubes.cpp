@@ -46,15 +46,15 @@ void write_point_maps(const model_typ& model, MeshEditOp* op, LWPntID point, LWP
                       double wr, double wt, double u, double v) {
     const float uv[2] = {static_cast<float>(u), static_cast<float>(v)};
     if (polygon) {
-        op->pntVPMap(op->state, point, polygon, LWVMAP_TXUV, "SF_branch", 2, uv);
+        op->pntVPMap(op->state, point, polygon, LWVMAP_TXUV, k_map_branch_uv, 2, uv);
         return;
     }
     const float range = static_cast<float>(wr), thick = static_cast<float>(wt);
-    if (model.assign_range_weight_map) op->pntVMap(op->state, point, LWVMAP_WGHT, "SF_range", 1, &range);
-    if (model.assign_thick_weight_map) op->pntVMap(op->state, point, LWVMAP_WGHT, "SF_thick", 1, &thick);
+    if (model.assign_range_weight_map) op->pntVMap(op->state, point, LWVMAP_WGHT, k_map_range, 1, &range);
+    if (model.assign_thick_weight_map) op->pntVMap(op->state, point, LWVMAP_WGHT, k_map_thick, 1, &thick);
     const float both[2] = {range, thick};
-    op->pntVMap(op->state, point, LWVMAP_TXUV, "SF_range_thick", 2, both);
-    op->pntVMap(op->state, point, LWVMAP_TXUV, "SF_branch", 2, uv);
+    op->pntVMap(op->state, point, LWVMAP_TXUV, k_map_range_thick, 2, both);
+    op->pntVMap(op->state, point, LWVMAP_TXUV, k_map_branch_uv, 2, uv);
 }
 
 double range_falloff(double x, double c, double h) {

@@ -33,4 +33,12 @@ inline constexpr const char* k_surface_twig = "SF_twig";
 inline constexpr const char* k_surface_root = "SF_root";
 inline constexpr const char* k_surface_leaf = "LG_leaf";
 
+// Vertex map names: texture coordinates and the wind weights.
+inline constexpr const char* k_map_branch_uv = "SF_branch";
+inline constexpr const char* k_map_leaf_uv = "SF_leaf";
+inline constexpr const char* k_map_leaf_atlas_uv = "SF_all_leaves";
+inline constexpr const char* k_map_range = "SF_range";
+inline constexpr const char* k_map_thick = "SF_thick";
+inline constexpr const char* k_map_range_thick = "SF_range_thick";
+
 }  // namespace sf

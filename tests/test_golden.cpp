@@ -89,6 +89,12 @@ std::string build_through_panel(const std::string& args) {
     return log;
 }
 
+// Where a mismatching log is kept: the test framework's temporary folder,
+// which outlives the test.
+std::string kept_log_path(const std::string& name) {
+    return ::testing::TempDir() + "sylvaform-golden-" + name + ".edits";
+}
+
 TEST_P(Golden, EditLogMatches) {
     sf::test::scratch_dir dir;
     const golden_case& c = GetParam();
@@ -110,8 +116,12 @@ TEST_P(Golden, EditLogMatches) {
     }
     const std::string want = sf::test::slurp(path);
     ASSERT_FALSE(want.empty()) << "missing golden log " << path;
-    EXPECT_TRUE(got == want) << c.name << ": the build no longer writes the golden log; diff "
-                             << out << " against " << path;
+    if (got == want) return;
+    // The scratch folder goes away with the test: keep the log where it can be diffed.
+    const std::string kept = kept_log_path(c.name);
+    std::ofstream(kept, std::ios::binary) << got;
+    ADD_FAILURE() << c.name << ": the build no longer writes the golden log; kept it as " << kept
+                  << "\n  diff -u '" << path << "' '" << kept << "'";
 }
 
 INSTANTIATE_TEST_SUITE_P(Builds, Golden, ::testing::ValuesIn(k_cases),

@@ -18,6 +18,8 @@
 #include <stdexcept>
 #include <string_view>
 
+#include "formats/errors.h"
+
 namespace sf::app {
 
 using clock_type = std::chrono::steady_clock;
@@ -171,7 +173,7 @@ http_front::http_front(front_limits limits, std::function<std::uint64_t()> versi
     new_task_queue = [] { return new inline_queue; };
     epoll_ = ::epoll_create1(EPOLL_CLOEXEC);
     event_ = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
-    if (epoll_ < 0 || event_ < 0) throw std::runtime_error("cannot set up the connection loop");
+    if (epoll_ < 0 || event_ < 0) throw machine_error("cannot set up the connection loop");
     epoll_event ev{};
     ev.events = EPOLLIN;
     ev.data.fd = event_;

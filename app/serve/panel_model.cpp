@@ -8,6 +8,7 @@
 #include <limits>
 
 #include "app/control_help.h"
+#include "app/control_units.h"
 
 namespace sf::app {
 
@@ -118,7 +119,7 @@ panel_model::panel_model(const xpanel& panel) {
     description_ = {{"title", panel.title}, {"controls", std::move(controls)},  {"tabs", ids_json(panel.tabs)},
                     {"groups", std::move(groups)}, {"dividers", ids_json(panel.dividers)},
                     {"ranges", std::move(ranges)}, {"choices", std::move(choices)}, {"buttons", std::move(buttons)},
-                    {"enables", std::move(enables)}};
+                    {"enables", std::move(enables)}, {"units", units_json()}};
 }
 
 const panel_model::control* panel_model::find(unsigned id) const {

@@ -19,10 +19,10 @@ namespace sf::app {
 
 // A request the server refuses; status is the HTTP status (4xx).
 // ask names what the person should give for the request to succeed.
-class request_error : public std::runtime_error {
+class request_error : public input_error {
 public:
     request_error(int status, const std::string& message, std::string ask = {})
-        : std::runtime_error(message), status(status), ask(std::move(ask)) {}
+        : input_error(message), status(status), ask(std::move(ask)) {}
     int status;
     std::string ask;
 };

@@ -5,7 +5,7 @@
 #include "app/default_crown.h"
 #include "app/textures.h"
 #include "formats/crown_reader.h"
-#include "formats/gltf_writer.h"
+#include "formats/outputs.h"
 #include "formats/memory_budget.h"
 #include "formats/subdivide.h"
 
@@ -27,7 +27,8 @@ std::size_t patch_count(const formats::mesh_layer& layer) {
 // The tree with the drawn bark and leaves, as the page shows and downloads it.
 std::shared_ptr<const std::string> glb_of(const formats::mesh_layer& layer, bool textured) {
     formats::string_sink sink;
-    formats::write_glb(layer, sink, {textured ? &default_textures() : nullptr, false});
+    formats::write_outputs(formats::mesh_format::glb, {layer, layer}, {textured ? &default_textures() : nullptr, false},
+                           formats::output_place(sink));
     return std::make_shared<const std::string>(std::move(sink.text));
 }
 
@@ -38,7 +39,7 @@ call_failure describe_failure() {
         throw;
     } catch (const request_error& e) {
         return {e.status, e.what(), e.ask};
-    } catch (const preset_error& e) {
+    } catch (const input_error& e) {  // a preset, say
         return {400, e.what(), {}};
     } catch (const formats::budget_error& e) {
         return {500, std::string("the tree needs ") + e.what(), {}};

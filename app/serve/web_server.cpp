@@ -18,8 +18,7 @@
 #include "app/serve/web_assets.h"
 #include "formats/crown_reader.h"
 #include "formats/file_io.h"
-#include "formats/lwo2_writer.h"
-#include "formats/obj_writer.h"
+#include "formats/outputs.h"
 #include "formats/subdivide.h"
 
 namespace sf::app {
@@ -55,7 +54,7 @@ httplib::Server::Handler guarded(F handler) {
             handler(req, res);
         } catch (const request_error& e) {
             send_error(res, e.status, e.what(), e.ask);
-        } catch (const preset_error& e) {
+        } catch (const input_error& e) {  // a preset, say
             send_error(res, 400, e.what());
         } catch (const std::bad_alloc&) {
             send_error(res, 500, "Memory allocation error");
@@ -167,7 +166,7 @@ public:
                                   .string();
         upload_registry& r = uploads();
         std::lock_guard lock(r.mutex);
-        if (!::mkdtemp(pattern.data())) throw std::runtime_error("cannot make a directory for the upload");
+        if (!::mkdtemp(pattern.data())) throw machine_error("cannot make a directory for the upload");
         path_ = pattern;
         r.dirs.insert(pattern);
     }
@@ -413,9 +412,10 @@ private:
                     if (levels > 0 && format != "lwo") refined = formats::subdivide_patches(fg, levels);
                     const formats::mesh_layer& layer = refined ? *refined : fg;
                     formats::string_sink sink;
-                    if (format == "obj") formats::write_obj(layer, sink, "tree.mtl");
-                    else if (format == "mtl") formats::write_mtl(layer, sink);
-                    else formats::write_lwo2(layer, sink);
+                    const formats::mesh_format written = format == "obj"   ? formats::mesh_format::obj
+                                                         : format == "mtl" ? formats::mesh_format::mtl
+                                                                           : formats::mesh_format::lwo;
+                    formats::write_outputs(written, {fg, layer}, {}, formats::output_place(sink, "tree.mtl"));
                     return std::move(sink.text);
                 });
                 if (format != "lwo") type = "text/plain; charset=utf-8";
@@ -445,7 +445,7 @@ private:
                 return json{{"name", shelf.last_saved->name}, {"replaced", shelf.last_saved->replaced}};
             }
             if (shelf.name_wanted) throw request_error(400, "the preset needs a name", "name");
-            if (!shelf.last_error.empty()) throw std::runtime_error(shelf.last_error);
+            if (!shelf.last_error.empty()) throw machine_error(shelf.last_error);
             if (!name.empty()) throw request_error(409, "the tool saved no preset (it has no tree to draw yet)");
             return json();
         });

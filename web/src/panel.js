@@ -3,7 +3,7 @@
 // dividers, ranges as sliders, pop-ups as menus. Values and greying come
 // from the live state.
 
-import { formatShown, parseShown, shownRange, toShown, toStored, unitSuffix } from './units.js';
+import { formatShown, parseShown, setUnits, shownRange, toShown, toStored, unitSuffix } from './units.js';
 import { openMenu } from './menu.js';
 
 const SLIDER_INTERVAL_MS = 150;
@@ -316,6 +316,7 @@ class ButtonWidget extends Widget {
 // api: { set(id, value) -> Promise<version or null>, version(), queued(), button(id, label), error(text) }
 export function buildPanel(root, panel, api) {
   root.textContent = '';
+  setUnits(panel.units);
   const byId = new Map(panel.controls.map((c) => [c.id, c]));
   const groups = new Map((panel.groups || []).map((g) => [g.id, g]));
   const controllers = new Set((panel.enables || []).map((e) => e.controller));

@@ -1,18 +1,22 @@
 // Stored units (radians, fractions) versus the units a control shows
-// (degrees, percent), after the control's class.
+// (degrees, percent), after the control's class. The table comes from the
+// server with the panel ("units": per class its scales, sign and whether
+// range hints are in shown units): shown = stored * shown_scale / stored_scale.
 
-const DEG = 180 / Math.PI;
+let table = {};
+
+export function setUnits(units) {
+  table = units || {};
+}
 
 export function shownFactor(cls) {
-  if (cls === 'percent') return 100;
-  if (cls === 'angle') return DEG;
-  return 1;
+  const u = table[cls];
+  return u ? u.shown_scale / u.stored_scale : 1;
 }
 
 export function unitSuffix(cls) {
-  if (cls === 'percent') return '%';
-  if (cls === 'angle') return '°';
-  return '';
+  const u = table[cls];
+  return u ? u.sign : '';
 }
 
 export function toShown(cls, stored) {
@@ -24,10 +28,12 @@ export function toStored(cls, shown) {
   return f === 1 ? shown : shown / f;
 }
 
-// Range hints come in shown units except percent bounds, which are fractions.
+// Range hints come in shown units except where the table says they are
+// stored values (percent bounds are fractions).
 export function shownRange(cls, r) {
   if (!r) return null;
-  const f = cls === 'percent' ? 100 : 1;
+  const u = table[cls];
+  const f = u && !u.bounds_shown ? shownFactor(cls) : 1;
   return { min: r.min * f, max: r.max * f, step: r.step };
 }
 
@@ -42,7 +48,13 @@ export function formatShown(v, integer) {
 
 // Parses what a person typed; accepts a trailing unit sign and a decimal comma.
 export function parseShown(text) {
-  const t = String(text).trim().replace(/[%°]\s*$/, '').trim().replace(',', '.');
+  let t = String(text).trim();
+  for (const u of Object.values(table))
+    if (u.sign && t.endsWith(u.sign)) {
+      t = t.slice(0, -u.sign.length);
+      break;
+    }
+  t = t.trim().replace(',', '.');
   if (t === '') return NaN;
   return Number(t);
 }

@@ -1,0 +1,67 @@
+#include "formats/outputs.h"
+
+#include "formats/edit_log.h"
+#include "formats/gltf_writer.h"
+#include "formats/lwo2_writer.h"
+#include "formats/obj_writer.h"
+
+namespace sf::formats {
+
+namespace {
+
+// Every level in one .glb: the levels are written one by one and merged.
+void write_glb_levels(const output_layers& layers, const glb_options& options, byte_sink& sink) {
+    std::vector<std::string> levels;
+    for (std::size_t k = 0; k <= layers.lods.size(); ++k) {
+        string_sink one;
+        write_glb(k == 0 ? layers.smooth : layers.lods[k - 1].layer, one, options);
+        levels.push_back(std::move(one.text));
+    }
+    const std::string merged = merge_glb_levels(levels);
+    levels = {};
+    sink.write(merged);
+}
+
+void write_to_stream(mesh_format format, const output_layers& layers, const output_options& options,
+                     byte_sink& sink, std::string_view mtllib) {
+    const glb_options glb{options.textures, options.wind_colours};
+    switch (format) {
+        case mesh_format::glb:
+            if (layers.lods.empty()) write_glb(layers.smooth, sink, glb);
+            else write_glb_levels(layers, glb, sink);
+            return;
+        case mesh_format::obj: write_obj(layers.smooth, sink, mtllib); return;
+        case mesh_format::mtl: write_mtl(layers.smooth, sink); return;
+        case mesh_format::lwo: write_lwo2(layers.as_built, sink); return;
+        case mesh_format::edit_log: write_edit_log(layers.as_built, sink); return;
+    }
+}
+
+void write_to_files(mesh_format format, const output_layers& layers, const output_options& options,
+                    file_set& files, const std::string& path) {
+    const glb_options glb{options.textures, options.wind_colours};
+    switch (format) {
+        case mesh_format::glb:
+            if (layers.lods.empty()) write_glb_file(layers.smooth, path, files, glb);
+            else write_glb_levels(layers, glb, files.add(path));
+            return;
+        case mesh_format::obj:
+            for (std::size_t k = 0; k < layers.lods.size(); ++k)
+                write_obj_files(layers.lods[k].layer, lod_path(path, int(k) + 1), files, options.textures);
+            write_obj_files(layers.smooth, path, files, options.textures);  // with its .mtl and images beside it
+            return;
+        case mesh_format::mtl: write_mtl(layers.smooth, files.add(path)); return;
+        case mesh_format::lwo: write_lwo2_file(layers.as_built, path, files); return;
+        case mesh_format::edit_log: write_edit_log(layers.as_built, files.add(path)); return;
+    }
+}
+
+}  // namespace
+
+void write_outputs(mesh_format format, const output_layers& layers, const output_options& options,
+                   const output_place& place) {
+    if (place.sink_) write_to_stream(format, layers, options, *place.sink_, place.mtllib_);
+    else write_to_files(format, layers, options, *place.files_, place.path_);
+}
+
+}  // namespace sf::formats

@@ -1,0 +1,54 @@
+// One place that picks the writer for an output format and the layer it is
+// written from, for the command line (files of a set) and the server (bytes
+// in memory) alike.
+#pragma once
+
+#include <span>
+#include <string>
+#include <utility>
+
+#include "formats/file_io.h"
+#include "formats/lod.h"
+#include "formats/materials.h"
+#include "formats/mesh_layer.h"
+
+namespace sf::formats {
+
+enum class mesh_format { glb, obj, mtl, lwo, edit_log };
+
+// The layers of one build. LWO and the edit log keep the patch cages as the
+// tool wrote them; OBJ, MTL and glTF, having no subdivision surfaces, take
+// the refined layer. Coarser levels of detail follow smooth: .glb holds
+// them all, .obj gets a file per level; the others have level 0 only.
+struct output_layers {
+    const mesh_layer& as_built;
+    const mesh_layer& smooth;
+    std::span<const lod_level> lods = {};
+};
+
+struct output_options {
+    const texture_set* textures = nullptr;  // none: plain colours
+    bool wind_colours = false;              // .glb: the weights also as COLOR_0
+};
+
+// Where an output goes: one stream, or a path whose files join a set (an
+// .obj brings its .mtl, images and level files beside it). A stream holds
+// one file only: its OBJ names mtllib and neither it nor an MTL names
+// images, and levels of detail reach it only inside a .glb.
+class output_place {
+public:
+    output_place(byte_sink& sink, std::string mtllib = {}) : sink_(&sink), mtllib_(std::move(mtllib)) {}
+    output_place(file_set& files, std::string path) : files_(&files), path_(std::move(path)) {}
+
+private:
+    friend void write_outputs(mesh_format, const output_layers&, const output_options&, const output_place&);
+    byte_sink* sink_ = nullptr;
+    std::string mtllib_;
+    file_set* files_ = nullptr;
+    std::string path_;
+};
+
+void write_outputs(mesh_format format, const output_layers& layers, const output_options& options,
+                   const output_place& place);
+
+}  // namespace sf::formats

@@ -1,0 +1,140 @@
+// Helpers that give a rule one home: the surface table, the unit table,
+// the output writer choice and the two error families.
+#include <gtest/gtest.h>
+
+#include <numbers>
+
+#include "app/control_units.h"
+#include "app/host_services.h"
+#include "app/preset_file.h"
+#include "app/serve/panel_model.h"
+#include "app/settings_args.h"
+#include "formats/crown_wire.h"
+#include "formats/edit_log.h"
+#include "formats/file_io.h"
+#include "formats/gltf_writer.h"
+#include "formats/lwo2_writer.h"
+#include "formats/materials.h"
+#include "formats/obj_writer.h"
+#include "formats/outputs.h"
+#include "mesh/tubes.h"
+#include "scratch_dir.h"
+
+namespace sf {
+namespace {
+
+TEST(SurfaceTable, NamesLooksAndColours) {
+    using formats::surface_look;
+    EXPECT_EQ(formats::look_of("SF_trunk"), surface_look::bark);
+    EXPECT_EQ(formats::look_of("SF_branch"), surface_look::bark);
+    EXPECT_EQ(formats::look_of("SF_root"), surface_look::bark);
+    EXPECT_EQ(formats::look_of("SF_twig"), surface_look::twig);
+    EXPECT_EQ(formats::look_of("LG_leaf"), surface_look::leaf);
+    EXPECT_EQ(formats::look_of("Default"), surface_look::other);
+    EXPECT_FALSE(formats::is_named_surface("sf_trunk"));
+    EXPECT_TRUE(formats::two_sided(surface_look::leaf));
+    EXPECT_FALSE(formats::two_sided(surface_look::bark));
+    EXPECT_EQ(static_cast<float>(formats::display_colour(surface_look::twig).r), 0.58f);
+}
+
+// The plug-in keeps its own copies of the names; they must be the table's.
+TEST(SurfaceTable, PluginNamesMatch) {
+    using formats::surface_look;
+    EXPECT_EQ(formats::look_of(k_surface_trunk), surface_look::bark);
+    EXPECT_EQ(formats::look_of(k_surface_branch), surface_look::bark);
+    EXPECT_EQ(formats::look_of(k_surface_root), surface_look::bark);
+    EXPECT_EQ(formats::look_of(k_surface_twig), surface_look::twig);
+    EXPECT_EQ(formats::look_of(k_surface_leaf), surface_look::leaf);
+    EXPECT_STREQ(k_map_branch_uv, formats::k_map_branch_uv);
+    EXPECT_STREQ(k_map_leaf_uv, formats::k_map_leaf_uv);
+    EXPECT_STREQ(k_map_leaf_atlas_uv, formats::k_map_leaf_atlas_uv);
+    EXPECT_STREQ(k_map_range, formats::k_map_range);
+    EXPECT_STREQ(k_map_thick, formats::k_map_thick);
+    EXPECT_STREQ(k_map_range_thick, formats::k_map_range_thick);
+}
+
+TEST(ControlUnits, SameArithmeticEverywhere) {
+    const app::control_unit* angle = app::unit_of_class("angle");
+    const app::control_unit* percent = app::unit_of_class("percent");
+    ASSERT_TRUE(angle && percent);
+    EXPECT_EQ(app::unit_of_field(field_unit::angle), angle);
+    EXPECT_EQ(app::unit_of_class("distance"), nullptr);
+    for (double v : {0.0, 1.0, 12.0, 25.0, 46.0, -50.0, 89.5, 0.1}) {
+        EXPECT_EQ(app::to_stored(angle, v), v * std::numbers::pi / 180.0) << v;
+        EXPECT_EQ(app::to_shown(angle, v), v * 180.0 / std::numbers::pi) << v;
+        EXPECT_EQ(app::to_stored(percent, v), v / 100.0) << v;
+        EXPECT_EQ(app::to_shown(percent, v), v * 100.0) << v;
+        EXPECT_EQ(app::to_shown(nullptr, v), v);
+    }
+    EXPECT_EQ(app::bound_to_shown(angle, 90), 90);
+    EXPECT_EQ(app::bound_to_shown(percent, 0.5), 50);
+    const nlohmann::json page = app::units_json();
+    EXPECT_EQ(page["angle"]["shown_scale"].get<double>() / page["angle"]["stored_scale"].get<double>(),
+              180 / std::numbers::pi);
+    EXPECT_EQ(page["percent"]["sign"], "%");
+}
+
+// A tree with tubes, twigs and leaves as a golden log has it.
+const char* const k_tree_log = SF_TEST_DATA_DIR "/subd_up_twigs.edits";
+
+formats::mesh_layer default_tree() {
+    formats::mesh_layer layer;
+    layer.keep_history(true);
+    formats::read_edit_log(test::slurp(k_tree_log), "subd_up_twigs.edits", layer);
+    return layer;
+}
+
+TEST(WriteOutputs, StreamsMatchTheWriters) {
+    const formats::mesh_layer tree = default_tree();
+    ASSERT_GT(tree.polygon_count(), 0u);
+    const formats::output_layers layers{tree, tree};
+    auto through = [&](formats::mesh_format f) {
+        formats::string_sink sink;
+        formats::write_outputs(f, layers, {}, formats::output_place(sink, "tree.mtl"));
+        return sink.text;
+    };
+    formats::string_sink obj, mtl, lwo, glb;
+    formats::write_obj(tree, obj, "tree.mtl");
+    formats::write_mtl(tree, mtl);
+    formats::write_lwo2(tree, lwo);
+    formats::write_glb(tree, glb);
+    EXPECT_TRUE(through(formats::mesh_format::obj) == obj.text);
+    EXPECT_TRUE(through(formats::mesh_format::mtl) == mtl.text);
+    EXPECT_TRUE(through(formats::mesh_format::lwo) == lwo.text);
+    EXPECT_TRUE(through(formats::mesh_format::glb) == glb.text);
+}
+
+TEST(WriteOutputs, FilesHoldWhatStreamsHold) {
+    test::scratch_dir dir;
+    const formats::mesh_layer tree = default_tree();
+    const formats::output_layers layers{tree, tree};
+    formats::file_set files;
+    for (const char* name : {"t.glb", "t.lwo", "t.edits"}) {
+        const std::string ext = std::string(name).substr(2);
+        const formats::mesh_format f = ext == "glb"   ? formats::mesh_format::glb
+                                       : ext == "lwo" ? formats::mesh_format::lwo
+                                                      : formats::mesh_format::edit_log;
+        formats::write_outputs(f, layers, {}, formats::output_place(files, dir.file(name)));
+    }
+    formats::write_outputs(formats::mesh_format::obj, layers, {}, formats::output_place(files, dir.file("t.obj")));
+    files.commit();
+    formats::string_sink glb, lwo;
+    formats::write_glb(tree, glb);
+    formats::write_lwo2(tree, lwo);
+    EXPECT_TRUE(test::slurp(dir.file("t.glb")) == glb.text);
+    EXPECT_TRUE(test::slurp(dir.file("t.lwo")) == lwo.text);
+    EXPECT_TRUE(test::slurp(dir.file("t.edits")) == test::slurp(k_tree_log));
+    EXPECT_FALSE(test::slurp(dir.file("t.mtl")).empty());
+}
+
+TEST(ErrorFamilies, InputAndMachine) {
+    EXPECT_THROW(throw app::usage_error("x"), input_error);
+    EXPECT_THROW(throw app::preset_error("x"), input_error);
+    EXPECT_THROW(throw app::request_error(400, "x"), input_error);
+    EXPECT_THROW(throw formats::io_error("x"), machine_error);
+    EXPECT_THROW(throw app::host_error("x"), machine_error);
+    EXPECT_THROW(throw formats::crown_wire_error("x"), machine_error);
+}
+
+}  // namespace
+}  // namespace sf
