@@ -282,150 +282,188 @@ private:
         return httplib::Server::HandlerResponse::Unhandled;
     }
 
-    void routes() {
-        for (const char* path : {"/", "/index.html", "/app.js", "/app.css"})
-            server_.Get(path, [](const httplib::Request& req, httplib::Response& res) {
-                const auto asset = find_web_asset(req.path);
-                if (!asset) return send_error(res, 404, "no such page");
-                res.set_header("Content-Security-Policy",
-                               "default-src 'self'; img-src 'self' data: blob:; connect-src 'self' data: blob:; "
-                               "style-src 'self' 'unsafe-inline'; object-src 'none'; frame-ancestors 'none'");
-                res.set_content(std::string(asset->body), std::string(asset->content_type).c_str());
-            });
-
-        server_.Get("/api/panel", guarded([this](const httplib::Request&, httplib::Response& res) {
-            send_json(res, 200, worker_.panel().description());
-        }));
-        server_.Get("/api/state", guarded([this](const httplib::Request& req, httplib::Response& res) {
-            // The connection loop holds a poll until the version passes since
-            // (or the wait ends); here it is answered at once.
-            if (req.has_param("since")) {
-                const std::string v = req.get_param_value("since");
-                if (v.empty() || v.size() > 19 || !std::all_of(v.begin(), v.end(), [](unsigned char c) { return std::isdigit(c); }))
-                    throw request_error(400, "since is a state version");
-            }
-            res.status = 200;
-            res.set_content(state_text(), "application/json");
-        }));
-        server_.Post("/api/set", guarded([this](const httplib::Request& req, httplib::Response& res) {
-            const panel_edit edit = worker_.panel().check_edit(json_body(req));
-            refuse_greyed(edit.id);
-            send_json(res, 202, {{"version", worker_.submit(edit)}});
-        }));
-        server_.Post("/api/button", guarded([this](const httplib::Request& req, httplib::Response& res) {
-            const json body = json_body(req);
-            const unsigned id = body.contains("id") ? json_id(body["id"]) : 0;
-            if (!worker_.panel().is_button(id)) throw request_error(400, "the panel has no button " + std::to_string(id));
-            refuse_greyed(id);
-            const std::string name = body.contains("name") ? preset_name(body) : std::string();
-            const json saved = press(id, name);
-            send_json(res, saved.is_null() ? 200 : 201, {{"preset", saved}});
-        }));
-
-        // The host's tool events: dropping the tool, picking it again, and
-        // the reset that restores every default.
-        server_.Post("/api/event", guarded([this](const httplib::Request& req, httplib::Response& res) {
-            const json body = json_body(req);
-            const std::string name = body.contains("event") && body["event"].is_string() ? body["event"].get<std::string>() : "";
-            int code;
-            if (name == "drop") code = LWT_EVENT_DROP;
-            else if (name == "activate") code = LWT_EVENT_ACTIVATE;
-            else if (name == "reset") code = LWT_EVENT_RESET;
-            else throw request_error(400, "event is one of drop, activate, reset");
-            worker_.call([&] { worker_.session().event(code); });
-            send_json(res, 200, {{"event", name}});
-        }));
-
-        server_.Get("/api/presets", guarded([this](const httplib::Request&, httplib::Response& res) {
-            std::vector<std::string> warnings;
-            json list = json::array();
-            for (const std::string& name : shelf_.list(warnings)) list.push_back({{"name", name}});
-            send_json(res, 200, {{"presets", list}, {"warnings", warnings}});
-        }));
-        server_.Get("/api/presets/thumbnail", guarded([this](const httplib::Request& req, httplib::Response& res) {
-            const std::string name = req.get_param_value("name");
-            check_preset_name(name);
-            std::error_code ec;
-            const std::string path = shelf_.png_path(name);
-            if (!fs::is_regular_file(path, ec)) throw request_error(404, "no thumbnail for the preset '" + name + "'");
-            res.set_content(formats::read_file(path), "image/png");
-        }));
-        server_.Post("/api/presets", guarded([this](const httplib::Request& req, httplib::Response& res) {
-            const json saved = press(k_add_preset_button, preset_name(json_body(req)));
-            send_json(res, 201, saved);
-        }));
-        server_.Post("/api/presets/load", guarded([this](const httplib::Request& req, httplib::Response& res) {
-            const std::string name = existing_preset(json_body(req));
-            worker_.call([&] { worker_.session().load_preset(host().shelf.read(name)); });
-            send_json(res, 200, {{"name", name}});
-        }));
-        server_.Post("/api/presets/remove", guarded([this](const httplib::Request& req, httplib::Response& res) {
-            const std::string name = existing_preset(json_body(req));
-            worker_.call([&] {
-                host().shelf.remove(name);
-                worker_.presets_changed();
-            });
-            send_json(res, 200, {{"name", name}});
-        }));
-
-        server_.Post("/api/crown", guarded([this](const httplib::Request& req, httplib::Response& res) {
-            if (!starts_with(req.get_header_value("Content-Type"), "application/octet-stream"))
-                throw request_error(415, "send the crown file's bytes as application/octet-stream");
-            const std::string up = req.has_param("up") ? req.get_param_value("up") : "y";
-            if (up != "y" && up != "z") throw request_error(400, "up is y or z");
-            const std::string name = display_name(req.get_param_value("name"));
-            formats::mesh_layer crown = read_uploaded_crown(req.body, name, up == "z" ? formats::crown_up::z
-                                                                                        : formats::crown_up::y);
-            const json counts = {{"name", name}, {"points", crown.point_count()}, {"polygons", crown.polygon_count()}};
-            worker_.call([&] { worker_.replace_crown(std::move(crown), name); });
-            send_json(res, 200, counts);
-        }));
-        server_.Post("/api/crown/default", guarded([this](const httplib::Request&, httplib::Response& res) {
-            formats::mesh_layer crown;
-            make_default_crown(crown);
-            worker_.call([&] { worker_.replace_crown(std::move(crown), "built-in crown"); });
-            send_json(res, 200, {{"name", "built-in crown"}});
-        }));
-
-        server_.Get("/api/mesh.glb", guarded([this](const httplib::Request& req, httplib::Response& res) {
-            const int levels = subdivide_levels(req);
-            const auto glb = worker_.call([&] { return worker_.mesh_glb(levels); });
-            res.set_content(*glb, "model/gltf-binary");
-        }));
-        server_.Get("/api/crown.glb", guarded([this](const httplib::Request&, httplib::Response& res) {
-            const auto glb = worker_.call([&] { return worker_.crown_glb(); });
-            res.set_content(*glb, "model/gltf-binary");
-        }));
-        server_.Get("/api/download", guarded([this](const httplib::Request& req, httplib::Response& res) {
-            const std::string format = req.get_param_value("format");
-            const int levels = subdivide_levels(req);
-            std::string type = "application/octet-stream";
-            std::string bytes;
-            if (format == "glb") {
-                bytes = *worker_.call([&] { return worker_.mesh_glb(levels); });
-                type = "model/gltf-binary";
-            } else if (format == "obj" || format == "mtl" || format == "lwo") {
-                bytes = worker_.call([&] {
-                    const formats::mesh_layer& fg = worker_.mesh().foreground();
-                    require_finite_download(fg);
-                    std::optional<formats::mesh_layer> refined;
-                    if (levels > 0 && format != "lwo") refined = formats::subdivide_patches(fg, levels);
-                    const formats::mesh_layer& layer = refined ? *refined : fg;
-                    formats::string_sink sink;
-                    const formats::mesh_format written = format == "obj"   ? formats::mesh_format::obj
-                                                         : format == "mtl" ? formats::mesh_format::mtl
-                                                                           : formats::mesh_format::lwo;
-                    formats::write_outputs(written, {fg, layer}, {}, formats::output_place(sink, "tree.mtl"));
-                    return std::move(sink.text);
-                });
-                if (format != "lwo") type = "text/plain; charset=utf-8";
-            } else {
-                throw request_error(400, "format is one of glb, lwo, obj, mtl");
-            }
-            res.set_header("Content-Disposition", "attachment; filename=\"tree." + format + "\"");
-            res.set_content(std::move(bytes), type.c_str());
-        }));
+    // A member handler, behind the guard that turns errors into answers.
+    auto handler(void (web_server::*fn)(const httplib::Request&, httplib::Response&)) {
+        return guarded([this, fn](const httplib::Request& req, httplib::Response& res) { (this->*fn)(req, res); });
     }
+
+    void routes() {
+        for (const char* path : {"/", "/index.html", "/app.js", "/app.css"}) server_.Get(path, get_asset);
+
+        server_.Get("/api/panel", handler(&web_server::get_panel));
+        server_.Get("/api/state", handler(&web_server::get_state));
+        server_.Post("/api/set", handler(&web_server::post_set));
+        server_.Post("/api/button", handler(&web_server::post_button));
+        server_.Post("/api/event", handler(&web_server::post_event));
+
+        server_.Get("/api/presets", handler(&web_server::get_presets));
+        server_.Get("/api/presets/thumbnail", handler(&web_server::get_preset_thumbnail));
+        server_.Post("/api/presets", handler(&web_server::post_presets));
+        server_.Post("/api/presets/load", handler(&web_server::post_preset_load));
+        server_.Post("/api/presets/remove", handler(&web_server::post_preset_remove));
+
+        server_.Post("/api/crown", handler(&web_server::post_crown));
+        server_.Post("/api/crown/default", handler(&web_server::post_default_crown));
+
+        server_.Get("/api/mesh.glb", handler(&web_server::get_mesh_glb));
+        server_.Get("/api/crown.glb", handler(&web_server::get_crown_glb));
+        server_.Get("/api/download", handler(&web_server::get_download));
+    }
+
+    // One handler per endpoint.
+
+    static void get_asset(const httplib::Request& req, httplib::Response& res) {
+        const auto asset = find_web_asset(req.path);
+        if (!asset) return send_error(res, 404, "no such page");
+        res.set_header("Content-Security-Policy",
+                       "default-src 'self'; img-src 'self' data: blob:; connect-src 'self' data: blob:; "
+                       "style-src 'self' 'unsafe-inline'; object-src 'none'; frame-ancestors 'none'");
+        res.set_content(std::string(asset->body), std::string(asset->content_type).c_str());
+    }
+
+    void get_panel(const httplib::Request&, httplib::Response& res) {
+        send_json(res, 200, worker_.panel().description());
+    }
+
+    void get_state(const httplib::Request& req, httplib::Response& res) {
+        // The connection loop holds a poll until the version passes since
+        // (or the wait ends); here it is answered at once.
+        if (req.has_param("since")) {
+            const std::string v = req.get_param_value("since");
+            if (v.empty() || v.size() > 19 || !std::all_of(v.begin(), v.end(), [](unsigned char c) { return std::isdigit(c); }))
+                throw request_error(400, "since is a state version");
+        }
+        res.status = 200;
+        res.set_content(state_text(), "application/json");
+    }
+
+    void post_set(const httplib::Request& req, httplib::Response& res) {
+        const panel_edit edit = worker_.panel().check_edit(json_body(req));
+        refuse_greyed(edit.id);
+        send_json(res, 202, {{"version", worker_.submit(edit)}});
+    }
+
+    void post_button(const httplib::Request& req, httplib::Response& res) {
+        const json body = json_body(req);
+        const unsigned id = body.contains("id") ? json_id(body["id"]) : 0;
+        if (!worker_.panel().is_button(id)) throw request_error(400, "the panel has no button " + std::to_string(id));
+        refuse_greyed(id);
+        const std::string name = body.contains("name") ? preset_name(body) : std::string();
+        const json saved = press(id, name);
+        send_json(res, saved.is_null() ? 200 : 201, {{"preset", saved}});
+    }
+
+    // The host's tool events: dropping the tool, picking it again, and the
+    // reset that restores every default.
+    void post_event(const httplib::Request& req, httplib::Response& res) {
+        const json body = json_body(req);
+        const std::string name = body.contains("event") && body["event"].is_string() ? body["event"].get<std::string>() : "";
+        int code;
+        if (name == "drop") code = LWT_EVENT_DROP;
+        else if (name == "activate") code = LWT_EVENT_ACTIVATE;
+        else if (name == "reset") code = LWT_EVENT_RESET;
+        else throw request_error(400, "event is one of drop, activate, reset");
+        worker_.call([&] { worker_.session().event(code); });
+        send_json(res, 200, {{"event", name}});
+    }
+
+    void get_presets(const httplib::Request&, httplib::Response& res) {
+        std::vector<std::string> warnings;
+        json list = json::array();
+        for (const std::string& name : shelf_.list(warnings)) list.push_back({{"name", name}});
+        send_json(res, 200, {{"presets", list}, {"warnings", warnings}});
+    }
+
+    void get_preset_thumbnail(const httplib::Request& req, httplib::Response& res) {
+        const std::string name = req.get_param_value("name");
+        check_preset_name(name);
+        std::error_code ec;
+        const std::string path = shelf_.png_path(name);
+        if (!fs::is_regular_file(path, ec)) throw request_error(404, "no thumbnail for the preset '" + name + "'");
+        res.set_content(formats::read_file(path), "image/png");
+    }
+
+    void post_presets(const httplib::Request& req, httplib::Response& res) {
+        const json saved = press(k_add_preset_button, preset_name(json_body(req)));
+        send_json(res, 201, saved);
+    }
+
+    void post_preset_load(const httplib::Request& req, httplib::Response& res) {
+        const std::string name = existing_preset(json_body(req));
+        worker_.call([&] { worker_.session().load_preset(host().shelf.read(name)); });
+        send_json(res, 200, {{"name", name}});
+    }
+
+    void post_preset_remove(const httplib::Request& req, httplib::Response& res) {
+        const std::string name = existing_preset(json_body(req));
+        worker_.call([&] {
+            host().shelf.remove(name);
+            worker_.presets_changed();
+        });
+        send_json(res, 200, {{"name", name}});
+    }
+
+    void post_crown(const httplib::Request& req, httplib::Response& res) {
+        if (!starts_with(req.get_header_value("Content-Type"), "application/octet-stream"))
+            throw request_error(415, "send the crown file's bytes as application/octet-stream");
+        const std::string up = req.has_param("up") ? req.get_param_value("up") : "y";
+        if (up != "y" && up != "z") throw request_error(400, "up is y or z");
+        const std::string name = display_name(req.get_param_value("name"));
+        formats::mesh_layer crown = read_uploaded_crown(req.body, name, up == "z" ? formats::crown_up::z
+                                                                                    : formats::crown_up::y);
+        const json counts = {{"name", name}, {"points", crown.point_count()}, {"polygons", crown.polygon_count()}};
+        worker_.call([&] { worker_.replace_crown(std::move(crown), name); });
+        send_json(res, 200, counts);
+    }
+
+    void post_default_crown(const httplib::Request&, httplib::Response& res) {
+        formats::mesh_layer crown;
+        make_default_crown(crown);
+        worker_.call([&] { worker_.replace_crown(std::move(crown), "built-in crown"); });
+        send_json(res, 200, {{"name", "built-in crown"}});
+    }
+
+    void get_mesh_glb(const httplib::Request& req, httplib::Response& res) {
+        const int levels = subdivide_levels(req);
+        const auto glb = worker_.call([&] { return worker_.mesh_glb(levels); });
+        res.set_content(*glb, "model/gltf-binary");
+    }
+
+    void get_crown_glb(const httplib::Request&, httplib::Response& res) {
+        const auto glb = worker_.call([&] { return worker_.crown_glb(); });
+        res.set_content(*glb, "model/gltf-binary");
+    }
+
+    void get_download(const httplib::Request& req, httplib::Response& res) {
+        const std::string format = req.get_param_value("format");
+        const int levels = subdivide_levels(req);
+        std::string type = "application/octet-stream";
+        std::string bytes;
+        if (format == "glb") {
+            bytes = *worker_.call([&] { return worker_.mesh_glb(levels); });
+            type = "model/gltf-binary";
+        } else if (format == "obj" || format == "mtl" || format == "lwo") {
+            bytes = worker_.call([&] {
+                const formats::mesh_layer& fg = worker_.mesh().foreground();
+                require_finite_download(fg);
+                std::optional<formats::mesh_layer> refined;
+                if (levels > 0 && format != "lwo") refined = formats::subdivide_patches(fg, levels);
+                const formats::mesh_layer& layer = refined ? *refined : fg;
+                formats::string_sink sink;
+                const formats::mesh_format written = format == "obj"   ? formats::mesh_format::obj
+                                                     : format == "mtl" ? formats::mesh_format::mtl
+                                                                       : formats::mesh_format::lwo;
+                formats::write_outputs(written, {fg, layer}, {}, formats::output_place(sink, "tree.mtl"));
+                return std::move(sink.text);
+            });
+            if (format != "lwo") type = "text/plain; charset=utf-8";
+        } else {
+            throw request_error(400, "format is one of glb, lwo, obj, mtl");
+        }
+        res.set_header("Content-Disposition", "attachment; filename=\"tree." + format + "\"");
+        res.set_content(std::move(bytes), type.c_str());
+    }
+
 
     // Presses a button as a person would. A button whose action saves a
     // preset (the shelf's addPreset) saves it under name; without one the
