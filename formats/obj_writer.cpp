@@ -270,15 +270,25 @@ private:
 
 }  // namespace
 
-void write_obj(const mesh_layer& layer, byte_sink& sink, std::string_view mtllib, bool leaf_atlas) {
-    const material_table materials(layer);
-    text_buffer out(sink);
-    out.put("# sylvaform\n");
-    if (!mtllib.empty()) {
-        out.put("mtllib ");
-        out.put(mtllib);
-        out.put('\n');
+namespace {
+
+// Corner k of polygon p is entry corner_offset(p) + k of a per-corner array.
+struct corners {
+    explicit corners(const mesh_layer& layer) : layer_(layer) {
+        const index_t n = layer.polygon_count();
+        first_ = n > 0 ? layer.polygon_points(0).data() : nullptr;
+        count_ = n > 0 ? offset(n - 1) + layer.polygon_points(n - 1).size() : 0;
     }
+    std::size_t offset(index_t p) const { return static_cast<std::size_t>(layer_.polygon_points(p).data() - first_); }
+    std::size_t count() const { return count_; }
+
+private:
+    const mesh_layer& layer_;
+    const index_t* first_;
+    std::size_t count_;
+};
+
+void write_positions(const mesh_layer& layer, text_buffer& out) {
     const std::span<const double> xyz = layer.point_coordinates();
     out.put_in_parallel(layer.point_count(), k_lines_per_chunk, [&](std::size_t begin, std::size_t end, text_buffer& o) {
         for (std::size_t i = begin * 3; i < end * 3; i += 3) {
@@ -291,104 +301,116 @@ void write_obj(const mesh_layer& layer, byte_sink& sink, std::string_view mtllib
             o.put('\n');
         }
     });
+}
 
-    // Texture coordinates of every face corner (k_none: the face has
-    // none), numbered and written before the faces that use them.
-    const index_t n = layer.polygon_count();
-    const index_t* first_corner = n > 0 ? layer.polygon_points(0).data() : nullptr;
-    auto corner_offset = [&](index_t p) {
-        return static_cast<std::size_t>(layer.polygon_points(p).data() - first_corner);
-    };
+// Texture coordinates of every face corner, numbered and written before the
+// faces that use them; answers each corner's number (k_none: the face has
+// none), or nothing when no face has coordinates.
+std::vector<index_t> write_texture_coordinates(const mesh_layer& layer, const material_table& materials,
+                                               const corners& at, bool leaf_atlas, text_buffer& out) {
     std::vector<index_t> corner_vt;
-    {
-        corner_uvs uvs(layer, leaf_atlas);
-        if (uvs.any()) {
-            corner_vt.assign(n > 0 ? corner_offset(n - 1) + layer.polygon_points(n - 1).size() : 0, k_none);
-            uv_index seen;
-            std::vector<float> uv;
-            for (index_t p = 0; p < n; ++p) {
-                const std::span<const index_t> pts = layer.polygon_points(p);
-                if (pts.size() < 3) continue;
-                const index_t m = materials.of_polygon(p);
-                if (m == k_none || !uvs.find(p, materials.list()[m].kind, uv)) continue;
-                index_t* vt = corner_vt.data() + corner_offset(p);
-                for (std::size_t c = 0; c < pts.size(); ++c) {
-                    const std::uint64_t key = std::uint64_t(std::bit_cast<std::uint32_t>(uv[2 * c])) << 32 |
-                                              std::bit_cast<std::uint32_t>(uv[2 * c + 1]);
-                    bool added = false;
-                    vt[c] = seen.find_or_add(key, added);
-                    if (!added) continue;
-                    out.put("vt ");
-                    out.put_float(uv[2 * c]);
-                    out.put(' ');
-                    out.put_float(uv[2 * c + 1]);
-                    out.put('\n');
-                }
-            }
-        }
-    }
-
-    // Polygons grouped by material, those without one first, creation
-    // order kept within a group (a counting sort).
-    const std::size_t groups = materials.list().size() + 1;
-    auto group_of = [&](index_t p) {
+    corner_uvs uvs(layer, leaf_atlas);
+    if (!uvs.any()) return corner_vt;
+    corner_vt.assign(at.count(), k_none);
+    uv_index seen;
+    std::vector<float> uv;
+    for (index_t p = 0; p < layer.polygon_count(); ++p) {
+        const std::span<const index_t> pts = layer.polygon_points(p);
+        if (pts.size() < 3) continue;
         const index_t m = materials.of_polygon(p);
-        return m == k_none ? std::size_t(0) : std::size_t(m) + 1;
-    };
-    std::vector<index_t> start(groups + 1, 0);
-    for (index_t p = 0; p < n; ++p)
-        if (!layer.polygon_points(p).empty()) ++start[group_of(p) + 1];
-    for (std::size_t g = 0; g < groups; ++g) start[g + 1] += start[g];
-    std::vector<index_t> order(start.back());
-    {
-        std::vector<index_t> fill(start.begin(), start.end() - 1);
-        for (index_t p = 0; p < n; ++p)
-            if (!layer.polygon_points(p).empty()) order[fill[group_of(p)]++] = p;
-    }
-    auto group = [&](std::size_t g) {
-        return std::span<const index_t>(order.data() + start[g], start[g + 1] - start[g]);
-    };
-
-    // Smooth normals per group: one "vn" per point of its faces, numbered
-    // in order of first use.
-    std::vector<index_t> corner_vn(n > 0 ? corner_offset(n - 1) + layer.polygon_points(n - 1).size() : 0, k_none);
-    {
-        smooth_normals normals(layer);
-        std::vector<index_t> vn_of(layer.point_count(), k_none);
-        std::vector<index_t> used;
-        std::size_t written = 0;
-        for (std::size_t g = 0; g < groups; ++g) {
-            normals.compute(group(g), used);
-            for (const index_t pt : used) vn_of[pt] = static_cast<index_t>(written++);
-            out.put_in_parallel(used.size(), k_lines_per_chunk, [&](std::size_t begin, std::size_t end, text_buffer& o) {
-                for (std::size_t i = begin; i < end; ++i) {
-                    const float* v = normals.of(used[i]);
-                    o.put("vn ");
-                    o.put_float(v[0]);
-                    o.put(' ');
-                    o.put_float(v[1]);
-                    o.put(' ');
-                    o.put_float(v[2]);
-                    o.put('\n');
-                }
-            });
-            for (const index_t p : group(g)) {
-                const std::span<const index_t> pts = layer.polygon_points(p);
-                if (pts.size() < 3) continue;
-                index_t* vn = corner_vn.data() + corner_offset(p);
-                for (std::size_t c = 0; c < pts.size(); ++c) vn[c] = vn_of[pts[c]];
-            }
+        if (m == k_none || !uvs.find(p, materials.list()[m].kind, uv)) continue;
+        index_t* vt = corner_vt.data() + at.offset(p);
+        for (std::size_t c = 0; c < pts.size(); ++c) {
+            const std::uint64_t key = std::uint64_t(std::bit_cast<std::uint32_t>(uv[2 * c])) << 32 |
+                                      std::bit_cast<std::uint32_t>(uv[2 * c + 1]);
+            bool added = false;
+            vt[c] = seen.find_or_add(key, added);
+            if (!added) continue;
+            out.put("vt ");
+            out.put_float(uv[2 * c]);
+            out.put(' ');
+            out.put_float(uv[2 * c + 1]);
+            out.put('\n');
         }
     }
+    return corner_vt;
+}
 
-    for (std::size_t g = 0; g < groups; ++g) {
-        if (start[g] == start[g + 1]) continue;
+// Polygons grouped by material, those without one first (group 0), creation
+// order kept within a group (a counting sort).
+class material_groups {
+public:
+    material_groups(const mesh_layer& layer, const material_table& materials)
+        : start_(materials.list().size() + 2, 0) {
+        const std::size_t groups = materials.list().size() + 1;
+        auto group_of = [&](index_t p) {
+            const index_t m = materials.of_polygon(p);
+            return m == k_none ? std::size_t(0) : std::size_t(m) + 1;
+        };
+        const index_t n = layer.polygon_count();
+        for (index_t p = 0; p < n; ++p)
+            if (!layer.polygon_points(p).empty()) ++start_[group_of(p) + 1];
+        for (std::size_t g = 0; g < groups; ++g) start_[g + 1] += start_[g];
+        order_.resize(start_.back());
+        std::vector<index_t> fill(start_.begin(), start_.end() - 1);
+        for (index_t p = 0; p < n; ++p)
+            if (!layer.polygon_points(p).empty()) order_[fill[group_of(p)]++] = p;
+    }
+    std::size_t size() const { return start_.size() - 1; }
+    std::span<const index_t> operator[](std::size_t g) const {
+        return {order_.data() + start_[g], start_[g + 1] - start_[g]};
+    }
+
+private:
+    std::vector<index_t> start_;
+    std::vector<index_t> order_;
+};
+
+// Smooth normals per group: one "vn" per point of its faces, numbered in
+// order of first use; answers each corner's number.
+std::vector<index_t> write_normals(const mesh_layer& layer, const material_groups& groups, const corners& at,
+                                   text_buffer& out) {
+    std::vector<index_t> corner_vn(at.count(), k_none);
+    smooth_normals normals(layer);
+    std::vector<index_t> vn_of(layer.point_count(), k_none);
+    std::vector<index_t> used;
+    std::size_t written = 0;
+    for (std::size_t g = 0; g < groups.size(); ++g) {
+        normals.compute(groups[g], used);
+        for (const index_t pt : used) vn_of[pt] = static_cast<index_t>(written++);
+        out.put_in_parallel(used.size(), k_lines_per_chunk, [&](std::size_t begin, std::size_t end, text_buffer& o) {
+            for (std::size_t i = begin; i < end; ++i) {
+                const float* v = normals.of(used[i]);
+                o.put("vn ");
+                o.put_float(v[0]);
+                o.put(' ');
+                o.put_float(v[1]);
+                o.put(' ');
+                o.put_float(v[2]);
+                o.put('\n');
+            }
+        });
+        for (const index_t p : groups[g]) {
+            const std::span<const index_t> pts = layer.polygon_points(p);
+            if (pts.size() < 3) continue;
+            index_t* vn = corner_vn.data() + at.offset(p);
+            for (std::size_t c = 0; c < pts.size(); ++c) vn[c] = vn_of[pts[c]];
+        }
+    }
+    return corner_vn;
+}
+
+void write_faces(const mesh_layer& layer, const material_table& materials, const material_groups& groups,
+                 const corners& at, const std::vector<index_t>& corner_vt, const std::vector<index_t>& corner_vn,
+                 text_buffer& out) {
+    for (std::size_t g = 0; g < groups.size(); ++g) {
+        const std::span<const index_t> faces = groups[g];
+        if (faces.empty()) continue;
         if (g > 0) {
             out.put("usemtl ");
             out.put(materials.list()[g - 1].name);
             out.put('\n');
         }
-        const std::span<const index_t> faces = group(g);
         out.put_in_parallel(faces.size(), k_lines_per_chunk, [&](std::size_t begin, std::size_t end, text_buffer& o) {
             for (std::size_t i = begin; i < end; ++i) {
                 const index_t p = faces[i];
@@ -396,14 +418,32 @@ void write_obj(const mesh_layer& layer, byte_sink& sink, std::string_view mtllib
                 const index_t* vt = nullptr;
                 const index_t* vn = nullptr;
                 if (pts.size() >= 3) {
-                    if (!corner_vt.empty() && corner_vt[corner_offset(p)] != k_none)
-                        vt = corner_vt.data() + corner_offset(p);
-                    vn = corner_vn.data() + corner_offset(p);
+                    if (!corner_vt.empty() && corner_vt[at.offset(p)] != k_none) vt = corner_vt.data() + at.offset(p);
+                    vn = corner_vn.data() + at.offset(p);
                 }
                 put_element(o, pts, vt, vn);
             }
         });
     }
+}
+
+}  // namespace
+
+void write_obj(const mesh_layer& layer, byte_sink& sink, std::string_view mtllib, bool leaf_atlas) {
+    const material_table materials(layer);
+    text_buffer out(sink);
+    out.put("# sylvaform\n");
+    if (!mtllib.empty()) {
+        out.put("mtllib ");
+        out.put(mtllib);
+        out.put('\n');
+    }
+    write_positions(layer, out);
+    const corners at(layer);
+    const std::vector<index_t> corner_vt = write_texture_coordinates(layer, materials, at, leaf_atlas, out);
+    const material_groups groups(layer, materials);
+    const std::vector<index_t> corner_vn = write_normals(layer, groups, at, out);
+    write_faces(layer, materials, groups, at, corner_vt, corner_vn, out);
     out.flush();
 }
 
