@@ -142,6 +142,33 @@ build_request variant(const build_request& request, std::int32_t seed) {
     return one;
 }
 
+namespace {
+
+// A directory named in the output pattern is made for it.
+void make_output_dirs(const build_request& one) {
+    for (const std::string& o : one.outputs) {
+        const std::filesystem::path parent = std::filesystem::path(o).parent_path();
+        std::error_code ec;
+        if (!parent.empty()) std::filesystem::create_directories(parent, ec);
+    }
+}
+
+// "built N of M trees (seeds ...) in S s with J workers; failed seeds: ...";
+// sorts `failed`.
+std::string batch_summary(const batch_plan& plan, std::vector<std::int32_t>& failed, double seconds) {
+    const std::size_t total = plan.seeds.size();
+    char took[32];
+    std::snprintf(took, sizeof took, "%.2f s", seconds);
+    std::string summary = "built " + std::to_string(total - failed.size()) + " of " + std::to_string(total) +
+                          " trees" + (total ? " (seeds " + seed_ranges(plan.seeds) + ")" : std::string()) + " in " +
+                          took + " with " + std::to_string(plan.jobs) + (plan.jobs == 1 ? " worker" : " workers");
+    std::sort(failed.begin(), failed.end());
+    if (!failed.empty()) summary += "; failed seeds: " + seed_ranges(failed);
+    return summary;
+}
+
+}  // namespace
+
 int run_batch(const batch_plan& plan, const build_request& request,
               const std::function<int(const build_request&)>& build_one) {
     const auto start = std::chrono::steady_clock::now();
@@ -166,12 +193,7 @@ int run_batch(const batch_plan& plan, const build_request& request,
         slot_seed[slot] = seed;
         try {
             slots[slot] = start_child([&] {
-                // A directory named in the output pattern is made for it.
-                for (const std::string& o : one.outputs) {
-                    const std::filesystem::path parent = std::filesystem::path(o).parent_path();
-                    std::error_code ec;
-                    if (!parent.empty()) std::filesystem::create_directories(parent, ec);
-                }
+                make_output_dirs(one);
                 return build_one(one);
             });
         } catch (const std::exception& e) {
@@ -210,14 +232,7 @@ int run_batch(const batch_plan& plan, const build_request& request,
     }
     if (terminal) std::fprintf(stderr, "\r\033[K");
 
-    char took[32];
-    std::snprintf(took, sizeof took, "%.2f s", elapsed());
-    std::string summary = "built " + std::to_string(total - failed.size()) + " of " + std::to_string(total) +
-                          " trees" + (total ? " (seeds " + seed_ranges(plan.seeds) + ")" : std::string()) + " in " +
-                          took + " with " + std::to_string(plan.jobs) + (plan.jobs == 1 ? " worker" : " workers");
-    std::sort(failed.begin(), failed.end());
-    if (!failed.empty()) summary += "; failed seeds: " + seed_ranges(failed);
-    say(summary);
+    say(batch_summary(plan, failed, elapsed()));
     return failed.empty() ? k_exit_ok : k_exit_error;
 }
 

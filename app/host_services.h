@@ -1,7 +1,8 @@
 // The host's global services, as the sylvaform program offers them to the
 // plug-in module by name: a panel service that keeps the tables and hints it
 // is given, messages and progress on standard error, float RGB images, and a
-// presets shelf kept in a directory on disk.
+// presets shelf kept in a directory on disk. Defined in app/services/, a
+// file per service.
 #pragma once
 
 #include <filesystem>

@@ -22,6 +22,7 @@
 #include "formats/lwo2_writer.h"
 #include "formats/memory_budget.h"
 #include "formats/obj_writer.h"
+#include "formats/subdivide_stages.h"
 #include "mesh/output.h"
 #include "plugin/build.h"
 
@@ -200,6 +201,51 @@ void BM_stages_largest(benchmark::State& s) { stages(s, largest_settings(), fals
 BENCHMARK(BM_stages_tree_m)->Iterations(1)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_stages_tree_m_edit_log)->Iterations(1)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_stages_largest)->Iterations(1)->Unit(benchmark::kMillisecond);
+
+// Subdivision of a tree of patch cages (twigs on), two levels, each stage
+// timed on its own: finding and planning the cages, gathering the coarse
+// topology and values, OpenSubdiv's refinement, assembling the new layer.
+void BM_subdivide_stages(benchmark::State& state) {
+    capture_default_crown();
+    settings_typ r = tree_settings(300, 12, 2);
+    r.render_type = 2;
+    r.twig_type = 1;
+    generate(r, nullptr, 0);
+    app::standin_host host;
+    host.foreground().keep_history(false);
+    MeshEditOp op = host.edit_op();
+    mesh_output(&op, r);
+    const formats::mesh_layer& fg = host.foreground();
+    constexpr int levels = 2;
+    using clock = std::chrono::steady_clock;
+    auto seconds = [](clock::time_point a) { return std::chrono::duration<double>(clock::now() - a).count(); };
+    double s_classify = 0, s_gather = 0, s_refine = 0, s_assemble = 0, points = 0;
+    for (auto _ : state) {
+        namespace sd = formats::subdivision;
+        auto t = clock::now();
+        sd::cage_plan plan = sd::find_cages(fg);
+        sd::plan_cages(fg, plan);
+        s_classify += seconds(t);
+        t = clock::now();
+        sd::coarse_cages coarse = sd::gather_cages(fg, plan);
+        s_gather += seconds(t);
+        t = clock::now();
+        sd::refined_cages refined = sd::refine_cages(fg, plan, coarse, levels);
+        s_refine += seconds(t);
+        t = clock::now();
+        const formats::mesh_layer out = sd::assemble_layer(fg, plan, refined);
+        s_assemble += seconds(t);
+        points = out.point_count();
+    }
+    const double n = double(state.iterations());
+    state.counters["cages"] = double(formats::subdivision::find_cages(fg).cage_count);
+    state.counters["points"] = points;
+    state.counters["s_classify"] = s_classify / n;
+    state.counters["s_gather"] = s_gather / n;
+    state.counters["s_refine"] = s_refine / n;
+    state.counters["s_assemble"] = s_assemble / n;
+}
+BENCHMARK(BM_subdivide_stages)->Unit(benchmark::kMillisecond);
 
 // A host that keeps nothing: every call returns at once, ids are distinct and
 // non-null. Measures the plug-in's own output path.

@@ -19,6 +19,56 @@ vec3_typ crooked_direction(vec3_typ d, double amp, random& rng) {
     return d.rot_y(2 * angle2);
 }
 
+namespace {
+
+// The pull of step i towards the axis, and down while the tail is above
+// the ground (weaker near the crown's centre), or on at the same height.
+vec3_typ trunk_pull(const galaz_typ& g, const settings_typ& r, const vec3_typ& tail, const vec3_typ& head,
+                    std::int64_t i, std::int64_t segments) {
+    vec3_typ a = vec3_typ(-tail.x, 0, -tail.z) * trunk_scale;
+    const double d_a = a.length();
+    double rem = static_cast<double>(segments - i);
+    if (rem <= 0) rem = 1.0;
+    a = a * (2.0 / rem);
+
+    double yp = -tail.y;
+    if (tail.y > r.bg_top * r.tree_center) {
+        const double d_h = vec3_typ(-head.x, 0, -head.z).length();
+        // A head on the axis gives no distance to weaken by: factor 1.
+        if (d_h != 0.0) {
+            const double k = 1 - d_a / d_h;
+            const double c = ((1 - r.tree_center) + 0.2) / 1.2;
+            yp = yp * (k * (1 - c) + c);
+        }
+    }
+    if (yp < 0)
+        a.y = yp * 2.0 / rem;
+    else
+        a.y = g.direction.y;
+    return a;
+}
+
+// The sub-segment nodes between prev and m, evenly spaced and jittered.
+void add_sub_nodes(wezel_typ* prev, const wezel_typ* m, std::int32_t sub, std::int32_t level,
+                   const settings_typ& r, random& rng) {
+    const vec3_typ s = (m->pos - prev->pos) / sub;
+    const double dt = std::fabs(prev->thickness - m->thickness) / sub;
+    for (std::int32_t k = 1; k < sub; ++k) {
+        wezel_typ* n = new wezel_typ;
+        insert_after(prev, n);
+        n->thickness = prev->thickness + dt;
+        n->dir = prev->dir;
+        n->pos = prev->pos + s;
+        const double sl = s.length();
+        const double jr = (sl < dt ? sl : dt) * r.branch_crookedness;
+        n->pos = n->pos + jitter(jr, rng);
+        n->level = level;
+        prev = n;
+    }
+}
+
+}  // namespace
+
 void grow_trunk(galaz_typ& g, const settings_typ& r, random& rng) {
     const std::int64_t segments = r.segments;
     const double two_segments = static_cast<double>(2 * segments);
@@ -40,27 +90,7 @@ void grow_trunk(galaz_typ& g, const settings_typ& r, random& rng) {
         if (t2 > 1.0) t2 = 1.0;
         const vec3_typ tail = g.tail->pos;
 
-        vec3_typ a = vec3_typ(-tail.x, 0, -tail.z) * trunk_scale;
-        const double d_a = a.length();
-        double rem = static_cast<double>(segments - i);
-        if (rem <= 0) rem = 1.0;
-        a = a * (2.0 / rem);
-
-        double yp = -tail.y;
-        if (tail.y > r.bg_top * r.tree_center) {
-            const double d_h = vec3_typ(-head.x, 0, -head.z).length();
-            // A head on the axis gives no distance to weaken by: factor 1.
-            if (d_h != 0.0) {
-                const double k = 1 - d_a / d_h;
-                const double c = ((1 - r.tree_center) + 0.2) / 1.2;
-                yp = yp * (k * (1 - c) + c);
-            }
-        }
-        if (yp < 0)
-            a.y = yp * 2.0 / rem;
-        else
-            a.y = g.direction.y;
-
+        const vec3_typ a = trunk_pull(g, r, tail, head, i, segments);
         const vec3_typ b = vec3_typ(-tail.x, 0, -tail.z) * r.trunk_bend;
         const vec3_typ old = g.direction;
         g.direction = (a + b).normalized();
@@ -88,20 +118,7 @@ void grow_trunk(galaz_typ& g, const settings_typ& r, random& rng) {
         if (g.segment_length > cap) g.segment_length = cap;
         g.segment_count = g.segment_count + 1;
 
-        const vec3_typ s = (m->pos - prev->pos) / sub;
-        const double dt = std::fabs(prev->thickness - m->thickness) / sub;
-        for (std::int32_t k = 1; k < sub; ++k) {
-            wezel_typ* n = new wezel_typ;
-            insert_after(prev, n);
-            n->thickness = prev->thickness + dt;
-            n->dir = prev->dir;
-            n->pos = prev->pos + s;
-            const double sl = s.length();
-            const double jr = (sl < dt ? sl : dt) * r.branch_crookedness;
-            n->pos = n->pos + jitter(jr, rng);
-            n->level = level;
-            prev = n;
-        }
+        add_sub_nodes(prev, m, sub, level, r, rng);
     }
 }
 

@@ -196,6 +196,93 @@ std::string reason_of(const std::string& message, const std::string& path) {
     return message;
 }
 
+// The child's arguments and environment, and the pointer arrays exec takes
+// (pointing into the strings, so the struct stays where it was filled).
+struct child_command {
+    std::vector<std::string> args, env;
+    std::vector<char*> argv, envp;
+};
+
+void make_child_command(child_command& cmd, const std::string& program, const std::string& path,
+                        crown_source source, const crown_child_limits& limits) {
+    std::vector<std::string>& args = cmd.args;
+    args = {program, k_crown_child_argument, path, source == crown_source::upload ? "upload" : "file",
+            std::to_string(::getpid()), std::to_string(limits.memory)};
+    std::vector<char*>& argv = cmd.argv;
+    for (std::string& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    std::vector<std::string>& env = cmd.env;
+    for (char** e = environ; e && *e; ++e)
+        if (std::strncmp(*e, "ASAN_OPTIONS=", 13) != 0) env.emplace_back(*e);
+#ifdef SF_ASAN
+    const char* asan = std::getenv("ASAN_OPTIONS");
+    env.push_back(std::string("ASAN_OPTIONS=") + (asan ? std::string(asan) + ":" : "") +
+                  "detect_leaks=0:allocator_may_return_null=1:max_allocation_size_mb=" +
+                  std::to_string(limits.memory >> 20) + ":hard_rss_limit_mb=" +
+                  std::to_string(limits.memory >> 20));
+#else
+    if (const char* asan = std::getenv("ASAN_OPTIONS")) env.push_back(std::string("ASAN_OPTIONS=") + asan);
+#endif
+    std::vector<char*>& envp = cmd.envp;
+    for (std::string& e : env) envp.push_back(e.data());
+    envp.push_back(nullptr);
+}
+
+// The reader's answer, read from fd until the child closes the pipe; when
+// the time is up, waiting fails or the answer is too large, `why` says so.
+std::string read_answer(int fd, std::chrono::steady_clock::time_point deadline, const crown_child_limits& limits,
+                        std::string& why) {
+    std::string answer;
+    bool eof = false;
+    char buf[1 << 16];
+    while (!eof && why.empty()) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0) {
+            why = "took longer than " + std::to_string(limits.seconds) + " s";
+            break;
+        }
+        pollfd p{fd, POLLIN, 0};
+        const int ready = ::poll(&p, 1, int(std::min<long long>(left.count(), 1000)));
+        if (ready < 0 && errno != EINTR) why = std::string("cannot wait for the reader: ") + std::strerror(errno);
+        if (ready <= 0) continue;
+        const ssize_t n = ::read(fd, buf, sizeof buf);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            eof = true;
+        } else if (answer.size() + std::size_t(n) > k_max_crown_answer) {
+            why = "the reader's answer is larger than " + size_text(k_max_crown_answer);
+        } else {
+            answer.append(buf, std::size_t(n));
+        }
+    }
+    return answer;
+}
+
+// Reaps the child: killed at once when `why` already says it failed, else
+// (its pipe closed) given until the deadline. Answers why the reader
+// failed, or empty when it exited with status 0.
+std::string reap_child(pid_t pid, std::chrono::steady_clock::time_point deadline, const crown_child_limits& limits,
+                       const std::string& why) {
+    int status = 0;
+    if (!why.empty()) {
+        ::kill(pid, SIGKILL);
+        while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {}
+        return why;
+    }
+    for (;;) {
+        const pid_t r = ::waitpid(pid, &status, WNOHANG);
+        if (r == pid || (r < 0 && errno != EINTR)) break;
+        if (std::chrono::steady_clock::now() >= deadline) {
+            ::kill(pid, SIGKILL);
+            while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {}
+            return "took longer than " + std::to_string(limits.seconds) + " s";
+        }
+        ::usleep(1000);
+    }
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) return wait_text(status, limits);
+    return {};
+}
+
 }  // namespace
 
 void set_crown_reader_program(std::string path) {
@@ -221,27 +308,8 @@ void read_crown_in_child(const std::string& path, crown_source source, mesh_laye
 
     // Everything the child needs is made before fork: after it, in a
     // threaded program, only async-signal-safe calls are allowed.
-    std::vector<std::string> args = {program, k_crown_child_argument, path,
-                                      source == crown_source::upload ? "upload" : "file",
-                                      std::to_string(::getpid()), std::to_string(limits.memory)};
-    std::vector<char*> argv;
-    for (std::string& a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    std::vector<std::string> env;
-    for (char** e = environ; e && *e; ++e)
-        if (std::strncmp(*e, "ASAN_OPTIONS=", 13) != 0) env.emplace_back(*e);
-#ifdef SF_ASAN
-    const char* asan = std::getenv("ASAN_OPTIONS");
-    env.push_back(std::string("ASAN_OPTIONS=") + (asan ? std::string(asan) + ":" : "") +
-                  "detect_leaks=0:allocator_may_return_null=1:max_allocation_size_mb=" +
-                  std::to_string(limits.memory >> 20) + ":hard_rss_limit_mb=" +
-                  std::to_string(limits.memory >> 20));
-#else
-    if (const char* asan = std::getenv("ASAN_OPTIONS")) env.push_back(std::string("ASAN_OPTIONS=") + asan);
-#endif
-    std::vector<char*> envp;
-    for (std::string& e : env) envp.push_back(e.data());
-    envp.push_back(nullptr);
+    child_command cmd;
+    make_child_command(cmd, program, path, source, limits);
 
     int fds[2];
     if (::pipe2(fds, O_CLOEXEC) != 0) fail(std::string("cannot start the reader: ") + std::strerror(errno));
@@ -253,56 +321,18 @@ void read_crown_in_child(const std::string& path, crown_source source, mesh_laye
     const pid_t parent = ::getpid();
     const pid_t pid = ::fork();
     if (pid < 0) fail(std::string("cannot start the reader: ") + std::strerror(errno));
-    if (pid == 0) exec_child(write_end.fd, devnull.fd, parent, limits, program.c_str(), argv.data(), envp.data());
+    if (pid == 0) exec_child(write_end.fd, devnull.fd, parent, limits, program.c_str(), cmd.argv.data(), cmd.envp.data());
     write_end.reset();
     devnull.reset();
 
     // Read until the child closes the pipe, the time is up or the answer is
     // too large; the child is reaped in every case.
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(limits.seconds);
-    std::string answer;
     std::string why;
-    bool eof = false;
-    char buf[1 << 16];
-    while (!eof && why.empty()) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-        if (left.count() <= 0) {
-            why = "took longer than " + std::to_string(limits.seconds) + " s";
-            break;
-        }
-        pollfd p{read_end.fd, POLLIN, 0};
-        const int ready = ::poll(&p, 1, int(std::min<long long>(left.count(), 1000)));
-        if (ready < 0 && errno != EINTR) why = std::string("cannot wait for the reader: ") + std::strerror(errno);
-        if (ready <= 0) continue;
-        const ssize_t n = ::read(read_end.fd, buf, sizeof buf);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) {
-            eof = true;
-        } else if (answer.size() + std::size_t(n) > k_max_crown_answer) {
-            why = "the reader's answer is larger than " + size_text(k_max_crown_answer);
-        } else {
-            answer.append(buf, std::size_t(n));
-        }
-    }
+    const std::string answer = read_answer(read_end.fd, deadline, limits, why);
     read_end.reset();
-    int status = 0;
-    if (!why.empty()) {
-        ::kill(pid, SIGKILL);
-        while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {}
-        fail(why);
-    }
-    // The pipe is closed; a child that still lingers gets until the deadline.
-    for (;;) {
-        const pid_t r = ::waitpid(pid, &status, WNOHANG);
-        if (r == pid || (r < 0 && errno != EINTR)) break;
-        if (std::chrono::steady_clock::now() >= deadline) {
-            ::kill(pid, SIGKILL);
-            while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {}
-            fail("took longer than " + std::to_string(limits.seconds) + " s");
-        }
-        ::usleep(1000);
-    }
-    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) fail(wait_text(status, limits));
+    const std::string failure = reap_child(pid, deadline, limits, why);
+    if (!failure.empty()) fail(failure);
 
     crown_answer decoded;
     try {

@@ -177,22 +177,32 @@ std::size_t triangle_count(const mesh_layer& layer) {
     return n;
 }
 
-std::vector<lod_level> make_lod_chain(const mesh_layer& layer, int levels) {
-    std::vector<lod_level> out;
-    if (levels <= 1) return out;
-    const auto started = std::chrono::steady_clock::now();
-    const index_t leaf_surface = layer.strings().find(k_surface_leaf);
+namespace {
 
-    // Every corner as a vertex; the bark as triangles fanned from each
-    // polygon's first corner, keeping the winding.
-    corner_lookup corners(layer);
+// What every level is made from: the corners as vertices, the bark as
+// triangles over them, each polygon's vertices, and the leaves.
+struct lod_source {
     vertex_table vt;
+    std::vector<unsigned> bark;
+    std::vector<index_t> first_vertex;  // per polygon: its first entry of vertex_of
+    std::vector<index_t> vertex_of;     // per polygon corner, in polygon order
+    std::vector<float> positions;       // per vertex
+    std::vector<leaf_group> leaves;
+};
+
+// Every corner as a vertex; the bark as triangles fanned from each
+// polygon's first corner, keeping the winding.
+lod_source gather_lod_source(const mesh_layer& layer, index_t leaf_surface) {
+    lod_source src;
+    corner_lookup corners(layer);
+    vertex_table& vt = src.vt;
     vt.stride = corners.stride();
     vt.head.assign(layer.point_count(), k_none);
     std::vector<float> scratch(vt.stride);
-    std::vector<unsigned> bark;
-    std::vector<index_t> first_vertex(std::size_t(layer.polygon_count()) + 1, 0);
-    std::vector<index_t> vertex_of;  // per polygon corner, in polygon order
+    std::vector<unsigned>& bark = src.bark;
+    std::vector<index_t>& first_vertex = src.first_vertex;
+    std::vector<index_t>& vertex_of = src.vertex_of;
+    first_vertex.assign(std::size_t(layer.polygon_count()) + 1, 0);
     for (index_t p = 0; p < layer.polygon_count(); ++p) {
         const auto pts = layer.polygon_points(p);
         first_vertex[p] = index_t(vertex_of.size());
@@ -210,83 +220,121 @@ std::vector<lod_level> make_lod_chain(const mesh_layer& layer, int levels) {
         }
     }
     first_vertex[layer.polygon_count()] = index_t(vertex_of.size());
-    std::vector<float> positions(vt.point.size() * 3);
+    src.positions.resize(vt.point.size() * 3);
     for (std::size_t v = 0; v < vt.point.size(); ++v)
-        for (int k = 0; k < 3; ++k) positions[v * 3 + std::size_t(k)] = float(layer.point(vt.point[v])[k]);
-    const std::vector<leaf_group> leaves = leaf_groups(layer, leaf_surface);
+        for (int k = 0; k < 3; ++k) src.positions[v * 3 + std::size_t(k)] = float(layer.point(vt.point[v])[k]);
+    src.leaves = leaf_groups(layer, leaf_surface);
+    return src;
+}
+
+// Leaves in a fixed random order: each level keeps a prefix of it, so a
+// leaf kept at one level is kept at every level above.
+struct leaf_order {
+    std::vector<std::size_t> order;
+    std::vector<std::size_t> triangles;  // per leaf
+    std::size_t total = 0;               // triangles of all leaves
+};
+
+leaf_order order_leaves(const mesh_layer& layer, const std::vector<leaf_group>& leaves) {
+    leaf_order o;
+    o.order.resize(leaves.size());
+    o.triangles.assign(leaves.size(), 0);
+    for (std::size_t g = 0; g < leaves.size(); ++g) {
+        o.order[g] = g;
+        for (index_t p : leaves[g].polygons) o.triangles[g] += layer.polygon_points(p).size() - 2;
+        o.total += o.triangles[g];
+    }
+    std::sort(o.order.begin(), o.order.end(),
+              [](std::size_t a, std::size_t b) { return mix(a) < mix(b) || (mix(a) == mix(b) && a < b); });
+    return o;
+}
+
+// The bark of the next level, in place of `current`: halved as far as its
+// seams allow; bark that leaves the leaves less than their least share of
+// `total` triangles is cut further regardless of seams.
+void simplify_bark(std::vector<unsigned>& current, std::vector<unsigned>& simplified, const lod_source& src,
+                   std::size_t total, std::size_t leaves_before, float error) {
+    const vertex_table& vt = src.vt;
+    std::size_t n = current.empty()
+                        ? 0
+                        : meshopt_simplify(simplified.data(), current.data(), current.size(), src.positions.data(),
+                                           vt.point.size(), sizeof(float) * 3, current.size() / 6 * 3, error, 0,
+                                           nullptr);
+    const std::size_t least_leaves = leaves_before / 4;
+    if (n / 3 + least_leaves > total && n > 0) {
+        const std::size_t goal = total > least_leaves ? (total - least_leaves) * 3 : 3;
+        std::vector<unsigned> again(simplified.begin(), simplified.begin() + std::ptrdiff_t(n));
+        n = meshopt_simplifySloppy(simplified.data(), again.data(), again.size(), src.positions.data(),
+                                   vt.point.size(), sizeof(float) * 3, goal, 1.0f, nullptr);
+    }
+    current.assign(simplified.begin(), simplified.begin() + std::ptrdiff_t(n));
+}
+
+// A level's layer: the bark triangles, then the first `count` leaves of the
+// order, each grown by `scale` about its centre.
+mesh_layer write_level(const mesh_layer& layer, const lod_source& src, const std::vector<unsigned>& current,
+                       const leaf_order& order, std::size_t count, double scale) {
+    const vertex_table& vt = src.vt;
+    level_writer w(layer, vt);
+    for (std::size_t t = 0; t < current.size(); t += 3) {
+        const index_t tri[3] = {w.point(current[t], 1.0, nullptr), w.point(current[t + 1], 1.0, nullptr),
+                                w.point(current[t + 2], 1.0, nullptr)};
+        w.polygon(vt.surface[current[t]], tri);
+    }
+    std::vector<index_t> pts;
+    for (std::size_t i = 0; i < count; ++i) {
+        const leaf_group& leaf = src.leaves[order.order[i]];
+        std::vector<std::pair<index_t, index_t>> moved;  // vertex -> its point in this leaf
+        for (index_t p : leaf.polygons) {
+            pts.clear();
+            for (index_t c = src.first_vertex[p]; c < src.first_vertex[p + 1]; ++c) {
+                const index_t v = src.vertex_of[c];
+                const auto it = std::find_if(moved.begin(), moved.end(), [&](auto& e) { return e.first == v; });
+                if (it != moved.end()) {
+                    pts.push_back(it->second);
+                } else {
+                    moved.emplace_back(v, w.point(v, scale, leaf.centre));
+                    pts.push_back(moved.back().second);
+                }
+            }
+            w.polygon(layer.polygon_surface(p), pts);
+        }
+    }
+    return w.take();
+}
+
+}  // namespace
+
+std::vector<lod_level> make_lod_chain(const mesh_layer& layer, int levels) {
+    std::vector<lod_level> out;
+    if (levels <= 1) return out;
+    const auto started = std::chrono::steady_clock::now();
+    const index_t leaf_surface = layer.strings().find(k_surface_leaf);
+    const lod_source src = gather_lod_source(layer, leaf_surface);
     const double setup = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
 
-    // Leaves in a fixed random order: each level keeps a prefix of it, so a
-    // leaf kept at one level is kept at every level above.
-    std::vector<std::size_t> leaf_order(leaves.size());
-    std::vector<std::size_t> leaf_triangles(leaves.size(), 0);
-    std::size_t leaves_before = 0;
-    for (std::size_t g = 0; g < leaves.size(); ++g) {
-        leaf_order[g] = g;
-        for (index_t p : leaves[g].polygons) leaf_triangles[g] += layer.polygon_points(p).size() - 2;
-        leaves_before += leaf_triangles[g];
-    }
-    std::sort(leaf_order.begin(), leaf_order.end(),
-              [](std::size_t a, std::size_t b) { return mix(a) < mix(b) || (mix(a) == mix(b) && a < b); });
-
-    std::vector<unsigned> current = bark, simplified(bark.size());
-    std::size_t kept_leaves = leaves.size();
+    const leaf_order leaves = order_leaves(layer, src.leaves);
+    std::size_t leaves_before = leaves.total;
+    std::vector<unsigned> current = src.bark, simplified(src.bark.size());
+    std::size_t kept_leaves = src.leaves.size();
     float error = k_first_error;
     for (int level = 1; level < levels; ++level, error *= 2.0f) {
         const auto start = std::chrono::steady_clock::now();
-        // Half the triangles of the level before: the bark halved as far as
-        // its seams allow, the leaves taking up the rest; bark that cannot
-        // give enough is cut further regardless of seams.
+        // Half the triangles of the level before: the bark halved, the
+        // leaves taking up the rest.
         const std::size_t total = (current.size() / 3 + leaves_before) / 2;
-        std::size_t n = current.empty()
-                            ? 0
-                            : meshopt_simplify(simplified.data(), current.data(), current.size(), positions.data(),
-                                               vt.point.size(), sizeof(float) * 3, current.size() / 6 * 3, error,
-                                               0, nullptr);
-        const std::size_t least_leaves = leaves_before / 4;
-        if (n / 3 + least_leaves > total && n > 0) {
-            const std::size_t goal = total > least_leaves ? (total - least_leaves) * 3 : 3;
-            std::vector<unsigned> again(simplified.begin(), simplified.begin() + std::ptrdiff_t(n));
-            n = meshopt_simplifySloppy(simplified.data(), again.data(), again.size(), positions.data(),
-                                       vt.point.size(), sizeof(float) * 3, goal, 1.0f, nullptr);
-        }
-        current.assign(simplified.begin(), simplified.begin() + std::ptrdiff_t(n));
+        simplify_bark(current, simplified, src, total, leaves_before, error);
         const std::size_t leaf_budget = total > current.size() / 3 ? total - current.size() / 3 : 0;
 
-        level_writer w(layer, vt);
-        for (std::size_t t = 0; t < current.size(); t += 3) {
-            const index_t tri[3] = {w.point(current[t], 1.0, nullptr), w.point(current[t + 1], 1.0, nullptr),
-                                    w.point(current[t + 2], 1.0, nullptr)};
-            w.polygon(vt.surface[current[t]], tri);
-        }
         std::size_t count = 0, leaf_tris = 0;
-        while (count < kept_leaves && leaf_tris + leaf_triangles[leaf_order[count]] <= leaf_budget)
-            leaf_tris += leaf_triangles[leaf_order[count++]];
+        while (count < kept_leaves && leaf_tris + leaves.triangles[leaves.order[count]] <= leaf_budget)
+            leaf_tris += leaves.triangles[leaves.order[count++]];
         kept_leaves = count;
         leaves_before = leaf_tris;
         // Each kept leaf grows so that together they cover what all did.
-        const double scale = count ? std::sqrt(double(leaves.size()) / double(count)) : 1.0;
-        std::vector<index_t> pts;
-        for (std::size_t i = 0; i < count; ++i) {
-            const leaf_group& leaf = leaves[leaf_order[i]];
-            std::vector<std::pair<index_t, index_t>> moved;  // vertex -> its point in this leaf
-            for (index_t p : leaf.polygons) {
-                pts.clear();
-                for (index_t c = first_vertex[p]; c < first_vertex[p + 1]; ++c) {
-                    const index_t v = vertex_of[c];
-                    const auto it = std::find_if(moved.begin(), moved.end(), [&](auto& e) { return e.first == v; });
-                    if (it != moved.end()) {
-                        pts.push_back(it->second);
-                    } else {
-                        moved.emplace_back(v, w.point(v, scale, leaf.centre));
-                        pts.push_back(moved.back().second);
-                    }
-                }
-                w.polygon(layer.polygon_surface(p), pts);
-            }
-        }
+        const double scale = count ? std::sqrt(double(src.leaves.size()) / double(count)) : 1.0;
         lod_level l;
-        l.layer = w.take();
+        l.layer = write_level(layer, src, current, leaves, count, scale);
         l.triangles = triangle_count(l.layer);
         l.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count() +
                     (level == 1 ? setup : 0.0);
@@ -323,75 +371,73 @@ void shift_textures(json& j, std::size_t offset) {
 
 }  // namespace
 
-std::string merge_glb_levels(const std::vector<std::string>& glbs) {
-    json doc = {{"asset", {{"version", "2.0"}, {"generator", "Sylvaform"}}}, {"scene", 0}};
-    for (const char* key : {"accessors", "bufferViews", "materials", "meshes", "images", "textures", "samplers"})
-        doc[key] = json::array();
-    json nodes = json::array({json{{"name", "tree"}, {"children", json::array()}}});
-    std::string bin;
-    std::vector<std::string> used;
-    for (std::size_t level = 0; level < glbs.size(); ++level) {
-        const std::string& g = glbs[level];
-        if (g.size() < 20 || get_u32(g, 0) != 0x46546C67u) throw io_error("a level of detail is not a GLB");
-        const std::uint32_t json_len = get_u32(g, 12);
-        json d = json::parse(g.substr(20, json_len));
-        std::string level_bin;
-        const std::size_t bin_at = 20 + std::size_t(json_len);
-        if (g.size() >= bin_at + 8) level_bin = g.substr(bin_at + 8, get_u32(g, bin_at));
-        bin.append((4 - bin.size() % 4) % 4, '\0');
-        const std::size_t bin_offset = bin.size(), views = doc["bufferViews"].size(),
-                          accessors = doc["accessors"].size(), materials = doc["materials"].size(),
-                          images = doc["images"].size(), textures = doc["textures"].size(),
-                          samplers = doc["samplers"].size();
-        bin += level_bin;
-        for (json& v : d.value("bufferViews", json::array())) {
-            v["buffer"] = 0;
-            v["byteOffset"] = v.value("byteOffset", std::size_t(0)) + bin_offset;
-            doc["bufferViews"].push_back(v);
-        }
-        for (json& a : d.value("accessors", json::array())) {
-            shift(a, "bufferView", views);
-            doc["accessors"].push_back(a);
-        }
-        for (json& i : d.value("images", json::array())) {
-            shift(i, "bufferView", views);
-            doc["images"].push_back(i);
-        }
-        for (json& t : d.value("textures", json::array())) {
-            shift(t, "source", images);
-            shift(t, "sampler", samplers);
-            doc["textures"].push_back(t);
-        }
-        for (json& s : d.value("samplers", json::array())) doc["samplers"].push_back(s);
-        for (json& m : d.value("materials", json::array())) {
-            shift_textures(m, textures);
-            doc["materials"].push_back(m);
-        }
-        const std::string name = "tree_LOD" + std::to_string(level);
-        json node = {{"name", name}};
-        if (d.contains("meshes") && !d["meshes"].empty()) {
-            json mesh = d["meshes"][0];
-            mesh["name"] = name;
-            for (json& p : mesh["primitives"]) {
-                shift(p, "indices", accessors);
-                shift(p, "material", materials);
-                for (auto& [k, v] : p["attributes"].items()) v = v.get<std::size_t>() + accessors;
-            }
-            node["mesh"] = doc["meshes"].size();
-            doc["meshes"].push_back(std::move(mesh));
-        }
-        for (const json& e : d.value("extensionsUsed", json::array()))
-            if (std::find(used.begin(), used.end(), e.get<std::string>()) == used.end()) used.push_back(e);
-        nodes[0]["children"].push_back(nodes.size());
-        nodes.push_back(std::move(node));
-    }
-    doc["nodes"] = std::move(nodes);
-    doc["scenes"] = json::array({json{{"nodes", json::array({0})}}});
-    for (const char* key : {"accessors", "bufferViews", "materials", "meshes", "images", "textures", "samplers"})
-        if (doc[key].empty()) doc.erase(key);
-    if (!used.empty()) doc["extensionsUsed"] = used;
-    if (!bin.empty()) doc["buffers"] = json::array({json{{"byteLength", bin.size()}}});
+namespace {
 
+constexpr const char* k_merged_arrays[] = {"accessors", "bufferViews", "materials", "meshes",
+                                           "images",    "textures",    "samplers"};
+
+// Appends one level's GLB to the merged document: its binary chunk to
+// `bin`, its arrays with their references shifted, its mesh as node
+// tree_LOD<level> under the root node, its extensions to `used`.
+void append_glb_level(const std::string& g, std::size_t level, json& doc, json& nodes, std::string& bin,
+                      std::vector<std::string>& used) {
+    if (g.size() < 20 || get_u32(g, 0) != 0x46546C67u) throw io_error("a level of detail is not a GLB");
+    const std::uint32_t json_len = get_u32(g, 12);
+    json d = json::parse(g.substr(20, json_len));
+    std::string level_bin;
+    const std::size_t bin_at = 20 + std::size_t(json_len);
+    if (g.size() >= bin_at + 8) level_bin = g.substr(bin_at + 8, get_u32(g, bin_at));
+    bin.append((4 - bin.size() % 4) % 4, '\0');
+    const std::size_t bin_offset = bin.size(), views = doc["bufferViews"].size(),
+                      accessors = doc["accessors"].size(), materials = doc["materials"].size(),
+                      images = doc["images"].size(), textures = doc["textures"].size(),
+                      samplers = doc["samplers"].size();
+    bin += level_bin;
+    for (json& v : d.value("bufferViews", json::array())) {
+        v["buffer"] = 0;
+        v["byteOffset"] = v.value("byteOffset", std::size_t(0)) + bin_offset;
+        doc["bufferViews"].push_back(v);
+    }
+    for (json& a : d.value("accessors", json::array())) {
+        shift(a, "bufferView", views);
+        doc["accessors"].push_back(a);
+    }
+    for (json& i : d.value("images", json::array())) {
+        shift(i, "bufferView", views);
+        doc["images"].push_back(i);
+    }
+    for (json& t : d.value("textures", json::array())) {
+        shift(t, "source", images);
+        shift(t, "sampler", samplers);
+        doc["textures"].push_back(t);
+    }
+    for (json& s : d.value("samplers", json::array())) doc["samplers"].push_back(s);
+    for (json& m : d.value("materials", json::array())) {
+        shift_textures(m, textures);
+        doc["materials"].push_back(m);
+    }
+    const std::string name = "tree_LOD" + std::to_string(level);
+    json node = {{"name", name}};
+    if (d.contains("meshes") && !d["meshes"].empty()) {
+        json mesh = d["meshes"][0];
+        mesh["name"] = name;
+        for (json& p : mesh["primitives"]) {
+            shift(p, "indices", accessors);
+            shift(p, "material", materials);
+            for (auto& [k, v] : p["attributes"].items()) v = v.get<std::size_t>() + accessors;
+        }
+        node["mesh"] = doc["meshes"].size();
+        doc["meshes"].push_back(std::move(mesh));
+    }
+    for (const json& e : d.value("extensionsUsed", json::array()))
+        if (std::find(used.begin(), used.end(), e.get<std::string>()) == used.end()) used.push_back(e);
+    nodes[0]["children"].push_back(nodes.size());
+    nodes.push_back(std::move(node));
+}
+
+// The GLB container: header, the JSON chunk padded with spaces, the binary
+// chunk (when there is one) padded with zeros.
+std::string pack_glb(const json& doc, std::string& bin) {
     std::string text = doc.dump(-1, ' ', false, json::error_handler_t::replace);
     text.append((4 - text.size() % 4) % 4, ' ');
     bin.append((4 - bin.size() % 4) % 4, '\0');
@@ -411,6 +457,25 @@ std::string merge_glb_levels(const std::vector<std::string>& glbs) {
         out += bin;
     }
     return out;
+}
+
+}  // namespace
+
+std::string merge_glb_levels(const std::vector<std::string>& glbs) {
+    json doc = {{"asset", {{"version", "2.0"}, {"generator", "Sylvaform"}}}, {"scene", 0}};
+    for (const char* key : k_merged_arrays) doc[key] = json::array();
+    json nodes = json::array({json{{"name", "tree"}, {"children", json::array()}}});
+    std::string bin;
+    std::vector<std::string> used;
+    for (std::size_t level = 0; level < glbs.size(); ++level)
+        append_glb_level(glbs[level], level, doc, nodes, bin, used);
+    doc["nodes"] = std::move(nodes);
+    doc["scenes"] = json::array({json{{"nodes", json::array({0})}}});
+    for (const char* key : k_merged_arrays)
+        if (doc[key].empty()) doc.erase(key);
+    if (!used.empty()) doc["extensionsUsed"] = used;
+    if (!bin.empty()) doc["buffers"] = json::array({json{{"byteLength", bin.size()}}});
+    return pack_glb(doc, bin);
 }
 
 std::string lod_path(const std::string& path, int level) {

@@ -18,6 +18,7 @@ leaf_typ::~leaf_typ() {
     delete[] corners;
 }
 
+// Stays whole: one case per shape, each a small table of points and corners.
 void leaf_typ::build(int shape, double l, double w) {
     if (shape < 0 || shape > 4) {
         delete[] points;

@@ -74,6 +74,44 @@ void emit_leaf(MeshEditOp* op, const leaf_typ& shape, const vec3_typ pts[], cons
     }
 }
 
+// The frames of an anchor's leaves, hanging by `hang` towards `sign`: off
+// the tip, frame i is that of the leaves of i's parity (the even ones
+// flipped where the growth says so); at the tip, frame 0 only.
+void leaf_frames(const l_typ& anchor, double leaf_out, double hang, double sign, bool staggered, bool symmetrical,
+                 int frame_count, frame_typ frames[2]) {
+    const vec3_typ up(0, 1, 0);
+    if (!anchor.at_tip) {
+        const vec3_typ d = anchor.direction.normalized();
+        const vec3_typ out = anchor.position.normalized() * leaf_out;
+        for (int i = 0; i < frame_count; ++i) {
+            frame_typ& f = frames[i];
+            vec3_typ y = up;
+            vec3_typ z = d.cross(y);
+            const bool even = i % 2 == 0;
+            const bool flip = (anchor.flip && staggered && even) || (symmetrical && even);
+            if (flip) z = -z;
+            y = (y * (1 - hang) + z * hang * sign).normalized();
+            z = d.cross(y);
+            if (flip) z = -z;
+            z = (z + out).normalized();
+            f.axis_x = y.cross(z);
+            f.axis_y = y;
+            f.axis_z = z;
+        }
+    } else {
+        frame_typ& f = frames[0];
+        vec3_typ y = up;
+        const vec3_typ x = y.cross(anchor.direction.normalized());
+        const vec3_typ z = y.cross(x);
+        y = (y * (1 - hang) - z * hang * sign).normalized();
+        f.axis_x = x;
+        f.axis_y = y;
+        f.axis_z = z;
+    }
+
+    for (int i = 0; i < frame_count; ++i) frames[i].compute_angles();
+}
+
 }  // namespace
 
 void emit_leaves(const model_typ& model, MeshEditOp* op, const settings_typ& r) {
@@ -86,7 +124,6 @@ void emit_leaves(const model_typ& model, MeshEditOp* op, const settings_typ& r) 
     const std::int64_t wanted = std::int64_t(per) * r.leaf_density;
     const int count = static_cast<int>(wanted < k_batch ? wanted : k_batch);
     const double density = static_cast<float>(r.leaf_density);
-    const vec3_typ up(0, 1, 0);
 
     // Working storage reused from anchor to anchor. Every leaf of an anchor
     // starts as the same shape; only its random turn and frame differ.
@@ -129,36 +166,7 @@ void emit_leaves(const model_typ& model, MeshEditOp* op, const settings_typ& r) 
         // Off the tip, a leaf's frame depends only on whether its index is
         // even: two frames serve the whole batch.
         const int frame_count = n < 2 ? n : 2;
-        if (!anchor->at_tip) {
-            const vec3_typ d = anchor->direction.normalized();
-            const vec3_typ out = anchor->position.normalized() * r.leaf_out;
-            for (int i = 0; i < frame_count; ++i) {
-                frame_typ& f = frames[i];
-                vec3_typ y = up;
-                vec3_typ z = d.cross(y);
-                const bool even = i % 2 == 0;
-                const bool flip = (anchor->flip && staggered && even) || (symmetrical && even);
-                if (flip) z = -z;
-                y = (y * (1 - hang) + z * hang * sign).normalized();
-                z = d.cross(y);
-                if (flip) z = -z;
-                z = (z + out).normalized();
-                f.axis_x = y.cross(z);
-                f.axis_y = y;
-                f.axis_z = z;
-            }
-        } else {
-            frame_typ& f = frames[0];
-            vec3_typ y = up;
-            const vec3_typ x = y.cross(anchor->direction.normalized());
-            const vec3_typ z = y.cross(x);
-            y = (y * (1 - hang) - z * hang * sign).normalized();
-            f.axis_x = x;
-            f.axis_y = y;
-            f.axis_z = z;
-        }
-
-        for (int i = 0; i < frame_count; ++i) frames[i].compute_angles();
+        leaf_frames(*anchor, r.leaf_out, hang, sign, staggered, symmetrical, frame_count, frames);
         for (int i = 0; i < n; ++i) {
             for (int j = 0; j < leaf.point_count; ++j) pts[j] = leaf.points[j];
             if (turned) {

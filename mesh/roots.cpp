@@ -151,6 +151,31 @@ void grow_roots(model_typ& model, int n, double b) {
     }
 }
 
+namespace {
+
+// Ring indices at which quadrants 1, 2 and 3 of the n root points begin
+// (n where one has none), and n + 1 as the end of quadrant 3.
+void find_quadrant_bounds(model_typ& model, int n) {
+    std::int32_t* bounds = model.root_quadrant_bounds;
+    bounds[0] = bounds[1] = bounds[2] = n;
+    int stored = 0;
+    double sx = 1, sz = -1;
+    for (int i = 0; i < n && stored < 3; ++i) {
+        const vec3_typ& p = model.root_points[i];
+        if (sx * p.x >= 0 && sz * p.z >= 0) continue;
+        bounds[stored++] = i;
+        if (sx > 0 && sz < 0)
+            sx = -1;
+        else if (sx < 0 && sz < 0)
+            sz = 1;
+        else
+            sx = 1;
+    }
+    bounds[3] = n + 1;
+}
+
+}  // namespace
+
 void emit_trunk_base(model_typ& model, MeshEditOp* op, bool subd, const LWPntID base[4],
                      vec3_typ base_position, double turn) {
     // The count the roots were grown with: the root list and the ring were
@@ -187,23 +212,8 @@ void emit_trunk_base(model_typ& model, MeshEditOp* op, bool subd, const LWPntID 
         prev = cur;
     }
 
-    // Ring indices at which quadrants 1, 2 and 3 begin.
-    std::int32_t* bounds = model.root_quadrant_bounds;
-    bounds[0] = bounds[1] = bounds[2] = n;
-    int stored = 0;
-    double sx = 1, sz = -1;
-    for (int i = 0; i < n && stored < 3; ++i) {
-        const vec3_typ& p = model.root_points[i];
-        if (sx * p.x >= 0 && sz * p.z >= 0) continue;
-        bounds[stored++] = i;
-        if (sx > 0 && sz < 0)
-            sx = -1;
-        else if (sx < 0 && sz < 0)
-            sz = 1;
-        else
-            sx = 1;
-    }
-    bounds[3] = n + 1;
+    find_quadrant_bounds(model, n);
+    const std::int32_t* bounds = model.root_quadrant_bounds;
 
     // Skirt: triangles from each quadrant's trunk corner to the socket tops.
     auto bs_at = [&](int i) { return bs[std::size_t(i == n ? 0 : i)]; };

@@ -127,6 +127,192 @@ void add_ring_points(const model_typ& model, MeshEditOp* op, const vec3_typ ring
     }
 }
 
+// A node's ring before it is written: its surface, frame, corners in that
+// frame, weights and path coordinates (before the node, at it).
+struct node_ring {
+    const char* surface;
+    frame_typ g;
+    vec3_typ a[4];
+    float wr, wt;
+    double vp, va, length;
+};
+
+// The range and thickness weights of a node, blended with its parent's, and
+// handed on to the nodes its ring and fork reach.
+void node_weights(const model_typ& model, const tube_call& call, w_typ* w, float& wr, float& wt) {
+    // Without segments every level counts as the end of the branch.
+    double f = 1.0;
+    if (model.segments > 0) {
+        f = static_cast<double>(w->level) / static_cast<double>(model.segments);
+        if (f > 1.0) f = 1.0;
+    }
+    wr = static_cast<float>(range_falloff(f, model.wg_range, model.wg_hardness));
+    wt = static_cast<float>(thick_falloff(w->thickness, model.wg_thick_max));
+    if (call.parent) {
+        wr = static_cast<float>(call.parent->range_weight * 0.7 + wr * 0.3);
+        wt = static_cast<float>(call.parent->thick_weight * 0.7 + wt * 0.3);
+    }
+    w->range_weight = wr;
+    w->thick_weight = wt;
+    if (w->outward) {
+        w->outward->range_weight = wr;
+        w->outward->thick_weight = wt;
+    }
+    if (w->side) {
+        w->side->range_weight = wr;
+        w->side->thick_weight = wt;
+        if (w->side->outward) {
+            w->side->outward->range_weight = wr;
+            w->side->outward->thick_weight = wt;
+        }
+    }
+}
+
+node_ring make_node_ring(const model_typ& model, const tube_call& call, w_typ* w) {
+    node_ring n;
+    n.surface = w->is_trunk ? k_surface_trunk : w->is_twig ? k_surface_twig : k_surface_branch;
+    n.g = next_frame(call.frame, w->segment);
+
+    double r;
+    if (w->is_trunk)
+        r = model.trunk_thickness * w->thickness + model.tips_thickness;
+    else if (w->is_twig)
+        r = model.trunk_thickness * w->thickness + model.tips_thickness / 2.0;
+    else
+        r = model.branch_thickness * w->thickness + model.tips_thickness;
+    make_square_ring(n.a, r, r, 0, 0);
+
+    n.vp = path_v(call.length, model.reach);
+    n.length = call.length + w->segment.length();
+    n.va = path_v(n.length, model.reach);
+    node_weights(model, call, w, n.wr, n.wt);
+    return n;
+}
+
+// A fork's rings in world space: ring A (the node's, in `n`), ring B past
+// the box, and the side ring S' out of the box face the side chain leaves
+// through.
+struct fork_shape {
+    vec3_typ b[4], sp[4];
+    exit_side side;
+    double rs;
+};
+
+fork_shape shape_fork(const model_typ& model, w_typ* w, node_ring& n) {
+    fork_shape k;
+    w_typ* const o = w->outward;
+    w_typ* const s = w->side;
+    o->segment = o->position - w->position;
+    s->segment = (s->outward ? s->outward->position : s->position) - w->position;
+
+    const double ts = s->is_twig ? model.tips_thickness / 2.0 : model.tips_thickness;
+    // A side chain always has a second node; a hand-made one may not.
+    const double side_thickness = s->outward ? s->outward->thickness : s->thickness;
+    const double rs = model.branch_thickness * side_thickness + ts;
+    const double ro =
+        (w->is_trunk ? model.trunk_thickness : model.branch_thickness) * o->thickness + model.tips_thickness;
+    k.rs = rs;
+
+    vec3_typ vs = s->segment.normalized();
+    n.g.to_local(&vs, 1, vec3_typ(0, 0, 0));
+    const exit_side side = exit_side_of(vs);
+    k.side = side;
+
+    const double theta = w->segment.angle_to(s->segment);
+    const double bulge = std::fabs((1.5707963267949 - theta) * 3.0 / 3.1415926535898 * rs);
+
+    vec3_typ* const a = n.a;
+    vec3_typ* const b = k.b;
+    for (int c = 0; c < 4; ++c) b[c] = a[c] + vec3_typ(2 * rs, 0, 0);
+    for (int c : k_exit_pair[side]) {
+        b[c] = b[c] + vec3_typ(bulge, 0, 0);
+        switch (side) {
+            case exit_pz: b[c].z = b[c].z - bulge; break;
+            case exit_my: b[c].y = b[c].y + bulge; break;
+            case exit_mz: b[c].z = b[c].z + bulge; break;
+            case exit_py: b[c].y = b[c].y - bulge; break;
+        }
+    }
+
+    const vec3_typ* const box[8] = {&a[0], &a[1], &a[2], &a[3], &b[0], &b[1], &b[2], &b[3]};
+    const int* const x = k_exit_ring[side];
+    vec3_typ* const sp = k.sp;
+    for (int c = 0; c < 4; ++c) sp[c] = *box[x[c]] + vs * 0.5 * rs;
+    if (rs < ro) {
+        const double d = ro - rs;
+        if (side == exit_pz || side == exit_mz) {
+            sp[0].y = sp[0].y - d;
+            sp[3].y = sp[3].y - d;
+            sp[1].y = sp[1].y + d;
+            sp[2].y = sp[2].y + d;
+        } else {
+            sp[0].z = sp[0].z - d;
+            sp[1].z = sp[1].z - d;
+            sp[2].z = sp[2].z + d;
+            sp[3].z = sp[3].z + d;
+        }
+    }
+
+    n.g.to_world(a, 4, w->position);
+    n.g.to_world(b, 4, w->position);
+    n.g.to_world(sp, 4, w->position);
+    return k;
+}
+
+// Writes a fork: the box of rings A and B joined to the previous ring, the
+// side tube's first ring S' and the box's other faces. Queues the side
+// chain's call and answers the outward one.
+tube_call emit_fork(model_typ& model, MeshEditOp* op, const tube_call& call, w_typ* w, bool subd,
+                    std::vector<tube_call>& pending) {
+    const LWID type = subd ? LWPOLTYPE_PTCH : LWPOLTYPE_FACE;
+    node_ring n = make_node_ring(model, call, w);
+    const fork_shape k = shape_fork(model, w, n);
+    const vec3_typ* const a = n.a;
+    const char* const surface = n.surface;
+    const float wr = n.wr, wt = n.wt;
+    const double va = n.va, vp = n.vp, length = n.length;
+    const int* const x = k_exit_ring[k.side];
+
+    const double vb = path_v(length + 2 * k.rs, model.reach);
+    const double vsd = path_v(length + 0.5 * k.rs, model.reach);
+
+    LWPntID box_ids[8], side_ids[4];
+    for (int c = 0; c < 4; ++c) {
+        box_ids[c] = op->addPoint(op->state, a[c].data());
+        write_point_maps(model, op, box_ids[c], nullptr, wr, wt, c * 0.25, va);
+        box_ids[c + 4] = op->addPoint(op->state, k.b[c].data());
+        write_point_maps(model, op, box_ids[c + 4], nullptr, wr, wt, c * 0.25, vb);
+        side_ids[c] = op->addPoint(op->state, k.sp[c].data());
+        write_point_maps(model, op, side_ids[c], nullptr, wr, wt, c * 0.25, vsd);
+    }
+
+    bridge_rings(model, op, call.previous, box_ids, surface, subd, va, vp);
+
+    LWPolID last = nullptr;
+    for (int c = 0; c < 4; ++c) {
+        const int c1 = (c + 1) % 4;
+        const LWPntID quad[4] = {box_ids[x[c]], box_ids[x[c1]], side_ids[c1], side_ids[c]};
+        last = op->addPoly(op->state, type, nullptr, surface, 4, quad);
+        write_point_maps(model, op, box_ids[x[c]], last, 0, 0, c * 0.25, va);
+        write_point_maps(model, op, box_ids[x[c1]], last, 0, 0, (c + 1) * 0.25, va);
+    }
+    write_point_maps(model, op, box_ids[x[0]], last, 0, 0, 1.0, va);
+    write_point_maps(model, op, side_ids[0], last, 0, 0, 1.0, vsd);
+
+    for (const auto& face : k_box_faces[k.side]) {
+        const LWPntID quad[4] = {box_ids[face[0]], box_ids[face[1]], box_ids[face[2]], box_ids[face[3]]};
+        const LWPolID pol = op->addPoly(op->state, type, nullptr, surface, 4, quad);
+        if (face[0] == 7 && face[1] == 3 && face[2] == 0 && face[3] == 4) {
+            write_point_maps(model, op, box_ids[0], pol, 0, 0, 1.0, va);
+            write_point_maps(model, op, box_ids[4], pol, 0, 0, 1.0, vb);
+        }
+    }
+
+    pending.push_back(
+        tube_call{{side_ids[0], side_ids[1], side_ids[2], side_ids[3]}, w->side->outward, n.g, length, w});
+    return tube_call{{box_ids[4], box_ids[5], box_ids[6], box_ids[7]}, w->outward, n.g, length, w};
+}
+
 // Writes one node's ring and everything that hangs from it. Runs as a loop:
 // a plain segment continues with its outward node, a fork queues its side
 // call and continues with its outward one, a cap takes the latest queued call.
@@ -146,154 +332,17 @@ void emit_tube(model_typ& model, MeshEditOp* op, const LWPntID start[4], w_typ* 
             pending.pop_back();
             continue;
         }
-
-        const char* surface = w->is_trunk ? k_surface_trunk : w->is_twig ? k_surface_twig : k_surface_branch;
-        const frame_typ g = next_frame(call.frame, w->segment);
-
-        double r;
-        if (w->is_trunk)
-            r = model.trunk_thickness * w->thickness + model.tips_thickness;
-        else if (w->is_twig)
-            r = model.trunk_thickness * w->thickness + model.tips_thickness / 2.0;
-        else
-            r = model.branch_thickness * w->thickness + model.tips_thickness;
-        vec3_typ a[4];
-        make_square_ring(a, r, r, 0, 0);
-
-        const double vp = path_v(call.length, model.reach);
-        const double length = call.length + w->segment.length();
-        const double va = path_v(length, model.reach);
-
-        // Without segments every level counts as the end of the branch.
-        double f = 1.0;
-        if (model.segments > 0) {
-            f = static_cast<double>(w->level) / static_cast<double>(model.segments);
-            if (f > 1.0) f = 1.0;
-        }
-        float wr = static_cast<float>(range_falloff(f, model.wg_range, model.wg_hardness));
-        float wt = static_cast<float>(thick_falloff(w->thickness, model.wg_thick_max));
-        if (call.parent) {
-            wr = static_cast<float>(call.parent->range_weight * 0.7 + wr * 0.3);
-            wt = static_cast<float>(call.parent->thick_weight * 0.7 + wt * 0.3);
-        }
-        w->range_weight = wr;
-        w->thick_weight = wt;
-        if (w->outward) {
-            w->outward->range_weight = wr;
-            w->outward->thick_weight = wt;
-        }
-        if (w->side) {
-            w->side->range_weight = wr;
-            w->side->thick_weight = wt;
-            if (w->side->outward) {
-                w->side->outward->range_weight = wr;
-                w->side->outward->thick_weight = wt;
-            }
-        }
-
-        if (!w->side || !w->outward) {
-            // Plain segment; a side chain on a tip is not written.
-            g.to_world(a, 4, w->position);
-            LWPntID ids[4];
-            add_ring_points(model, op, a, ids, wr, wt, va);
-            bridge_rings(model, op, call.previous, ids, surface, subd, va, vp);
-            call = tube_call{{ids[0], ids[1], ids[2], ids[3]}, w->outward, g, length, w};
+        if (w->side && w->outward) {
+            call = emit_fork(model, op, call, w, subd, pending);
             continue;
         }
-
-        // Fork: ring A at the node, ring B past the box, and the side ring S'
-        // out of the box face the side chain leaves through.
-        w_typ* const o = w->outward;
-        w_typ* const s = w->side;
-        o->segment = o->position - w->position;
-        s->segment = (s->outward ? s->outward->position : s->position) - w->position;
-
-        const double ts = s->is_twig ? model.tips_thickness / 2.0 : model.tips_thickness;
-        // A side chain always has a second node; a hand-made one may not.
-        const double side_thickness = s->outward ? s->outward->thickness : s->thickness;
-        const double rs = model.branch_thickness * side_thickness + ts;
-        const double ro =
-            (w->is_trunk ? model.trunk_thickness : model.branch_thickness) * o->thickness + model.tips_thickness;
-
-        vec3_typ vs = s->segment.normalized();
-        g.to_local(&vs, 1, vec3_typ(0, 0, 0));
-        const exit_side side = exit_side_of(vs);
-
-        const double theta = w->segment.angle_to(s->segment);
-        const double bulge = std::fabs((1.5707963267949 - theta) * 3.0 / 3.1415926535898 * rs);
-
-        vec3_typ b[4];
-        for (int k = 0; k < 4; ++k) b[k] = a[k] + vec3_typ(2 * rs, 0, 0);
-        for (int c : k_exit_pair[side]) {
-            b[c] = b[c] + vec3_typ(bulge, 0, 0);
-            switch (side) {
-                case exit_pz: b[c].z = b[c].z - bulge; break;
-                case exit_my: b[c].y = b[c].y + bulge; break;
-                case exit_mz: b[c].z = b[c].z + bulge; break;
-                case exit_py: b[c].y = b[c].y - bulge; break;
-            }
-        }
-
-        const vec3_typ* const box[8] = {&a[0], &a[1], &a[2], &a[3], &b[0], &b[1], &b[2], &b[3]};
-        const int* const x = k_exit_ring[side];
-        vec3_typ sp[4];
-        for (int k = 0; k < 4; ++k) sp[k] = *box[x[k]] + vs * 0.5 * rs;
-        if (rs < ro) {
-            const double d = ro - rs;
-            if (side == exit_pz || side == exit_mz) {
-                sp[0].y = sp[0].y - d;
-                sp[3].y = sp[3].y - d;
-                sp[1].y = sp[1].y + d;
-                sp[2].y = sp[2].y + d;
-            } else {
-                sp[0].z = sp[0].z - d;
-                sp[1].z = sp[1].z - d;
-                sp[2].z = sp[2].z + d;
-                sp[3].z = sp[3].z + d;
-            }
-        }
-
-        g.to_world(a, 4, w->position);
-        g.to_world(b, 4, w->position);
-        g.to_world(sp, 4, w->position);
-
-        const double vb = path_v(length + 2 * rs, model.reach);
-        const double vsd = path_v(length + 0.5 * rs, model.reach);
-
-        LWPntID box_ids[8], side_ids[4];
-        for (int k = 0; k < 4; ++k) {
-            box_ids[k] = op->addPoint(op->state, a[k].data());
-            write_point_maps(model, op, box_ids[k], nullptr, wr, wt, k * 0.25, va);
-            box_ids[k + 4] = op->addPoint(op->state, b[k].data());
-            write_point_maps(model, op, box_ids[k + 4], nullptr, wr, wt, k * 0.25, vb);
-            side_ids[k] = op->addPoint(op->state, sp[k].data());
-            write_point_maps(model, op, side_ids[k], nullptr, wr, wt, k * 0.25, vsd);
-        }
-
-        bridge_rings(model, op, call.previous, box_ids, surface, subd, va, vp);
-
-        LWPolID last = nullptr;
-        for (int k = 0; k < 4; ++k) {
-            const int k1 = (k + 1) % 4;
-            const LWPntID quad[4] = {box_ids[x[k]], box_ids[x[k1]], side_ids[k1], side_ids[k]};
-            last = op->addPoly(op->state, type, nullptr, surface, 4, quad);
-            write_point_maps(model, op, box_ids[x[k]], last, 0, 0, k * 0.25, va);
-            write_point_maps(model, op, box_ids[x[k1]], last, 0, 0, (k + 1) * 0.25, va);
-        }
-        write_point_maps(model, op, box_ids[x[0]], last, 0, 0, 1.0, va);
-        write_point_maps(model, op, side_ids[0], last, 0, 0, 1.0, vsd);
-
-        for (const auto& face : k_box_faces[side]) {
-            const LWPntID quad[4] = {box_ids[face[0]], box_ids[face[1]], box_ids[face[2]], box_ids[face[3]]};
-            const LWPolID pol = op->addPoly(op->state, type, nullptr, surface, 4, quad);
-            if (face[0] == 7 && face[1] == 3 && face[2] == 0 && face[3] == 4) {
-                write_point_maps(model, op, box_ids[0], pol, 0, 0, 1.0, va);
-                write_point_maps(model, op, box_ids[4], pol, 0, 0, 1.0, vb);
-            }
-        }
-
-        pending.push_back(tube_call{{side_ids[0], side_ids[1], side_ids[2], side_ids[3]}, s->outward, g, length, w});
-        call = tube_call{{box_ids[4], box_ids[5], box_ids[6], box_ids[7]}, o, g, length, w};
+        // Plain segment; a side chain on a tip is not written.
+        node_ring n = make_node_ring(model, call, w);
+        n.g.to_world(n.a, 4, w->position);
+        LWPntID ids[4];
+        add_ring_points(model, op, n.a, ids, n.wr, n.wt, n.va);
+        bridge_rings(model, op, call.previous, ids, n.surface, subd, n.va, n.vp);
+        call = tube_call{{ids[0], ids[1], ids[2], ids[3]}, w->outward, n.g, n.length, w};
     }
 }
 

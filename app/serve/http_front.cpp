@@ -360,86 +360,132 @@ void http_front::drop(int fd, const char* answer) {
     ::epoll_ctl(epoll_, EPOLL_CTL_MOD, fd, &ev);
 }
 
+namespace {
+
+// A request head as far as the event thread reads it: the request line's
+// method and target, Content-Length and Expect; `refusal` is set to the
+// answer to drop the connection with when the head is refused.
+struct request_head {
+    std::string_view method, target;
+    std::optional<std::size_t> length;
+    bool expect_continue = false;
+    const char* refusal = nullptr;
+};
+
+request_head parse_head(std::string_view head) {
+    static const std::string bad = answer_text(400, "Bad Request", error_json("malformed request"));
+    request_head h;
+    std::size_t eol = head.find("\r\n");
+    const std::string_view line = head.substr(0, eol);
+    const std::size_t sp1 = line.find(' '), sp2 = line.rfind(' ');
+    if (sp1 == std::string_view::npos || sp2 == sp1 || line.substr(sp2 + 1).substr(0, 7) != "HTTP/1.") {
+        h.refusal = bad.c_str();
+        return h;
+    }
+    h.method = line.substr(0, sp1);
+    h.target = line.substr(sp1 + 1, sp2 - sp1 - 1);
+    while (eol != std::string_view::npos) {
+        const std::size_t next = head.find("\r\n", eol + 2);
+        const std::string_view field = head.substr(eol + 2, next == std::string_view::npos ? next : next - eol - 2);
+        eol = next;
+        const std::size_t colon = field.find(':');
+        if (colon == std::string_view::npos || colon == 0 || field[0] == ' ' || field[0] == '\t') {
+            h.refusal = bad.c_str();
+            return h;
+        }
+        const std::string_view name = field.substr(0, colon), value = trim(field.substr(colon + 1));
+        if (equals_lower(name, "transfer-encoding")) {
+            static const std::string chunked =
+                answer_text(411, "Length Required", error_json("send the request body with a Content-Length"));
+            h.refusal = chunked.c_str();
+            return h;
+        }
+        if (equals_lower(name, "expect")) h.expect_continue = equals_lower(value, "100-continue");
+        if (equals_lower(name, "content-length")) {
+            if (h.length || !all_digits(value)) {
+                h.refusal = bad.c_str();
+                return h;
+            }
+            h.length = std::stoull(std::string(value));
+        }
+    }
+    return h;
+}
+
+// The lane a request runs in, and whether it is a state poll (with the
+// version it has seen).
+void classify_request(http_front::connection& c, std::string_view method, std::string_view target) {
+    const std::size_t query = target.find('?');
+    const std::string_view path = target.substr(0, query);
+    const bool api = path.substr(0, 5) == "/api/";
+    c.quick = (method == "GET" && (!api || path == "/api/panel" || path == "/api/state" || path == "/api/presets" ||
+                                   path == "/api/presets/thumbnail")) ||
+              (method == "POST" && path == "/api/set");
+    c.poll = false;
+    if (method == "GET" && path == "/api/state" && query != std::string_view::npos) {
+        std::string_view rest = target.substr(query + 1);
+        while (!rest.empty()) {
+            const std::size_t amp = rest.find('&');
+            const std::string_view param = rest.substr(0, amp);
+            if (param.substr(0, 6) == "since=" && all_digits(param.substr(6))) {
+                c.poll = true;
+                c.since = std::stoull(std::string(param.substr(6)));
+            }
+            rest = amp == std::string_view::npos ? std::string_view() : rest.substr(amp + 1);
+        }
+    }
+}
+
+}  // namespace
+
+// Frames the request once its head is in: its length, a body reserved
+// against the server's budget, the lane. False while the head is not in
+// yet, or when the connection was dropped.
+bool http_front::frame_request(connection& c) {
+    const int fd = c.fd;
+    const std::size_t end = c.in.find("\r\n\r\n");
+    if (end == std::string::npos || end + 4 > limits_.max_head) {
+        static const std::string too_long =
+            answer_text(431, "Request Header Fields Too Large", error_json("the request head is too long"));
+        if (c.in.size() > limits_.max_head || end != std::string::npos) drop(fd, too_long.c_str());
+        return false;
+    }
+    const request_head h = parse_head(std::string_view(c.in.data(), end));
+    if (h.refusal) {
+        drop(fd, h.refusal);
+        return false;
+    }
+    const std::optional<std::size_t>& length = h.length;
+    if (length && *length > limits_.max_body) {
+        const std::string text = answer_text(413, "Payload Too Large", limits_.too_large);
+        drop(fd, text.c_str());
+        return false;
+    }
+    c.frame = end + 4 + length.value_or(0);
+    // Many large bodies at once would exhaust memory; later ones wait for a retry.
+    if (length && *length > 0) {
+        if (buffered_ + *length > limits_.max_buffered) {
+            static const std::string busy =
+                answer_text(503, "Service Unavailable", error_json("the server is busy with other uploads; try again"));
+            drop(fd, busy.c_str());
+            return false;
+        }
+        c.reserved = *length;
+        buffered_ += *length;
+    }
+    if (h.expect_continue && c.in.size() < c.frame) {
+        static const char go_on[] = "HTTP/1.1 100 Continue\r\n\r\n";
+        [[maybe_unused]] const ssize_t n = ::send(fd, go_on, sizeof go_on - 1, MSG_NOSIGNAL | MSG_DONTWAIT);
+    }
+    classify_request(c, h.method, h.target);
+    return true;
+}
+
 // The connection's buffered bytes: frames the request once its head is in,
 // then parks it (a state poll with nothing new yet) or hands it to a lane.
 void http_front::advance(connection& c, clock_type::time_point now) {
     const int fd = c.fd;
-    if (c.frame == 0) {
-        const std::size_t end = c.in.find("\r\n\r\n");
-        if (end == std::string::npos || end + 4 > limits_.max_head) {
-            static const std::string too_long =
-                answer_text(431, "Request Header Fields Too Large", error_json("the request head is too long"));
-            if (c.in.size() > limits_.max_head || end != std::string::npos) drop(fd, too_long.c_str());
-            return;
-        }
-        static const std::string bad = answer_text(400, "Bad Request", error_json("malformed request"));
-        std::string_view head(c.in.data(), end);
-        std::size_t eol = head.find("\r\n");
-        const std::string_view line = head.substr(0, eol);
-        const std::size_t sp1 = line.find(' '), sp2 = line.rfind(' ');
-        if (sp1 == std::string_view::npos || sp2 == sp1 || line.substr(sp2 + 1).substr(0, 7) != "HTTP/1.")
-            return drop(fd, bad.c_str());
-        const std::string_view method = line.substr(0, sp1), target = line.substr(sp1 + 1, sp2 - sp1 - 1);
-        std::optional<std::size_t> length;
-        bool expect_continue = false;
-        while (eol != std::string_view::npos) {
-            const std::size_t next = head.find("\r\n", eol + 2);
-            const std::string_view field = head.substr(eol + 2, next == std::string_view::npos ? next : next - eol - 2);
-            eol = next;
-            const std::size_t colon = field.find(':');
-            if (colon == std::string_view::npos || colon == 0 || field[0] == ' ' || field[0] == '\t')
-                return drop(fd, bad.c_str());
-            const std::string_view name = field.substr(0, colon), value = trim(field.substr(colon + 1));
-            if (equals_lower(name, "transfer-encoding")) {
-                static const std::string chunked =
-                    answer_text(411, "Length Required", error_json("send the request body with a Content-Length"));
-                return drop(fd, chunked.c_str());
-            }
-            if (equals_lower(name, "expect")) expect_continue = equals_lower(value, "100-continue");
-            if (equals_lower(name, "content-length")) {
-                if (length || !all_digits(value)) return drop(fd, bad.c_str());
-                length = std::stoull(std::string(value));
-            }
-        }
-        if (length && *length > limits_.max_body) {
-            const std::string text = answer_text(413, "Payload Too Large", limits_.too_large);
-            return drop(fd, text.c_str());
-        }
-        c.frame = end + 4 + length.value_or(0);
-        // Many large bodies at once would exhaust memory; later ones wait for a retry.
-        if (length && *length > 0) {
-            if (buffered_ + *length > limits_.max_buffered) {
-                static const std::string busy =
-                    answer_text(503, "Service Unavailable", error_json("the server is busy with other uploads; try again"));
-                return drop(fd, busy.c_str());
-            }
-            c.reserved = *length;
-            buffered_ += *length;
-        }
-        if (expect_continue && c.in.size() < c.frame) {
-            static const char go_on[] = "HTTP/1.1 100 Continue\r\n\r\n";
-            [[maybe_unused]] const ssize_t n = ::send(fd, go_on, sizeof go_on - 1, MSG_NOSIGNAL | MSG_DONTWAIT);
-        }
-        const std::size_t query = target.find('?');
-        const std::string_view path = target.substr(0, query);
-        const bool api = path.substr(0, 5) == "/api/";
-        c.quick = (method == "GET" && (!api || path == "/api/panel" || path == "/api/state" || path == "/api/presets" ||
-                                       path == "/api/presets/thumbnail")) ||
-                  (method == "POST" && path == "/api/set");
-        c.poll = false;
-        if (method == "GET" && path == "/api/state" && query != std::string_view::npos) {
-            std::string_view rest = target.substr(query + 1);
-            while (!rest.empty()) {
-                const std::size_t amp = rest.find('&');
-                const std::string_view param = rest.substr(0, amp);
-                if (param.substr(0, 6) == "since=" && all_digits(param.substr(6))) {
-                    c.poll = true;
-                    c.since = std::stoull(std::string(param.substr(6)));
-                }
-                rest = amp == std::string_view::npos ? std::string_view() : rest.substr(amp + 1);
-            }
-        }
-    }
+    if (c.frame == 0 && !frame_request(c)) return;
     if (c.in.size() < c.frame) return;
     if (c.poll && !c.peer_done && (c.since >= version_() || now < c.answered + k_poll_every)) {
         c.parked = true;
@@ -454,13 +500,103 @@ void http_front::advance(connection& c, clock_type::time_point now) {
     dispatch(fd, c.quick);
 }
 
+// A connection's socket is ready: reads what the request may still take
+// (or drains), then answers a parked poll whose client shut down, drops a
+// closed connection, or advances the request.
+void http_front::readable(connection& c, std::uint32_t events, std::vector<char>& buffer,
+                          clock_type::time_point now) {
+    const int fd = c.fd;
+    try {
+        bool open = true, eof = false;
+        std::size_t dropped = 0;
+        for (;;) {
+            const std::size_t limit = c.frame ? c.frame : limits_.max_head + 1;
+            const std::size_t room = c.draining ? (dropped < k_drain_step ? buffer.size() : 0)
+                                                : limit - std::min(limit, c.in.size());
+            if (room == 0 || c.parked) break;
+            const ssize_t got = ::recv(fd, buffer.data(), std::min(room, buffer.size()), 0);
+            if (got > 0) {
+                if (c.draining) {
+                    dropped += std::size_t(got);
+                    continue;
+                }
+                if (c.in.empty()) c.started = now;
+                c.progress = now;
+                c.in.append(buffer.data(), std::size_t(got));
+                continue;
+            }
+            if (got < 0 && errno == EINTR) continue;
+            open = got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK);
+            eof = got == 0;
+            break;
+        }
+        if (c.parked && (events & (EPOLLHUP | EPOLLERR))) open = false;
+        if (c.parked && open && (events & EPOLLRDHUP)) {
+            // Shut down after asking: answered now, as it is (a closed page fails the write).
+            c.peer_done = true;
+            dispatch(fd, true);
+            return;
+        }
+        if (!open) {
+            // A request sent whole before the client shut down its side is still answered.
+            if (eof && !c.parked && !c.draining && !c.in.empty()) {
+                c.peer_done = true;
+                advance(c, now);
+                if (idle_.count(fd)) drop(fd);
+            } else {
+                drop(fd);
+            }
+            return;
+        }
+        if (!c.draining && !c.parked) advance(c, now);
+    } catch (const std::exception&) {
+        drop(fd);  // out of memory for its bytes
+    }
+}
+
+// Polls with news are answered, unless their last answer was just now.
+// True when some wait for that: another release is due.
+bool http_front::release_polls(clock_type::time_point now) {
+    bool due = false;
+    const std::uint64_t version = version_();
+    std::vector<int> ready;
+    for (const auto& [fd, c] : idle_)
+        if (c->parked && c->since < version) {
+            if (now >= c->answered + k_poll_every) ready.push_back(fd);
+            else due = true;
+        }
+    for (const int fd : ready) dispatch(fd, true);
+    return due;
+}
+
+// Closes drained and idle connections, times out slow requests, and
+// answers polls that waited their time.
+void http_front::scan_connections(clock_type::time_point now) {
+    static const std::string timed_out =
+        answer_text(408, "Request Timeout", error_json("the request came too slowly"));
+    std::vector<std::pair<int, int>> due;  // fd, 0 close / 1 time out / 2 answer the poll
+    for (const auto& [fd, c] : idle_) {
+        if (c->draining) {
+            if (now >= c->drain_until) due.emplace_back(fd, 0);
+        } else if (c->parked) {
+            if (now >= c->parked_at + limits_.poll_wait) due.emplace_back(fd, 2);
+        } else if (c->in.empty()) {
+            if (now >= c->idle_since + limits_.keep_alive) due.emplace_back(fd, 0);
+        } else if (now >= c->started + limits_.request_time || now >= c->progress + limits_.slow_after) {
+            due.emplace_back(fd, 1);
+        }
+    }
+    for (const auto& [fd, what] : due) {
+        if (what == 2) dispatch(fd, true);
+        else drop(fd, what == 1 ? timed_out.c_str() : nullptr);
+    }
+}
+
 void http_front::loop() {
     std::vector<epoll_event> events(256);
     auto last_scan = clock_type::now();
     bool release_due = false;
     std::vector<char> buffer(k_read_chunk);
-    static const std::string timed_out =
-        answer_text(408, "Request Timeout", error_json("the request came too slowly"));
     while (!stopping_) {
         const int n = ::epoll_wait(epoll_, events.data(), int(events.size()), int(k_scan.count()));
         const auto now = clock_type::now();
@@ -475,53 +611,7 @@ void http_front::loop() {
             }
             const auto it = idle_.find(fd);
             if (it == idle_.end()) continue;
-            connection& c = *it->second;
-            try {
-                bool open = true, eof = false;
-                std::size_t dropped = 0;
-                for (;;) {
-                    const std::size_t limit = c.frame ? c.frame : limits_.max_head + 1;
-                    const std::size_t room = c.draining ? (dropped < k_drain_step ? buffer.size() : 0)
-                                                        : limit - std::min(limit, c.in.size());
-                    if (room == 0 || c.parked) break;
-                    const ssize_t got = ::recv(fd, buffer.data(), std::min(room, buffer.size()), 0);
-                    if (got > 0) {
-                        if (c.draining) {
-                            dropped += std::size_t(got);
-                            continue;
-                        }
-                        if (c.in.empty()) c.started = now;
-                        c.progress = now;
-                        c.in.append(buffer.data(), std::size_t(got));
-                        continue;
-                    }
-                    if (got < 0 && errno == EINTR) continue;
-                    open = got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK);
-                    eof = got == 0;
-                    break;
-                }
-                if (c.parked && (events[k].events & (EPOLLHUP | EPOLLERR))) open = false;
-                if (c.parked && open && (events[k].events & EPOLLRDHUP)) {
-                    // Shut down after asking: answered now, as it is (a closed page fails the write).
-                    c.peer_done = true;
-                    dispatch(fd, true);
-                    continue;
-                }
-                if (!open) {
-                    // A request sent whole before the client shut down its side is still answered.
-                    if (eof && !c.parked && !c.draining && !c.in.empty()) {
-                        c.peer_done = true;
-                        advance(c, now);
-                        if (idle_.count(fd)) drop(fd);
-                    } else {
-                        drop(fd);
-                    }
-                    continue;
-                }
-                if (!c.draining && !c.parked) advance(c, now);
-            } catch (const std::exception&) {
-                drop(fd);  // out of memory for its bytes
-            }
+            readable(*it->second, events[k].events, buffer, now);
         }
         if (woken) {
             std::vector<std::unique_ptr<connection>> arrived;
@@ -533,36 +623,10 @@ void http_front::loop() {
             release_due = release_due || parked_ > 0;
         }
         const bool scan = now - last_scan >= k_scan;
-        if (release_due || (scan && parked_ > 0)) {
-            // Polls with news are answered, unless their last answer was just now.
-            release_due = false;
-            const std::uint64_t version = version_();
-            std::vector<int> ready;
-            for (const auto& [fd, c] : idle_)
-                if (c->parked && c->since < version) {
-                    if (now >= c->answered + k_poll_every) ready.push_back(fd);
-                    else release_due = true;
-                }
-            for (const int fd : ready) dispatch(fd, true);
-        }
+        if (release_due || (scan && parked_ > 0)) release_due = release_polls(now);
         if (scan) {
             last_scan = now;
-            std::vector<std::pair<int, int>> due;  // fd, 0 close / 1 time out / 2 answer the poll
-            for (const auto& [fd, c] : idle_) {
-                if (c->draining) {
-                    if (now >= c->drain_until) due.emplace_back(fd, 0);
-                } else if (c->parked) {
-                    if (now >= c->parked_at + limits_.poll_wait) due.emplace_back(fd, 2);
-                } else if (c->in.empty()) {
-                    if (now >= c->idle_since + limits_.keep_alive) due.emplace_back(fd, 0);
-                } else if (now >= c->started + limits_.request_time || now >= c->progress + limits_.slow_after) {
-                    due.emplace_back(fd, 1);
-                }
-            }
-            for (const auto& [fd, what] : due) {
-                if (what == 2) dispatch(fd, true);
-                else drop(fd, what == 1 ? timed_out.c_str() : nullptr);
-            }
+            scan_connections(now);
         }
     }
     for (auto& [fd, c] : idle_) close_connection(std::move(c));

@@ -71,7 +71,12 @@ private:
 
     // On the event thread only.
     void take(std::unique_ptr<connection> c, std::chrono::steady_clock::time_point now);
+    bool frame_request(connection& c);
     void advance(connection& c, std::chrono::steady_clock::time_point now);
+    void readable(connection& c, std::uint32_t events, std::vector<char>& buffer,
+                  std::chrono::steady_clock::time_point now);
+    bool release_polls(std::chrono::steady_clock::time_point now);
+    void scan_connections(std::chrono::steady_clock::time_point now);
     void dispatch(int fd, bool quick);
     void drop(int fd, const char* answer = nullptr);
 
