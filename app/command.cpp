@@ -417,37 +417,48 @@ int run_serve_command(const build_request& request, const host_options& options,
     });
 }
 
-int run_program(int argc, char** argv) {
+namespace {
+
+// The command line: every option's variable, and the options whose presence
+// matters after parsing. Options are declared in the order --help lists them.
+struct command_line {
     CLI::App app{"Sylvaform: grows a tree inside a crown mesh. The tree generator is a plug-in module that this "
                  "program loads and drives as its host."};
-    app.name("sylvaform");
-    app.require_subcommand(1);
-    app.fallthrough();  // --module and --shelf also after the subcommand
-
     host_options options;
-    std::string shelf_dir;
-    app.add_option("--module", options.module_path, "The plug-in module (default: sylvaform.so beside the program)");
-    CLI::Option* shelf_opt =
-        app.add_option("--shelf", shelf_dir, "Presets shelf directory (default: ~/.local/share/sylvaform/presets)");
-    std::string max_memory;
-    CLI::Option* memory_opt = app.add_option(
-        "--max-memory", max_memory,
-        "Memory budget of a build, e.g. 4G or 512M (default: half of the physical memory); a tree that needs more "
-        "is refused");
-
     build_request request;
-    std::string crown, preset, name;
-    const std::string fields = "Fields: " + field_names() + "\n";
-    auto add_sets = [&](CLI::App* cmd) {
+    std::string shelf_dir, max_memory, crown, crown_up = "y", preset, name, seeds, shard, preview_path;
+    std::string bark_texture, leaf_atlas, address;
+    int port = 8642, max_upload_mb = 64;
+    std::string fields = "Fields: " + field_names() + "\n";
+    CLI::Option *shelf_opt, *memory_opt, *crown_opt, *preset_opt, *seeds_opt, *shard_opt, *preview_opt;
+    CLI::Option *bark_opt, *atlas_opt, *add_crown_opt, *panel_preset_opt, *serve_crown_opt;
+    CLI::App *build, *add, *starters, *remove, *panel, *serve;
+
+    command_line() {
+        app.name("sylvaform");
+        app.require_subcommand(1);
+        app.fallthrough();  // --module and --shelf also after the subcommand
+        app.add_option("--module", options.module_path, "The plug-in module (default: sylvaform.so beside the program)");
+        shelf_opt =
+            app.add_option("--shelf", shelf_dir, "Presets shelf directory (default: ~/.local/share/sylvaform/presets)");
+        memory_opt = app.add_option(
+            "--max-memory", max_memory,
+            "Memory budget of a build, e.g. 4G or 512M (default: half of the physical memory); a tree that needs more "
+            "is refused");
+        add_build();
+        add_presets();
+        add_panel();
+        add_serve();
+    }
+
+    void add_sets(CLI::App* cmd) {
         cmd->add_option("--set", request.sets,
                         "FIELD=VALUE in the field's own units, entered in the panel; 12deg and 40% accepted")
             ->allow_extra_args(false);
         cmd->footer(fields);
-    };
+    }
 
-    CLI::App* build = app.add_subcommand("build", "Grow one tree and write it out.");
-    std::string crown_up = "y";
-    auto add_crown = [&](CLI::App* cmd) {
+    CLI::Option* add_crown(CLI::App* cmd) {
         CLI::Option* opt = cmd->add_option(
             "--crown", crown,
             "Crown mesh: OBJ, glTF/GLB, PLY, STL, FBX, LWO, DAE or any format Assimp reads (default: a built-in "
@@ -455,113 +466,130 @@ int run_program(int argc, char** argv) {
         cmd->add_option("--crown-up", crown_up, "The crown file's up axis: y (default) or z")
             ->check(CLI::IsMember({"y", "z"}));
         return opt;
-    };
-    CLI::Option* crown_opt = add_crown(build);
-    CLI::Option* preset_opt = build->add_option("--preset", preset, "Load this preset before the --set values");
-    add_sets(build);
-    build->add_option("-o", request.outputs, "Output file: .obj (with .mtl), .lwo or .glb mesh, .edits edit log, or - for the log on stdout")
-        ->allow_extra_args(false);
-    build->add_option("--subdivide", request.subdivide,
-                      "Refine SubD cages this many Catmull-Clark levels (0-3) in .obj and .glb output")
-        ->check(CLI::Range(0, formats::k_max_subdivision_levels));
-    build->add_option("--lod", request.lod,
-                      "Levels of detail (1-8), each about half the triangles of the one before: .glb nodes "
-                      "tree_LOD0..., .obj files NAME_LOD1.obj...")
-        ->check(CLI::Range(1, formats::k_max_lod_levels));
-    std::string seeds, shard;
-    CLI::Option* seeds_opt = build->add_option(
-        "--seeds", seeds, "Build one variant per seed, e.g. 1-50 or 1,4,9-12; -o and --preview name {seed}");
-    CLI::Option* shard_opt =
-        build->add_option("--shard", shard, "With --seeds: build only the K-th of N equal slices of the list (K/N)");
-    build->add_option("--jobs", request.jobs, "With --seeds: worker processes (default: one per core)")
-        ->check(CLI::Range(1, 1024));
-    std::string preview_path;
-    CLI::Option* preview_opt =
-        build->add_option("--preview", preview_path, "Also write a PNG picture of the tree, front and side");
-    std::string bark_texture, leaf_atlas;
-    CLI::Option* no_textures_opt = build->add_flag(
-        "--no-textures", request.no_textures, "Plain colours in .obj and .glb, no bark or leaf images");
-    CLI::Option* bark_opt =
-        build->add_option("--bark-texture", bark_texture, "PNG image for the bark instead of the drawn one")
-            ->excludes(no_textures_opt);
-    CLI::Option* atlas_opt = build->add_option("--leaf-atlas", leaf_atlas,
-                                               "PNG atlas of 3 x 3 leaves (alpha cuts them out) instead of the drawn one")
-                                 ->excludes(no_textures_opt);
-    build->add_flag("--wind-colors", request.wind_colours,
-                    "Also write the range and thickness weights as vertex colours (COLOR_0) in .glb, for game engines "
-                    "that read wind weights from them");
+    }
 
-    CLI::App* presets = app.add_subcommand("preset", "Presets on the shelf.");
-    presets->require_subcommand(1);
-    CLI::App* add =
-        presets->add_subcommand("add", "Grow a tree, draw its thumbnail and save the settings as a preset.");
-    add->add_option("NAME", name, "Preset name")->required();
-    CLI::Option* add_crown_opt = add_crown(add);
-    add_sets(add);
-    presets->add_subcommand("list", "List the presets on the shelf.");
-    CLI::App* starters = presets->add_subcommand(
-        "starters", "Grow the starter presets and put them on the shelf (a new default shelf gets them by itself).");
-    CLI::App* remove = presets->add_subcommand("remove", "Remove a preset and its thumbnail.");
-    remove->add_option("NAME", name, "Preset name")->required();
+    void add_build() {
+        build = app.add_subcommand("build", "Grow one tree and write it out.");
+        crown_opt = add_crown(build);
+        preset_opt = build->add_option("--preset", preset, "Load this preset before the --set values");
+        add_sets(build);
+        build->add_option("-o", request.outputs, "Output file: .obj (with .mtl), .lwo or .glb mesh, .edits edit log, or - for the log on stdout")
+            ->allow_extra_args(false);
+        build->add_option("--subdivide", request.subdivide,
+                          "Refine SubD cages this many Catmull-Clark levels (0-3) in .obj and .glb output")
+            ->check(CLI::Range(0, formats::k_max_subdivision_levels));
+        build->add_option("--lod", request.lod,
+                          "Levels of detail (1-8), each about half the triangles of the one before: .glb nodes "
+                          "tree_LOD0..., .obj files NAME_LOD1.obj...")
+            ->check(CLI::Range(1, formats::k_max_lod_levels));
+        seeds_opt = build->add_option(
+            "--seeds", seeds, "Build one variant per seed, e.g. 1-50 or 1,4,9-12; -o and --preview name {seed}");
+        shard_opt =
+            build->add_option("--shard", shard, "With --seeds: build only the K-th of N equal slices of the list (K/N)");
+        build->add_option("--jobs", request.jobs, "With --seeds: worker processes (default: one per core)")
+            ->check(CLI::Range(1, 1024));
+        preview_opt = build->add_option("--preview", preview_path, "Also write a PNG picture of the tree, front and side");
+        CLI::Option* no_textures_opt = build->add_flag(
+            "--no-textures", request.no_textures, "Plain colours in .obj and .glb, no bark or leaf images");
+        bark_opt = build->add_option("--bark-texture", bark_texture, "PNG image for the bark instead of the drawn one")
+                       ->excludes(no_textures_opt);
+        atlas_opt = build->add_option("--leaf-atlas", leaf_atlas,
+                                      "PNG atlas of 3 x 3 leaves (alpha cuts them out) instead of the drawn one")
+                        ->excludes(no_textures_opt);
+        build->add_flag("--wind-colors", request.wind_colours,
+                        "Also write the range and thickness weights as vertex colours (COLOR_0) in .glb, for game "
+                        "engines that read wind weights from them");
+    }
 
-    CLI::App* panel = app.add_subcommand("panel", "Print the tool's panel with its current values.");
-    CLI::Option* panel_preset_opt = panel->add_option("--preset", preset, "Load this preset first");
-    add_sets(panel);
-    panel->add_flag("--explain", request.explain, "Say under each control what it does to the tree");
+    void add_presets() {
+        CLI::App* presets = app.add_subcommand("preset", "Presets on the shelf.");
+        presets->require_subcommand(1);
+        add = presets->add_subcommand("add", "Grow a tree, draw its thumbnail and save the settings as a preset.");
+        add->add_option("NAME", name, "Preset name")->required();
+        add_crown_opt = add_crown(add);
+        add_sets(add);
+        presets->add_subcommand("list", "List the presets on the shelf.");
+        starters = presets->add_subcommand(
+            "starters", "Grow the starter presets and put them on the shelf (a new default shelf gets them by itself).");
+        remove = presets->add_subcommand("remove", "Remove a preset and its thumbnail.");
+        remove->add_option("NAME", name, "Preset name")->required();
+    }
 
-    CLI::App* serve = app.add_subcommand(
-        "serve", "Run the tool behind a local web page: its panel, a 3D view and the presets shelf.");
-    CLI::Option* serve_crown_opt = add_crown(serve);
-    int port = 8642, max_upload_mb = 64;
-    std::string address;
-    serve->add_option("--port", port, "TCP port (default 8642; 0 picks a free one)")->check(CLI::Range(0, 65535));
-    serve->add_option("--host", address,
-                      "Address to listen on (default 127.0.0.1). Anything else lets other machines use the tool.");
-    serve->add_option("--max-upload-mb", max_upload_mb, "Largest crown upload in MiB (default 64)")
-        ->check(CLI::Range(1, 512));
+    void add_panel() {
+        panel = app.add_subcommand("panel", "Print the tool's panel with its current values.");
+        panel_preset_opt = panel->add_option("--preset", preset, "Load this preset first");
+        add_sets(panel);
+        panel->add_flag("--explain", request.explain, "Say under each control what it does to the tree");
+    }
 
+    void add_serve() {
+        serve = app.add_subcommand(
+            "serve", "Run the tool behind a local web page: its panel, a 3D view and the presets shelf.");
+        serve_crown_opt = add_crown(serve);
+        serve->add_option("--port", port, "TCP port (default 8642; 0 picks a free one)")->check(CLI::Range(0, 65535));
+        serve->add_option("--host", address,
+                          "Address to listen on (default 127.0.0.1). Anything else lets other machines use the tool.");
+        serve->add_option("--max-upload-mb", max_upload_mb, "Largest crown upload in MiB (default 64)")
+            ->check(CLI::Range(1, 512));
+    }
+
+    // After parsing: what was given goes into the request and the options.
+    // False (with the line said) when the options do not go together.
+    bool take_options() {
+        if (crown_opt->count() > 0 || add_crown_opt->count() > 0 || serve_crown_opt->count() > 0) request.crown = crown;
+        request.crown_z_up = crown_up == "z";
+        if (preview_opt->count() > 0) request.preview = preview_path;
+        if (bark_opt->count() > 0) request.bark_texture = bark_texture;
+        if (atlas_opt->count() > 0) request.leaf_atlas = leaf_atlas;
+        if (seeds_opt->count() > 0) request.seeds = seeds;
+        if (shard_opt->count() > 0) request.shard = shard;
+        if (request.shard && !request.seeds) {
+            std::fprintf(stderr, "sylvaform: --shard divides a --seeds list; give --seeds too\n");
+            return false;
+        }
+        if (preset_opt->count() > 0 || panel_preset_opt->count() > 0) request.preset = preset;
+        if (shelf_opt->count() > 0) options.shelf_dir = shelf_dir;
+        return true;
+    }
+
+    int run() {
+        if (build->parsed()) return run_build(request, options);
+        if (panel->parsed()) return run_panel(request, options);
+        if (serve->parsed()) return run_serve_command(request, options, address, port, max_upload_mb);
+        if (add->parsed()) return run_preset_add(name, request, options);
+        if (remove->parsed()) return run_preset_remove(name, options);
+        if (starters->parsed()) return run_preset_starters(options);
+        return run_preset_list(options);
+    }
+};
+
+}  // namespace
+
+int run_program(int argc, char** argv) {
+    command_line cl;
     try {
-        app.parse(argc, argv);
+        cl.app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {
-        if (e.get_exit_code() == 0) return app.exit(e);  // --help
+        if (e.get_exit_code() == 0) return cl.app.exit(e);  // --help
         // One line, like every other refusal.
         std::string what = e.what();
         std::replace(what.begin(), what.end(), '\n', ' ');
         report(what + " (sylvaform --help lists the options)");
         return k_exit_error;
     }
-    if (crown_opt->count() > 0 || add_crown_opt->count() > 0 || serve_crown_opt->count() > 0) request.crown = crown;
-    request.crown_z_up = crown_up == "z";
-    if (preview_opt->count() > 0) request.preview = preview_path;
-    if (bark_opt->count() > 0) request.bark_texture = bark_texture;
-    if (atlas_opt->count() > 0) request.leaf_atlas = leaf_atlas;
-    if (seeds_opt->count() > 0) request.seeds = seeds;
-    if (shard_opt->count() > 0) request.shard = shard;
-    if (request.shard && !request.seeds) {
-        std::fprintf(stderr, "sylvaform: --shard divides a --seeds list; give --seeds too\n");
-        return k_exit_error;
-    }
-    if (preset_opt->count() > 0 || panel_preset_opt->count() > 0) request.preset = preset;
-    if (shelf_opt->count() > 0) options.shelf_dir = shelf_dir;
+    if (!cl.take_options()) return k_exit_error;
     std::size_t budget = formats::default_memory_budget();
-    if (memory_opt->count() > 0) {
-        budget = formats::parse_memory_size(max_memory);
+    if (cl.memory_opt->count() > 0) {
+        budget = formats::parse_memory_size(cl.max_memory);
         if (budget == 0) {
-            report("--max-memory " + max_memory + ": not a size of at least 1M (use e.g. 4G or 512M)");
+            report("--max-memory " + cl.max_memory + ": not a size of at least 1M (use e.g. 4G or 512M)");
             return k_exit_error;
         }
     }
     apply_memory_budget(budget);
     // A closed standard output is a write error (exit 2), not a silent death.
     std::signal(SIGPIPE, SIG_IGN);
-
-    if (build->parsed()) return run_build(request, options);
-    if (panel->parsed()) return run_panel(request, options);
-    if (serve->parsed()) return run_serve_command(request, options, address, port, max_upload_mb);
-    if (add->parsed()) return run_preset_add(name, request, options);
-    if (remove->parsed()) return run_preset_remove(name, options);
-    if (starters->parsed()) return run_preset_starters(options);
-    return run_preset_list(options);
+    return cl.run();
 }
 
 }  // namespace sf::app
