@@ -84,6 +84,39 @@ void write_output(const output_target& out, const formats::output_layers& layers
     formats::write_outputs(format_of(out.kind), layers, options, formats::output_place(files, out.path));
 }
 
+// The output files (not standard output) into the set. Outputs do not
+// depend on each other: each is written on a thread of its own. The first
+// failure in output order is reported.
+void write_files(const std::vector<output_target>& outputs, const formats::output_layers& layers,
+                 const formats::output_options& options, formats::file_set& files) {
+    std::vector<std::future<void>> writes;
+    for (const output_target& o : outputs)
+        if (o.kind != output_kind::edit_log_stdout)
+            writes.push_back(std::async(writes.empty() ? std::launch::deferred : std::launch::async,
+                                        [&, o] { write_output(o, layers, options, files); }));
+    std::exception_ptr failure;
+    for (auto& w : writes) {
+        try {
+            w.get();
+        } catch (...) {
+            if (!failure) failure = std::current_exception();
+        }
+    }
+    if (failure) std::rethrow_exception(failure);
+}
+
+// Levels of detail below level 0 (none for levels <= 1), reported as they are made.
+std::vector<formats::lod_level> make_lods(const formats::mesh_layer& layer, int levels) {
+    if (levels <= 1) return {};
+    std::vector<formats::lod_level> lods = formats::make_lod_chain(layer, levels);
+    const double all = double(std::max<std::size_t>(1, formats::triangle_count(layer)));
+    std::fprintf(stderr, "sylvaform: LOD0 %zu triangles\n", formats::triangle_count(layer));
+    for (std::size_t k = 0; k < lods.size(); ++k)
+        std::fprintf(stderr, "sylvaform: LOD%zu %zu triangles (%.1f%%) in %.3f s\n", k + 1, lods[k].triangles,
+                     100.0 * double(lods[k].triangles) / all, lods[k].seconds);
+    return lods;
+}
+
 // Two outputs naming one file (an .obj's .mtl included) would overwrite each
 // other; refused before anything is built.
 void check_distinct_files(const std::vector<output_target>& outputs, const std::optional<std::string>& preview) {
@@ -274,38 +307,13 @@ int run_build(const build_request& request, const host_options& options) {
         if (request.subdivide > 0) refined = formats::subdivide_patches(fg, request.subdivide);
         if (refined) require_finite(*refined, far, mesh.background());
         const formats::mesh_layer& smooth = refined ? *refined : fg;
-        std::vector<formats::lod_level> lods;
-        if (request.lod > 1) {
-            lods = formats::make_lod_chain(smooth, request.lod);
-            const double all = double(std::max<std::size_t>(1, formats::triangle_count(smooth)));
-            std::fprintf(stderr, "sylvaform: LOD0 %zu triangles\n", formats::triangle_count(smooth));
-            for (std::size_t k = 0; k < lods.size(); ++k)
-                std::fprintf(stderr, "sylvaform: LOD%zu %zu triangles (%.1f%%) in %.3f s\n", k + 1, lods[k].triangles,
-                             100.0 * double(lods[k].triangles) / all, lods[k].seconds);
-        }
+        const std::vector<formats::lod_level> lods = make_lods(smooth, request.lod);
         // Every file is written in full before any of them replaces what was
         // there: all of them appear, or none.
         formats::file_set files;
         const formats::output_layers layers{fg, smooth, lods};
         const formats::output_options written{&textures, request.wind_colours};
-        {
-            // Outputs do not depend on each other: each is written on a
-            // thread of its own. The first failure in output order is reported.
-            std::vector<std::future<void>> writes;
-            for (const output_target& o : outputs)
-                if (o.kind != output_kind::edit_log_stdout)
-                    writes.push_back(std::async(writes.empty() ? std::launch::deferred : std::launch::async,
-                                                [&, o] { write_output(o, layers, written, files); }));
-            std::exception_ptr failure;
-            for (auto& w : writes) {
-                try {
-                    w.get();
-                } catch (...) {
-                    if (!failure) failure = std::current_exception();
-                }
-            }
-            if (failure) std::rethrow_exception(failure);
-        }
+        write_files(outputs, layers, written, files);
         if (request.preview) write_preview(smooth, mesh.background(), *request.preview, files);
         for (const output_target& o : outputs)
             if (o.kind == output_kind::edit_log_stdout) write_output(o, layers, written, files);
