@@ -413,20 +413,27 @@ void put_u32(char* at, std::uint32_t v) { std::memcpy(at, &v, 4); }
 
 }  // namespace
 
-void write_glb(const mesh_layer& layer, byte_sink& sink, const glb_options& options) {
-    corner_values cv(layer);
-    const bool weights = cv.has(s_range) || cv.has(s_thick) || cv.has(s_range_thick);
-    // A surface is textured when there is an image for it and the layer
-    // has the coordinates it is read through.
-    auto image_for = [&](surface_look look) {
-        return cv.has(look == surface_look::leaf ? s_all_leaves : s_branch) ? texture_for(options.textures, look)
-                                                                             : nullptr;
-    };
+namespace {
 
-    // Primitives by (surface, topology) in order of first appearance, and
-    // each primitive's polygons in creation order (a counting sort).
-    const index_t polygons = layer.polygon_count();
+// A surface is textured when there is an image for it and the layer has the
+// coordinates it is read through.
+const std::string* image_for(const corner_values& cv, const glb_options& options, surface_look look) {
+    return cv.has(look == surface_look::leaf ? s_all_leaves : s_branch) ? texture_for(options.textures, look) : nullptr;
+}
+
+// Primitives by (surface, topology) in order of first appearance, and each
+// primitive's polygons in creation order (a counting sort): those of
+// primitive i are order[start[i]] .. order[start[i + 1] - 1].
+struct primitive_plan {
     std::vector<primitive> prims;
+    std::vector<index_t> start, order;
+};
+
+primitive_plan plan_primitives(const mesh_layer& layer, const corner_values& cv, const glb_options& options) {
+    const bool weights = cv.has(s_range) || cv.has(s_thick) || cv.has(s_range_thick);
+    const index_t polygons = layer.polygon_count();
+    primitive_plan plan;
+    std::vector<primitive>& prims = plan.prims;
     std::vector<index_t> prim_of(polygons, k_none);
     {
         std::unordered_map<std::uint64_t, index_t> by_key;
@@ -452,7 +459,7 @@ void write_glb(const mesh_layer& layer, byte_sink& sink, const glb_options& opti
                     // A textured leaf reads the atlas through its first set;
                     // its own coordinates follow as "_SF_LEAF", which no
                     // material uses.
-                    const bool atlas = leaf && image_for(look);
+                    const bool atlas = leaf && image_for(cv, options, look);
                     const int sets[2] = {tube ? int(s_branch) : leaf ? int(atlas ? s_all_leaves : s_leaf) : -1,
                                          leaf ? int(atlas ? s_leaf : s_all_leaves) : -1};
                     for (int k : sets) {
@@ -469,33 +476,21 @@ void write_glb(const mesh_layer& layer, byte_sink& sink, const glb_options& opti
             prims[last_prim].indices += n == 2 ? 2 : 3 * (n - 2);
         }
     }
-    std::vector<index_t> start(prims.size() + 1, 0);
+    plan.start.assign(prims.size() + 1, 0);
     for (index_t p = 0; p < polygons; ++p)
-        if (prim_of[p] != k_none) ++start[prim_of[p] + 1];
-    for (std::size_t i = 0; i < prims.size(); ++i) start[i + 1] += start[i];
-    std::vector<index_t> order(start.back());
-    {
-        std::vector<index_t> fill(start.begin(), start.end() - 1);
-        for (index_t p = 0; p < polygons; ++p)
-            if (prim_of[p] != k_none) order[fill[prim_of[p]]++] = p;
-    }
-    prim_of = {};
+        if (prim_of[p] != k_none) ++plan.start[prim_of[p] + 1];
+    for (std::size_t i = 0; i < prims.size(); ++i) plan.start[i + 1] += plan.start[i];
+    plan.order.resize(plan.start.back());
+    std::vector<index_t> fill(plan.start.begin(), plan.start.end() - 1);
+    for (index_t p = 0; p < polygons; ++p)
+        if (prim_of[p] != k_none) plan.order[fill[prim_of[p]]++] = p;
+    return plan;
+}
 
-    vertex_index vx;
-    vx.head.assign(layer.point_count(), k_none);
-    vx.stamp.assign(layer.point_count(), k_none);
-    for (std::size_t i = 0; i < prims.size(); ++i)
-        build_primitive(layer, cv, vx, static_cast<index_t>(i), prims[i],
-                        std::span<const index_t>(order.data() + start[i], start[i + 1] - start[i]));
-    vx = {};
-    order = {};
-
-    json doc = json::object();
-    doc["asset"] = {{"version", "2.0"}, {"generator", "Sylvaform"}};
-    doc["scene"] = 0;
-    doc["scenes"] = json::array({json{{"nodes", json::array({0})}}});
-    doc["nodes"] = json::array({json{{"name", "tree"}}});
-    bin_builder bin(doc);
+// The primitives, their materials and textures into doc (which bin writes
+// its views and accessors into); the binary chunk collects in bin.
+void add_meshes(const mesh_layer& layer, const corner_values& cv, const glb_options& options,
+                std::vector<primitive>& prims, bin_builder& bin, json& doc) {
     json gl_prims = json::array();
     json materials = json::array();
     texture_table textures(bin);
@@ -506,9 +501,8 @@ void write_glb(const mesh_layer& layer, byte_sink& sink, const glb_options& opti
         if (added) {
             const bool named = pr.surface != k_none;
             const std::string_view name = named ? layer.strings().view(pr.surface) : std::string_view();
-            materials.push_back(
-                material_for(name, named ? look_of(name) : surface_look::other, named,
-                             named ? image_for(look_of(name)) : nullptr, textures));
+            materials.push_back(material_for(name, named ? look_of(name) : surface_look::other, named,
+                                             named ? image_for(cv, options, look_of(name)) : nullptr, textures));
         }
         json g = {{"mode", pr.lines ? 1 : 4}, {"material", mat->second}};
         g["indices"] = pr.idx16.empty() ? bin.add(pr.idx, 1, "SCALAR", true) : bin.add(pr.idx16, 1, "SCALAR", true);
@@ -542,7 +536,10 @@ void write_glb(const mesh_layer& layer, byte_sink& sink, const glb_options& opti
         doc.erase("accessors");
         doc.erase("bufferViews");
     }
+}
 
+// The container: header, JSON chunk, binary chunk.
+void write_container(const json& doc, const bin_builder& bin, byte_sink& sink) {
     std::string text = doc.dump(-1, ' ', false, json::error_handler_t::replace);
     text.append((4 - text.size() % 4) % 4, ' ');
     const bool has_bin = bin.chunk_size() > 0;
@@ -563,6 +560,31 @@ void write_glb(const mesh_layer& layer, byte_sink& sink, const glb_options& opti
         sink.write({head, 8});
         bin.write(sink);
     }
+}
+
+}  // namespace
+
+void write_glb(const mesh_layer& layer, byte_sink& sink, const glb_options& options) {
+    corner_values cv(layer);
+    primitive_plan plan = plan_primitives(layer, cv, options);
+    {
+        vertex_index vx;
+        vx.head.assign(layer.point_count(), k_none);
+        vx.stamp.assign(layer.point_count(), k_none);
+        for (std::size_t i = 0; i < plan.prims.size(); ++i)
+            build_primitive(layer, cv, vx, static_cast<index_t>(i), plan.prims[i],
+                            std::span<const index_t>(plan.order.data() + plan.start[i], plan.start[i + 1] - plan.start[i]));
+    }
+    plan.order = {};
+
+    json doc = json::object();
+    doc["asset"] = {{"version", "2.0"}, {"generator", "Sylvaform"}};
+    doc["scene"] = 0;
+    doc["scenes"] = json::array({json{{"nodes", json::array({0})}}});
+    doc["nodes"] = json::array({json{{"name", "tree"}}});
+    bin_builder bin(doc);
+    add_meshes(layer, cv, options, plan.prims, bin, doc);
+    write_container(doc, bin, sink);
 }
 
 void write_glb_file(const mesh_layer& layer, const std::string& path, file_set& files,
