@@ -55,17 +55,28 @@ struct vec3_typ {
 // A turn about one axis with its sine and cosine taken once, to apply to many
 // vectors. A turn about x or z by exactly 0 leaves vectors as they are; a turn
 // about y always does the arithmetic.
-struct turn_x_typ {
+
+// The sine and cosine of a turn about x or z, or none for exactly 0.
+struct skipping_turn {
     bool none = true;
     double s = 0.0, c = 1.0;
 
-    turn_x_typ() = default;
-    explicit turn_x_typ(double t) {
+    skipping_turn() = default;
+    explicit skipping_turn(double t) : skipping_turn(t, 0.0, 1.0, true) {}
+    // From a sine and cosine of t taken elsewhere.
+    skipping_turn(double t, double s_, double c_) : skipping_turn(t, s_, c_, false) {}
+
+private:
+    skipping_turn(double t, double s_, double c_, bool take) {
         if (t == 0.0) return;
         none = false;
-        s = std::sin(t);
-        c = std::cos(t);
+        s = take ? std::sin(t) : s_;
+        c = take ? std::cos(t) : c_;
     }
+};
+
+struct turn_x_typ : skipping_turn {
+    using skipping_turn::skipping_turn;
     vec3_typ operator()(const vec3_typ& v) const {
         if (none) return v;
         return {v.x, v.y * c + v.z * s, -v.y * s + v.z * c};
@@ -81,24 +92,8 @@ struct turn_y_typ {
     vec3_typ operator()(const vec3_typ& v) const { return {v.x * c - v.z * s, v.y, v.x * s + v.z * c}; }
 };
 
-struct turn_z_typ {
-    bool none = true;
-    double s = 0.0, c = 1.0;
-
-    turn_z_typ() = default;
-    explicit turn_z_typ(double t) {
-        if (t == 0.0) return;
-        none = false;
-        s = std::sin(t);
-        c = std::cos(t);
-    }
-    // From a sine and cosine of t taken elsewhere.
-    turn_z_typ(double t, double s_, double c_) {
-        if (t == 0.0) return;
-        none = false;
-        s = s_;
-        c = c_;
-    }
+struct turn_z_typ : skipping_turn {
+    using skipping_turn::skipping_turn;
     vec3_typ operator()(const vec3_typ& v) const {
         if (none) return v;
         return {v.x * c + v.y * s, -v.x * s + v.y * c, v.z};

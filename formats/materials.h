@@ -6,31 +6,23 @@
 #include <string>
 #include <string_view>
 
+#include "host/tool_names.h"
+
 namespace sf::formats {
 
 enum class surface_look : unsigned char { bark, twig, leaf, other };
 
-// The surfaces the tool names and the look each gets; any other surface
-// looks "other".
-inline constexpr std::string_view k_surface_leaf = "LG_leaf";
-
+// The surfaces the tool names (host/tool_names.h) and the look each gets;
+// any other surface looks "other".
 struct named_surface {
     std::string_view name;
     surface_look look;
 };
 inline constexpr named_surface k_named_surfaces[] = {
-    {"SF_trunk", surface_look::bark}, {"SF_branch", surface_look::bark}, {"SF_root", surface_look::bark},
-    {"SF_twig", surface_look::twig},  {k_surface_leaf, surface_look::leaf},
+    {k_surface_trunk, surface_look::bark}, {k_surface_branch, surface_look::bark},
+    {k_surface_root, surface_look::bark},  {k_surface_twig, surface_look::twig},
+    {k_surface_leaf, surface_look::leaf},
 };
-
-// The tool's vertex maps: texture coordinates of the tubes and the leaves
-// (one leaf each, or its tile of the atlas) and the wind weights.
-inline constexpr const char* k_map_branch_uv = "SF_branch";
-inline constexpr const char* k_map_leaf_uv = "SF_leaf";
-inline constexpr const char* k_map_leaf_atlas_uv = "SF_all_leaves";
-inline constexpr const char* k_map_range = "SF_range";
-inline constexpr const char* k_map_thick = "SF_thick";
-inline constexpr const char* k_map_range_thick = "SF_range_thick";
 
 surface_look look_of(std::string_view surface);
 

@@ -3,6 +3,7 @@
 
 #include "core/vec3.h"
 #include "host/host_api.h"
+#include "host/tool_names.h"
 #include "mesh/model.h"
 
 namespace sf {
@@ -25,20 +26,5 @@ double thick_falloff(double x, double m);
 
 // The frame of the next ring along direction d.
 frame_typ next_frame(const frame_typ& previous, const vec3_typ& d);
-
-// Surface names and tags written by the tube output.
-inline constexpr const char* k_surface_trunk = "SF_trunk";
-inline constexpr const char* k_surface_branch = "SF_branch";
-inline constexpr const char* k_surface_twig = "SF_twig";
-inline constexpr const char* k_surface_root = "SF_root";
-inline constexpr const char* k_surface_leaf = "LG_leaf";
-
-// Vertex map names: texture coordinates and the wind weights.
-inline constexpr const char* k_map_branch_uv = "SF_branch";
-inline constexpr const char* k_map_leaf_uv = "SF_leaf";
-inline constexpr const char* k_map_leaf_atlas_uv = "SF_all_leaves";
-inline constexpr const char* k_map_range = "SF_range";
-inline constexpr const char* k_map_thick = "SF_thick";
-inline constexpr const char* k_map_range_thick = "SF_range_thick";
 
 }  // namespace sf

@@ -21,6 +21,7 @@
 #include "formats/file_io.h"
 #include "hostile_crowns.h"
 #include "scratch_dir.h"
+#include "serve_process.h"
 
 namespace sf::test {
 namespace {
@@ -288,12 +289,9 @@ TEST(HostileServe, UploadsAreRefusedAndTheServerKeepsAnswering) {
     }
     ::close(out[1]);
     std::string line;
-    char c;
-    while (::read(out[0], &c, 1) == 1 && c != '\n') line += c;
-    ::close(out[0]);
-    const std::string prefix = "Sylvaform is running at http://127.0.0.1:";
-    ASSERT_EQ(line.rfind(prefix, 0), 0u) << line;
-    httplib::Client client("127.0.0.1", std::stoi(line.substr(prefix.size())));
+    const int port = test::announced_port(out[0], line);
+    ASSERT_GE(port, 0) << line;
+    httplib::Client client("127.0.0.1", port);
     client.set_read_timeout(30);
 
     std::vector<hostile> uploads = hostile_crowns();
@@ -304,7 +302,7 @@ TEST(HostileServe, UploadsAreRefusedAndTheServerKeepsAnswering) {
     external.buffer_uri = "crown.bin";
     uploads.push_back({"near.gltf", gltf_json(external, false), "must hold its data"});
     const auto upload = [&](const hostile& h) -> std::string {
-        httplib::Client each("127.0.0.1", std::stoi(line.substr(prefix.size())));
+        httplib::Client each("127.0.0.1", port);
         each.set_read_timeout(30);
         const auto res = each.Post("/api/crown?name=" + h.name, h.bytes, "application/octet-stream");
         if (!res) return h.name + ": no answer (" + httplib::to_string(res.error()) + ")";

@@ -37,22 +37,6 @@ TEST(SurfaceTable, NamesLooksAndColours) {
     EXPECT_EQ(static_cast<float>(formats::display_colour(surface_look::twig).r), 0.58f);
 }
 
-// The plug-in keeps its own copies of the names; they must be the table's.
-TEST(SurfaceTable, PluginNamesMatch) {
-    using formats::surface_look;
-    EXPECT_EQ(formats::look_of(k_surface_trunk), surface_look::bark);
-    EXPECT_EQ(formats::look_of(k_surface_branch), surface_look::bark);
-    EXPECT_EQ(formats::look_of(k_surface_root), surface_look::bark);
-    EXPECT_EQ(formats::look_of(k_surface_twig), surface_look::twig);
-    EXPECT_EQ(formats::look_of(k_surface_leaf), surface_look::leaf);
-    EXPECT_STREQ(k_map_branch_uv, formats::k_map_branch_uv);
-    EXPECT_STREQ(k_map_leaf_uv, formats::k_map_leaf_uv);
-    EXPECT_STREQ(k_map_leaf_atlas_uv, formats::k_map_leaf_atlas_uv);
-    EXPECT_STREQ(k_map_range, formats::k_map_range);
-    EXPECT_STREQ(k_map_thick, formats::k_map_thick);
-    EXPECT_STREQ(k_map_range_thick, formats::k_map_range_thick);
-}
-
 TEST(ControlUnits, SameArithmeticEverywhere) {
     const app::control_unit* angle = app::unit_of_class("angle");
     const app::control_unit* percent = app::unit_of_class("percent");

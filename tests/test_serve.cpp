@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "scratch_dir.h"
+#include "serve_process.h"
 
 namespace {
 
@@ -41,12 +42,8 @@ protected:
         }
         ::close(out[1]);
         std::string line;
-        char c;
-        while (::read(out[0], &c, 1) == 1 && c != '\n') line += c;
-        ::close(out[0]);
-        const std::string prefix = "Sylvaform is running at http://127.0.0.1:";
-        ASSERT_EQ(line.rfind(prefix, 0), 0u) << line;
-        port_ = std::stoi(line.substr(prefix.size()));
+        port_ = sf::test::announced_port(out[0], line);
+        ASSERT_GE(port_, 0) << line;
         client_ = std::make_unique<httplib::Client>("127.0.0.1", port_);
         client_->set_read_timeout(60);
         wait_built(0);

@@ -15,6 +15,7 @@
 #include <thread>
 
 #include "scratch_dir.h"
+#include "serve_process.h"
 
 namespace {
 
@@ -44,12 +45,9 @@ public:
         }
         ::close(out[1]);
         std::string line;
-        char c;
-        while (::read(out[0], &c, 1) == 1 && c != '\n') line += c;
-        ::close(out[0]);
-        const std::string prefix = "Sylvaform is running at http://127.0.0.1:";
-        EXPECT_EQ(line.rfind(prefix, 0), 0u) << line;
-        if (line.rfind(prefix, 0) == 0) port = std::stoi(line.substr(prefix.size()));
+        const int announced = sf::test::announced_port(out[0], line);
+        EXPECT_GE(announced, 0) << line;
+        if (announced >= 0) port = announced;
     }
     ~serve_process() {
         if (pid_ > 0 && stop(milliseconds(10000)) < 0) ADD_FAILURE() << "the server did not stop";

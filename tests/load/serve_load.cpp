@@ -26,6 +26,8 @@
 #include <thread>
 #include <vector>
 
+#include "../serve_process.h"
+
 namespace {
 
 using nlohmann::json;
@@ -123,15 +125,11 @@ int run(const options& o) {
     }
     ::close(out[1]);
     std::string line;
-    char c;
-    while (::read(out[0], &c, 1) == 1 && c != '\n') line += c;
-    ::close(out[0]);
-    const std::string prefix = "Sylvaform is running at http://127.0.0.1:";
-    if (line.rfind(prefix, 0) != 0) {
+    const int port = sf::test::announced_port(out[0], line);
+    if (port < 0) {
         std::fprintf(stderr, "serve_load: the server did not start: %s\n", line.c_str());
         return 2;
     }
-    const int port = std::stoi(line.substr(prefix.size()));
 
     tally t;
     std::atomic<bool> done{false};
