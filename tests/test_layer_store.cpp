@@ -99,5 +99,39 @@ TEST(LayerStore, BigArrayKeepsItsContentsAcrossEveryGrowth) {
     EXPECT_EQ(b[9], 63u);
 }
 
+// Text formatted in chunks on several threads is the text formatted in one go.
+TEST(TextBuffer, ChunksInParallelGiveTheSameBytes) {
+    const auto lines = [](std::size_t begin, std::size_t end, text_buffer& o) {
+        for (std::size_t i = begin; i < end; ++i) {
+            o.put_uint(i);
+            o.put(' ');
+            o.put_double(double(i) * 0.1);
+            o.put('\n');
+        }
+    };
+    string_sink whole, chunked;
+    {
+        text_buffer out(whole, 100);
+        out.put("head\n");
+        lines(0, 100000, out);
+        out.flush();
+    }
+    {
+        text_buffer out(chunked, 100);
+        out.put("head\n");
+        out.put_in_parallel(100000, 777, lines);
+        out.flush();
+    }
+    EXPECT_EQ(whole.text, chunked.text);
+
+    string_sink failed;
+    text_buffer out(failed);
+    EXPECT_THROW(out.put_in_parallel(10000, 100,
+                                     [](std::size_t, std::size_t end, text_buffer&) {
+                                         if (end > 5000) throw io_error("chunk failed");
+                                     }),
+                 io_error);
+}
+
 }  // namespace
 }  // namespace sf::formats
