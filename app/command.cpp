@@ -224,33 +224,46 @@ int guarded(F&& body) {
 }
 
 // The outputs of one build, each named file checked before anything is built.
-std::vector<output_target> checked_outputs(const build_request& request, output_check& check) {
+std::vector<output_target> checked_outputs(const build_request& request) {
     std::vector<output_target> outputs;
     for (const std::string& o : request.outputs) outputs.push_back(classify_output(o));
     if (request.preview && !has_extension(*request.preview, ".png"))
         throw usage_error("--preview " + *request.preview + ": the picture is a PNG file; name it FILE.png");
-    check.add(output_files(outputs, request.preview, request.lod));
+    const std::vector<output_file> files = output_files(outputs, request.preview, request.lod);
+    output_check check;
+    check.add(files);
+    check.finish([&](std::size_t) { return files; });
     return outputs;
 }
 
-// The same for one variant of a batch; refusals name the options as given,
-// with {seed}, and the seed. written: this run builds the seed.
-void check_variant(const build_request& request, std::int32_t seed, output_check& check, bool written) {
-    const build_request one = variant(request, seed);
+// The files of one variant of a batch, named in refusals by the options as
+// given, with {seed}.
+std::vector<output_file> variant_files(const build_request& request, std::int32_t seed) {
     std::vector<output_target> outputs;
     std::map<std::string, std::string> given;
-    for (std::size_t k = 0; k < one.outputs.size(); ++k) {
-        outputs.push_back(classify_output(one.outputs[k]));
-        given["-o " + one.outputs[k]] = "-o " + request.outputs[k];
+    for (const std::string& o : request.outputs) {
+        outputs.push_back(classify_output(with_seed(o, seed)));
+        given["-o " + outputs.back().path] = "-o " + o;
     }
-    if (one.preview) {
-        if (!has_extension(*one.preview, ".png"))
+    std::optional<std::string> preview;
+    if (request.preview) {
+        preview = with_seed(*request.preview, seed);
+        if (!has_extension(*preview, ".png"))
             throw usage_error("--preview " + *request.preview + ": the picture is a PNG file; name it FILE.png");
-        given["--preview " + *one.preview] = "--preview " + *request.preview;
+        given["--preview " + *preview] = "--preview " + *request.preview;
     }
-    std::vector<output_file> files = output_files(outputs, one.preview, one.lod);
+    std::vector<output_file> files = output_files(outputs, preview, request.lod);
     for (output_file& f : files) f.option = given[f.option];
-    check.add(files, seed, written);
+    return files;
+}
+
+// Every file of every variant of the list, also those of other shards (they
+// may share a folder); only this run's are looked at on disk.
+void check_batch_outputs(const build_request& request, const batch_plan& plan) {
+    const std::set<std::int32_t> here(plan.seeds.begin(), plan.seeds.end());
+    output_check check;
+    for (const std::int32_t seed : plan.all) check.add(variant_files(request, seed), seed, here.count(seed) > 0);
+    check.finish([&](std::size_t k) { return variant_files(request, plan.all[k]); });
 }
 
 }  // namespace
@@ -269,11 +282,7 @@ output_target classify_output(const std::string& arg) {
 int run_build_seeds(const build_request& request, const host_options& options) {
     return guarded([&] {
         const batch_plan plan = plan_batch(request);
-        // Every file of every variant of the list, also those of other
-        // shards: they may share a folder.
-        output_check check;
-        const std::set<std::int32_t> here(plan.seeds.begin(), plan.seeds.end());
-        for (const std::int32_t seed : plan.all) check_variant(request, seed, check, here.count(seed) > 0);
+        check_batch_outputs(request, plan);
         parse_settings(variant(request, plan.all.front()).sets);
         if (request.bark_texture || request.leaf_atlas)
             load_textures({request.no_textures, request.bark_texture, request.leaf_atlas});
@@ -289,8 +298,7 @@ int run_build_seeds(const build_request& request, const host_options& options) {
 int run_build(const build_request& request, const host_options& options) {
     if (request.seeds) return run_build_seeds(request, options);
     return guarded([&] {
-        output_check check;
-        const std::vector<output_target> outputs = checked_outputs(request, check);
+        const std::vector<output_target> outputs = checked_outputs(request);
         std::vector<panel_setting> settings = parse_settings(request.sets);
         // The images are read and checked before anything is built, also
         // when no output uses them: a bad file named is a mistake either way.
