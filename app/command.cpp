@@ -10,7 +10,6 @@
 #include <cstdio>
 #include <cstring>
 #include <future>
-#include <map>
 #include <new>
 #include <set>
 
@@ -240,21 +239,16 @@ std::vector<output_target> checked_outputs(const build_request& request) {
 // given, with {seed}.
 std::vector<output_file> variant_files(const build_request& request, std::int32_t seed) {
     std::vector<output_target> outputs;
-    std::map<std::string, std::string> given;
-    for (const std::string& o : request.outputs) {
-        outputs.push_back(classify_output(with_seed(o, seed)));
-        given["-o " + outputs.back().path] = "-o " + o;
-    }
+    for (const std::string& o : request.outputs) outputs.push_back(classify_output(with_seed(o, seed)));
     std::optional<std::string> preview;
     if (request.preview) {
         preview = with_seed(*request.preview, seed);
         if (!has_extension(*preview, ".png"))
             throw usage_error("--preview " + *request.preview + ": the picture is a PNG file; name it FILE.png");
-        given["--preview " + *preview] = "--preview " + *request.preview;
     }
-    std::vector<output_file> files = output_files(outputs, preview, request.lod);
-    for (output_file& f : files) f.option = given[f.option];
-    return files;
+    std::vector<std::string> given = request.outputs;
+    given.push_back(request.preview.value_or(""));
+    return output_files(outputs, preview, request.lod, given);
 }
 
 // Every file of every variant of the list, also those of other shards (they

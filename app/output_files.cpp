@@ -16,11 +16,13 @@ namespace sf::app {
 namespace fs = std::filesystem;
 
 std::vector<output_file> output_files(const std::vector<output_target>& outputs,
-                                      const std::optional<std::string>& preview, int lod) {
+                                      const std::optional<std::string>& preview, int lod,
+                                      const std::vector<std::string>& given) {
     std::vector<output_file> files;
-    for (const output_target& o : outputs) {
+    for (std::size_t k = 0; k < outputs.size(); ++k) {
+        const output_target& o = outputs[k];
         if (o.kind == output_kind::edit_log_stdout) continue;
-        const std::string option = "-o " + o.path;
+        const std::string option = "-o " + (given.empty() ? o.path : given[k]);
         if (o.kind != output_kind::obj) {
             files.push_back({o.path, option});
             continue;
@@ -33,7 +35,7 @@ std::vector<output_file> output_files(const std::vector<output_target>& outputs,
             files.push_back({formats::image_path_for(obj, "leaves"), option});
         }
     }
-    if (preview) files.push_back({*preview, "--preview " + *preview});
+    if (preview) files.push_back({*preview, "--preview " + (given.empty() ? *preview : given.back())});
     return files;
 }
 

@@ -19,9 +19,12 @@ struct output_file {
 };
 
 // The files of one build: each -o (an .obj with its .mtl and images, and
-// with lod > 1 its level files with theirs) and the preview.
+// with lod > 1 its level files with theirs) and the preview. given: the
+// arguments as written, when they differ from the paths ({seed}), one per
+// output and then the preview's.
 std::vector<output_file> output_files(const std::vector<output_target>& outputs,
-                                      const std::optional<std::string>& preview, int lod);
+                                      const std::optional<std::string>& preview, int lod,
+                                      const std::vector<std::string>& given = {});
 
 // Checks the files of one build, or of every variant of a batch, before
 // anything is built. Throws usage_error when a target exists and is not a
