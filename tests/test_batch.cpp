@@ -97,9 +97,7 @@ TEST_F(Batch, RefusedBeforeAnythingIsBuilt) {
                             "--seeds 1-40 --bark-texture missing.png -o 'o/t{seed}.glb'",
                             "--seeds 1-40 -o 'o/t{seed}.edits' -o 'o/./t{seed}.edits'",
                             "--seeds 1,11 -o 'o/{seed}.glb' -o 'o/1{seed}.glb'",
-                            "--seeds 1-2 --lod 2 -o 'o/l{seed}.obj' -o 'o/l{seed}_LOD1.obj'",
-                            "--seeds 1-2 -o 'o/{seed}.obj' --preview 'o/{seed}_bark.png'",
-                            "--seeds 1-2 -o 'o/{seed}.edits' --preview 'o/{seed}.jpg'"}) {
+                            "--seeds 1-2 --lod 2 -o 'o/l{seed}.obj' -o 'o/l{seed}_LOD1.obj'"}) {
         EXPECT_EQ(run(std::string("build ") + bad), 2) << bad;
         const std::string e = err();
         EXPECT_EQ(std::count(e.begin(), e.end(), '\n'), 1) << bad << ": " << e;

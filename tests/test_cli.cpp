@@ -1,9 +1,7 @@
 // The sylvaform command: --set values, output names, and whole runs of the
 // program.
 #include <gtest/gtest.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -156,20 +154,13 @@ TEST_F(Program, OutputsAreWrittenAllOrNone) {
 }
 
 // Every file a build would write is checked before it is built: a target
-// that is not a regular file (a FIFO would block, a device or socket be
-// replaced) and two outputs that are one file, by any spelling or link,
+// that is not a regular file (a FIFO would block, a device be replaced)
+// and two outputs that are one file, by any spelling or link,
 // are refused in one line and nothing is written.
 TEST_F(Program, OutputTargetsAreCheckedBeforeBuilding) {
     namespace fs = std::filesystem;
     ASSERT_EQ(::mkfifo(dir.file("fifo.obj").c_str(), 0600), 0);
     ASSERT_EQ(::mkfifo(dir.file("side.mtl").c_str(), 0600), 0);
-    const int sock = ::socket(AF_UNIX, SOCK_STREAM, 0);
-    sockaddr_un addr{};
-    addr.sun_family = AF_UNIX;
-    const std::string sock_path = dir.file("sock.glb");
-    ASSERT_LT(sock_path.size(), sizeof addr.sun_path);
-    std::strcpy(addr.sun_path, sock_path.c_str());
-    ASSERT_EQ(::bind(sock, reinterpret_cast<const sockaddr*>(&addr), sizeof addr), 0);
     fs::create_directories(dir.path / "folder.edits");
     fs::create_directories(dir.path / "real");
     fs::create_symlink("real", dir.path / "linkdir");
@@ -182,7 +173,6 @@ TEST_F(Program, OutputTargetsAreCheckedBeforeBuilding) {
         {"-o fifo.obj", "-o fifo.obj: exists and is a FIFO"},
         {"-o to_fifo.obj", "-o to_fifo.obj: exists and is a FIFO"},
         {"-o side.obj", "-o side.obj: side.mtl exists and is a FIFO"},
-        {"-o sock.glb", "-o sock.glb: exists and is a socket"},
         {"-o t.edits --preview t.jpg", "--preview t.jpg: the picture is a PNG file"},
         {"-o folder.edits", "-o folder.edits: exists and is a directory"},
         {"-o u.obj -o ./u.obj", "-o ./u.obj and -o u.obj would write the same file"},
@@ -200,8 +190,6 @@ TEST_F(Program, OutputTargetsAreCheckedBeforeBuilding) {
         EXPECT_TRUE(fs::is_empty(dir.path / "real")) << c.args;
     }
     EXPECT_EQ(fs::symlink_status(dir.path / "fifo.obj").type(), fs::file_type::fifo);
-    EXPECT_EQ(fs::symlink_status(dir.path / "sock.glb").type(), fs::file_type::socket);
-    ::close(sock);
 
     // A link to a regular file is an output like any other: the link is replaced.
     dir.write("target.edits", "old");
