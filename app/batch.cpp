@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <csignal>
 #include <charconv>
 #include <chrono>
 #include <cstdio>
@@ -12,6 +13,7 @@
 
 #include "app/child_process.h"
 #include "app/settings_args.h"
+#include "formats/printable.h"
 
 namespace sf::app {
 
@@ -24,7 +26,7 @@ bool parse_number(std::string_view t, std::int64_t& v) {
     return !t.empty() && ec == std::errc() && p == t.data() + t.size();
 }
 
-void say(const std::string& line) { std::fprintf(stderr, "sylvaform: %s\n", line.c_str()); }
+void say(const std::string& line) { std::fprintf(stderr, "sylvaform: %s\n", formats::printable(line).c_str()); }
 
 // Seeds as a short list: "1-8,12".
 std::string seed_ranges(std::vector<std::int32_t> seeds) {
@@ -155,7 +157,8 @@ void make_output_dirs(const build_request& one) {
 
 // "built N of M trees (seeds ...) in S s with J workers; failed seeds: ...";
 // sorts `failed`.
-std::string batch_summary(const batch_plan& plan, std::vector<std::int32_t>& failed, double seconds) {
+std::string batch_summary(const batch_plan& plan, std::vector<std::int32_t>& failed, double seconds,
+                          const char* failed_label = "failed seeds") {
     const std::size_t total = plan.seeds.size();
     char took[32];
     std::snprintf(took, sizeof took, "%.2f s", seconds);
@@ -163,7 +166,7 @@ std::string batch_summary(const batch_plan& plan, std::vector<std::int32_t>& fai
                           " trees" + (total ? " (seeds " + seed_ranges(plan.seeds) + ")" : std::string()) + " in " +
                           took + " with " + std::to_string(plan.jobs) + (plan.jobs == 1 ? " worker" : " workers");
     std::sort(failed.begin(), failed.end());
-    if (!failed.empty()) summary += "; failed seeds: " + seed_ranges(failed);
+    if (!failed.empty()) summary += std::string("; ") + failed_label + ": " + seed_ranges(failed);
     return summary;
 }
 
@@ -172,6 +175,7 @@ std::string batch_summary(const batch_plan& plan, std::vector<std::int32_t>& fai
 int run_batch(const batch_plan& plan, const build_request& request,
               const std::function<int(const build_request&)>& build_one) {
     const auto start = std::chrono::steady_clock::now();
+    const stop_signals stop;
     const bool terminal = ::isatty(STDERR_FILENO) != 0;
     const std::size_t total = plan.seeds.size();
     std::size_t next = 0, done = 0;
@@ -232,6 +236,15 @@ int run_batch(const batch_plan& plan, const build_request& request,
     }
     if (terminal) std::fprintf(stderr, "\r\033[K");
 
+    if (const int sig = stop.caught(); sig != 0) {
+        // Stopped: the running workers go too; what was not built is named.
+        for (child_process* c : running) failed.push_back(slot_seed[std::size_t(c - slots.data())]);
+        stop_all(running);
+        failed.insert(failed.end(), plan.seeds.begin() + std::ptrdiff_t(next), plan.seeds.end());
+        say(std::string("stopped by ") + (sig == SIGINT ? "SIGINT" : "SIGTERM") + ": " +
+            batch_summary(plan, failed, elapsed(), "seeds not built"));
+        return 128 + sig;
+    }
     say(batch_summary(plan, failed, elapsed()));
     return failed.empty() ? k_exit_ok : k_exit_error;
 }

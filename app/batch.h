@@ -45,7 +45,8 @@ int usable_cores();
 // Builds every seed of the plan through build_one, run in a worker process
 // of its own, at most plan.jobs at a time; one progress line while standard
 // error is a terminal, each failure reported by seed, and a summary. Answers
-// 0 when all were built, else 2.
+// 0 when all were built, else 2. SIGINT or SIGTERM stops the workers and
+// the batch, which then says what was built and answers 128 + the signal.
 int run_batch(const batch_plan& plan, const build_request& request,
               const std::function<int(const build_request&)>& build_one);
 

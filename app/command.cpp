@@ -11,11 +11,13 @@
 #include <cstring>
 #include <future>
 #include <new>
+#include <set>
 
 #include "app/build_limits.h"
 #include "app/batch.h"
 #include "app/default_crown.h"
 #include "app/host_services.h"
+#include "app/output_files.h"
 #include "app/panel_view.h"
 #include "app/preview.h"
 #include "app/serve/web_server.h"
@@ -30,6 +32,7 @@
 #include "formats/memory_budget.h"
 #include "formats/obj_writer.h"
 #include "formats/outputs.h"
+#include "formats/printable.h"
 #include "formats/subdivide.h"
 
 namespace sf::app {
@@ -38,7 +41,11 @@ namespace {
 
 constexpr unsigned k_refresh_control = 0x8020;
 
-void report(const std::string& message) { std::fprintf(stderr, "sylvaform: %s\n", message.c_str()); }
+// Quoted names and paths are the user's bytes: control characters are
+// escaped, never sent to the terminal.
+void report(const std::string& message) {
+    std::fprintf(stderr, "sylvaform: %s\n", formats::printable(message).c_str());
+}
 
 // The tool's information messages of this command, on one line.
 std::string take_messages() {
@@ -115,29 +122,6 @@ std::vector<formats::lod_level> make_lods(const formats::mesh_layer& layer, int 
         std::fprintf(stderr, "sylvaform: LOD%zu %zu triangles (%.1f%%) in %.3f s\n", k + 1, lods[k].triangles,
                      100.0 * double(lods[k].triangles) / all, lods[k].seconds);
     return lods;
-}
-
-// Two outputs naming one file (an .obj's .mtl included) would overwrite each
-// other; refused before anything is built.
-void check_distinct_files(const std::vector<output_target>& outputs, const std::optional<std::string>& preview) {
-    std::vector<std::pair<std::string, std::string>> files;  // normal form, as given
-    for (const output_target& o : outputs) {
-        if (o.kind == output_kind::edit_log_stdout) continue;
-        files.emplace_back(o.path, o.path);
-        if (o.kind == output_kind::obj) {
-            files.emplace_back(formats::mtl_path_for(o.path), o.path);
-            files.emplace_back(formats::image_path_for(o.path, "bark"), o.path);
-            files.emplace_back(formats::image_path_for(o.path, "leaves"), o.path);
-        }
-    }
-    if (preview) files.emplace_back(*preview, *preview);
-    for (std::size_t k = 0; k < files.size(); ++k) {
-        files[k].first = std::filesystem::path(files[k].first).lexically_normal().string();
-        for (std::size_t j = 0; j < k; ++j)
-            if (files[j].first == files[k].first)
-                throw usage_error(files[k].second + " and " + files[j].second + " would write the same file " +
-                                  files[k].first);
-    }
 }
 
 void write_stdout(const std::string& text) {
@@ -238,6 +222,44 @@ int guarded(F&& body) {
     return k_exit_error;
 }
 
+// The outputs of one build, each named file checked before anything is built.
+std::vector<output_target> checked_outputs(const build_request& request) {
+    std::vector<output_target> outputs;
+    for (const std::string& o : request.outputs) outputs.push_back(classify_output(o));
+    if (request.preview && !has_extension(*request.preview, ".png"))
+        throw usage_error("--preview " + *request.preview + ": the picture is a PNG file; name it FILE.png");
+    const std::vector<output_file> files = output_files(outputs, request.preview, request.lod);
+    output_check check;
+    check.add(files);
+    check.finish([&](std::size_t) { return files; });
+    return outputs;
+}
+
+// The files of one variant of a batch, named in refusals by the options as
+// given, with {seed}.
+std::vector<output_file> variant_files(const build_request& request, std::int32_t seed) {
+    std::vector<output_target> outputs;
+    for (const std::string& o : request.outputs) outputs.push_back(classify_output(with_seed(o, seed)));
+    std::optional<std::string> preview;
+    if (request.preview) {
+        preview = with_seed(*request.preview, seed);
+        if (!has_extension(*preview, ".png"))
+            throw usage_error("--preview " + *request.preview + ": the picture is a PNG file; name it FILE.png");
+    }
+    std::vector<std::string> given = request.outputs;
+    given.push_back(request.preview.value_or(""));
+    return output_files(outputs, preview, request.lod, given);
+}
+
+// Every file of every variant of the list, also those of other shards (they
+// may share a folder); only this run's are looked at on disk.
+void check_batch_outputs(const build_request& request, const batch_plan& plan) {
+    const std::set<std::int32_t> here(plan.seeds.begin(), plan.seeds.end());
+    output_check check;
+    for (const std::int32_t seed : plan.all) check.add(variant_files(request, seed), seed, here.count(seed) > 0);
+    check.finish([&](std::size_t k) { return variant_files(request, plan.all[k]); });
+}
+
 }  // namespace
 
 output_target classify_output(const std::string& arg) {
@@ -254,9 +276,10 @@ output_target classify_output(const std::string& arg) {
 int run_build_seeds(const build_request& request, const host_options& options) {
     return guarded([&] {
         const batch_plan plan = plan_batch(request);
-        const std::int32_t first = plan.all.front();
-        for (const std::string& o : request.outputs) classify_output(with_seed(o, first));
-        parse_settings(variant(request, first).sets);
+        check_batch_outputs(request, plan);
+        parse_settings(variant(request, plan.all.front()).sets);
+        if (request.bark_texture || request.leaf_atlas)
+            load_textures({request.no_textures, request.bark_texture, request.leaf_atlas});
         start_host(options, request.preset);
         {
             standin_host mesh;
@@ -269,9 +292,7 @@ int run_build_seeds(const build_request& request, const host_options& options) {
 int run_build(const build_request& request, const host_options& options) {
     if (request.seeds) return run_build_seeds(request, options);
     return guarded([&] {
-        std::vector<output_target> outputs;
-        for (const std::string& o : request.outputs) outputs.push_back(classify_output(o));
-        check_distinct_files(outputs, request.preview);
+        const std::vector<output_target> outputs = checked_outputs(request);
         std::vector<panel_setting> settings = parse_settings(request.sets);
         // The images are read and checked before anything is built, also
         // when no output uses them: a bad file named is a mistake either way.

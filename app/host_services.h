@@ -129,10 +129,16 @@ public:
     std::string png_path(const std::string& name) const;
     // Reads and checks a preset; throws preset_error.
     preset_data read(const std::string& name) const;
+    // The thumbnail's PNG bytes, none when the preset has none; a link or
+    // anything but a regular file of at most k_shelf_png_max bytes throws
+    // preset_error.
+    std::optional<std::string> read_thumbnail(const std::string& name) const;
     // Names of the presets in the directory, sorted; files that are not
     // usable presets are reported in warnings.
     std::vector<std::string> list(std::vector<std::string>& warnings) const;
     // Removes a preset and its thumbnail; throws preset_error when absent.
+    // Adding and removing hold the shelf's lock, so that a preset and its
+    // thumbnail are always of one run.
     void remove(const std::string& name) const;
     // Offers a checked preset to the client's load callback.
     void load(const shelf_client& client, const preset_data& preset) const;

@@ -2,7 +2,10 @@
 
 #include <png.h>
 
+#include <algorithm>
+#include <cctype>
 #include <cmath>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <csetjmp>
@@ -123,6 +126,10 @@ bool decode_rows(memory_reader* in, png_check* out, int max_side, std::vector<un
         return false;
     }
     png_set_read_fn(png, in, read_bytes);
+    // No chunk, nor what one decompresses to, larger than the file or 8 MiB,
+    // whichever is more; few ancillary chunks kept.
+    png_set_chunk_malloc_max(png, std::max<png_alloc_size_t>(in->bytes->size(), png_alloc_size_t(8) << 20));
+    png_set_chunk_cache_max(png, 64);
     png_read_info(png, info);
     const png_uint_32 w = png_get_image_width(png, info), h = png_get_image_height(png, info);
     if (w == 0 || h == 0 || w > png_uint_32(max_side) || h > png_uint_32(max_side)) {
@@ -149,12 +156,41 @@ bool decode_rows(memory_reader* in, png_check* out, int max_side, std::vector<un
     return true;
 }
 
+std::uint32_t big_endian(const std::string& bytes, std::size_t at) {
+    std::uint32_t v = 0;
+    for (std::size_t k = 0; k < 4; ++k) v = (v << 8) | static_cast<unsigned char>(bytes[at + k]);
+    return v;
+}
+
+// Walks the chunks up to IEND: each must fit in the bytes there are, before
+// libpng allocates anything for one. Answers the problem, or empty.
+std::string chunk_problem(const std::string& bytes) {
+    for (std::size_t at = 8; at < bytes.size();) {
+        if (bytes.size() - at < 12) break;
+        const std::uint32_t length = big_endian(bytes, at);
+        const std::string type = bytes.substr(at + 4, 4);
+        if (length > bytes.size() - at - 12) {
+            std::string printable;
+            for (const char c : type) printable += std::isalpha(static_cast<unsigned char>(c)) ? c : '?';
+            return "damaged PNG image (a " + printable + " chunk of " + std::to_string(length) +
+                   " bytes in a file of " + std::to_string(bytes.size()) + ")";
+        }
+        at += 12 + std::size_t(length);
+        if (type == "IEND") return {};
+    }
+    return "damaged PNG image (the file ends early)";
+}
+
 }  // namespace
 
 png_check check_png(const std::string& bytes, int max_side) {
     png_check out;
     if (bytes.size() < 8 || png_sig_cmp(reinterpret_cast<png_const_bytep>(bytes.data()), 0, 8) != 0) {
         out.error = "not a PNG image";
+        return out;
+    }
+    if (std::string problem = chunk_problem(bytes); !problem.empty()) {
+        out.error = std::move(problem);
         return out;
     }
     memory_reader in{&bytes, 0};

@@ -1,8 +1,15 @@
 #include "app/preset_file.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <array>
+#include <cerrno>
 #include <cstring>
 #include <functional>
+
+#include "formats/printable.h"
 
 namespace sf::app {
 
@@ -109,15 +116,51 @@ struct block_reader {
 
 }  // namespace
 
+std::optional<std::string> read_shelf_file(const std::string& path, std::uintmax_t max_bytes) {
+    // Non-blocking, so that a FIFO planted on the shelf cannot hold the open.
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) {
+        const int err = errno;
+        if (err == ENOENT) return std::nullopt;
+        if (err == ELOOP) throw preset_error(path + ": a symbolic link; the shelf holds regular files only");
+        throw preset_error(path + ": cannot open: " + std::strerror(err));
+    }
+    struct closer {
+        int fd;
+        ~closer() { ::close(fd); }
+    } guard{fd};
+    struct stat st {};
+    if (::fstat(fd, &st) != 0) throw preset_error(path + ": cannot read: " + std::strerror(errno));
+    if (!S_ISREG(st.st_mode)) throw preset_error(path + ": not a regular file");
+    const std::string too_large = path + ": larger than " + std::to_string(max_bytes >> 10) + " KiB";
+    if (std::uintmax_t(st.st_size) > max_bytes) throw preset_error(too_large);
+    // Read to the bound only, should the file grow meanwhile.
+    std::string data(std::size_t(st.st_size) + 1, '\0');
+    std::size_t got = 0;
+    while (got < data.size()) {
+        const ssize_t n = ::read(fd, data.data() + got, data.size() - got);
+        if (n == 0) break;
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            throw preset_error(path + ": cannot read: " + std::strerror(errno));
+        }
+        got += std::size_t(n);
+        if (got > max_bytes) throw preset_error(too_large);
+        if (got == data.size()) data.resize(std::min<std::size_t>(data.size() * 2, std::size_t(max_bytes) + 1));
+    }
+    data.resize(got);
+    return data;
+}
+
 void check_preset_name(const std::string& name) {
     if (name.empty()) throw preset_error("preset name is empty");
-    if (name.size() > k_preset_name_max)
-        throw preset_error("preset name '" + name + "' is longer than 64 bytes");
-    if (name.front() == '.') throw preset_error("preset name '" + name + "' starts with '.'");
+    const std::string quoted = "preset name '" + formats::printable(name) + "'";
+    if (name.size() > k_preset_name_max) throw preset_error(quoted + " is longer than 64 bytes");
+    if (name.front() == '.') throw preset_error(quoted + " starts with '.'");
     for (const char c : name) {
-        if (c == '/') throw preset_error("preset name '" + name + "' contains '/'");
+        if (c == '/') throw preset_error(quoted + " contains '/'");
         if (c < 0x20 || c > 0x7E)
-            throw preset_error("preset name contains a character that is not printable ASCII");
+            throw preset_error(quoted + " contains a character that is not printable ASCII");
     }
 }
 

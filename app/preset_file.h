@@ -19,6 +19,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -65,6 +66,15 @@ struct preset_data {
     std::vector<float> thumbnail;  // k_thumbnail_size² × 3
     std::vector<panel_value> panel_values;  // none in files of version 1
 };
+
+// The largest files the shelf reads.
+constexpr std::uintmax_t k_shelf_preset_max = std::uintmax_t(1) << 20;
+constexpr std::uintmax_t k_shelf_png_max = std::uintmax_t(1) << 20;
+
+// A file of the shelf, opened without following a link: none when nothing
+// is there; throws preset_error (one line naming the file) when it is a
+// link, not a regular file, larger than max_bytes or unreadable.
+std::optional<std::string> read_shelf_file(const std::string& path, std::uintmax_t max_bytes);
 
 // Throws preset_error unless the name is 1 to 64 printable ASCII characters,
 // without '/' and not starting with '.'.

@@ -76,6 +76,17 @@ std::string read_file(const std::string& path) {
     return data;
 }
 
+std::string replace_refusal(const std::string& path) {
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0) return {};  // nothing there, or a dangling link the rename replaces
+    if (S_ISREG(st.st_mode)) return {};
+    if (S_ISDIR(st.st_mode)) return "a directory";
+    if (S_ISCHR(st.st_mode) || S_ISBLK(st.st_mode)) return "a device";
+    if (S_ISFIFO(st.st_mode)) return "a FIFO";
+    if (S_ISSOCK(st.st_mode)) return "a socket";
+    return "not a regular file";
+}
+
 // fd_sink
 
 void fd_sink::write(std::string_view bytes) {
@@ -204,9 +215,13 @@ void atomic_file::write(std::string_view bytes) {
     if (const int err = write_all(fd_, bytes); err != 0) fail("write failed", err);
 }
 
-void atomic_file::seal() {
+void atomic_file::flush() {
     if (fd_ < 0) throw io_error(message(path_, "file already closed", 0));
     if (::fsync(fd_) != 0) fail("cannot flush to disk", errno);
+}
+
+void atomic_file::name() {
+    if (fd_ < 0) throw io_error(message(path_, "file already closed", 0));
     if (temp_.empty()) {
         const std::string self = "/proc/self/fd/" + std::to_string(fd_);
         int err = EEXIST;
@@ -253,7 +268,9 @@ void atomic_file::copy_to_named(int link_error) {
 }
 
 void atomic_file::commit() {
-    seal();
+    flush();
+    if (const std::string why = replace_refusal(path_); !why.empty()) fail(("it is " + why).c_str(), 0);
+    name();
     if (std::rename(temp_.c_str(), path_.c_str()) != 0) fail("cannot rename into place", errno);
     temp_.clear();
 
@@ -288,7 +305,8 @@ public:
             state_ = state::none;
             return;
         }
-        if (S_ISDIR(st.st_mode)) return;  // the rename onto it will fail
+        if (const std::string why = replace_refusal(path_); !why.empty())
+            throw io_error(message(path_, ("it is " + why).c_str(), 0));
         for (int attempt = 0; attempt < 100; ++attempt) {
             keep_ = side_name(path_, ".old");
             if (::link(path_.c_str(), keep_.c_str()) == 0) {
@@ -359,7 +377,7 @@ atomic_file& file_set::add(const std::string& path) {
 }
 
 void file_set::commit() {
-    for (const auto& f : files_) f->seal();
+    for (const auto& f : files_) f->flush();
     std::vector<kept_target> kept;
     kept.reserve(files_.size());
     std::size_t placed = 0;
@@ -367,6 +385,7 @@ void file_set::commit() {
         for (const auto& f : files_) kept.emplace_back(f->path());
         for (; placed < files_.size(); ++placed) {
             atomic_file& f = *files_[placed];
+            f.name();
             if (std::rename(f.temp_.c_str(), f.path_.c_str()) != 0)
                 throw io_error(message(f.path_, "cannot rename into place", errno));
             f.temp_.clear();

@@ -26,6 +26,11 @@ public:
 // The whole content of a file; io_error "path: reason" when it cannot be read.
 std::string read_file(const std::string& path);
 
+// Why a write may not replace path: "a directory", "a device", "a FIFO",
+// "a socket" (also behind a symbolic link); empty when nothing is there or
+// it is a regular file (or a link, which the rename replaces).
+std::string replace_refusal(const std::string& path);
+
 class byte_sink {
 public:
     virtual ~byte_sink() = default;
@@ -57,7 +62,8 @@ private:
 // ".BASE.tmpPID-N"; the first write into a directory removes such files
 // (and ".BASE.oldPID-N" backups) of processes that are gone. Destroyed
 // uncommitted, or on any failure, the temporary is removed and an existing
-// target is left untouched.
+// target is left untouched. A target that is not a regular file (a device,
+// FIFO, socket or directory) is never replaced: commit throws io_error.
 class atomic_file final : public byte_sink {
 public:
     explicit atomic_file(std::string path);  // throws io_error
@@ -75,8 +81,12 @@ private:
     friend class file_set;
     [[noreturn]] void fail(const char* what, int err);
     void discard() noexcept;
-    // Flushes the bytes to disk and gives the temporary a name beside the target.
-    void seal();
+    // Flushes the bytes to disk.
+    void flush();
+    // Gives the temporary a name beside the target and closes it; done
+    // just before the rename, so that a kill leaves a named temporary only
+    // in that moment.
+    void name();
     void copy_to_named(int link_error);
 
     std::string path_;
@@ -85,10 +95,11 @@ private:
 };
 
 // Files that appear together or not at all: several outputs of one run.
-// Each member is an atomic_file; commit() seals them all first and only
-// then renames them into place, keeping the old targets until every rename
-// succeeded. On any failure every target is left as it was (a replaced one
-// put back, a new one removed) and no temporary stays behind.
+// Each member is an atomic_file; commit() flushes them all to disk first,
+// then names and renames them into place one by one, keeping the old
+// targets until every rename succeeded. On any failure every target is
+// left as it was (a replaced one put back, a new one removed) and no
+// temporary stays behind.
 class file_set {
 public:
     file_set() = default;

@@ -1,11 +1,15 @@
 // The sylvaform command: --set values, output names, and whole runs of the
 // program.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <numbers>
 #include <string>
 
@@ -13,6 +17,7 @@
 #include "app/settings_args.h"
 #include "formats/edit_log.h"
 #include "formats/obj_reader.h"
+#include "formats/printable.h"
 #include "scratch_dir.h"
 
 namespace sf::app {
@@ -146,13 +151,70 @@ TEST_F(Program, OutputsAreWrittenAllOrNone) {
     ASSERT_EQ(run("build -o t.lwo -o t.obj -o t.edits"), 0) << err();
     EXPECT_NE(file("t.obj"), "old obj");
     EXPECT_EQ(dir.entries(), 6u);
+}
 
-    for (const char* same : {"-o u.obj -o ./u.obj", "-o u.obj --preview u.mtl", "-o u.edits -o x/../u.edits"}) {
-        EXPECT_EQ(run(std::string("build ") + same), 2) << same;
-        EXPECT_TRUE(err_has("would write the same file")) << err();
+// Every file a build would write is checked before it is built: a target
+// that is not a regular file (a FIFO would block, a device be replaced)
+// and two outputs that are one file, by any spelling or link,
+// are refused in one line and nothing is written.
+TEST_F(Program, OutputTargetsAreCheckedBeforeBuilding) {
+    namespace fs = std::filesystem;
+    ASSERT_EQ(::mkfifo(dir.file("fifo.obj").c_str(), 0600), 0);
+    ASSERT_EQ(::mkfifo(dir.file("side.mtl").c_str(), 0600), 0);
+    fs::create_directories(dir.path / "folder.edits");
+    fs::create_directories(dir.path / "real");
+    fs::create_symlink("real", dir.path / "linkdir");
+    fs::create_symlink("fifo.obj", dir.path / "to_fifo.obj");
+    const std::size_t before = dir.entries();
+    struct case_typ {
+        std::string args, message;
+    };
+    const case_typ cases[] = {
+        {"-o fifo.obj", "-o fifo.obj: exists and is a FIFO"},
+        {"-o to_fifo.obj", "-o to_fifo.obj: exists and is a FIFO"},
+        {"-o side.obj", "-o side.obj: side.mtl exists and is a FIFO"},
+        {"-o t.edits --preview t.jpg", "--preview t.jpg: the picture is a PNG file"},
+        {"-o folder.edits", "-o folder.edits: exists and is a directory"},
+        {"-o u.obj -o ./u.obj", "-o ./u.obj and -o u.obj would write the same file"},
+        {"-o u.edits -o x/../u.edits", "would write the same file"},
+        {"-o real/z.obj --preview linkdir/z_bark.png", "--preview linkdir/z_bark.png and -o real/z.obj would write"},
+        {"--lod 2 -o l.obj -o l_LOD1.obj", "-o l_LOD1.obj and -o l.obj would write the same file l_LOD1.obj"},
+        {"--lod 3 -o l.obj --preview l_LOD2_leaves.png", "would write the same file l_LOD2_leaves.png"},
+    };
+    for (const case_typ& c : cases) {
+        EXPECT_EQ(run("build " + c.args, "timeout 60 "), 2) << c.args;
+        const std::string e = err();
+        EXPECT_EQ(std::count(e.begin(), e.end(), '\n'), 1) << c.args << "\n" << e;
+        EXPECT_TRUE(err_has(c.message)) << c.args << "\n" << err();
+        EXPECT_EQ(dir.entries(), before + 2) << c.args;  // out.txt and err.txt
+        EXPECT_TRUE(fs::is_empty(dir.path / "real")) << c.args;
     }
-    EXPECT_FALSE(exists("u.obj"));
-    EXPECT_FALSE(exists("u.edits"));
+    EXPECT_EQ(fs::symlink_status(dir.path / "fifo.obj").type(), fs::file_type::fifo);
+
+    // A link to a regular file is an output like any other: the link is replaced.
+    dir.write("target.edits", "old");
+    fs::create_symlink("target.edits", dir.path / "link.edits");
+    ASSERT_EQ(run("build --set branches=20 -o link.edits"), 0) << err();
+    EXPECT_EQ(fs::symlink_status(dir.path / "link.edits").type(), fs::file_type::regular);
+    EXPECT_EQ(file("target.edits"), "old");
+}
+
+// Names, paths and values quoted in a message reach the terminal with their
+// control characters escaped; UTF-8 text stays readable.
+TEST_F(Program, QuotedTextNeverCarriesControlCharacters) {
+    EXPECT_EQ(formats::printable("B\xC3\xA4ume \x1b[2J\t\x7f \xC2\x9b \xff\xC3"),
+              "B\xC3\xA4ume \\x1b[2J\\x09\\x7f \\xc2\\x9b \\xff\\xc3");
+    for (const char* args : {"preset add \"$(printf '\\033[31m%070d' 0)\" --shelf shelf",
+                             "preset add \"$(printf '.\\033]0;title\\007')\" --shelf shelf",
+                             "build -o \"$(printf 't\\033[2J.txt')\"",
+                             "build -o t.edits --set \"$(printf 'branches=\\033[1m')\"",
+                             "build --seeds 1-2 -o \"$(printf 't\\033[2J.edits')\""}) {
+        EXPECT_EQ(run(args), 2) << args;
+        const std::string e = err();
+        EXPECT_TRUE(std::none_of(e.begin(), e.end() - 1, [](char c) { return (unsigned char)c < 0x20; })) << e;
+        EXPECT_NE(e.find("\\x1b"), std::string::npos) << e;
+        EXPECT_EQ(e.back(), '\n');
+    }
 }
 
 TEST_F(Program, BadInputsAreOneLineErrors) {

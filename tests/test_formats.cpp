@@ -2,6 +2,7 @@
 // atomic file output.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -225,6 +226,12 @@ TEST(AtomicFile, WholeOrNothing) {
     EXPECT_THROW(write_file_atomic(dir.file("taken.obj"), "data"), io_error);
     EXPECT_TRUE(std::filesystem::is_directory(dir.file("taken.obj")));
     EXPECT_EQ(dir.entries(), 2u);
+    // Nor is a FIFO (or device, or socket) replaced, even when it appeared
+    // after the writer's checks.
+    ASSERT_EQ(::mkfifo(dir.file("pipe.obj").c_str(), 0600), 0);
+    EXPECT_THROW(write_file_atomic(dir.file("pipe.obj"), "data"), io_error);
+    EXPECT_EQ(std::filesystem::symlink_status(dir.file("pipe.obj")).type(), std::filesystem::file_type::fifo);
+    EXPECT_EQ(dir.entries(), 3u);
 
     EXPECT_THROW(write_file_atomic(dir.file("no/such/dir.obj"), "data"), io_error);
     EXPECT_THROW(write_file_atomic(dir.file("") + "/", "data"), io_error);

@@ -3,6 +3,7 @@
 // its files, and the printed panel.
 #include <gtest/gtest.h>
 #include <png.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 
 #include <algorithm>
@@ -10,6 +11,8 @@
 #include <cstdlib>
 #include <cmath>
 #include <cstring>
+#include <filesystem>
+#include <optional>
 #include <numbers>
 #include <tuple>
 #include <span>
@@ -19,6 +22,7 @@
 #include "app/default_crown.h"
 #include "app/host_services.h"
 #include "app/panel_view.h"
+#include "app/png_image.h"
 #include "app/preset_file.h"
 #include "app/serve/panel_model.h"
 #include "app/standin_host.h"
@@ -481,6 +485,56 @@ TEST_F(HostProgram, DamagedPresetIsRefusedAndNothingIsBuilt) {
         EXPECT_EQ(run("preset list --shelf bad"), 0);
         EXPECT_EQ(out(), "");
         EXPECT_TRUE(err_has("skipped")) << err();
+    }
+}
+
+// Shelf files are read as what they claim to be or not at all: a link (a
+// planted one would show any file), a FIFO (it would block) or an oversized
+// file is refused in one line, listed as skipped, and nothing is built.
+TEST_F(HostProgram, ShelfFilesAreOnlyRegularFiles) {
+    namespace fs = std::filesystem;
+    ASSERT_EQ(run("preset add good --shelf shelf --set branches=20"), 0) << err();
+    fs::create_directories(dir.path / "bad");
+    fs::copy_file(dir.path / "shelf/good.sfpreset", dir.path / "elsewhere.sfpreset");
+    fs::create_symlink("../elsewhere.sfpreset", dir.path / "bad/good.sfpreset");
+    ASSERT_EQ(::mkfifo(dir.file("bad/fifo.sfpreset").c_str(), 0600), 0);
+    dir.write("bad/big.sfpreset", std::string((1u << 20) + 1, 'x'));
+    for (const auto& [name, message] : {std::pair{"good", "bad/good.sfpreset: a symbolic link"},
+                                        std::pair{"fifo", "bad/fifo.sfpreset: not a regular file"},
+                                        std::pair{"big", "bad/big.sfpreset: larger than 1024 KiB"}}) {
+        EXPECT_EQ(run(std::string("build --shelf bad -o t.edits --preset ") + name, "timeout 60 "), 2) << name;
+        const std::string e = err();
+        EXPECT_EQ(std::count(e.begin(), e.end(), '\n'), 1) << e;
+        EXPECT_TRUE(err_has(message)) << e;
+        EXPECT_FALSE(exists("t.edits"));
+    }
+    EXPECT_EQ(run("preset list --shelf bad", "timeout 60 "), 0);
+    EXPECT_EQ(out(), "");
+    const std::string e = err();
+    EXPECT_EQ(std::count(e.begin(), e.end(), '\n'), 3) << e;
+
+    // Thumbnails, as the server reads them, likewise.
+    preset_shelf shelf;
+    shelf.dir = dir.path / "shelf";
+    EXPECT_EQ(shelf.read_thumbnail("good"), file("shelf/good.png"));
+    EXPECT_EQ(shelf.read_thumbnail("none"), std::nullopt);
+    fs::create_symlink("good.png", dir.path / "shelf/link.png");
+    EXPECT_THROW(shelf.read_thumbnail("link"), preset_error);
+}
+
+// Two runs saving one name at once leave the preset and the thumbnail of
+// one of them, never one's preset beside the other's picture.
+TEST_F(HostProgram, PresetAndThumbnailAreReplacedTogether) {
+    const std::string add = "'" SF_PROGRAM "' preset add p --shelf shelf --set ";
+    for (int round = 0; round < 3; ++round) {
+        const std::string both = "cd '" + dir.path.string() + "' && (" + add + "branches=20 2>a.txt & " + add +
+                                 "branches=300 --set twig_type=1 2>b.txt; wait)";
+        ASSERT_EQ(std::system(both.c_str()), 0);
+        EXPECT_NE(file("a.txt").find("preset 'p'"), std::string::npos) << file("a.txt");
+        EXPECT_NE(file("b.txt").find("preset 'p'"), std::string::npos) << file("b.txt");
+        const preset_data p = decode_preset(file("shelf/p.sfpreset"), "p");
+        EXPECT_TRUE(encode_png(p.thumbnail.data(), k_thumbnail_size, k_thumbnail_size) == file("shelf/p.png"))
+            << round;
     }
 }
 

@@ -149,6 +149,15 @@ TEST(Textures, DamagedImagesAreRefused) {
         }
     }
     EXPECT_EQ(check_png(png, 100).error, "512x512 pixels, more than 100 on a side");
+
+    // A small file whose chunk claims 2 GiB is refused from its size alone,
+    // before anything is allocated for the chunk.
+    const std::string header = png.substr(0, 33);  // signature and IHDR
+    for (const char* type : {"tEXt", "zTXt", "sPLT", "IDAT"}) {
+        const std::string claim = header + std::string("\x7f\xff\xff\xff", 4) + type + std::string(100, 'x');
+        EXPECT_EQ(check_png(claim, k_max_texture_side).error,
+                  std::string("damaged PNG image (a ") + type + " chunk of 2147483647 bytes in a file of 141)");
+    }
 }
 
 formats::mesh_layer real_tree(test::program_test& t) {

@@ -2,10 +2,14 @@
 // file and its thumbnail beside it.
 #include "app/services/services.h"
 
+#include <fcntl.h>
 #include <pwd.h>
+#include <sys/file.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
 #include <cstdlib>
 #include <memory>
 #include <string>
@@ -107,26 +111,49 @@ std::string preset_shelf::png_path(const std::string& name) const {
 
 namespace {
 
-constexpr std::uintmax_t k_preset_file_max = 1u << 20;
-
-preset_data read_preset_file(const std::string& path) {
-    std::error_code ec;
-    const std::uintmax_t size = fs::file_size(path, ec);
-    if (!ec && size > k_preset_file_max) throw preset_error(path + ": not a usable preset file (too large)");
-    return decode_preset(formats::read_file(path), path);
+// Reads and checks a preset file; none when nothing is there.
+std::optional<preset_data> read_preset_file(const std::string& path) {
+    const std::optional<std::string> bytes = read_shelf_file(path, k_shelf_preset_max);
+    if (!bytes) return std::nullopt;
+    return decode_preset(*bytes, path);
 }
+
+// The shelf's lock (on its directory) while a preset and its thumbnail are
+// replaced or removed, so that two runs at once leave the pair of one.
+class shelf_lock {
+public:
+    explicit shelf_lock(const fs::path& dir) {
+        fd_ = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (fd_ < 0) throw host_error(dir.string() + ": cannot open the presets shelf: " + std::strerror(errno));
+        while (::flock(fd_, LOCK_EX) != 0) {
+            if (errno == EINTR) continue;
+            const int err = errno;
+            ::close(fd_);
+            throw host_error(dir.string() + ": cannot lock the presets shelf: " + std::strerror(err));
+        }
+    }
+    ~shelf_lock() { ::close(fd_); }
+    shelf_lock(const shelf_lock&) = delete;
+    shelf_lock& operator=(const shelf_lock&) = delete;
+
+private:
+    int fd_ = -1;
+};
 
 }  // namespace
 
 preset_data preset_shelf::read(const std::string& name) const {
     check_preset_name(name);
     const std::string path = preset_path(name);
-    std::error_code ec;
-    if (!fs::is_regular_file(path, ec))
-        throw preset_error("no preset named '" + name + "' in " + dir.string());
-    preset_data p = read_preset_file(path);
-    if (p.name != name) throw preset_error(path + ": holds the preset '" + p.name + "', not '" + name + "'");
-    return p;
+    std::optional<preset_data> p = read_preset_file(path);
+    if (!p) throw preset_error("no preset named '" + name + "' in " + dir.string());
+    if (p->name != name) throw preset_error(path + ": holds the preset '" + p->name + "', not '" + name + "'");
+    return std::move(*p);
+}
+
+std::optional<std::string> preset_shelf::read_thumbnail(const std::string& name) const {
+    check_preset_name(name);
+    return read_shelf_file(png_path(name), k_shelf_png_max);
 }
 
 std::vector<std::string> preset_shelf::list(std::vector<std::string>& warnings) const {
@@ -136,13 +163,14 @@ std::vector<std::string> preset_shelf::list(std::vector<std::string>& warnings) 
     fs::directory_iterator it(dir, ec);
     if (ec) throw host_error(dir.string() + ": cannot list the presets shelf: " + ec.message());
     for (const fs::directory_entry& e : it) {
-        if (e.path().extension() != k_preset_extension || !e.is_regular_file(ec)) continue;
+        if (e.path().extension() != k_preset_extension) continue;
         const std::string path = e.path().string();
         try {
-            preset_data p = read_preset_file(path);
-            if (preset_file_stem(p.name) != e.path().stem().string())
-                throw preset_error(path + ": holds the preset '" + p.name + "' under another file name");
-            names.push_back(std::move(p.name));
+            std::optional<preset_data> p = read_preset_file(path);
+            if (!p) continue;  // gone meanwhile
+            if (preset_file_stem(p->name) != e.path().stem().string())
+                throw preset_error(path + ": holds the preset '" + p->name + "' under another file name");
+            names.push_back(std::move(p->name));
         } catch (const std::exception& x) {
             warnings.emplace_back(x.what());
         }
@@ -155,7 +183,11 @@ void preset_shelf::remove(const std::string& name) const {
     check_preset_name(name);
     const std::string path = preset_path(name);
     std::error_code ec;
-    if (!fs::is_regular_file(path, ec))
+    if (!fs::is_directory(dir, ec)) throw preset_error("no preset named '" + name + "' in " + dir.string());
+    const shelf_lock lock(dir);
+    // A link in its place goes as the link, never what it points to.
+    const fs::file_status st = fs::symlink_status(path, ec);
+    if (!fs::is_regular_file(st) && !fs::is_symlink(st))
         throw preset_error("no preset named '" + name + "' in " + dir.string());
     if (!fs::remove(path, ec) || ec) throw host_error(path + ": cannot remove: " + ec.message());
     fs::remove(png_path(name), ec);  // the thumbnail may already be gone
@@ -187,7 +219,9 @@ void preset_shelf::add(const shelf_client& client, LWPixmapID thumbnail) {
     std::error_code ec;
     fs::create_directories(dir, ec);
     if (ec) throw host_error(dir.string() + ": cannot create the presets shelf: " + ec.message());
-    saved_preset saved{p.name, preset_path(p.name), png_path(p.name), fs::exists(preset_path(p.name), ec)};
+    const shelf_lock lock(dir);
+    saved_preset saved{p.name, preset_path(p.name), png_path(p.name),
+                       fs::exists(fs::symlink_status(preset_path(p.name), ec))};
     formats::file_set files;  // the preset and its thumbnail appear together
     files.add(saved.preset_path).write(bytes);
     files.add(saved.png_path).write(png);
