@@ -21,6 +21,8 @@ constexpr double k_point = 24, k_polygon = 12, k_corner = 4, k_tag = 12, k_recor
 constexpr double k_room = 1.5;
 // OpenSubdiv's tables and values per refined face (formats/subdivide.cpp).
 constexpr double k_subdiv_working = 320;
+// Room above the measured length of a branch before it joins.
+constexpr double k_join_margin = 1.35;
 // The roots of a trunk base: rings of four points per root segment.
 constexpr double k_root_segments = 5;
 
@@ -106,26 +108,28 @@ void apply_cost_edit(cost_settings& s, unsigned id, double value) {
     }
 }
 
-cost_estimate estimate_build(const cost_settings& s, const formats::mesh_layer& crown, const cost_outputs& out) {
-    cost_estimate e;
-    // The crown as the layer holds it (its corners at most its polygons'
-    // points, a polygon holding at least three).
-    double crown_corners = 0;
-    for (formats::index_t p = 0; p < crown.polygon_count(); ++p) crown_corners += crown.polygon_points(p).size();
-    const double crown_bytes =
-        k_room * (crown.point_count() * k_point + crown.polygon_count() * k_polygon + crown_corners * k_corner);
+double crown_bytes(const formats::mesh_layer& crown) {
+    double corners = 0;
+    for (formats::index_t p = 0; p < crown.polygon_count(); ++p) corners += crown.polygon_points(p).size();
+    return k_room * (crown.point_count() * k_point + crown.polygon_count() * k_polygon + corners * k_corner);
+}
 
+cost_estimate estimate_build(const cost_settings& s, double crown, const cost_outputs& out) {
+    cost_estimate e;
     // Growth: a trunk takes at most 8 × segments steps, a branch 2 ×, each
     // cut into sub-segment nodes, and the tip is one more. A branch may join
     // another once it has grown segments × branch end split × 0.9 steps, and
-    // in practice does within segments steps more (it grows toward the
-    // trunk and the branches already there): that many are counted.
+    // does within fewer than segments steps more, the sooner the more
+    // branches there are to join (measured: 0.7 × segments for 150
+    // branches, 0.47 × for 2000): that count with a third more for room.
     const double branches = std::max(s.branches, 0.0);
     const double segments = std::max(s.segments, 0.0);
     const double sub = std::max(s.sub_segments, 1.0);
     const double trunks = std::clamp(s.trunks, 0.0, branches);
     const double split = std::clamp(s.branch_end_split, 0.0, 1.0);
-    const double branch_steps = std::min(2 * segments, segments * (1 + 0.9 * split));
+    const double joining =
+        std::clamp(k_join_margin * (0.7 - 0.089 * std::log(std::max(branches, 1.0) / 150)), 0.5, 1.0);
+    const double branch_steps = std::min(2 * segments, segments * (joining + 0.9 * split));
     const double nodes = trunks * (8 * segments * sub + 1) + (branches - trunks) * (branch_steps * sub + 1);
     e.nodes = nodes;
 
@@ -214,7 +218,7 @@ cost_estimate estimate_build(const cost_settings& s, const formats::mesh_layer& 
         // together about as large again as the tree, as triangles.
         lod = 2 * (e.points * (k_point + 8 * k_float) + 2 * e.polygons * 3 * k_corner);
     }
-    e.bytes = crown_bytes + tree + refined + lod;
+    e.bytes = crown + tree + refined + lod;
     return e;
 }
 

@@ -42,7 +42,13 @@ struct cost_estimate {
     double bytes = 0;                             // peak of the build's layers
 };
 
-cost_estimate estimate_build(const cost_settings& s, const formats::mesh_layer& crown, const cost_outputs& out);
+// The crown's layer as the build holds it.
+double crown_bytes(const formats::mesh_layer& crown);
+
+cost_estimate estimate_build(const cost_settings& s, double crown_bytes, const cost_outputs& out);
+inline cost_estimate estimate_build(const cost_settings& s, const formats::mesh_layer& crown, const cost_outputs& out) {
+    return estimate_build(s, crown_bytes(crown), out);
+}
 
 // "the tree would need about 2.1 GiB, more than the budget of 512 MiB
 // (estimated before growing: 602,000 nodes, 10.2 million points, 4.9
