@@ -415,9 +415,9 @@ async function run() {
   });
 
   await step('typed beyond the slider is taken with a note', async () => {
-    const iterations = byLabel('Iterations');
+    const iterations = byLabel('Random seed');  // on the first tab
     const range = panel.ranges[String(iterations)];
-    check(range, 'Iterations has no range');
+    check(range, 'Random seed has no range');
     const old = (await state()).values[String(iterations)];
     await typeNumber(iterations, range.max + 5);
     const msg = page.locator('[data-testid="message"]');
