@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <csignal>
 #include <charconv>
+#include <cstdint>
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
@@ -61,8 +62,9 @@ std::vector<std::int32_t> parse_seed_list(const std::string& text) {
         const bool ok = dash == std::string_view::npos
                             ? parse_number(item, a) && (b = a, true)
                             : parse_number(item.substr(0, dash), a) && parse_number(item.substr(dash + 1), b);
-        if (!ok || a < 0 || b > INT32_MAX)
-            throw usage_error(where + ": expected seeds like 1-50 or 1,4,9-12 (whole numbers from 0 to 2147483647)");
+        if (!ok || a < INT32_MIN || a > INT32_MAX || b < INT32_MIN || b > INT32_MAX)
+            throw usage_error(where + ": expected seeds like 1-50, 1,4,9-12 or -5--1 (whole numbers from -2147483648 "
+                                      "to 2147483647)");
         if (b < a) throw usage_error(where + ": the range " + std::string(item) + " runs backwards");
         if (std::size_t(b - a) >= k_max_seeds || seeds.size() + std::size_t(b - a) >= k_max_seeds)
             throw usage_error(where + ": more than " + std::to_string(k_max_seeds) + " seeds");

@@ -11,8 +11,9 @@
 
 namespace sf::app {
 
-// "1-50", "1,4,9-12": whole numbers from 0 to 2147483647 and ascending
-// ranges, each seed once. Throws usage_error.
+// "1-50", "1,4,9-12", "-5--1": every seed random_seed can hold (32-bit
+// whole numbers, a leading '-' for negative ones) and ascending ranges,
+// each seed once. Throws usage_error.
 std::vector<std::int32_t> parse_seed_list(const std::string& text);
 
 // "K/N" with 1 <= K <= N: the K-th of N equal slices, in list order.

@@ -5,6 +5,8 @@
 #include <CLI/CLI.hpp>
 #include <algorithm>
 #include <cctype>
+#include <cmath>
+#include <limits>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
@@ -13,6 +15,7 @@
 #include <new>
 #include <set>
 
+#include "app/build_cost.h"
 #include "app/build_limits.h"
 #include "app/batch.h"
 #include "app/default_crown.h"
@@ -184,10 +187,12 @@ void load_crown(const build_request& request, standin_host& mesh) {
 // Notes for a command that succeeds; a refused one prints its error alone.
 std::vector<std::string> g_notes;
 
-// The panel edits, in order; a value the tool stored otherwise is noted.
+// The panel edits, in order; a value beyond the slider and a value the tool
+// stored otherwise are noted.
 void apply_settings(tool_session& session, std::vector<panel_setting>& settings) {
     for (panel_setting& s : settings) {
         const std::string stored = session.apply(s);
+        if (!s.beyond.empty()) g_notes.push_back(s.beyond);
         if (!stored.empty()) g_notes.push_back(s.text + " was stored as " + stored);
     }
 }
@@ -315,6 +320,10 @@ int run_build(const build_request& request, const host_options& options) {
         const real_settings defaults = read_reals(session.panel());
         if (preset) session.load_preset(*preset);
         apply_settings(session, settings);
+        // What these settings cost is known before anything grows.
+        require_within_budget(estimate_build(read_cost_settings(session.panel()), mesh.background(),
+                                             {request.subdivide, request.lod, mesh.foreground().keeps_history()}),
+                              formats::memory_budget::limit());
         MeshEditOp op = mesh.edit_op();
         const auto start = std::chrono::steady_clock::now();
         require_builds(session.run_builds(op, mesh.foreground()));
@@ -349,6 +358,10 @@ int run_preset_add(const std::string& name, const build_request& request, const 
     return guarded([&] {
         check_preset_name(name);
         std::vector<panel_setting> settings = parse_settings(request.sets);
+        // A preset keeps the tool's values as 32-bit floats.
+        for (const panel_setting& s : settings)
+            if (s.field->kind == field_kind::real && !(std::fabs(s.d) <= std::numeric_limits<float>::max()))
+                throw usage_error("--set " + s.text + ": beyond the 32-bit float range a preset holds");
         reset_host();
         use_shelf(options);
         standin_host mesh;
@@ -357,6 +370,9 @@ int run_preset_add(const std::string& name, const build_request& request, const 
         plugin_module module(module_path(options));
         tool_session session(module);
         apply_settings(session, settings);
+        require_within_budget(estimate_build(read_cost_settings(session.panel()), mesh.background(),
+                                             {0, 0, mesh.foreground().keeps_history()}),
+                              formats::memory_budget::limit());
         MeshEditOp op = mesh.edit_op();
         require_builds(session.run_builds(op, mesh.foreground()));
         preset_shelf& shelf = host().shelf;

@@ -32,6 +32,7 @@ struct panel_setting {
     double d = 0.0;
     unsigned char b = 0;
     std::string label;  // a choice given by name, resolved against the panel's list
+    std::string beyond;  // set by the panel edit: the note for a value beyond the slider, or empty
 
     // The bytes handed to the set callback.
     void* value() {

@@ -138,14 +138,14 @@ std::string tool_session::apply(panel_setting& s) {
     } else if (!s.label.empty()) {
         throw usage_error("--set " + s.text + ": not a choice number");
     }
-    // The range hint bounds what may be typed, as the server holds its edits
-    // to it; controls without one keep the tool's own clamps.
+    // The range hint is the slider's span: a value beyond it is taken, with a
+    // note, and the tool's own clamps decide what is stored.
+    s.beyond.clear();
     const auto range = panel_->ranges.find(id);
     if (c && range != panel_->ranges.end() && s.field->kind != field_kind::boolean) {
         const double typed = s.field->kind == field_kind::real ? s.d : double(s.i);
-        const std::string name = c->label.empty() ? "control " + std::to_string(id) : "\"" + c->label + "\"";
-        if (const auto outside = range_violation(name, c->control_class, range->second, typed))
-            throw usage_error("--set " + s.text + ": " + *outside);
+        if (auto note = beyond_slider(s.text, c->control_class, range->second, typed, s.form != value_form::plain))
+            s.beyond = std::move(*note);
     }
     if (panel_->set_value(id, s.value()) == 0)
         throw host_error("--set " + s.text + ": the tool did not take the value");

@@ -54,8 +54,9 @@ public:
 
     // One panel edit through the set callback. Answers the stored value as
     // the field reads back when it differs from the one asked for, else "".
-    // Throws usage_error for a choice outside the panel's list and for a
-    // value outside the control's range hint.
+    // Throws usage_error for a choice outside the panel's list. A value
+    // beyond the control's range hint is set all the same; setting.beyond
+    // then holds its note.
     std::string apply(panel_setting& setting);
 
     // test, then build while test answers 1 (a few times at most); the

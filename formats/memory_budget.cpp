@@ -14,6 +14,7 @@ namespace {
 
 std::atomic<std::size_t> g_limit{0};
 std::atomic<std::size_t> g_held{0};
+std::atomic<std::size_t> g_peak{0};
 
 }  // namespace
 
@@ -25,6 +26,8 @@ namespace memory_budget {
 void set_limit(std::size_t bytes) { g_limit.store(bytes); }
 std::size_t limit() { return g_limit.load(); }
 std::size_t held() { return g_held.load(); }
+std::size_t peak() { return g_peak.load(); }
+void reset_peak() { g_peak.store(g_held.load()); }
 
 void take(std::size_t bytes) {
     const std::size_t before = g_held.fetch_add(bytes);
@@ -32,6 +35,9 @@ void take(std::size_t bytes) {
     if (cap != 0 && (before + bytes < before || before + bytes > cap)) {
         g_held.fetch_sub(bytes);
         throw budget_error(cap);
+    }
+    const std::size_t now = before + bytes;
+    for (std::size_t top = g_peak.load(); now > top && !g_peak.compare_exchange_weak(top, now);) {
     }
 }
 

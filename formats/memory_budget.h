@@ -29,8 +29,10 @@ namespace memory_budget {
 // 0 means no limit (the start-up state).
 void set_limit(std::size_t bytes);
 std::size_t limit();
-// Bytes counted at the moment.
+// Bytes counted at the moment, and the most counted since reset_peak().
 std::size_t held();
+std::size_t peak();
+void reset_peak();
 // Counts bytes, or throws budget_error when they would pass the limit.
 void take(std::size_t bytes);
 void give(std::size_t bytes) noexcept;

@@ -26,8 +26,12 @@ TEST(SeedList, ListsRangesAndRefusals) {
     EXPECT_EQ(parse_seed_list("1,4,9-12"), (seeds{1, 4, 9, 10, 11, 12}));
     EXPECT_EQ(parse_seed_list("7"), (seeds{7}));
     EXPECT_EQ(parse_seed_list("2147483647"), (seeds{INT32_MAX}));
-    for (const char* bad : {"", ",", "1,", ",1", "1,,2", "5-3", "-3", "1-", "a", "1-2-3", "1 ,2", "2147483648",
-                            "1-2000000", "3,1-4"})
+    // Every seed random_seed holds, negative ones too.
+    EXPECT_EQ(parse_seed_list("-3"), (seeds{-3}));
+    EXPECT_EQ(parse_seed_list("-2--1,-2147483648"), (seeds{-2, -1, INT32_MIN}));
+    EXPECT_EQ(parse_seed_list("-1-1"), (seeds{-1, 0, 1}));
+    for (const char* bad : {"", ",", "1,", ",1", "1,,2", "5-3", "-1--3", "1-", "a", "1-2-3", "1 ,2", "2147483648",
+                            "-2147483649", "1-2000000", "3,1-4"})
         EXPECT_THROW(parse_seed_list(bad), usage_error) << bad;
 }
 

@@ -6,13 +6,8 @@
 
 #include <cstdlib>
 #include <fstream>
-#include <sstream>
 #include <string>
 
-#include "app/default_crown.h"
-#include "app/standin_host.h"
-#include "app/tool_host.h"
-#include "formats/edit_log.h"
 #include "scratch_dir.h"
 
 namespace {
@@ -20,9 +15,6 @@ namespace {
 struct golden_case {
     const char* name;
     const char* args;
-    // Values the tool stores but the command line refuses (outside a range
-    // hint): built through the panel's set callback in this process.
-    bool panel_only = false;
 };
 
 const golden_case k_cases[] = {
@@ -49,8 +41,7 @@ const golden_case k_cases[] = {
     {"poly_two_trunks",
      "--set branches=6 --set segments=4 --set render_type=1 --set twig_type=3 --set leaf_shape=4 "
      "--set number_of_roots=12 --set trunks=2 --set trunk_thick_type=1 --set sub_segments=1 "
-     "--set twig_coverage=30%",
-     true},
+     "--set twig_coverage=30%"},
     {"poly_branch_twigs",
      "--set branches=5 --set segments=4 --set render_type=1 --set twig_type=4 --set leaf_shape=1 "
      "--set twig_segments=2 --set random_seed=-3 --set assign_thick_weight_map=0 --set twig_coverage=40%"},
@@ -59,35 +50,6 @@ const golden_case k_cases[] = {
 void PrintTo(const golden_case& c, std::ostream* os) { *os << c.name; }
 
 class Golden : public ::testing::TestWithParam<golden_case> {};
-
-// The build `sylvaform build ARGS -o -` makes, with each "--set F=V" handed
-// straight to the panel's set callback. Default crown only.
-std::string build_through_panel(const std::string& args) {
-    using namespace sf::app;
-    reset_host();
-    host().progress_on_terminal = false;
-    standin_host mesh;
-    make_default_crown(mesh.background());
-    std::string log;
-    {
-        plugin_module module(SF_MODULE);
-        tool_session session(module);
-        std::istringstream words(args);
-        for (std::string flag, assignment; words >> flag >> assignment;) {
-            EXPECT_EQ(flag, "--set");
-            panel_setting s = parse_setting(assignment);
-            session.panel().set_value(s.field->id, s.value());
-        }
-        MeshEditOp op = mesh.edit_op();
-        session.run_builds(op, mesh.foreground());
-        session.finish();
-        sf::formats::string_sink sink;
-        sf::formats::write_edit_log(mesh.foreground(), sink);
-        log = std::move(sink.text);
-    }
-    reset_host();
-    return log;
-}
 
 // Where a mismatching log is kept: the test framework's temporary folder,
 // which outlives the test.
@@ -99,15 +61,12 @@ TEST_P(Golden, EditLogMatches) {
     sf::test::scratch_dir dir;
     const golden_case& c = GetParam();
     const std::string out = dir.file("out.edits");
-    std::string got;
-    if (c.panel_only) {
-        got = build_through_panel(c.args);
-    } else {
-        const std::string cmd = std::string("'" SF_PROGRAM "' build ") + c.args + " -o '" + out + "' 2>/dev/null";
-        const int status = std::system(cmd.c_str());
-        ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << cmd;
-        got = sf::test::slurp(out);
-    }
+    // Values beyond a slider (sub_segments=1) go through the command line
+    // like any other and build what the panel's set callback makes of them.
+    const std::string cmd = std::string("'" SF_PROGRAM "' build ") + c.args + " -o '" + out + "' 2>/dev/null";
+    const int status = std::system(cmd.c_str());
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << cmd;
+    const std::string got = sf::test::slurp(out);
 
     const std::string path = std::string(SF_TEST_DATA_DIR) + "/" + c.name + ".edits";
     if (std::getenv("SF_UPDATE_GOLDEN")) {

@@ -572,64 +572,96 @@ TEST_F(HostProgram, PresetOnlyFieldsAreRefused) {
     EXPECT_FALSE(exists("u.edits"));
 }
 
-// A value outside a control's range hint is refused before anything is
-// built or saved, in the server's words.
-TEST_F(HostProgram, SetOutsideTheRangeHintIsRefused) {
+// A range hint is what the slider spans: a value beyond it is taken with
+// one note, in the words it was typed, and the tool's own clamps make of it
+// what they make of it through the panel (a clamped value builds the tree
+// of the value it was stored as, bit for bit).
+TEST_F(HostProgram, ValuesBeyondTheSliderAreTakenWithANote) {
     struct case_typ {
         const char* set;
-        const char* message;
+        const char* note;
+        const char* same_as;  // the value the tool stores, or null
     };
     const case_typ cases[] = {
-        {"segments=9999", "\"Segments\": 9999 is outside 4 .. 25"},
-        {"branches=100000", "\"Branches\": 100000 is outside 1 .. 2000"},
-        {"trunks=50", "\"Trunks\": 50 is outside 1 .. 5"},
-        {"bias=100", "\"Bias\": 100 is outside 0 .. 5"},
-        {"iterations=1000", "\"Iterations\": 1000 is outside 1 .. 25"},
-        {"branch_crookedness=90deg", "\"Branch crookedness\": 90 degrees is outside 0 .. 45 degrees"},
-        {"min_angle=-10deg", "\"Min angle\": -10 degrees is outside 0 .. 45 degrees"},
-        {"tree_center=250%", "\"Tree center\": 250% is outside -100 .. 200%"},
-        {"twig_segments=10", "\"Segments\": 10 is outside 0 .. 9"},
+        {"random_seed=12345", "random_seed=12345 is beyond the slider's -1000 .. 1000", nullptr},
+        {"distribution_power=1.5", "distribution_power=1.5 is beyond the slider's 0 .. 1", nullptr},
+        {"sub_segments=1", "sub_segments=1 is beyond the slider's 2 .. 6", nullptr},
+        {"roots_crookedness=1.0", "roots_crookedness=1.0 is beyond the slider's 0 .. 45 degrees (0 .. 0.7853981633974483)",
+         nullptr},
+        {"iterations=0", "iterations=0 is beyond the slider's 1 .. 25", "iterations=1"},
+        {"branch_end_split=1.0000001", "branch_end_split=1.0000001 is beyond the slider's 0 .. 100% (0 .. 1)",
+         "branch_end_split=1"},
+        {"tree_center=250%", "tree_center=250% is beyond the slider's -100 .. 200%", nullptr},
     };
     for (const case_typ& c : cases) {
-        for (const std::string& command : {std::string("build -o t.edits"), std::string("preset add p --shelf shelf"),
-                                           std::string("panel")}) {
-            EXPECT_EQ(run(command + " --set " + c.set), 2) << command << " " << c.set;
-            const std::string e = err();
-            EXPECT_EQ(e, std::string("sylvaform: --set ") + c.set + ": " + c.message + "\n") << command;
+        const std::string note = std::string("sylvaform: ") + c.note + "\n";
+        ASSERT_EQ(run(std::string("build --set branches=20 --set ") + c.set + " -o a.edits"), 0) << err();
+        EXPECT_TRUE(err_has(note)) << err();
+        if (c.same_as) {
+            EXPECT_TRUE(err_has(std::string(c.set) + " was stored as")) << err();
+            ASSERT_EQ(run(std::string("build --set branches=20 --set ") + c.same_as + " -o b.edits"), 0) << err();
+            EXPECT_EQ(file("a.edits"), file("b.edits")) << c.set;
         }
-        EXPECT_FALSE(exists("t.edits"));
-        EXPECT_FALSE(exists("shelf"));
+        ASSERT_EQ(run(std::string("panel --set ") + c.set), 0) << err();
+        EXPECT_TRUE(err_has(note)) << err();
     }
-    // The edges of the ranges are values like any other; so is everything on
-    // controls without a range hint.
-    EXPECT_EQ(run("build -o t.edits --set segments=25 --set branch_crookedness=45deg --set tree_center=-100% "
-                  "--set branches=30 --set branch_thickness=1e6"),
-              0)
+    ASSERT_EQ(run("preset add p --shelf shelf --set branches=20 --set iterations=0 --set random_seed=12345"), 0)
         << err();
+    EXPECT_TRUE(err_has("sylvaform: iterations=0 was stored as 1\n")) << err();
+    EXPECT_TRUE(err_has("sylvaform: random_seed=12345 is beyond the slider's -1000 .. 1000\n")) << err();
+    // What cannot be stored is refused as before.
+    for (const char* bad : {"random_seed=2147483648", "segments=1.5", "bias=nan", "bias=1e999"})
+        EXPECT_EQ(run(std::string("build --set ") + bad + " -o c.edits"), 2) << bad;
+    EXPECT_FALSE(exists("c.edits"));
 }
 
-// The command line and the server refuse with one rule and the same words.
-TEST_F(ModuleHost, CommandLineAndServerShareTheRanges) {
+// --seeds N builds the tree of --set random_seed=N, for seeds beyond the
+// slider and negative ones too.
+TEST_F(HostProgram, SeedsAndRandomSeedBuildTheSameTree) {
+    for (const char* seed : {"12345", "-7", "2147483647"}) {
+        const std::string sets = "build --set branches=20 ";
+        ASSERT_EQ(run(sets + "--set random_seed=" + seed + " -o a.edits"), 0) << err();
+        ASSERT_EQ(run(sets + "--seeds " + seed + " -o 'b-{seed}.edits'"), 0) << err();
+        EXPECT_EQ(file("a.edits"), file(std::string("b-") + seed + ".edits")) << seed;
+    }
+}
+
+// A build whose estimate passes the memory budget is refused before it
+// grows: one line naming the budget and the estimate, nothing written.
+TEST_F(HostProgram, BuildsPastTheBudgetAreRefusedBeforeGrowing) {
+    for (const char* args :
+         {"--set branches=2000 --set segments=9999 --set sub_segments=6 --max-memory 512M",
+          "--set branches=2000 --set segments=25 --set sub_segments=6 --set render_type=SubD --subdivide 3 "
+          "--max-memory 1G"}) {
+        EXPECT_EQ(run(std::string("build ") + args + " -o t.obj -o t.edits --preview t.png"), 2) << args;
+        const std::string e = err();
+        EXPECT_EQ(std::count(e.begin(), e.end(), '\n'), 1) << e;
+        EXPECT_NE(e.find("more than the budget of "), std::string::npos) << e;
+        EXPECT_NE(e.find("estimated before growing"), std::string::npos) << e;
+        EXPECT_EQ(e.find("points, "), e.rfind("points, ")) << e;
+        for (const char* f : {"t.obj", "t.mtl", "t.edits", "t.png"}) EXPECT_FALSE(exists(f)) << f;
+    }
+    EXPECT_EQ(run("preset add p --shelf shelf --set branches=2000 --set segments=9999 --max-memory 64M"), 2);
+    EXPECT_TRUE(err_has("more than the budget of 64 MiB")) << err();
+    EXPECT_FALSE(exists("shelf/p.sfpreset"));
+}
+
+// The command line and the server take a value beyond the slider with the
+// same note, each naming the value its own way.
+TEST_F(ModuleHost, CommandLineAndServerShareTheNotes) {
     plugin_module module(SF_MODULE);
     tool_session session(module);
     const panel_model model(session.panel());
-    for (const auto& [set, id, value] : {std::tuple{"segments=26", 0x8003u, 26.0},
-                                        std::tuple{"roots_crookedness=46deg", 0x8024u, 46.0 * std::numbers::pi / 180},
-                                        std::tuple{"wg_range=-1%", 0x800Du, -0.01}}) {
-        std::string command, server;
-        try {
-            panel_setting p = parse_setting(set);
-            session.apply(p);
-        } catch (const usage_error& e) {
-            command = e.what();
-        }
-        try {
-            model.check_edit({{"id", id}, {"value", value}});
-        } catch (const request_error& e) {
-            server = e.what();
-        }
-        EXPECT_FALSE(server.empty()) << set;
-        EXPECT_EQ(command, std::string("--set ") + set + ": " + server);
+    for (const auto& [set, id, value, server] :
+         {std::tuple{"segments=26", 0x8003u, 26.0, "\"Segments\": 26 is beyond the slider's 4 .. 25"},
+          std::tuple{"roots_crookedness=46deg", 0x8024u, 46.0 * std::numbers::pi / 180,
+                     "\"Roots Crookedness\": 46 degrees is beyond the slider's 0 .. 45 degrees"},
+          std::tuple{"wg_range=-1%", 0x800Du, -0.01, "\"WG range\": -1% is beyond the slider's 0 .. 100%"}}) {
+        panel_setting p = parse_setting(set);
+        session.apply(p);
+        const std::string tail = std::string(server).substr(std::string(server).find(" is beyond"));
+        EXPECT_EQ(p.beyond, set + tail);
+        EXPECT_EQ(model.check_edit({{"id", id}, {"value", value}}).note, server);
     }
 }
 

@@ -3,6 +3,7 @@
 #include "app/panel_ranges.h"
 
 #include <algorithm>
+#include <charconv>
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -27,10 +28,11 @@ value_kind kind_of(const std::string& type) {
     return value_kind::none;
 }
 
+// The shortest text that reads back as v: a value is never shown rounded.
 std::string number_text(double v) {
     char buf[32];
-    std::snprintf(buf, sizeof buf, "%.6g", v);
-    return buf;
+    const auto [end, ec] = std::to_chars(buf, buf + sizeof buf, v);
+    return ec == std::errc() ? std::string(buf, end) : std::string("?");
 }
 
 json ids_json(const std::vector<unsigned>& ids) { return json(ids); }
@@ -167,9 +169,13 @@ panel_edit panel_model::check_edit(const json& body) const {
     } else {
         e.d = x;
     }
-    if (c->range)
-        if (const auto outside = range_violation(name, c->control_class, *c->range, x))
-            throw request_error(400, *outside);
+    if (c->range) {
+        // Beyond the slider is taken, with a note in the panel's units.
+        const control_unit* unit = unit_of_class(c->control_class);
+        const std::string typed =
+            name + ": " + number_text(to_shown(unit, x)) + (unit ? std::string(unit->range_words) : std::string());
+        if (auto note = beyond_slider(typed, c->control_class, *c->range, x, true)) e.note = std::move(*note);
+    }
     return e;
 }
 

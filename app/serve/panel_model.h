@@ -36,6 +36,7 @@ struct panel_edit {
     std::int32_t i = 0;
     double d = 0.0;
     unsigned char b = 0;
+    std::string note;  // a value beyond the slider: the note the page shows
     void* value() { return kind == value_kind::real ? static_cast<void*>(&d) : kind == value_kind::boolean ? static_cast<void*>(&b) : static_cast<void*>(&i); }
 };
 
@@ -48,8 +49,9 @@ public:
     const nlohmann::json& description() const { return description_; }
 
     // {"id": n, "value": v}: v in stored units. Throws request_error (400)
-    // for unknown or read-only ids, wrong types, non-finite numbers, values
-    // outside the range hint and choices outside the list.
+    // for unknown or read-only ids, wrong types, non-finite numbers, whole
+    // numbers past 32 bits and choices outside the list. A value beyond the
+    // range hint is taken, with its note.
     panel_edit check_edit(const nlohmann::json& body) const;
 
     // True for the panel's buttons.

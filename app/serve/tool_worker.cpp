@@ -146,6 +146,15 @@ void tool_worker::post(std::function<void()> task) {
 std::uint64_t tool_worker::submit(panel_edit edit) {
     std::lock_guard lock(mutex_);
     if (stopping_) throw host_error("the server is shutting down");
+    // The cost of the tree this edit leads to, before it is taken.
+    cost_settings next = cost_;
+    apply_cost_edit(next, edit.id, edit.kind == value_kind::real      ? edit.d
+                                   : edit.kind == value_kind::boolean ? double(edit.b)
+                                                                      : double(edit.i));
+    const cost_estimate cost = estimate_build(next, crown_bytes_, {});
+    const std::size_t budget = formats::memory_budget::limit();
+    if (budget != 0 && cost.bytes > double(budget)) throw request_error(422, over_budget_text(cost, budget));
+    cost_ = next;
     ++queued_edits_;
     queue_.push_back([this, edit]() mutable {
         session_->panel().set_value(edit.id, edit.value());
@@ -214,6 +223,15 @@ void tool_worker::build_while_asked() {
             build_error_ = "the tool still asks for a build after " + std::to_string(k_max_builds) + " builds";
             break;
         }
+        // Settings that came another way (a preset, a reset) are held to
+        // the budget here: the last tree stays.
+        const cost_estimate cost =
+            estimate_build(read_cost_settings(session_->panel()), crown_bytes(mesh_.background()), {});
+        const std::size_t budget = formats::memory_budget::limit();
+        if (budget != 0 && cost.bytes > double(budget)) {
+            build_error_ = over_budget_text(cost, budget);
+            break;
+        }
         {
             std::lock_guard lock(mutex_);
             building_ = true;
@@ -277,9 +295,14 @@ void tool_worker::publish() {
           {"polygons", bg.polygon_count()}}},
         {"presets", {{"version", presets_version_}}},
     };
+    cost_settings cost = read_cost_settings(panel);
+    const double crown = crown_bytes(bg);
     // Busy ends only with the snapshot that shows the edits and the build.
     std::lock_guard lock(mutex_);
     snapshot_ = std::move(s);
+    // Edits still queued stay counted in the cost of the next one.
+    if (queued_edits_ == applied_edits_) cost_ = cost;
+    crown_bytes_ = crown;
     building_ = false;
     queued_edits_ -= applied_edits_;
     applied_edits_ = 0;

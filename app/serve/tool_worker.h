@@ -21,6 +21,7 @@
 #include <type_traits>
 #include <variant>
 
+#include "app/build_cost.h"
 #include "app/serve/panel_model.h"
 #include "app/standin_host.h"
 #include "app/tool_host.h"
@@ -71,6 +72,8 @@ public:
     void set_listener(std::function<void()> listener);
 
     // Queues a checked edit; answers the state version it will be part of.
+    // An edit that would make a tree past the memory budget is refused
+    // (request_error 422, the estimate in its words) and not queued.
     std::uint64_t submit(panel_edit edit);
 
     // Runs f on the tool thread after the edits queued before it and waits
@@ -153,6 +156,8 @@ private:
     std::uint64_t version_ = 1;
     std::function<void()> listener_;
     nlohmann::json snapshot_;
+    cost_settings cost_;        // the settings with the queued edits, for the cost of the next one
+    double crown_bytes_ = 0;
     nlohmann::json progress_;  // null, or {"caption", "done", "total"}
     std::thread thread_;
 };

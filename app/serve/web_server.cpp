@@ -340,7 +340,9 @@ private:
     void post_set(const httplib::Request& req, httplib::Response& res) {
         const panel_edit edit = worker_.panel().check_edit(json_body(req));
         refuse_greyed(edit.id);
-        send_json(res, 202, {{"version", worker_.submit(edit)}});
+        json answer = {{"version", worker_.submit(edit)}};
+        if (!edit.note.empty()) answer["note"] = edit.note;
+        send_json(res, 202, answer);
     }
 
     void post_button(const httplib::Request& req, httplib::Response& res) {

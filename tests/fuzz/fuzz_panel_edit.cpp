@@ -49,7 +49,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         const panel_edit edit = model.check_edit(body);
         if (edit.id == 0 || edit.id > 9) std::abort();
         if (edit.kind == value_kind::real && !std::isfinite(edit.d)) std::abort();
-        if (edit.id == 1 && (edit.kind != value_kind::integer || edit.i < 0 || edit.i > 100)) std::abort();
+        // Beyond the slider is taken, with a note exactly then.
+        if (edit.id == 1 && (edit.kind != value_kind::integer || (edit.i < 0 || edit.i > 100) == edit.note.empty()))
+            std::abort();
         if (edit.id == 6 && (edit.i < 0 || edit.i > 2)) std::abort();
     } catch (const request_error& e) {
         if (e.status < 400 || e.status > 499) std::abort();

@@ -24,6 +24,8 @@ async function setValue(id, value) {
   try {
     const r = await postJson('/api/set', { id, value });
     clearErrorOnly();
+    // Typed beyond the slider: taken, and said so.
+    if (r && typeof r.note === 'string') showNote(r.note);
     return r && typeof r.version === 'number' ? r.version : 0;
   } catch (e) {
     showError(e);
