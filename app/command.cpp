@@ -539,7 +539,8 @@ struct command_line {
         serve->add_option("--host", address,
                           "Address to listen on (default 127.0.0.1). Anything else lets other machines use the tool.");
         serve->add_option("--allow-host", allow_hosts,
-                          "Also answer requests addressed to this host name or address (repeatable); see README");
+                          "Also answer requests addressed to this host name or address (repeatable); see README")
+            ->allow_extra_args(false);
         serve->add_option("--max-upload-mb", max_upload_mb, "Largest crown upload in MiB (default 64)")
             ->check(CLI::Range(1, 512));
     }
