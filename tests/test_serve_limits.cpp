@@ -471,7 +471,7 @@ TEST(ServeSecurity, NamesHeadsShelfFilesAndQuotedBytes) {
 }
 
 // No client costs more than a little memory or a moment of a request
-// thread: ranges are ignored, answers to clients that do not read wait
+// thread: the page is compressed once and nothing else is, ranges are ignored, answers to clients that do not read wait
 // without a thread, duplicate keys are found in one pass, announced bodies
 // reserve nothing until they arrive, and an idle connection keeps no buffer.
 TEST(ServeResources, ClientsCannotHoldMemoryOrThreads) {
@@ -489,6 +489,12 @@ TEST(ServeResources, ClientsCannotHoldMemoryOrThreads) {
         const auto packed = c->Get("/app.js", {{"Accept-Encoding", encoding}});
         ASSERT_TRUE(packed && packed->status == 200);
         EXPECT_EQ(packed->body, page->body) << encoding;
+        // Answers made per request are never compressed (a download would
+        // cost seconds of CPU).
+        const std::string panel = ask(server.port, "GET /api/panel HTTP/1.1\r\n" + host + "Accept-Encoding: " +
+                                                       encoding + "\r\nConnection: close\r\n\r\n");
+        EXPECT_EQ(status_of(panel), "HTTP/1.1 200 OK");
+        EXPECT_EQ(panel.find("Content-Encoding"), std::string::npos) << encoding;
     }
 
     // 2,000 ranges: the whole file once.

@@ -399,14 +399,16 @@ private:
         l.max_body = options.max_upload;
         l.poll_wait = k_long_poll;
         l.too_large = json{{"error", too_large_text(options.max_upload)}}.dump();
-        // Static files are compressed once (get_asset), not by the library
-        // for every answer: their accepted encoding is moved aside.
+        // Nothing is compressed per answer (brotli at the library's level
+        // costs a second per megabyte: a download would be a cheap stall).
+        // The page's files are compressed once (get_asset): their accepted
+        // encoding is moved aside for it.
         l.prepare = [](httplib::Request& req) {
-            req.headers.erase(k_asset_encoding);
-            if (req.method != "GET" || !find_web_asset(req.path)) return;
-            const std::string encoding = pick_encoding(req.get_header_value("Accept-Encoding"));
+            const std::string accepts = req.get_header_value("Accept-Encoding");
             req.headers.erase("Accept-Encoding");
-            req.headers.emplace(k_asset_encoding, encoding);
+            req.headers.erase(k_asset_encoding);
+            if ((req.method == "GET" || req.method == "HEAD") && find_web_asset(req.path))
+                req.headers.emplace(k_asset_encoding, pick_encoding(accepts));
         };
         return l;
     }
