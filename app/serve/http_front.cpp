@@ -503,8 +503,8 @@ request_head parse_head(std::string_view head) {
 void classify_request(http_front::connection& c, std::string_view method, std::string_view target) {
     const std::size_t query = target.find('?');
     const std::string_view path = target.substr(0, query);
-    const bool api = path.substr(0, 5) == "/api/";
-    c.quick = (method == "GET" && (!api || path == "/api/panel" || path == "/api/state" || path == "/api/presets" ||
+    // The page's files are large answers: with downloads, not beside edits.
+    c.quick = (method == "GET" && (path == "/api/panel" || path == "/api/state" || path == "/api/presets" ||
                                    path == "/api/presets/thumbnail")) ||
               (method == "POST" && path == "/api/set");
     c.poll = false;
