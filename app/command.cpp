@@ -444,7 +444,7 @@ int run_panel(const build_request& request, const host_options& options) {
 }
 
 int run_serve_command(const build_request& request, const host_options& options, const std::string& address,
-                      int port, int max_upload_mb) {
+                      const std::vector<std::string>& allow_hosts, int port, int max_upload_mb) {
     return guarded([&] {
         serve_options serve;
         serve.setup.module_path = module_path(options);
@@ -454,8 +454,8 @@ int run_serve_command(const build_request& request, const host_options& options,
         serve.setup.crown_z_up = request.crown_z_up;
         if (!address.empty()) {
             serve.host = address;
-            serve.host_given = true;
         }
+        for (const std::string& name : allow_hosts) serve.allow_hosts.push_back(check_host_name(name));
         serve.port = port;
         serve.max_upload = std::size_t(max_upload_mb) << 20;
         return run_serve(serve);
@@ -473,6 +473,7 @@ struct command_line {
     build_request request;
     std::string shelf_dir, max_memory, crown, crown_up = "y", preset, name, seeds, shard, preview_path;
     std::string bark_texture, leaf_atlas, address;
+    std::vector<std::string> allow_hosts;
     int port = 8642, max_upload_mb = 64;
     std::string fields = "Fields: " + field_names() + "\n";
     CLI::Option *shelf_opt, *memory_opt, *crown_opt, *preset_opt, *seeds_opt, *shard_opt, *preview_opt;
@@ -574,6 +575,9 @@ struct command_line {
         serve->add_option("--port", port, "TCP port (default 8642; 0 picks a free one)")->check(CLI::Range(0, 65535));
         serve->add_option("--host", address,
                           "Address to listen on (default 127.0.0.1). Anything else lets other machines use the tool.");
+        serve->add_option("--allow-host", allow_hosts,
+                          "Also answer requests addressed to this host name or address (repeatable); see README")
+            ->allow_extra_args(false);
         serve->add_option("--max-upload-mb", max_upload_mb, "Largest crown upload in MiB (default 64)")
             ->check(CLI::Range(1, 512));
     }
@@ -600,7 +604,7 @@ struct command_line {
     int run() {
         if (build->parsed()) return run_build(request, options);
         if (panel->parsed()) return run_panel(request, options);
-        if (serve->parsed()) return run_serve_command(request, options, address, port, max_upload_mb);
+        if (serve->parsed()) return run_serve_command(request, options, address, allow_hosts, port, max_upload_mb);
         if (add->parsed()) return run_preset_add(name, request, options);
         if (remove->parsed()) return run_preset_remove(name, options);
         if (starters->parsed()) return run_preset_starters(options);

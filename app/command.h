@@ -63,7 +63,7 @@ int run_preset_starters(const host_options& options);
 int run_panel(const build_request& request, const host_options& options);
 // Serves the tool's web page until interrupted; an empty address means loopback.
 int run_serve_command(const build_request& request, const host_options& options, const std::string& address,
-                      int port, int max_upload_mb);
+                      const std::vector<std::string>& allow_hosts, int port, int max_upload_mb);
 
 // The command line.
 int run_program(int argc, char** argv);

@@ -10,8 +10,11 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <sys/stat.h>
+
 #include <atomic>
 #include <chrono>
+#include <fstream>
 #include <thread>
 
 #include "scratch_dir.h"
@@ -28,7 +31,7 @@ constexpr unsigned k_branches = 0x8002;
 
 class serve_process {
 public:
-    serve_process(const scratch_dir& dir, const char* max_upload_mb) {
+    serve_process(const scratch_dir& dir, const char* max_upload_mb, std::vector<std::string> more = {}) {
         const std::string shelf = dir.file("shelf"), tmp = dir.file("tmp");
         std::filesystem::create_directories(tmp);
         int out[2];
@@ -39,8 +42,13 @@ public:
             ::close(out[0]);
             ::close(out[1]);
             ::setenv("TMPDIR", tmp.c_str(), 1);
-            ::execl(SF_PROGRAM, SF_PROGRAM, "serve", "--port", "0", "--shelf", shelf.c_str(), "--max-upload-mb",
-                    max_upload_mb, static_cast<char*>(nullptr));
+            std::vector<std::string> args{SF_PROGRAM, "serve", "--port", "0", "--shelf", shelf, "--max-upload-mb",
+                                          max_upload_mb};
+            args.insert(args.end(), more.begin(), more.end());
+            std::vector<char*> argv;
+            for (std::string& a : args) argv.push_back(a.data());
+            argv.push_back(nullptr);
+            ::execv(SF_PROGRAM, argv.data());
             ::_exit(127);
         }
         ::close(out[1]);
@@ -79,6 +87,14 @@ public:
         return c;
     }
 
+    // The server's resident memory in MiB.
+    long rss_mib() const {
+        std::ifstream status("/proc/" + std::to_string(pid_) + "/status");
+        for (std::string line; std::getline(status, line);)
+            if (line.rfind("VmRSS:", 0) == 0) return std::stol(line.substr(6)) / 1024;
+        return -1;
+    }
+
     int port = 0;
 
 private:
@@ -103,6 +119,11 @@ public:
         EXPECT_EQ(::connect(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
     }
     ~raw_socket() { ::close(fd_); }
+    // A small receive window, so that answers back up at once when unread.
+    void small_window() {
+        const int size = 4096;
+        ::setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
+    }
     void send(const std::string& bytes) { [[maybe_unused]] auto n = ::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL); }
     void end_sending() { ::shutdown(fd_, SHUT_WR); }
     // What the first read brings (waiting up to `limit`).
@@ -349,6 +370,198 @@ TEST(ServeLimits, StoppingAlwaysWorksAndLeavesNoUploads) {
     EXPECT_GE(server.stop(milliseconds(15000)), 0) << "the server did not stop on SIGTERM";
     upload.join();
     EXPECT_EQ(uploads(), 1u);
+}
+
+// The whole answer to a raw request (the server closes after it).
+std::string ask(int port, const std::string& request) {
+    raw_socket s(port);
+    s.send(request);
+    return s.receive(milliseconds(10000));  // a watchdog: answers come at once
+}
+
+std::string status_of(const std::string& answer) { return answer.substr(0, answer.find("\r\n")); }
+
+// Hostile pages and files: a request must be addressed to the server by a
+// loopback name or one it was told to answer to, whatever address it listens
+// on; a head that could be read two ways is refused; shelf files are never
+// followed out of the shelf; bytes a client sends never break an answer.
+TEST(ServeSecurity, NamesHeadsShelfFilesAndQuotedBytes) {
+    scratch_dir dir;
+    serve_process server(dir, "1", {"--host", "127.0.0.1", "--allow-host", "Tree.Example"});
+    const std::string port = std::to_string(server.port), edit = "{\"id\":32770,\"value\":120}";
+    const auto post_set = [&](const std::string& host, const std::string& more = "") {
+        return "POST /api/set HTTP/1.1\r\nHost: " + host + "\r\nOrigin: http://" + host +
+               "\r\nContent-Type: application/json\r\nContent-Length: " + std::to_string(edit.size()) + "\r\n" + more +
+               "Connection: close\r\n\r\n" + edit;
+    };
+    // A rebound name is refused even with a matching Origin; the loopback
+    // names and the allowed one are served.
+    for (const std::string& host : std::vector<std::string>{"evil.example:" + port, "127.0.0.1", "127.0.0.1:1",
+                                                             "tree.example.evil:" + port})
+        EXPECT_EQ(status_of(ask(server.port, post_set(host))), "HTTP/1.1 403 Forbidden") << host;
+    for (const std::string& host : {"127.0.0.1:" + port, "localhost:" + port, "tree.example:" + port})
+        EXPECT_EQ(status_of(ask(server.port, post_set(host))), "HTTP/1.1 202 Accepted") << host;
+
+    // Heads another reader could take differently.
+    const std::string good = "127.0.0.1:" + port;
+    const struct {
+        const char* why;
+        std::string request;
+    } ambiguous[] = {
+        {"bare LF inside a line", post_set(good, "X-A: 1\nHost: evil.example\r\n")},
+        {"bare CR", post_set(good, "X-A: 1\rB\r\n")},
+        {"space before the colon", "POST /api/set HTTP/1.1\r\nHost: " + good + "\r\nContent-Length : 2\r\n\r\n{}"},
+        {"a second Host", post_set(good, "Host: evil.example:" + port + "\r\n")},
+        {"a folded line", post_set(good, "X-A: 1\r\n b\r\n")},
+        {"a space in the target", "GET /api/state x HTTP/1.1\r\nHost: " + good + "\r\n\r\n"},
+        {"a control byte", post_set(good, std::string("X-A: a\0b\r\n", 10))},
+    };
+    for (const auto& a : ambiguous) EXPECT_EQ(status_of(ask(server.port, a.request)), "HTTP/1.1 400 Bad Request") << a.why;
+    // '%' in a value is taken as sent, not decoded.
+    EXPECT_EQ(status_of(ask(server.port, "GET /api/state HTTP/1.1\r\nHost: 127.0.0.1%3a" + port + "\r\n\r\n")),
+              "HTTP/1.1 403 Forbidden");
+
+    // Thumbnails: a link, a FIFO and an oversized file are no thumbnails.
+    const std::filesystem::path shelf = dir.file("shelf");
+    std::filesystem::create_directories(shelf);
+    const std::string png = "\x89PNG\r\n\x1a\n";
+    std::ofstream(dir.file("secret")) << png << "secret";
+    std::ofstream(shelf / "plain.png") << png;
+    std::filesystem::create_symlink(dir.file("secret"), shelf / "link.png");
+    ASSERT_EQ(::mkfifo((shelf / "fifo.png").c_str(), 0600), 0);
+    std::ofstream(shelf / "big.png") << png << std::string(std::size_t(2) << 20, 'x');
+    auto c = server.client();
+    EXPECT_EQ(c->Get("/api/presets/thumbnail?name=plain")->body, png);
+    for (const char* name : {"link", "fifo", "big"}) {
+        const auto res = c->Get(std::string("/api/presets/thumbnail?name=") + name);
+        ASSERT_TRUE(res) << name;
+        EXPECT_EQ(res->status, 404) << name;
+        EXPECT_EQ(res->body.find("secret"), std::string::npos);
+    }
+
+    // Quoted bytes are escaped; the answer is JSON and a 4xx.
+    const json before = state(*c);
+    const std::string key = "\\u001b[31m\\u0085";
+    std::string long_name = "/api/presets/thumbnail?name=";
+    for (int k = 0; k < 70; ++k) long_name += "%FF";
+    const struct {
+        const char* why;
+        std::string path, body;
+    } quoting[] = {
+        {"a long name of bytes that are not UTF-8", long_name, ""},
+        {"a crown name that is not UTF-8", "/api/crown?name=%FF.obj", "v 0 0 0\nv 1 0 0\nv 0 1 0\nf 1 2 3\n"},
+        {"a key twice, with control characters", "/api/set", "{\"" + key + "\":1,\"" + key + "\":2}"},
+    };
+    for (const auto& q : quoting) {
+        const std::string& path = q.path;
+        const auto res = q.body.empty() ? c->Get(path)
+                                        : c->Post(path, q.body, path == "/api/set" ? "application/json" : "application/octet-stream");
+        ASSERT_TRUE(res) << q.why;
+        EXPECT_EQ(res->status, 400) << q.why;
+        const json body = json::parse(res->body);
+        const std::string error = body["error"].get<std::string>();
+        EXPECT_TRUE(std::none_of(error.begin(), error.end(), [](unsigned char b) { return b < 0x20 || b == 0x7F; }))
+            << q.why;
+        EXPECT_EQ(error.find("\xC2\x85"), std::string::npos) << q.why;
+    }
+    // The refused crown was not taken: the state still answers, as before.
+    const json after = state(*c);
+    ASSERT_TRUE(after.is_object());
+    EXPECT_EQ(after["crown"], before["crown"]);
+}
+
+// No client costs more than a little memory or a moment of a request
+// thread: the page is compressed once and nothing else is, ranges are ignored, answers to clients that do not read wait
+// without a thread, duplicate keys are found in one pass, announced bodies
+// reserve nothing until they arrive, and an idle connection keeps no buffer.
+TEST(ServeResources, ClientsCannotHoldMemoryOrThreads) {
+    scratch_dir dir;
+    serve_process server(dir, "64");
+    const std::string host = host_header(server.port);
+    auto c = server.client(30);  // a watchdog: every answer here comes in milliseconds
+    // Eight keep-alive connections, each after a 32 MiB request: their
+    // buffers are gone.
+    const long before = server.rss_mib();
+    const std::string big(std::size_t(32) << 20, ' ');
+    std::vector<std::unique_ptr<httplib::Client>> idle;
+    for (int k = 0; k < 8; ++k) {
+        idle.push_back(server.client(30));
+        idle.back()->set_keep_alive(true);
+        const auto res = idle.back()->Post("/api/set", big, "text/plain");
+        ASSERT_TRUE(res);
+        EXPECT_EQ(res->status, 415);
+    }
+    EXPECT_LT(server.rss_mib(), before + 100) << "idle connections keep their buffers";
+    idle.clear();
+
+    const auto page = c->Get("/app.js", {{"Accept-Encoding", "identity"}});
+    ASSERT_TRUE(page && page->status == 200);
+    // The page's files go out compressed (once), and decode to themselves.
+    for (const char* encoding : {"br", "gzip"}) {
+        const std::string raw = ask(server.port, "GET /app.js HTTP/1.1\r\n" + host + "Accept-Encoding: " + encoding +
+                                                     "\r\nConnection: close\r\n\r\n");
+        EXPECT_NE(raw.find(std::string("Content-Encoding: ") + encoding), std::string::npos) << encoding;
+        const auto packed = c->Get("/app.js", {{"Accept-Encoding", encoding}});
+        ASSERT_TRUE(packed && packed->status == 200);
+        EXPECT_EQ(packed->body, page->body) << encoding;
+        // Answers made per request are never compressed (a download would
+        // cost seconds of CPU).
+        const std::string panel = ask(server.port, "GET /api/panel HTTP/1.1\r\n" + host + "Accept-Encoding: " +
+                                                       encoding + "\r\nConnection: close\r\n\r\n");
+        EXPECT_EQ(status_of(panel), "HTTP/1.1 200 OK");
+        EXPECT_EQ(panel.find("Content-Encoding"), std::string::npos) << encoding;
+    }
+
+    // 2,000 ranges: the whole file once.
+    std::string ranges = "bytes=0-";
+    for (int k = 1; k < 2000; ++k) ranges += ",0-";
+    const std::string ranged = ask(server.port, "GET /app.js HTTP/1.1\r\n" + host + "Range: " + ranges +
+                                                    "\r\nAccept-Encoding: identity\r\nConnection: close\r\n\r\n");
+    EXPECT_EQ(status_of(ranged), "HTTP/1.1 200 OK");
+    EXPECT_EQ(ranged.size() - ranged.find("\r\n\r\n") - 4, page->body.size());
+
+    // 120 clients pipeline requests for the page and never read (each would
+    // hold a request thread for seconds if answers waited for them).
+    std::vector<std::unique_ptr<raw_socket>> stuck;
+    std::string many;
+    for (int k = 0; k < 30; ++k) many += "GET /app.js HTTP/1.1\r\n" + host + "Accept-Encoding: identity\r\n\r\n";
+    for (int k = 0; k < 120; ++k) {
+        stuck.push_back(std::make_unique<raw_socket>(server.port));
+        stuck.back()->small_window();
+        stuck.back()->send(many);
+    }
+    for (int k = 0; k < 8; ++k) {
+        const auto res = c->Get("/api/state");
+        ASSERT_TRUE(res) << "clients that do not read held the server";
+        EXPECT_EQ(res->status, 200);
+    }
+    stuck.clear();
+
+    // 600,000 keys, the first one again at the end (minutes, if each key
+    // were compared with every other).
+    std::string keys = "{";
+    for (int k = 0; k < 600000; ++k) keys += "\"k" + std::to_string(k) + "\":1,";
+    keys += "\"k0\":2}";
+    auto res = c->Post("/api/set", keys, "application/json");
+    ASSERT_TRUE(res);
+    EXPECT_EQ(res->status, 400);
+    EXPECT_NE(res->body.find("twice"), std::string::npos);
+
+    // Nine uploads announce 64 MiB and trickle: edits and other uploads go on.
+    std::vector<std::unique_ptr<raw_socket>> trickling;
+    for (int k = 0; k < 9; ++k) {
+        trickling.push_back(std::make_unique<raw_socket>(server.port));
+        trickling.back()->send("POST /api/crown?name=a.obj HTTP/1.1\r\n" + host +
+                               "Content-Type: application/octet-stream\r\nContent-Length: 67108864\r\n\r\nv");
+    }
+    res = c->Post("/api/set", json{{"id", k_branches}, {"value", 120}}.dump(), "application/json");
+    ASSERT_TRUE(res);
+    EXPECT_EQ(res->status, 202);
+    res = c->Post("/api/crown?name=box.obj", std::string(200000, '\n') + "v 0 0 0\nv 1 0 0\nv 0 1 0\nf 1 2 3\n",
+                  "application/octet-stream");
+    ASSERT_TRUE(res);
+    EXPECT_EQ(res->status, 200) << res->body;
+    trickling.clear();
 }
 
 }  // namespace

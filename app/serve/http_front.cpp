@@ -15,6 +15,7 @@
 #include <cerrno>
 #include <cstring>
 #include <optional>
+#include <set>
 #include <stdexcept>
 #include <string_view>
 
@@ -29,15 +30,20 @@ struct http_front::connection {
     std::string address;
     int port = 0;
     std::string in;          // bytes read, from the start of the current request
+    std::size_t head = 0;    // the current request's head length once it is read
     std::size_t frame = 0;   // the current request's length (head and body) once its head is read
     std::size_t reserved = 0;  // of the server's body budget
+    std::string out;         // answer bytes the client has not taken yet, from out_at
+    std::size_t out_at = 0, counted = 0;  // counted: of the server's unsent bytes
+    bool close_after = false;  // closed once out is sent
+    bool waiting = false;    // framed, waiting for the unsent answers of others to drop
     bool quick = false;      // runs in the quick lane
     bool poll = false;       // a state request with since
     std::uint64_t since = 0;
     bool parked = false, draining = false;
     bool peer_done = false;  // the client sent all it will (it shut down its side)
     unsigned served = 0;
-    clock_type::time_point idle_since, started, progress, parked_at, drain_until, answered;
+    clock_type::time_point idle_since, started, progress, parked_at, drain_until, answered, out_progress;
 };
 
 namespace {
@@ -50,19 +56,20 @@ constexpr auto k_scan = std::chrono::milliseconds(50);
 // and a build change the state many times a second, each open page gets a
 // few answers that carry them all, not one per change.
 constexpr auto k_poll_every = std::chrono::milliseconds(50);
+// Bodies up to this size are not counted against the body budget, so that
+// large uploads never keep an edit out.
+constexpr std::size_t k_small_body = 64 << 10;
 
-// Handlers read the request framed by the event thread, from memory; only
-// answers go to the socket, and a client that stops reading them fails the
-// write after write_stall.
+// Handlers read the request framed by the event thread, from memory. An
+// answer goes to the socket as far as the client takes it at once; the rest
+// is kept for the event thread to send, so no request thread ever waits for
+// a client.
 class front_stream final : public httplib::Stream {
 public:
-    front_stream(const http_front::connection& c, std::chrono::milliseconds stall) : c_(c), stall_(stall) {}
+    explicit front_stream(http_front::connection& c) : c_(c) {}
 
     bool is_readable() const override { return at_ < c_.frame; }
-    bool is_writable() const override {
-        pollfd p{c_.fd, POLLOUT, 0};
-        return ::poll(&p, 1, int(stall_.count())) > 0 && !(p.revents & (POLLERR | POLLHUP));
-    }
+    bool is_writable() const override { return true; }
     ssize_t read(char* ptr, size_t size) override {
         const std::size_t n = std::min(size, c_.frame - at_);
         std::memcpy(ptr, c_.in.data() + at_, n);
@@ -70,14 +77,22 @@ public:
         return ssize_t(n);
     }
     ssize_t write(const char* ptr, size_t size) override {
-        for (;;) {
+        const std::size_t whole = size;
+        while (c_.out.empty() && size > 0) {
             const ssize_t n = ::send(c_.fd, ptr, size, MSG_NOSIGNAL | MSG_DONTWAIT);
-            if (n >= 0) return n;
-            if (errno == EINTR) continue;
-            if (errno != EAGAIN && errno != EWOULDBLOCK) return -1;
-            pollfd p{c_.fd, POLLOUT, 0};
-            if (::poll(&p, 1, int(stall_.count())) <= 0) return -1;
+            if (n > 0) {
+                ptr += n;
+                size -= std::size_t(n);
+            } else if (n < 0 && errno == EINTR) {
+                continue;
+            } else if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+                break;
+            } else {
+                return -1;
+            }
         }
+        c_.out.append(ptr, size);
+        return ssize_t(whole);
     }
     void get_remote_ip_and_port(std::string& ip, int& port) const override {
         ip = c_.address;
@@ -105,8 +120,7 @@ public:
     socket_t socket() const override { return c_.fd; }
 
 private:
-    const http_front::connection& c_;
-    std::chrono::milliseconds stall_;
+    http_front::connection& c_;
     std::size_t at_ = 0;
 };
 
@@ -258,8 +272,19 @@ void http_front::unreserve(connection& c) {
     c.reserved = 0;
 }
 
+// Brings the server's count of unsent answer bytes up to date with c's.
+void http_front::unsent(connection& c) {
+    const std::size_t now = c.out.size() - c.out_at;
+    unsent_ += now;
+    unsent_ -= c.counted;
+    c.counted = now;
+}
+
 void http_front::close_connection(std::unique_ptr<connection> c) {
     unreserve(*c);
+    c->out.clear();
+    c->out_at = 0;
+    unsent(*c);
     ::close(c->fd);
     std::lock_guard lock(mutex_);
     --open_;
@@ -286,35 +311,42 @@ void http_front::serve(std::unique_ptr<connection> c) {
     const bool last = ++c->served >= limits_.requests_per_connection || c->peer_done;
     bool ok = false;
     {
-        front_stream stream(*c, limits_.write_stall);
+        front_stream stream(*c);
         try {
-            ok = process_request(stream, last, closed, [](httplib::Request& req) {
+            ok = process_request(stream, last, closed, [this](httplib::Request& req) {
                 // The body is already here; nobody waits for a 100 Continue.
                 req.headers.erase("Expect");
+                if (limits_.prepare) limits_.prepare(req);
             });
         } catch (...) {
             ok = false;
         }
     }
-    if (!ok || closed || last || stopping_) return close_connection(std::move(c));
-    if (c->poll) c->answered = clock_type::now();
     unreserve(*c);
+    // The request's bytes go, and with them a large buffer: an idle
+    // connection keeps only what the client already sent of the next one.
     c->in.erase(0, c->frame);
-    c->frame = 0;
+    c->in.shrink_to_fit();
+    c->head = c->frame = 0;
+    unsent(*c);
+    c->close_after = closed || last;
+    if (!ok || stopping_ || (c->close_after && c->out.empty())) return close_connection(std::move(c));
+    if (c->poll) c->answered = clock_type::now();
     c->poll = c->quick = false;
     hand_back(std::move(c));
 }
 
 void http_front::take(std::unique_ptr<connection> c, clock_type::time_point now) {
     const int fd = c->fd;
-    c->idle_since = now;
+    c->idle_since = c->out_progress = now;
     epoll_event ev{};
-    ev.events = EPOLLIN | EPOLLRDHUP;
+    // The rest of an answer is sent before the next request is read.
+    ev.events = c->out.empty() ? EPOLLIN | EPOLLRDHUP : EPOLLOUT;
     ev.data.fd = fd;
     if (::epoll_ctl(epoll_, EPOLL_CTL_ADD, fd, &ev) != 0) return close_connection(std::move(c));
     connection& held = *c;
     idle_[fd] = std::move(c);
-    if (!held.in.empty()) {
+    if (held.out.empty() && !held.in.empty()) {
         held.started = held.progress = now;
         advance(held, now);
     }
@@ -330,6 +362,7 @@ void http_front::dispatch(int fd, bool quick) {
         c->parked = false;
         --parked_;
     }
+    c->waiting = false;
     (quick ? quick_ : slow_)->enqueue([this, c] { serve(std::unique_ptr<connection>(c)); });
 }
 
@@ -362,53 +395,106 @@ void http_front::drop(int fd, const char* answer) {
 
 namespace {
 
-// A request head as far as the event thread reads it: the request line's
-// method and target, Content-Length and Expect; `refusal` is set to the
-// answer to drop the connection with when the head is refused.
+// A request head as the server reads it: the one reading that decides both
+// the framing and the meaning. The head is passed on to the request parser
+// rewritten in a plain form that parser reads the same way: one field per
+// line, values trimmed, '%' escaped (the parser decodes it in values);
+// ranges are dropped (answers are always whole). Anything that could be
+// read two ways is refused: bare CR or LF, folded lines, a space before the
+// colon, control bytes, a field given twice. `refusal` is set to the answer
+// to drop the connection with when the head is refused.
 struct request_head {
     std::string_view method, target;
     std::optional<std::size_t> length;
     bool expect_continue = false;
+    std::string canonical;
     const char* refusal = nullptr;
 };
 
+bool is_token(std::string_view s) {
+    static constexpr std::string_view extra = "!#$%&'*+-.^_`|~";
+    return !s.empty() && std::all_of(s.begin(), s.end(), [](unsigned char c) {
+        return std::isalnum(c) || extra.find(char(c)) != std::string_view::npos;
+    });
+}
+
 request_head parse_head(std::string_view head) {
     static const std::string bad = answer_text(400, "Bad Request", error_json("malformed request"));
+    static const std::string too_long =
+        answer_text(431, "Request Header Fields Too Large", error_json("a request header line is too long"));
+    constexpr std::size_t k_line_max = 8000;  // the request parser's limit is 8192
     request_head h;
     std::size_t eol = head.find("\r\n");
     const std::string_view line = head.substr(0, eol);
-    const std::size_t sp1 = line.find(' '), sp2 = line.rfind(' ');
-    if (sp1 == std::string_view::npos || sp2 == sp1 || line.substr(sp2 + 1).substr(0, 7) != "HTTP/1.") {
+    const std::size_t sp1 = line.find(' '), sp2 = line.find(' ', sp1 + 1);
+    if (sp1 == std::string_view::npos || sp2 == std::string_view::npos || line.find(' ', sp2 + 1) != std::string_view::npos) {
         h.refusal = bad.c_str();
         return h;
     }
     h.method = line.substr(0, sp1);
     h.target = line.substr(sp1 + 1, sp2 - sp1 - 1);
+    const std::string_view version = line.substr(sp2 + 1);
+    if (!is_token(h.method) || h.target.empty() || (version != "HTTP/1.1" && version != "HTTP/1.0") ||
+        !std::all_of(h.target.begin(), h.target.end(), [](unsigned char c) { return c > 0x20 && c < 0x7F; })) {
+        h.refusal = bad.c_str();
+        return h;
+    }
+    if (line.size() > k_line_max) {
+        h.refusal = too_long.c_str();
+        return h;
+    }
+    h.canonical.reserve(head.size() + 4);
+    h.canonical.append(line).append("\r\n");
+    std::set<std::string> seen;
     while (eol != std::string_view::npos) {
         const std::size_t next = head.find("\r\n", eol + 2);
         const std::string_view field = head.substr(eol + 2, next == std::string_view::npos ? next : next - eol - 2);
         eol = next;
         const std::size_t colon = field.find(':');
-        if (colon == std::string_view::npos || colon == 0 || field[0] == ' ' || field[0] == '\t') {
+        if (colon == std::string_view::npos || !is_token(field.substr(0, colon))) {
             h.refusal = bad.c_str();
             return h;
         }
         const std::string_view name = field.substr(0, colon), value = trim(field.substr(colon + 1));
-        if (equals_lower(name, "transfer-encoding")) {
+        if (std::any_of(value.begin(), value.end(), [](unsigned char c) { return (c < 0x20 && c != '\t') || c == 0x7F; })) {
+            h.refusal = bad.c_str();
+            return h;
+        }
+        std::string lower(name);
+        std::transform(lower.begin(), lower.end(), lower.begin(), [](unsigned char c) { return char(std::tolower(c)); });
+        if (!seen.insert(lower).second) {
+            h.refusal = bad.c_str();
+            return h;
+        }
+        if (lower == "transfer-encoding") {
             static const std::string chunked =
                 answer_text(411, "Length Required", error_json("send the request body with a Content-Length"));
             h.refusal = chunked.c_str();
             return h;
         }
-        if (equals_lower(name, "expect")) h.expect_continue = equals_lower(value, "100-continue");
-        if (equals_lower(name, "content-length")) {
-            if (h.length || !all_digits(value)) {
+        if (lower == "expect") h.expect_continue = equals_lower(value, "100-continue");
+        if (lower == "content-length") {
+            if (!all_digits(value)) {
                 h.refusal = bad.c_str();
                 return h;
             }
             h.length = std::stoull(std::string(value));
         }
+        // An empty value is no value to the request parser either.
+        if (value.empty() || lower == "range" || lower == "if-range") continue;
+        const std::size_t start = h.canonical.size();
+        h.canonical.append(name).append(": ");
+        for (const char c : value) {
+            if (c == '%') h.canonical += "%25";
+            else h.canonical += c;
+        }
+        if (h.canonical.size() - start > k_line_max) {
+            h.refusal = too_long.c_str();
+            return h;
+        }
+        h.canonical += "\r\n";
     }
+    h.canonical += "\r\n";
     return h;
 }
 
@@ -417,8 +503,8 @@ request_head parse_head(std::string_view head) {
 void classify_request(http_front::connection& c, std::string_view method, std::string_view target) {
     const std::size_t query = target.find('?');
     const std::string_view path = target.substr(0, query);
-    const bool api = path.substr(0, 5) == "/api/";
-    c.quick = (method == "GET" && (!api || path == "/api/panel" || path == "/api/state" || path == "/api/presets" ||
+    // The page's files are large answers: with downloads, not beside edits.
+    c.quick = (method == "GET" && (path == "/api/panel" || path == "/api/state" || path == "/api/presets" ||
                                    path == "/api/presets/thumbnail")) ||
               (method == "POST" && path == "/api/set");
     c.poll = false;
@@ -438,9 +524,9 @@ void classify_request(http_front::connection& c, std::string_view method, std::s
 
 }  // namespace
 
-// Frames the request once its head is in: its length, a body reserved
-// against the server's budget, the lane. False while the head is not in
-// yet, or when the connection was dropped.
+// Frames the request once its head is in: its head rewritten as the
+// request parser is to read it, its length, the lane. False while the head
+// is not in yet, or when the connection was dropped.
 bool http_front::frame_request(connection& c) {
     const int fd = c.fd;
     const std::size_t end = c.in.find("\r\n\r\n");
@@ -461,24 +547,68 @@ bool http_front::frame_request(connection& c) {
         drop(fd, text.c_str());
         return false;
     }
-    c.frame = end + 4 + length.value_or(0);
-    // Many large bodies at once would exhaust memory; later ones wait for a retry.
-    if (length && *length > 0) {
-        if (buffered_ + *length > limits_.max_buffered) {
-            static const std::string busy =
-                answer_text(503, "Service Unavailable", error_json("the server is busy with other uploads; try again"));
-            drop(fd, busy.c_str());
-            return false;
-        }
-        c.reserved = *length;
-        buffered_ += *length;
-    }
-    if (h.expect_continue && c.in.size() < c.frame) {
+    classify_request(c, h.method, h.target);
+    const bool go_on = h.expect_continue && c.in.size() < end + 4 + length.value_or(0);
+    c.in.replace(0, end + 4, h.canonical);
+    c.head = h.canonical.size();
+    c.frame = c.head + length.value_or(0);
+    if (go_on) {
         static const char go_on[] = "HTTP/1.1 100 Continue\r\n\r\n";
         [[maybe_unused]] const ssize_t n = ::send(fd, go_on, sizeof go_on - 1, MSG_NOSIGNAL | MSG_DONTWAIT);
     }
-    classify_request(c, h.method, h.target);
     return true;
+}
+
+// Counts a large body's bytes against the server's budget as they arrive,
+// so that announcing a large body costs nothing until it is sent; past the
+// budget the request is refused (and the connection dropped).
+bool http_front::hold_body(connection& c) {
+    if (c.frame - c.head <= k_small_body) return true;
+    const std::size_t held = std::min(c.in.size(), c.frame) - c.head;
+    if (held <= c.reserved) return true;
+    const std::size_t more = held - c.reserved;
+    if (buffered_.fetch_add(more) + more > limits_.max_buffered) {
+        buffered_ -= more;
+        static const std::string busy =
+            answer_text(503, "Service Unavailable", error_json("the server is busy with other uploads; try again"));
+        drop(c.fd, busy.c_str());
+        return false;
+    }
+    c.reserved = held;
+    return true;
+}
+
+// Sends what the client has not taken yet of its answer; once all is sent,
+// the connection is closed or reads its next request.
+void http_front::writable(connection& c, clock_type::time_point now) {
+    const int fd = c.fd;
+    while (c.out_at < c.out.size()) {
+        const ssize_t n = ::send(fd, c.out.data() + c.out_at, c.out.size() - c.out_at, MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (n > 0) {
+            c.out_at += std::size_t(n);
+            c.out_progress = now;
+        } else if (n < 0 && errno == EINTR) {
+            continue;
+        } else if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            unsent(c);
+            return;
+        } else {
+            return drop(fd);
+        }
+    }
+    std::string().swap(c.out);
+    c.out_at = 0;
+    unsent(c);
+    if (c.close_after) return drop(fd);
+    epoll_event ev{};
+    ev.events = EPOLLIN | EPOLLRDHUP;
+    ev.data.fd = fd;
+    ::epoll_ctl(epoll_, EPOLL_CTL_MOD, fd, &ev);
+    c.idle_since = now;
+    if (!c.in.empty()) {
+        c.started = c.progress = now;
+        advance(c, now);
+    }
 }
 
 // The connection's buffered bytes: frames the request once its head is in,
@@ -486,7 +616,16 @@ bool http_front::frame_request(connection& c) {
 void http_front::advance(connection& c, clock_type::time_point now) {
     const int fd = c.fd;
     if (c.frame == 0 && !frame_request(c)) return;
-    if (c.in.size() < c.frame) return;
+    if (!hold_body(c) || c.in.size() < c.frame) return;
+    if (unsent_ >= limits_.max_unsent) {
+        // Many answers wait for clients that do not take them: this request
+        // waits (without a thread) until they are sent or dropped.
+        c.waiting = true;
+        epoll_event ev{};
+        ev.data.fd = fd;
+        ::epoll_ctl(epoll_, EPOLL_CTL_MOD, fd, &ev);
+        return;
+    }
     if (c.poll && !c.peer_done && (c.since >= version_() || now < c.answered + k_poll_every)) {
         c.parked = true;
         c.parked_at = now;
@@ -542,7 +681,8 @@ void http_front::readable(connection& c, std::uint32_t events, std::vector<char>
             if (eof && !c.parked && !c.draining && !c.in.empty()) {
                 c.peer_done = true;
                 advance(c, now);
-                if (idle_.count(fd)) drop(fd);
+                // (c may be on a request thread now)
+                if (const auto it = idle_.find(fd); it != idle_.end() && !it->second->waiting) drop(fd);
             } else {
                 drop(fd);
             }
@@ -574,9 +714,13 @@ bool http_front::release_polls(clock_type::time_point now) {
 void http_front::scan_connections(clock_type::time_point now) {
     static const std::string timed_out =
         answer_text(408, "Request Timeout", error_json("the request came too slowly"));
-    std::vector<std::pair<int, int>> due;  // fd, 0 close / 1 time out / 2 answer the poll
+    std::vector<std::pair<int, int>> due;  // fd, 0 close / 1 time out / 2 answer the poll / 3 dispatch
     for (const auto& [fd, c] : idle_) {
-        if (c->draining) {
+        if (c->out_at < c->out.size()) {
+            if (now >= c->out_progress + limits_.write_stall) due.emplace_back(fd, 0);
+        } else if (c->waiting) {
+            if (unsent_ < limits_.max_unsent) due.emplace_back(fd, 3);
+        } else if (c->draining) {
             if (now >= c->drain_until) due.emplace_back(fd, 0);
         } else if (c->parked) {
             if (now >= c->parked_at + limits_.poll_wait) due.emplace_back(fd, 2);
@@ -588,6 +732,7 @@ void http_front::scan_connections(clock_type::time_point now) {
     }
     for (const auto& [fd, what] : due) {
         if (what == 2) dispatch(fd, true);
+        else if (what == 3) dispatch(fd, idle_.at(fd)->quick);
         else drop(fd, what == 1 ? timed_out.c_str() : nullptr);
     }
 }
@@ -611,7 +756,13 @@ void http_front::loop() {
             }
             const auto it = idle_.find(fd);
             if (it == idle_.end()) continue;
-            readable(*it->second, events[k].events, buffer, now);
+            connection& c = *it->second;
+            if (c.out_at < c.out.size() || c.waiting) {
+                if (events[k].events & (EPOLLERR | EPOLLHUP)) drop(fd);
+                else if (events[k].events & EPOLLOUT) writable(c, now);
+                continue;
+            }
+            readable(c, events[k].events, buffer, now);
         }
         if (woken) {
             std::vector<std::unique_ptr<connection>> arrived;

@@ -2,8 +2,9 @@
 // connection: it reads each request whole (head and body) before any
 // request thread sees it, keeps idle keep-alive connections and waiting
 // state polls without a thread, and closes connections that are too slow.
-// Request threads only run handlers and write answers, in two lanes so
-// that quick requests never queue behind ones that wait for the tool.
+// Request threads only run handlers, in two lanes so that quick requests
+// never queue behind ones that wait for the tool; what a client does not
+// take at once of an answer is left to the event thread to send.
 #pragma once
 
 #include <httplib.h>
@@ -32,10 +33,13 @@ struct front_limits {
     std::chrono::milliseconds keep_alive{5000};
     std::chrono::milliseconds poll_wait{20000};
     std::size_t per_address = 256, total = 2048;
-    std::size_t max_buffered = std::size_t(512) << 20;  // bodies held at once
+    std::size_t max_buffered = std::size_t(512) << 20;  // body bytes held at once
+    std::size_t max_unsent = std::size_t(256) << 20;    // answer bytes waiting for their clients
     unsigned quick_threads = 4, slow_threads = 12;
     unsigned requests_per_connection = 1000;
     std::string too_large;  // JSON error body for a refused oversized request
+    // Called on the request thread before a request is routed.
+    std::function<void(httplib::Request&)> prepare;
 };
 
 class http_front : public httplib::Server {
@@ -68,10 +72,13 @@ private:
     void close_connection(std::unique_ptr<connection> c);
     void signal();
     void unreserve(connection& c);
+    void unsent(connection& c);
 
     // On the event thread only.
     void take(std::unique_ptr<connection> c, std::chrono::steady_clock::time_point now);
     bool frame_request(connection& c);
+    bool hold_body(connection& c);
+    void writable(connection& c, std::chrono::steady_clock::time_point now);
     void advance(connection& c, std::chrono::steady_clock::time_point now);
     void readable(connection& c, std::uint32_t events, std::vector<char>& buffer,
                   std::chrono::steady_clock::time_point now);
@@ -90,7 +97,8 @@ private:
     std::map<std::string, std::size_t> per_address_;
     std::size_t open_ = 0;
     std::atomic<std::size_t> parked_{0};
-    std::atomic<std::size_t> buffered_{0};  // bytes reserved for framed bodies
+    std::atomic<std::size_t> buffered_{0};  // body bytes held by connections
+    std::atomic<std::size_t> unsent_{0};    // answer bytes not yet sent
 
     std::map<int, std::unique_ptr<connection>> idle_;  // event thread only
     std::unique_ptr<httplib::ThreadPool> quick_, slow_;

@@ -7,6 +7,7 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <set>
 
 #include "app/control_help.h"
 #include "app/control_units.h"
@@ -44,7 +45,7 @@ json parse_request_json(std::string_view text) {
     // The parser takes a NUL as the end of the input; what follows would pass unseen.
     if (text.find('\0') != std::string_view::npos)
         throw request_error(400, "the request body is not JSON (it holds a NUL byte)");
-    std::vector<std::vector<std::string>> keys;  // per open object
+    std::vector<std::set<std::string>> keys;  // per open object; a set, so a body of many keys stays cheap
     const json::parser_callback_t check = [&keys](int depth, json::parse_event_t event, json& parsed) {
         if (depth > k_depth_max) throw request_error(400, "the request body nests deeper than " + std::to_string(k_depth_max));
         switch (event) {
@@ -52,10 +53,8 @@ json parse_request_json(std::string_view text) {
             case json::parse_event_t::object_end: keys.pop_back(); break;
             case json::parse_event_t::key: {
                 std::string key = parsed.get<std::string>();
-                std::vector<std::string>& seen = keys.back();
-                if (std::find(seen.begin(), seen.end(), key) != seen.end())
+                if (!keys.back().insert(key).second)
                     throw request_error(400, "the request body gives \"" + key.substr(0, 64) + "\" twice");
-                seen.push_back(std::move(key));
                 break;
             }
             default: break;

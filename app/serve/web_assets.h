@@ -16,4 +16,8 @@ struct web_asset {
 // program was built without npm, "/" is a short page saying so.
 std::optional<web_asset> find_web_asset(std::string_view path);
 
+// A page file's body compressed as "br" or "gzip": compressed once, on first
+// use, and kept. path must name a page file.
+std::string_view encoded_web_asset(std::string_view path, std::string_view encoding);
+
 }  // namespace sf::app

@@ -1,7 +1,10 @@
 #include "app/serve/web_server.h"
 
+#include <fcntl.h>
 #include <httplib.h>
+#include <malloc.h>
 #include <pthread.h>
+#include <sys/stat.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <unistd.h>
@@ -34,14 +37,69 @@ constexpr auto k_long_poll = std::chrono::seconds(20);
 constexpr auto k_exit_grace = std::chrono::milliseconds(700);
 constexpr std::size_t k_crown_name_max = 128;
 constexpr std::size_t k_extension_max = 10;
+constexpr std::size_t k_thumbnail_max = 1 << 20;
+constexpr int k_own_mapping = 1 << 20;
+
+// The length of the UTF-8 sequence at s[at], or 0 when there is none.
+std::size_t utf8_sequence(std::string_view s, std::size_t at) {
+    const auto byte = [&](std::size_t k) { return at + k < s.size() ? static_cast<unsigned char>(s[at + k]) : 0u; };
+    const unsigned c = byte(0);
+    const auto cont = [&](std::size_t k) { return (byte(k) & 0xC0) == 0x80; };
+    if (c < 0x80) return 1;
+    if (c >= 0xC2 && c <= 0xDF) return cont(1) ? 2 : 0;
+    if (c >= 0xE0 && c <= 0xEF) {
+        const unsigned c1 = byte(1);
+        if ((c == 0xE0 && c1 < 0xA0) || (c == 0xED && c1 > 0x9F)) return 0;  // overlong, surrogate
+        return cont(1) && cont(2) ? 3 : 0;
+    }
+    if (c >= 0xF0 && c <= 0xF4) {
+        const unsigned c1 = byte(1);
+        if ((c == 0xF0 && c1 < 0x90) || (c == 0xF4 && c1 > 0x8F)) return 0;
+        return cont(1) && cont(2) && cont(3) ? 4 : 0;
+    }
+    return 0;
+}
+
+bool is_utf8(std::string_view s) {
+    for (std::size_t at = 0, n; at < s.size(); at += n)
+        if ((n = utf8_sequence(s, at)) == 0) return false;
+    return true;
+}
+
+// A message as an answer may carry it: UTF-8 text with control characters
+// (C0, DEL, C1) and bytes that are not UTF-8 written as \xNN, so quoting
+// what a client sent can neither break the answer nor reach a terminal raw.
+std::string safe_text(std::string_view s) {
+    static const char hex[] = "0123456789ABCDEF";
+    std::string out;
+    for (std::size_t at = 0; at < s.size();) {
+        const std::size_t n = utf8_sequence(s, at);
+        const auto c = static_cast<unsigned char>(s[at]);
+        const bool c1 = n == 2 && c == 0xC2 && static_cast<unsigned char>(s[at + 1]) < 0xA0;
+        if (n == 0 || (n == 1 && (c < 0x20 || c == 0x7F)) || c1) {
+            for (std::size_t k = 0; k < std::max<std::size_t>(n, 1); ++k) {
+                const auto b = static_cast<unsigned char>(s[at + k]);
+                out += "\\x";
+                out += hex[b >> 4];
+                out += hex[b & 15];
+            }
+            at += std::max<std::size_t>(n, 1);
+        } else {
+            out.append(s.substr(at, n));
+            at += n;
+        }
+    }
+    return out;
+}
 
 void send_json(httplib::Response& res, int status, const json& body) {
     res.status = status;
-    res.set_content(body.dump(), "application/json");
+    // Text that is not UTF-8 cannot fail the answer.
+    res.set_content(body.dump(-1, ' ', false, json::error_handler_t::replace), "application/json");
 }
 
 void send_error(httplib::Response& res, int status, const std::string& message, const std::string& ask = {}) {
-    json body = {{"error", message}};
+    json body = {{"error", safe_text(message)}};
     if (!ask.empty()) body["ask"] = ask;
     send_json(res, status, body);
 }
@@ -91,13 +149,44 @@ int subdivide_levels(const httplib::Request& req) {
     return v[0] - '0';
 }
 
-// A file name as the page may show it: its last component, printable, short.
+// A file name as the page may show it: its last component, without control
+// characters, short (cut between characters). A name that is not UTF-8 is
+// refused: the page could not show it.
 std::string display_name(const std::string& name) {
-    std::string base = name.substr(name.find_last_of("/\\") == std::string::npos ? 0 : name.find_last_of("/\\") + 1);
+    if (!is_utf8(name)) throw request_error(400, "the crown's file name is not UTF-8 text");
+    const std::string base = name.substr(name.find_last_of("/\\") == std::string::npos ? 0 : name.find_last_of("/\\") + 1);
     std::string out;
-    for (const char c : base)
-        if (static_cast<unsigned char>(c) >= 0x20 && c != 0x7F && out.size() < k_crown_name_max) out += c;
+    for (std::size_t at = 0, n; at < base.size(); at += n) {
+        n = utf8_sequence(base, at);
+        const auto c = static_cast<unsigned char>(base[at]);
+        if (n == 1 && (c < 0x20 || c == 0x7F)) continue;
+        if (n == 2 && c == 0xC2 && static_cast<unsigned char>(base[at + 1]) < 0xA0) continue;
+        if (out.size() + n > k_crown_name_max) break;
+        out.append(base, at, n);
+    }
     return out.empty() ? "crown" : out;
+}
+
+// A shelf file's bytes for an answer: opened without following a link, and
+// only when it is a regular file of at most max bytes. A shared shelf may
+// hold links planted to show other files.
+std::optional<std::string> read_shelf_file(const std::string& path, std::size_t max) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return std::nullopt;
+    std::optional<std::string> bytes;
+    struct stat st {};
+    if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && std::size_t(st.st_size) <= max) {
+        std::string got(std::size_t(st.st_size), '\0');
+        std::size_t have = 0;
+        for (ssize_t n; have < got.size() && (n = ::read(fd, got.data() + have, got.size() - have)) != 0;) {
+            if (n < 0 && errno == EINTR) continue;
+            if (n < 0) break;
+            have += std::size_t(n);
+        }
+        if (have == got.size()) bytes = std::move(got);
+    }
+    ::close(fd);
+    return bytes;
 }
 
 // The lower-case extension that tells the readers the format.
@@ -215,6 +304,64 @@ formats::mesh_layer read_uploaded_crown(const std::string& bytes, const std::str
     return layer;
 }
 
+constexpr const char* k_asset_encoding = "Sylvaform-Asset-Encoding";
+
+// The encoding of a static file's answer for an Accept-Encoding value:
+// "br", "gzip" or "" (none).
+std::string pick_encoding(std::string_view accepts) {
+    bool br = false, gzip = false;
+    while (!accepts.empty()) {
+        const std::size_t comma = accepts.find(',');
+        std::string item(accepts.substr(0, comma));
+        accepts = comma == std::string_view::npos ? std::string_view() : accepts.substr(comma + 1);
+        item.erase(std::remove_if(item.begin(), item.end(), [](unsigned char c) { return std::isspace(c); }), item.end());
+        std::transform(item.begin(), item.end(), item.begin(), [](unsigned char c) { return char(std::tolower(c)); });
+        const std::size_t semi = item.find(';');
+        const std::string name = item.substr(0, semi);
+        const bool refused = semi != std::string::npos && item.compare(semi, std::string::npos, ";q=0") == 0;
+        if (refused) continue;
+        br = br || name == "br";
+        gzip = gzip || name == "gzip";
+    }
+    return br ? "br" : gzip ? "gzip" : "";
+}
+
+// A Host header's name and port: "name", "name:port", "[v6]:port".
+bool split_host(std::string_view host, std::string_view& name, std::string_view& port) {
+    std::size_t colon;
+    if (!host.empty() && host.front() == '[') {
+        const std::size_t close = host.find(']');
+        if (close == std::string_view::npos) return false;
+        colon = close + 1 < host.size() ? close + 1 : std::string_view::npos;
+        if (colon != std::string_view::npos && host[colon] != ':') return false;
+    } else {
+        colon = host.find(':');
+    }
+    name = host.substr(0, colon);
+    port = colon == std::string_view::npos ? std::string_view() : host.substr(colon + 1);
+    return !name.empty();
+}
+
+}  // namespace
+
+std::string check_host_name(const std::string& given) {
+    std::string name = given;
+    std::transform(name.begin(), name.end(), name.begin(), [](unsigned char c) { return char(std::tolower(c)); });
+    if (name.find(':') != std::string::npos && name.front() != '[') name = "[" + name + "]";
+    const bool v6 = name.front() == '[';
+    const std::string_view inner = v6 ? std::string_view(name).substr(1, name.size() - 2) : std::string_view(name);
+    const bool fine = !inner.empty() && inner.size() <= 253 && (!v6 || name.back() == ']') &&
+                      std::all_of(inner.begin(), inner.end(), [v6](unsigned char c) {
+                          return std::isalnum(c) || c == '.' || c == '-' || (v6 ? c == ':' : c == '_');
+                      });
+    if (!fine)
+        throw usage_error("--allow-host takes a host name or address as the browser's address bar shows it, not '" +
+                          safe_text(given) + "'");
+    return name;
+}
+
+namespace {
+
 class web_server {
 public:
     web_server(tool_worker& worker, const serve_options& options)
@@ -252,22 +399,42 @@ private:
         l.max_body = options.max_upload;
         l.poll_wait = k_long_poll;
         l.too_large = json{{"error", too_large_text(options.max_upload)}}.dump();
+        // Nothing is compressed per answer (brotli at the library's level
+        // costs a second per megabyte: a download would be a cheap stall).
+        // The page's files are compressed once (get_asset): their accepted
+        // encoding is moved aside for it.
+        l.prepare = [](httplib::Request& req) {
+            const std::string accepts = req.get_header_value("Accept-Encoding");
+            req.headers.erase("Accept-Encoding");
+            req.headers.erase(k_asset_encoding);
+            if ((req.method == "GET" || req.method == "HEAD") && find_web_asset(req.path))
+                req.headers.emplace(k_asset_encoding, pick_encoding(accepts));
+        };
         return l;
     }
 
-    // Loopback pages only: a request must name this server as its host (so a
-    // page elsewhere cannot reach it through its own host name) and may not
+    // A request must name this server as its host: a loopback name or one
+    // given with --allow-host, and its port (so a page elsewhere cannot reach
+    // it through its own host name, whatever address it listens on).
+    bool host_allowed(std::string host) const {
+        std::transform(host.begin(), host.end(), host.begin(), [](unsigned char c) { return char(std::tolower(c)); });
+        std::string_view name, port;
+        if (!split_host(host, name, port)) return false;
+        if (port.empty() ? port_ != 80 : port != std::to_string(port_)) return false;
+        return name == "127.0.0.1" || name == "localhost" || name == "[::1]" ||
+               std::find(options_.allow_hosts.begin(), options_.allow_hosts.end(), name) != options_.allow_hosts.end();
+    }
+
+    // Requests must be addressed to this server (host_allowed) and may not
     // come from another origin.
     httplib::Server::HandlerResponse screen(const httplib::Request& req, httplib::Response& res) {
         res.set_header("X-Content-Type-Options", "nosniff");
         res.set_header("Cache-Control", "no-store");
-        if (!options_.host_given) {
-            const std::string host = req.get_header_value("Host");
-            const std::string port = ":" + std::to_string(port_);
-            if (host != "127.0.0.1" + port && host != "localhost" + port && host != "[::1]" + port) {
-                send_error(res, 403, "this server answers only requests for 127.0.0.1 or localhost");
-                return httplib::Server::HandlerResponse::Handled;
-            }
+        if (!host_allowed(req.get_header_value("Host"))) {
+            send_error(res, 403,
+                       "this server answers only requests for 127.0.0.1 or localhost (start it with --allow-host NAME "
+                       "to answer requests for NAME)");
+            return httplib::Server::HandlerResponse::Handled;
         }
         // Bodies are taken as sent: nothing is inflated.
         if (req.has_header("Content-Encoding")) {
@@ -318,7 +485,14 @@ private:
         res.set_header("Content-Security-Policy",
                        "default-src 'self'; img-src 'self' data: blob:; connect-src 'self' data: blob:; "
                        "style-src 'self' 'unsafe-inline'; object-src 'none'; frame-ancestors 'none'");
-        res.set_content(std::string(asset->body), std::string(asset->content_type).c_str());
+        res.set_header("Vary", "Accept-Encoding");
+        const std::string encoding = req.get_header_value(k_asset_encoding);
+        if (!encoding.empty()) {
+            res.set_header("Content-Encoding", encoding);
+            res.set_content(std::string(encoded_web_asset(req.path, encoding)), std::string(asset->content_type).c_str());
+        } else {
+            res.set_content(std::string(asset->body), std::string(asset->content_type).c_str());
+        }
     }
 
     void get_panel(const httplib::Request&, httplib::Response& res) {
@@ -379,10 +553,9 @@ private:
     void get_preset_thumbnail(const httplib::Request& req, httplib::Response& res) {
         const std::string name = req.get_param_value("name");
         check_preset_name(name);
-        std::error_code ec;
-        const std::string path = shelf_.png_path(name);
-        if (!fs::is_regular_file(path, ec)) throw request_error(404, "no thumbnail for the preset '" + name + "'");
-        res.set_content(formats::read_file(path), "image/png");
+        std::optional<std::string> png = read_shelf_file(shelf_.png_path(name), k_thumbnail_max);
+        if (!png) throw request_error(404, "no thumbnail for the preset '" + name + "'");
+        res.set_content(std::move(*png), "image/png");
     }
 
     void post_presets(const httplib::Request& req, httplib::Response& res) {
@@ -500,7 +673,7 @@ private:
             if (state_version_ == version) return state_text_;
         }
         const json s = worker_.state(std::nullopt, {});
-        std::string text = s.dump();
+        std::string text = s.dump(-1, ' ', false, json::error_handler_t::replace);
         std::lock_guard lock(state_mutex_);
         state_version_ = s["version"].get<std::uint64_t>();
         state_text_ = text;
@@ -545,6 +718,10 @@ int run_serve(const serve_options& options) {
     sigaddset(&signals, SIGTERM);
     pthread_sigmask(SIG_BLOCK, &signals, nullptr);
     remove_stale_upload_dirs();
+    // Request bodies and answers of megabytes go back to the system when
+    // released, rather than staying with the allocator (whose threshold
+    // would otherwise rise to the largest block freed).
+    ::mallopt(M_MMAP_THRESHOLD, k_own_mapping);
 
     tool_worker worker(options.setup);
     web_server web(worker, options);

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <string>
+#include <vector>
 
 #include "app/serve/tool_worker.h"
 
@@ -13,7 +14,9 @@ namespace sf::app {
 struct serve_options {
     worker_setup setup;
     std::string host = "127.0.0.1";  // loopback unless given
-    bool host_given = false;
+    // Host names (lower case, IPv6 addresses in brackets) requests may be
+    // addressed to besides the loopback names.
+    std::vector<std::string> allow_hosts;
     int port = 8642;                 // 0: any free port
     std::size_t max_upload = std::size_t(64) << 20;
 };
@@ -21,5 +24,9 @@ struct serve_options {
 // Runs until SIGINT or SIGTERM; answers the exit status. Prints the
 // address to open on standard output once listening.
 int run_serve(const serve_options& options);
+
+// A host name or address as --allow-host takes it, in the form a Host
+// header carries it; usage_error when it is not one.
+std::string check_host_name(const std::string& name);
 
 }  // namespace sf::app
