@@ -176,10 +176,13 @@ std::string module_path(const host_options& options) {
     return options.module_path.empty() ? default_module_path() : options.module_path;
 }
 
-void load_crown(const build_request& request, standin_host& mesh) {
+// The crown file given, else the preset's crown, else the built-in one.
+void load_crown(const build_request& request, standin_host& mesh, const std::optional<preset_data>& preset = {}) {
     if (request.crown)
         formats::read_crown(*request.crown, mesh.background(),
                             request.crown_z_up ? formats::crown_up::z : formats::crown_up::y);
+    else if (preset && preset->crown)
+        fill_crown(*preset->crown, mesh.background());
     else
         make_default_crown(mesh.background());
 }
@@ -285,10 +288,10 @@ int run_build_seeds(const build_request& request, const host_options& options) {
         parse_settings(variant(request, plan.all.front()).sets);
         if (request.bark_texture || request.leaf_atlas)
             load_textures({request.no_textures, request.bark_texture, request.leaf_atlas});
-        start_host(options, request.preset);
+        const std::optional<preset_data> preset = start_host(options, request.preset);
         {
             standin_host mesh;
-            load_crown(request, mesh);
+            load_crown(request, mesh, preset);
         }
         return run_batch(plan, request, [&](const build_request& one) { return run_build(one, options); });
     });
@@ -308,7 +311,7 @@ int run_build(const build_request& request, const host_options& options) {
             textures = load_textures({request.no_textures, request.bark_texture, request.leaf_atlas});
         const std::optional<preset_data> preset = start_host(options, request.preset);
         standin_host mesh;
-        load_crown(request, mesh);
+        load_crown(request, mesh, preset);
         // The history of edits costs more than the tree itself; only the
         // edit log reads it.
         mesh.foreground().keep_history(std::any_of(outputs.begin(), outputs.end(), [](const output_target& o) {
@@ -366,6 +369,11 @@ int run_preset_add(const std::string& name, const build_request& request, const 
         use_shelf(options);
         standin_host mesh;
         load_crown(request, mesh);
+        // A crown file given is kept in the preset (checked before growing).
+        if (request.crown)
+            host().shelf.pending_crown = preset_crown_of(
+                mesh.background(),
+                request.crown_label.value_or(std::filesystem::path(*request.crown).filename().string()));
 
         plugin_module module(module_path(options));
         tool_session session(module);
@@ -436,7 +444,11 @@ int run_panel(const build_request& request, const host_options& options) {
         tool_session session(module);
         if (preset) session.load_preset(*preset);
         apply_settings(session, settings);
-        const std::string text = render_panel(session.panel(), request.explain);
+        std::string text = render_panel(session.panel(), request.explain);
+        if (preset && preset->crown)
+            text += "Crown: " + formats::printable(preset->crown->name) + " (kept in the preset; " +
+                    std::to_string(preset->crown->xyz.size() / 3) + " points, " +
+                    std::to_string(preset->crown->counts.size()) + " polygons)\n";
         session.finish();
         write_stdout(text);
         return k_exit_ok;
@@ -452,6 +464,7 @@ int run_serve_command(const build_request& request, const host_options& options,
         serve.setup.shelf_dir = options.shelf_dir ? std::filesystem::path(*options.shelf_dir) : default_shelf_dir();
         serve.setup.crown = request.crown;
         serve.setup.crown_z_up = request.crown_z_up;
+        serve.setup.opening_starter = k_opening_starter;
         if (!address.empty()) {
             serve.host = address;
         }

@@ -36,6 +36,7 @@ struct host_options {
 struct build_request {
     std::optional<std::string> crown;   // any mesh file; none for the built-in crown
     bool crown_z_up = false;            // the crown file's up axis is +Z
+    std::optional<std::string> crown_label;  // preset add: the crown's name kept; default the file's name
     std::optional<std::string> preset;  // loaded before the settings
     std::vector<std::string> sets;      // FIELD=VALUE, applied in order
     std::vector<std::string> outputs;   // -o arguments

@@ -48,4 +48,39 @@ void make_default_crown(formats::mesh_layer& layer) {
     }
 }
 
+preset_crown preset_crown_of(const formats::mesh_layer& layer, std::string name) {
+    preset_crown c;
+    c.name = std::move(name);
+    const index_t points = layer.point_count(), polygons = layer.polygon_count();
+    // Counted first, so that a huge crown is refused before it is copied.
+    std::size_t corners = 0;
+    for (index_t p = 0; p < polygons; ++p) corners += layer.polygon_points(p).size();
+    if (points > k_crown_points_max || polygons > k_crown_polygons_max || corners > k_crown_corners_max)
+        throw preset_error("the crown has " + std::to_string(points) + " points, " + std::to_string(polygons) +
+                           " polygons and " + std::to_string(corners) + " corners; a preset keeps crowns of at most " +
+                           std::to_string(k_crown_points_max) + ", " + std::to_string(k_crown_polygons_max) + " and " +
+                           std::to_string(k_crown_corners_max) + " (give --crown when building instead)");
+    const std::span<const double> xyz = layer.point_coordinates();
+    c.xyz.assign(xyz.begin(), xyz.end());
+    c.counts.reserve(polygons);
+    c.corners.reserve(corners);
+    for (index_t p = 0; p < polygons; ++p) {
+        const std::span<const index_t> pts = layer.polygon_points(p);
+        c.counts.push_back(static_cast<std::uint32_t>(pts.size()));
+        c.corners.insert(c.corners.end(), pts.begin(), pts.end());
+    }
+    check_preset_crown(c, "the crown");
+    return c;
+}
+
+void fill_crown(const preset_crown& crown, formats::mesh_layer& layer) {
+    layer.clear();
+    for (std::size_t k = 0; k < crown.xyz.size(); k += 3) layer.add_point(crown.xyz[k], crown.xyz[k + 1], crown.xyz[k + 2]);
+    std::size_t at = 0;
+    for (const std::uint32_t n : crown.counts) {
+        layer.add_polygon(LWPOLTYPE_FACE, k_none, std::span<const index_t>(crown.corners.data() + at, n));
+        at += n;
+    }
+}
+
 }  // namespace sf::app

@@ -120,6 +120,7 @@ public:
 
     std::filesystem::path dir;
     std::string pending_name;  // the name the next addPreset saves under
+    std::optional<preset_crown> pending_crown;  // the crown it keeps, if any
     std::optional<saved_preset> last_saved;
     std::string last_error;  // of the last addPreset that failed
     bool name_wanted = false;  // the last addPreset came without a pending name

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <array>
+#include <cmath>
 #include <cerrno>
 #include <cstring>
 #include <functional>
@@ -26,6 +27,20 @@ std::uint32_t get_u32(std::string_view in, std::size_t at) {
     std::uint32_t v = 0;
     for (int k = 3; k >= 0; --k) v = (v << 8) | static_cast<unsigned char>(in[at + std::size_t(k)]);
     return v;
+}
+
+void put_f8(std::string& out, double d) {
+    std::uint64_t bits;
+    std::memcpy(&bits, &d, sizeof bits);
+    put_u32(out, static_cast<std::uint32_t>(bits));
+    put_u32(out, static_cast<std::uint32_t>(bits >> 32));
+}
+
+double get_f8(std::string_view in, std::size_t at) {
+    const std::uint64_t bits = get_u32(in, at) | std::uint64_t(get_u32(in, at + 4)) << 32;
+    double d;
+    std::memcpy(&d, &bits, sizeof d);
+    return d;
 }
 
 std::array<std::uint32_t, 256> make_crc_table() {
@@ -74,7 +89,7 @@ struct block_reader {
     std::string_view in;
     std::size_t at;
     std::size_t size = 0;  // 0 when the bytes end inside the block
-    std::string problem;   // why the block is malformed, or empty
+    std::string problem{};  // why the block is malformed, or empty
 
     void scan() {
         if (in.size() < at + 8) return;
@@ -114,7 +129,101 @@ struct block_reader {
     }
 };
 
+constexpr std::size_t k_crown_header = 4 + 4 + 12;  // without the name
+
+std::size_t crown_size(const preset_crown& c) {
+    return k_crown_header + c.name.size() + c.xyz.size() * 8 + (c.counts.size() + c.corners.size()) * 4;
+}
+
+void put_crown(std::string& out, const preset_crown& c) {
+    put_u32(out, k_crown_block_version);
+    put_u32(out, static_cast<std::uint32_t>(c.name.size()));
+    out += c.name;
+    put_u32(out, static_cast<std::uint32_t>(c.xyz.size() / 3));
+    put_u32(out, static_cast<std::uint32_t>(c.counts.size()));
+    put_u32(out, static_cast<std::uint32_t>(c.corners.size()));
+    for (const double d : c.xyz) put_f8(out, d);
+    for (const std::uint32_t n : c.counts) put_u32(out, n);
+    for (const std::uint32_t i : c.corners) put_u32(out, i);
+}
+
+// The crown block at `at`, as block_reader: scan() sizes it from its
+// header, within the bounds; read() takes it once the checksum held.
+struct crown_reader {
+    std::string_view in;
+    std::size_t at;
+    std::size_t size = 0;  // 0 when the bytes end inside the header
+    std::string problem{};
+
+    void scan() {
+        if (in.size() < at + 8) return;
+        if (get_u32(in, at) != k_crown_block_version) {
+            problem = "crown block version " + std::to_string(get_u32(in, at)) + ", expected 1";
+            size = 8;
+            return;
+        }
+        const std::size_t name_length = get_u32(in, at + 4);
+        if (name_length > k_crown_name_max) {
+            problem = "crown name longer than 255 bytes";
+            size = 8;
+            return;
+        }
+        if (in.size() < at + k_crown_header + name_length) return;
+        const std::size_t counts = at + 8 + name_length;
+        const std::size_t points = get_u32(in, counts), polygons = get_u32(in, counts + 4),
+                          corners = get_u32(in, counts + 8);
+        size = k_crown_header + name_length;
+        if (points == 0 || points > k_crown_points_max || polygons == 0 || polygons > k_crown_polygons_max ||
+            corners == 0 || corners > k_crown_corners_max) {
+            problem = "crown counts out of range";
+            return;
+        }
+        size += points * 24 + (polygons + corners) * 4;
+    }
+
+    preset_crown read() const {
+        preset_crown c;
+        const std::size_t name_length = get_u32(in, at + 4);
+        c.name.assign(in.substr(at + 8, name_length));
+        std::size_t pos = at + 8 + name_length;
+        c.xyz.resize(std::size_t(get_u32(in, pos)) * 3);
+        c.counts.resize(get_u32(in, pos + 4));
+        c.corners.resize(get_u32(in, pos + 8));
+        pos += 12;
+        for (double& d : c.xyz) d = get_f8(in, pos), pos += 8;
+        for (std::uint32_t& n : c.counts) n = get_u32(in, pos), pos += 4;
+        for (std::uint32_t& i : c.corners) i = get_u32(in, pos), pos += 4;
+        return c;
+    }
+};
+
 }  // namespace
+
+void check_preset_crown(const preset_crown& c, const std::string& what) {
+    const std::size_t points = c.xyz.size() / 3;
+    auto fail = [&](const std::string& why) { return preset_error(what + " " + why); };
+    if (c.name.size() > k_crown_name_max) throw fail("has a name longer than 255 bytes");
+    for (const char ch : c.name)
+        if (static_cast<unsigned char>(ch) < 0x20 || ch == 0x7F) throw fail("has a control character in its name");
+    if (c.xyz.size() % 3 != 0 || points == 0 || c.counts.empty() || c.corners.empty())
+        throw fail("has no points or no polygons");
+    if (points > k_crown_points_max || c.counts.size() > k_crown_polygons_max ||
+        c.corners.size() > k_crown_corners_max)
+        throw fail("has " + std::to_string(points) + " points, " + std::to_string(c.counts.size()) + " polygons and " +
+                   std::to_string(c.corners.size()) + " corners; a preset keeps at most " +
+                   std::to_string(k_crown_points_max) + ", " + std::to_string(k_crown_polygons_max) + " and " +
+                   std::to_string(k_crown_corners_max));
+    for (const double d : c.xyz)
+        if (!(std::abs(d) <= k_crown_coordinate_max)) throw fail("has a coordinate that is not finite or beyond 1e9");
+    std::size_t total = 0;
+    for (const std::uint32_t n : c.counts) {
+        if (n == 0) throw fail("has a polygon without corners");
+        total += n;
+    }
+    if (total != c.corners.size()) throw fail("has polygon corner counts that do not add up");
+    for (const std::uint32_t i : c.corners)
+        if (i >= points) throw fail("has a corner naming point " + std::to_string(i) + " of " + std::to_string(points));
+}
 
 std::optional<std::string> read_shelf_file(const std::string& path, std::uintmax_t max_bytes) {
     // Non-blocking, so that a FIFO planted on the shelf cannot hold the open.
@@ -199,10 +308,12 @@ std::string encode_preset(const preset_data& p) {
             throw preset_error("preset value " + std::to_string(k + 1) +
                                " is not a finite 32-bit float; a preset holds finite values only");
     if (p.panel_values.size() > k_panel_values_max) throw preset_error("too many panel values for a preset");
+    if (p.crown) check_preset_crown(*p.crown, "the crown");
     std::string out;
-    out.reserve(expected_size(p.name.size(), panel_values_size(p.panel_values)));
+    out.reserve(expected_size(p.name.size(), panel_values_size(p.panel_values) + (p.crown ? crown_size(*p.crown) : 0)));
     out.append(k_magic, sizeof k_magic);
-    put_u32(out, k_preset_version);
+    // Without a crown the file is what programs before crowns wrote.
+    put_u32(out, p.crown ? k_preset_version : 2);
     put_u32(out, static_cast<std::uint32_t>(p.name.size()));
     out += p.name;
     put_u32(out, k_preset_items);
@@ -211,6 +322,7 @@ std::string encode_preset(const preset_data& p) {
         put_u32(out, it.bits);
     }
     put_panel_values(out, p.panel_values);
+    if (p.crown) put_crown(out, *p.crown);
     put_u32(out, k_thumbnail_size);
     put_u32(out, k_thumbnail_size);
     for (const float f : p.thumbnail) {
@@ -232,8 +344,8 @@ preset_data decode_preset(std::string_view in, const std::string& where) {
         throw fail("no preset header");
     }
     const std::uint32_t version = get_u32(in, 8);
-    if (version != 1 && version != k_preset_version)
-        throw fail("version " + std::to_string(version) + ", expected 1 or 2");
+    if (version < 1 || version > k_preset_version)
+        throw fail("version " + std::to_string(version) + ", expected 1, 2 or 3");
     const std::uint32_t name_length = get_u32(in, 12);
     if (name_length == 0 || name_length > k_preset_name_max) throw fail("bad name length");
     block_reader block{in, 16 + std::size_t(name_length) + 4 + std::size_t(k_preset_items) * 5};
@@ -241,7 +353,13 @@ preset_data decode_preset(std::string_view in, const std::string& where) {
         block.scan();
         if (block.size == 0) throw fail("truncated: " + std::to_string(in.size()) + " bytes");
     }
-    const std::size_t want = expected_size(name_length, block.size);
+    crown_reader crown{in, block.at + block.size};
+    if (version >= 3 && block.problem.empty()) {
+        crown.scan();
+        if (crown.size == 0) throw fail("truncated: " + std::to_string(in.size()) + " bytes");
+    }
+    const std::string& problem = block.problem.empty() ? crown.problem : block.problem;
+    const std::size_t want = expected_size(name_length, block.size + crown.size);
     if (in.size() < want)
         throw fail("truncated: " + std::to_string(in.size()) + " of " + std::to_string(want) + " bytes");
     if (in.size() > want) {
@@ -249,10 +367,10 @@ preset_data decode_preset(std::string_view in, const std::string& where) {
         // the file's end tells damage from a block that was written wrong.
         if (version >= 2 && crc32(in.substr(0, in.size() - 4)) != get_u32(in, in.size() - 4))
             throw fail("checksum mismatch");
-        throw fail(block.problem.empty() ? "trailing bytes after the checksum" : block.problem);
+        throw fail(problem.empty() ? "trailing bytes after the checksum" : problem);
     }
     if (crc32(in.substr(0, want - 4)) != get_u32(in, want - 4)) throw fail("checksum mismatch");
-    if (!block.problem.empty()) throw fail(block.problem);
+    if (!problem.empty()) throw fail(problem);
 
     preset_data p;
     std::size_t at = 16;
@@ -278,6 +396,15 @@ preset_data decode_preset(std::string_view in, const std::string& where) {
     }
     if (version >= 2) p.panel_values = block.read(fail);
     at += block.size;
+    if (version >= 3) {
+        p.crown = crown.read();
+        try {
+            check_preset_crown(*p.crown, "its crown");
+        } catch (const preset_error& e) {
+            throw fail(e.what());
+        }
+    }
+    at += crown.size;
     if (get_u32(in, at) != k_thumbnail_size || get_u32(in, at + 4) != k_thumbnail_size)
         throw fail("thumbnail is not 128 x 128");
     at += 8;

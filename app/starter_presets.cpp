@@ -99,6 +99,7 @@ int install_starters(const std::filesystem::path& shelf, const host_options& opt
         if (!p.crown.empty()) {
             crown.emplace(starter_crown(p.crown));
             request.crown = crown->path;
+            request.crown_label = p.crown + ".obj";
         }
         host_options child_options = options;
         child_options.shelf_dir = shelf.string();

@@ -26,6 +26,7 @@
 #include "app/preset_file.h"
 #include "app/serve/panel_model.h"
 #include "app/standin_host.h"
+#include "app/starter_presets.h"
 #include "app/tool_host.h"
 #include "core/background.h"
 #include "core/branch.h"
@@ -349,6 +350,53 @@ TEST(PresetFile, PanelValuesBlock) {
     EXPECT_THROW(decode_preset(bytes.substr(0, block + 6), "f"), preset_error);
 }
 
+// A crown kept in the preset comes back bit for bit; a preset without one
+// is written as before; the crown block is checked whole.
+TEST(PresetFile, CrownBlock) {
+    preset_data p = sample_preset();
+    EXPECT_EQ(encode_preset(p)[8], 2);  // no crown: what older programs read
+    p.crown = preset_crown{"c.obj", {0, 0, 0, 1, 0, 0, 0, -0.0, 1e-300, 1, 1, 1}, {3, 3, 1}, {0, 1, 2, 1, 3, 2, 3}};
+    const std::string bytes = encode_preset(p);
+    EXPECT_EQ(bytes[8], 3);
+    const preset_data q = decode_preset(bytes, "f");
+    ASSERT_TRUE(q.crown);
+    EXPECT_EQ(q.crown->name, "c.obj");
+    EXPECT_EQ(std::memcmp(q.crown->xyz.data(), p.crown->xyz.data(), 12 * sizeof(double)), 0);
+    EXPECT_EQ(q.crown->counts, p.crown->counts);
+    EXPECT_EQ(q.crown->corners, p.crown->corners);
+    EXPECT_EQ(q.thumbnail, p.thumbnail);
+
+    const std::size_t block = 16 + p.name.size() + 4 + 63 * 5 + 8;  // after an empty panel-values block
+    const std::size_t end = block + 20 + 5 + 12 * 8 + 3 * 4 + 7 * 4;
+    for (std::size_t at = block; at < end; ++at) {
+        std::string flipped = bytes;
+        flipped[at] = static_cast<char>(flipped[at] ^ 0x20);
+        EXPECT_THROW(decode_preset(flipped, "f"), preset_error) << at;
+    }
+    const auto refused = [&](std::size_t at, std::uint32_t value, const std::string& why) {
+        std::string damaged = bytes;
+        for (int k = 0; k < 4; ++k) damaged[at + std::size_t(k)] = static_cast<char>((value >> (8 * k)) & 0xFF);
+        try {
+            decode_preset(with_checksum(damaged), "f");
+            ADD_FAILURE() << "accepted " << why;
+        } catch (const preset_error& e) {
+            const std::string m = e.what();
+            EXPECT_NE(m.find(why), std::string::npos) << m;
+            EXPECT_EQ(m.find('\n'), std::string::npos) << m;
+        }
+    };
+    const std::size_t counts = block + 8 + 5, corners = counts + 12 + 12 * 8 + 3 * 4;
+    refused(block, 2, "crown block version 2");
+    refused(counts, 70000, "crown counts out of range");
+    refused(counts + 12 + 4, 0x7FF00000, "not finite");  // the first x becomes infinite
+    refused(counts + 12 + 12 * 8, 4, "do not add up");
+    refused(corners + 4 * 6, 4, "naming point 4 of 4");
+    EXPECT_THROW(decode_preset(bytes.substr(0, block + 30), "f"), preset_error);
+
+    p.crown->corners[0] = 9;
+    EXPECT_THROW(encode_preset(p), preset_error);
+}
+
 TEST(PresetFile, NamesAndTheirFiles) {
     for (const char* ok : {"bushy", "My Tree 2", "a.b", "x%y"}) EXPECT_NO_THROW(check_preset_name(ok)) << ok;
     for (const std::string& bad : {std::string(), std::string(".hidden"), std::string("a/b"), std::string(65, 'a'),
@@ -488,6 +536,41 @@ TEST_F(HostProgram, DamagedPresetIsRefusedAndNothingIsBuilt) {
     }
 }
 
+// A preset saved with --crown grows in it when built, listed in the panel,
+// unless --crown is given; a damaged crown refuses the whole preset.
+TEST_F(HostProgram, PresetKeepsItsCrown) {
+    dir.write("lobed.obj", starter_crown("lobed"));
+    dir.write("bush.obj", starter_crown("bush"));
+    ASSERT_EQ(run("preset add p --shelf shelf --crown lobed.obj --set branches=30"), 0) << err();
+    ASSERT_EQ(run("build --shelf shelf --preset p -o kept.edits"), 0) << err();
+    ASSERT_EQ(run("build --shelf shelf --preset p --crown lobed.obj -o given.edits"), 0) << err();
+    EXPECT_TRUE(file("kept.edits") == file("given.edits"));
+    ASSERT_EQ(run("build --shelf shelf --preset p --crown bush.obj -o other.edits"), 0) << err();
+    EXPECT_FALSE(file("kept.edits") == file("other.edits"));
+    ASSERT_EQ(run("panel --shelf shelf --preset p"), 0) << err();
+    EXPECT_NE(out().find("Crown: lobed.obj (kept in the preset;"), std::string::npos) << out();
+
+    std::string bytes = file("shelf/p.sfpreset");
+    const std::size_t name = bytes.find("lobed.obj");
+    ASSERT_NE(name, std::string::npos);
+    bytes[name + 30] = static_cast<char>(bytes[name + 30] ^ 0x01);  // inside its points
+    dir.write("shelf/p.sfpreset", bytes);
+    EXPECT_EQ(run("build --shelf shelf --preset p -o t.edits"), 2);
+    const std::string e = err();
+    EXPECT_NE(e.find("p.sfpreset: not a usable preset file (checksum mismatch)"), std::string::npos) << e;
+    EXPECT_EQ(std::count(e.begin(), e.end(), '\n'), 1) << e;
+    EXPECT_FALSE(exists("t.edits"));
+
+    // A crown beyond what a preset keeps is refused before anything grows.
+    std::string big;
+    for (int k = 0; k < 70000; ++k) big += "v " + std::to_string(k) + " 1 0\n";
+    big += "f 1 2 3\n";
+    dir.write("big.obj", big);
+    EXPECT_EQ(run("preset add q --shelf shelf --crown big.obj"), 2);
+    EXPECT_TRUE(err_has("the crown has 70000 points")) << err();
+    EXPECT_FALSE(exists("shelf/q.sfpreset"));
+}
+
 // Shelf files are read as what they claim to be or not at all: a link (a
 // planted one would show any file), a FIFO (it would block) or an oversized
 // file is refused in one line, listed as skipped, and nothing is built.
@@ -498,10 +581,10 @@ TEST_F(HostProgram, ShelfFilesAreOnlyRegularFiles) {
     fs::copy_file(dir.path / "shelf/good.sfpreset", dir.path / "elsewhere.sfpreset");
     fs::create_symlink("../elsewhere.sfpreset", dir.path / "bad/good.sfpreset");
     ASSERT_EQ(::mkfifo(dir.file("bad/fifo.sfpreset").c_str(), 0600), 0);
-    dir.write("bad/big.sfpreset", std::string((1u << 20) + 1, 'x'));
+    dir.write("bad/big.sfpreset", std::string((6u << 20) + 1, 'x'));
     for (const auto& [name, message] : {std::pair{"good", "bad/good.sfpreset: a symbolic link"},
                                         std::pair{"fifo", "bad/fifo.sfpreset: not a regular file"},
-                                        std::pair{"big", "bad/big.sfpreset: larger than 1024 KiB"}}) {
+                                        std::pair{"big", "bad/big.sfpreset: larger than 6144 KiB"}}) {
         EXPECT_EQ(run(std::string("build --shelf bad -o t.edits --preset ") + name, "timeout 60 "), 2) << name;
         const std::string e = err();
         EXPECT_EQ(std::count(e.begin(), e.end(), '\n'), 1) << e;

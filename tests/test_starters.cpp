@@ -95,6 +95,10 @@ TEST_F(StarterShelf, ANewDefaultShelfOffersThemAndEachBuilds) {
         ASSERT_EQ(run(home + "build --preset " + p.name + " -o " + p.name + ".edits"), 0) << err();
         EXPECT_GT(file(p.name + ".edits").size(), 10000u) << p.name;
     }
+    // Each grows in its own crown without --crown.
+    dir.write("umbrella.obj", starter_crown("umbrella"));
+    ASSERT_EQ(run(home + "build --preset umbrella --crown umbrella.obj -o given.edits"), 0) << err();
+    EXPECT_TRUE(file("umbrella.edits") == file("given.edits"));
     // Installed once: a removed starter stays removed.
     ASSERT_EQ(run(home + "preset remove winter"), 0) << err();
     ASSERT_EQ(run(home + "preset list"), 0) << err();

@@ -4,7 +4,9 @@
 
 #include "app/default_crown.h"
 #include "app/textures.h"
+#include "app/starter_presets.h"
 #include "formats/crown_reader.h"
+#include "formats/obj_reader.h"
 #include "formats/outputs.h"
 #include "formats/memory_budget.h"
 #include "formats/subdivide.h"
@@ -85,12 +87,32 @@ tool_worker::tool_worker(const worker_setup& setup) {
         formats::read_crown(*setup.crown, mesh_.background(),
                             setup.crown_z_up ? formats::crown_up::z : formats::crown_up::y);
         crown_name_ = std::filesystem::path(*setup.crown).filename().string();
+        crown_pinned_ = true;
     } else {
         make_default_crown(mesh_.background());
         crown_name_ = "built-in crown";
+        crown_builtin_ = true;
+    }
+    std::optional<starter_preset> starter;
+    if (!setup.opening_starter.empty()) {
+        const starter_file* file = nullptr;
+        for (const starter_file& f : starter_presets_files())
+            if (setup.opening_starter == f.name) file = &f;
+        if (!file) throw host_error("no starter preset '" + setup.opening_starter + "'");
+        starter = parse_starter(file->name, file->text);
+        if (!crown_pinned_ && !starter->crown.empty()) {
+            formats::read_obj_text(starter_crown(starter->crown), starter->crown + ".obj", mesh_.background());
+            crown_name_ = starter->crown + ".obj";
+            crown_builtin_ = false;
+        }
     }
     module_ = std::make_unique<plugin_module>(setup.module_path);
     session_ = std::make_unique<tool_session>(*module_);
+    if (starter)
+        for (const std::string& set : starter->sets) {
+            panel_setting s = parse_setting(set);
+            session_->apply(s);
+        }
     model_ = std::make_unique<panel_model>(session_->panel());
     publish();
     thread_ = std::thread([this] { run(); });
@@ -320,9 +342,24 @@ json tool_worker::state(std::optional<std::uint64_t> since, std::chrono::millise
     return out;
 }
 
-void tool_worker::replace_crown(formats::mesh_layer crown, std::string name) {
+void tool_worker::load_preset(const preset_data& preset) {
+    if (preset.crown && !crown_pinned_) {
+        formats::mesh_layer crown;
+        fill_crown(*preset.crown, crown);
+        replace_crown(std::move(crown), preset.crown->name.empty() ? "preset crown" : preset.crown->name);
+    }
+    session_->load_preset(preset);
+}
+
+std::optional<preset_crown> tool_worker::crown_for_preset() const {
+    if (crown_builtin_) return std::nullopt;
+    return preset_crown_of(mesh_.background(), crown_name_);
+}
+
+void tool_worker::replace_crown(formats::mesh_layer crown, std::string name, bool builtin) {
     mesh_.background() = std::move(crown);
     crown_name_ = std::move(name);
+    crown_builtin_ = builtin;
     ++crown_version_;
     crown_glb_.reset();
     // As picking the tool again: the next build grows a new tree.

@@ -32,9 +32,15 @@ namespace sf::app {
 struct worker_setup {
     std::string module_path;
     std::filesystem::path shelf_dir;
-    std::optional<std::string> crown;  // none: the built-in crown
+    std::optional<std::string> crown;  // none: the built-in crown; given, presets' crowns are not used
     bool crown_z_up = false;
+    // The starter preset the page opens on (its settings, and its crown
+    // unless one is given); empty: the tool's defaults.
+    std::string opening_starter;
 };
+
+// The starter the page opens on: a leafy tree in its crown.
+inline constexpr const char* k_opening_starter = "round-broadleaf";
 
 // What went wrong in a call on the tool thread, as the answer gives it.
 struct call_failure {
@@ -117,9 +123,13 @@ public:
     tool_session& session() { return *session_; }
     standin_host& mesh() { return mesh_; }
     // The background crown replaced; the tool regrows on it.
-    void replace_crown(formats::mesh_layer crown, std::string name);
+    void replace_crown(formats::mesh_layer crown, std::string name, bool builtin = false);
     // Marks the presets list as changed.
     void presets_changed();
+    // A checked preset loaded, in its crown unless one was given to serve.
+    void load_preset(const preset_data& preset);
+    // The crown a preset saved now keeps: none for the built-in crown.
+    std::optional<preset_crown> crown_for_preset() const;
 
     // The result as .glb with its cages refined `levels` times, kept until
     // the next build. Refused (409) when it holds a non-finite number.
@@ -143,6 +153,8 @@ private:
     std::uint64_t mesh_version_ = 0, crown_version_ = 1, presets_version_ = 0, build_count_ = 0;
     double build_ms_ = 0.0;
     std::string build_error_, crown_name_;
+    bool crown_pinned_ = false;   // given to serve: presets' crowns are not used
+    bool crown_builtin_ = false;  // the built-in crown is in
     std::map<int, std::shared_ptr<const std::string>> glb_cache_;
     std::shared_ptr<const std::string> crown_glb_;
 

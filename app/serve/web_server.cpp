@@ -565,7 +565,7 @@ private:
 
     void post_preset_load(const httplib::Request& req, httplib::Response& res) {
         const std::string name = existing_preset(json_body(req));
-        worker_.call([&] { worker_.session().load_preset(host().shelf.read(name)); });
+        worker_.call([&] { worker_.load_preset(host().shelf.read(name)); });
         send_json(res, 200, {{"name", name}});
     }
 
@@ -594,7 +594,7 @@ private:
     void post_default_crown(const httplib::Request&, httplib::Response& res) {
         formats::mesh_layer crown;
         make_default_crown(crown);
-        worker_.call([&] { worker_.replace_crown(std::move(crown), "built-in crown"); });
+        worker_.call([&] { worker_.replace_crown(std::move(crown), "built-in crown", true); });
         send_json(res, 200, {{"name", "built-in crown"}});
     }
 
@@ -647,12 +647,15 @@ private:
     json press(unsigned id, const std::string& name) {
         return worker_.call([&] {
             preset_shelf& shelf = host().shelf;
+            // The crown first: one beyond a preset's bounds refuses the save.
+            shelf.pending_crown = name.empty() ? std::nullopt : worker_.crown_for_preset();
             shelf.pending_name = name;
             shelf.last_saved.reset();
             shelf.last_error.clear();
             shelf.name_wanted = false;
             worker_.session().press(id);
             shelf.pending_name.clear();
+            shelf.pending_crown.reset();
             if (shelf.last_saved) {
                 worker_.presets_changed();
                 return json{{"name", shelf.last_saved->name}, {"replaced", shelf.last_saved->replaced}};

@@ -213,7 +213,7 @@ void preset_shelf::add(const shelf_client& client, LWPixmapID thumbnail) {
     if (!client.save) throw host_error("the tool's shelf client cannot save presets");
 
     std::vector<preset_item> items = save_items(client);
-    const preset_data p{pending_name, std::move(items), img->rgb, read_kept_values(panel_of(client))};
+    const preset_data p{pending_name, std::move(items), img->rgb, read_kept_values(panel_of(client)), pending_crown};
     const std::string bytes = encode_preset(p);
     const std::string png = encode_png(img->rgb.data(), img->width, img->height);
     std::error_code ec;

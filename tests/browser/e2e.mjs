@@ -293,6 +293,48 @@ async function run() {
     await shot('page');
   });
 
+  await step('the first view: a leafy starter tree in its crown, angles to 0.1°', async () => {
+    const s = await waitFor('the first tree', async () => {
+      const st = await state();
+      return st.mesh && st.mesh.polygons > 0 && !st.busy ? st : null;
+    }, 20000);
+    check(s.crown.name === 'lobed.obj', `the page opened in the crown ${JSON.stringify(s.crown)}`);
+    check(s.values[String(branches)] === 260, `Branches is ${s.values[String(branches)]}, not the starter's 260`);
+    await waitFor('the crown named', async () => (await page.locator('[data-testid="crown-name"]').innerText()) === 'lobed.obj');
+    await builtAfter({ build: { count: s.build.count - 1 }, mesh: { version: s.mesh.version - 1 } }, 'the first tree shown');
+    await waitFor('the first tree drawn', async () => (await viewDrawn()).share > 0.01, 10000);
+    await shot('first-view');
+    const angles = panel.controls.filter((c) => panel.units[c.class] && panel.units[c.class].sign === '°');
+    check(angles.length > 0, 'no angle controls');
+    for (const c of angles) {
+      if ((await row(c.id).locator('[data-testid="number"]').count()) === 0) continue;
+      const text = await row(c.id).locator('[data-testid="number"]').inputValue();
+      check(/^-?\d+(\.\d)?$/.test(text), `${c.label} shows "${text}"`);
+    }
+    // Typing back the rounded text sends nothing: the stored value stays exact.
+    const angle = angles.find((c) => !Number.isInteger(s.values[String(c.id)] * 1800 / Math.PI));
+    check(angle, 'no angle with more than a tenth of a degree to round');
+    const text = await row(angle.id).locator('[data-testid="number"]').inputValue();
+    const before = await state();
+    await typeNumber(angle.id, text);
+    await sleep(300);
+    const after = await state();
+    check(after.values[String(angle.id)] === s.values[String(angle.id)] && after.build.count === before.build.count &&
+      !after.busy,
+      `${angle.label}: ${s.values[String(angle.id)]} was sent again as ${after.values[String(angle.id)]}`);
+
+    // The tool's own defaults, one click away; the built-in crown as before.
+    await page.locator('[data-testid="tool-reset"]').click();
+    await waitFor('the confirmation', () => page.locator('[data-testid="dialog-ok"]').isVisible());
+    await page.locator('[data-testid="dialog-ok"]').click();
+    await waitFor('the defaults back', async () => {
+      const st = await state();
+      return st.values[String(branches)] !== 260 && !st.busy;
+    });
+    await page.locator('[data-testid="crown-default"]').click();
+    await waitFor('the built-in crown', async () => (await state()).crown.name === 'built-in crown');
+  });
+
   await step('hover hints say what each control does', async () => {
     const helped = panel.controls.filter((c) => c.help);
     check(helped.length >= 50, `only ${helped.length} controls have a hint`);

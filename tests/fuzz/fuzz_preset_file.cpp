@@ -1,5 +1,6 @@
 // The preset decoder on any bytes: it decodes or throws preset_error, and a
-// decoded preset encodes back to the same bytes.
+// decoded preset encodes back to the same bytes (files of version 1 come
+// back as version 2).
 #include <cstdint>
 #include <cstdlib>
 #include <string_view>
@@ -14,6 +15,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     } catch (const sf::app::preset_error&) {
         return 0;
     }
-    if (sf::app::encode_preset(preset) != in) std::abort();
+    if (in[8] != 1 && sf::app::encode_preset(preset) != in) std::abort();
     return 0;
 }

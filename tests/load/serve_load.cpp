@@ -131,6 +131,15 @@ int run(const options& o) {
         return 2;
     }
 
+    {
+        // From the tool's defaults in the built-in crown, not the starter
+        // tree the page opens on: the figures stay comparable.
+        httplib::Client setup("127.0.0.1", port);
+        setup.set_read_timeout(60);
+        setup.Post("/api/event", R"({"event": "reset"})", "application/json");
+        setup.Post("/api/crown/default", "", "application/json");
+    }
+
     tally t;
     std::atomic<bool> done{false};
     const auto start = clock_type::now();

@@ -173,7 +173,7 @@ class NumberWidget extends Widget {
       slider.addEventListener('input', () => {
         this.dragging = true;
         const shown = this.slid();
-        input.value = formatShown(shown, integer);
+        input.value = formatShown(shown, integer, ctl.class);
         this.sender.throttled(this.stored(shown));
       });
       slider.addEventListener('change', () => {
@@ -210,7 +210,7 @@ class NumberWidget extends Widget {
     if (!Number.isFinite(cur)) return;
     const step = this.integer ? 1 : (this.slider ? (Number(this.slider.max) - Number(this.slider.min)) / 100 : 0.1);
     const next = cur + dir * step * (big ? 10 : 1);
-    this.input.value = formatShown(next, this.integer);
+    this.input.value = formatShown(next, this.integer, this.ctl.class);
     this.editing = true;
     this.commitTyped();
   }
@@ -218,6 +218,8 @@ class NumberWidget extends Widget {
   commitTyped() {
     if (!this.editing) return;
     this.editing = false;
+    // The text as shown (rounded) goes back unsent: the stored value stays.
+    if (this.input.value.trim() === formatShown(toShown(this.ctl.class, this.value), this.integer, this.ctl.class)) return;
     const shown = parseShown(this.input.value);
     if (!Number.isFinite(shown)) {
       this.api.error(`${this.ctl.label || 'Value'}: “${this.input.value}” is not a number.`);
@@ -240,7 +242,7 @@ class NumberWidget extends Widget {
   show(stored) {
     if (typeof stored !== 'number') return;
     const shown = toShown(this.ctl.class, stored);
-    if (!this.editing) this.input.value = formatShown(shown, this.integer);
+    if (!this.editing) this.input.value = formatShown(shown, this.integer, this.ctl.class);
     if (this.slider && !this.dragging) this.slider.value = String(shown);
   }
 

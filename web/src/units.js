@@ -37,12 +37,14 @@ export function shownRange(cls, r) {
   return { min: r.min * f, max: r.max * f, step: r.step };
 }
 
-// Text for a shown value: whole numbers for integer data, else at most
-// six significant digits so 0.1 + 0.2 reads 0.3.
-export function formatShown(v, integer) {
+// Text for a shown value: whole numbers for integer data, angles to a
+// tenth of a degree, else at most six significant digits so 0.1 + 0.2
+// reads 0.3.
+export function formatShown(v, integer, cls) {
   if (typeof v !== 'number' || !Number.isFinite(v)) return '';
   if (integer) return String(Math.round(v));
-  const r = Number(v.toPrecision(6));
+  const angle = cls && table[cls] && table[cls].sign === '°';
+  const r = angle ? Number(v.toFixed(1)) : Number(v.toPrecision(6));
   return String(Object.is(r, -0) ? 0 : r);
 }
 
