@@ -188,11 +188,14 @@ bark_corners bark_of(const mesh_layer& l) {
     bark_corners b;
     const index_t uv = l.find_map(LWVMAP_TXUV, "SF_branch"), leaf = l.strings().find("LG_leaf");
     std::map<std::array<float, 3>, int> ends;  // bit 0: u = 0 there, bit 1: u = 1
+    std::map<std::pair<index_t, index_t>, const float*> own;  // (polygon, point): its value, the latest
+    for (const value_record& r : l.polygon_point_values())
+        if (r.map == uv) own[{r.polygon, r.point}] = r.v;
     for (index_t p = 0; p < l.polygon_count(); ++p) {
         if (l.polygon_surface(p) == leaf || l.polygon_points(p).size() < 3) continue;
         for (index_t q : l.polygon_points(p)) {
-            const float* v = l.find_value(uv, q, p);
-            if (!v) v = l.point_value(uv, q);
+            const auto it = own.find({p, q});
+            const float* v = it != own.end() ? it->second : l.point_value(uv, q);
             if (!v) continue;
             const double* x = l.point(q);
             b.corners.insert({float(x[0]), float(x[1]), float(x[2]), v[0], v[1]});
