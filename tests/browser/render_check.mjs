@@ -1,9 +1,9 @@
 // node tests/browser/render_check.mjs --program PATH/TO/sylvaform --artifacts DIR
 //
 // Writes a textured tree with round bark (--triangles) as .glb, renders it
-// with three.js's glTF loader in headless Chromium (render_page.js) and checks the picture as a viewer
-// shows it: trunk pixels brown (not black, not beige), crown pixels green,
-// the background untouched. The picture goes to DIR/render-check.png.
+// with three.js's glTF loader in headless Chromium (render_page.js) and
+// checks the picture as a viewer shows it: trunk pixels brown (not black,
+// not beige), crown pixels green, the background untouched. The picture goes to DIR/render-check.png.
 // Exit status: 0 passed, 1 failed, 77 skipped (no Chromium or playwright-core).
 
 import { spawnSync } from 'node:child_process';
