@@ -127,6 +127,30 @@ std::vector<formats::lod_level> make_lods(const formats::mesh_layer& layer, int 
     return lods;
 }
 
+// Refinement levels of --triangles when --subdivide does not give them:
+// four-sided tubes become sixteen-sided before they are simplified.
+constexpr int k_budget_levels = 2;
+
+// Round bark within the budget: the tubes refined as cages (a Polygonal
+// build's faces taken as the cages a SubD build writes), then simplified
+// back down with the leaves counted in.
+formats::mesh_layer budgeted_tree(const formats::mesh_layer& fg, const build_request& request) {
+    const std::size_t budget = *request.triangles;
+    if (formats::triangle_count(fg) == 0)
+        throw usage_error("--triangles " + std::to_string(budget) +
+                          ": the tree has no tubes to round (Render Type Skeleton); use Polygonal or SubD");
+    const int levels = request.subdivide > 0 ? request.subdivide : k_budget_levels;
+    formats::budget_level fit =
+        formats::fit_to_budget(formats::subdivide_patches(formats::tubes_as_cages(fg), levels), budget);
+    if (!fit.fits)
+        throw usage_error("--triangles " + std::to_string(budget) + ": this tree needs at least " +
+                          std::to_string(fit.least) + " (" + std::to_string(fit.leaf_triangles) +
+                          " of them leaves) to keep its bark's seams and borders");
+    std::fprintf(stderr, "sylvaform: %zu triangles: bark %zu, leaves %zu\n", fit.bark_triangles + fit.leaf_triangles,
+                 fit.bark_triangles, fit.leaf_triangles);
+    return std::move(fit.layer);
+}
+
 void write_stdout(const std::string& text) {
     formats::fd_sink sink(STDOUT_FILENO, "standard output");
     sink.write(text);
@@ -337,7 +361,8 @@ int run_build(const build_request& request, const host_options& options) {
         const formats::mesh_layer& fg = mesh.foreground();
         require_finite(fg, far, mesh.background());
         std::optional<formats::mesh_layer> refined;
-        if (request.subdivide > 0) refined = formats::subdivide_patches(fg, request.subdivide);
+        if (request.triangles) refined = budgeted_tree(fg, request);
+        else if (request.subdivide > 0) refined = formats::subdivide_patches(fg, request.subdivide);
         if (refined) require_finite(*refined, far, mesh.background());
         const formats::mesh_layer& smooth = refined ? *refined : fg;
         const std::vector<formats::lod_level> lods = make_lods(smooth, request.lod);
@@ -487,9 +512,10 @@ struct command_line {
     std::string shelf_dir, max_memory, crown, crown_up = "y", preset, name, seeds, shard, preview_path;
     std::string bark_texture, leaf_atlas, address;
     std::vector<std::string> allow_hosts;
+    std::size_t triangles = 0;
     int port = 8642, max_upload_mb = 64;
     std::string fields = "Fields: " + field_names() + "\n";
-    CLI::Option *shelf_opt, *memory_opt, *crown_opt, *preset_opt, *seeds_opt, *shard_opt, *preview_opt;
+    CLI::Option *shelf_opt, *memory_opt, *crown_opt, *preset_opt, *seeds_opt, *shard_opt, *preview_opt, *triangles_opt;
     CLI::Option *bark_opt, *atlas_opt, *add_crown_opt, *panel_preset_opt, *serve_crown_opt;
     CLI::App *build, *add, *starters, *remove, *panel, *serve;
 
@@ -541,6 +567,11 @@ struct command_line {
                           "Levels of detail (1-8), each about half the triangles of the one before: .glb nodes "
                           "tree_LOD0..., .obj files NAME_LOD1.obj...")
             ->check(CLI::Range(1, formats::k_max_lod_levels));
+        triangles_opt = build->add_option(
+            "--triangles", triangles,
+            "Round bark within a budget: refine the tubes (--subdivide levels, default 2) and simplify them so that "
+            "level 0 of .obj and .glb has at most N triangles, leaves included");
+        triangles_opt->check(CLI::Range(std::size_t(1), std::size_t(4000000000)));
         seeds_opt = build->add_option(
             "--seeds", seeds, "Build one variant per seed, e.g. 1-50 or 1,4,9-12; -o and --preview name {seed}");
         shard_opt =
@@ -604,6 +635,7 @@ struct command_line {
         if (bark_opt->count() > 0) request.bark_texture = bark_texture;
         if (atlas_opt->count() > 0) request.leaf_atlas = leaf_atlas;
         if (seeds_opt->count() > 0) request.seeds = seeds;
+        if (triangles_opt->count() > 0) request.triangles = triangles;
         if (shard_opt->count() > 0) request.shard = shard;
         if (request.shard && !request.seeds) {
             std::fprintf(stderr, "sylvaform: --shard divides a --seeds list; give --seeds too\n");

@@ -51,6 +51,7 @@ struct build_request {
     std::optional<std::string> shard;   // build: only the K-th of N slices of the seeds ("K/N")
     int jobs = 0;                       // build: worker processes for the seeds; 0 for one per core
     int lod = 1;                        // build: levels of detail in .glb and .obj output
+    std::optional<std::size_t> triangles;  // build: round bark, the tree within this many triangles
 };
 
 // Each answers the exit status; errors go to standard error as one line,

@@ -31,9 +31,10 @@ std::vector<output_file> output_files(const std::vector<output_target>& outputs,
             const std::string obj = level == 0 ? o.path : formats::lod_path(o.path, level);
             files.push_back({obj, option});
             files.push_back({formats::mtl_path_for(obj), option});
-            files.push_back({formats::image_path_for(obj, "bark"), option});
-            files.push_back({formats::image_path_for(obj, "leaves"), option});
         }
+        // Every level names level 0's images.
+        files.push_back({formats::image_path_for(o.path, formats::k_bark_image), option});
+        files.push_back({formats::image_path_for(o.path, formats::k_leaf_image), option});
     }
     if (preview) files.push_back({*preview, "--preview " + (given.empty() ? *preview : given.back())});
     return files;

@@ -314,7 +314,7 @@ void BM_program_textured(benchmark::State& state) {
                             ".glb' -o '" + out + ".obj' 2>/dev/null";
     for (auto _ : state)
         if (std::system(cmd.c_str()) != 0) state.SkipWithError("sylvaform build failed");
-    for (const char* ext : {".glb", ".obj", ".mtl", "_bark.png", "_leaves.png"}) std::remove((out + ext).c_str());
+    for (const char* ext : {".glb", ".obj", ".mtl", "_bark_color.png", "_leaf_atlas.png"}) std::remove((out + ext).c_str());
 }
 BENCHMARK(BM_program_textured)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(2.0);
 

@@ -362,7 +362,7 @@ private:
 // Images, samplers and textures, added when a material first needs them.
 class texture_table {
 public:
-    texture_table(bin_builder& bin) : bin_(bin) {}
+    texture_table(bin_builder& bin, std::string prefix) : bin_(bin), prefix_(std::move(prefix)) {}
 
     // The texture of one image; bark repeats along and around the tubes,
     // the leaf atlas is clamped at its edges.
@@ -370,7 +370,7 @@ public:
         const int k = look == surface_look::leaf ? 1 : 0;
         if (texture_[k] != k_none) return texture_[k];
         const index_t view = bin_.add_bytes(png);
-        images_.push_back({{"bufferView", view}, {"mimeType", "image/png"}, {"name", k == 1 ? "leaves" : "bark"}});
+        images_.push_back({{"bufferView", view}, {"mimeType", "image/png"}, {"name", prefix_ + (k == 1 ? "leaf_atlas" : "bark_color")}});
         const int wrap = k == 1 ? 33071 : 10497;  // CLAMP_TO_EDGE, REPEAT
         samplers_.push_back({{"magFilter", 9729}, {"minFilter", 9987}, {"wrapS", wrap}, {"wrapT", wrap}});
         texture_[k] = static_cast<index_t>(textures_.size());
@@ -387,6 +387,7 @@ public:
 
 private:
     bin_builder& bin_;
+    std::string prefix_;
     json images_ = json::array(), samplers_ = json::array(), textures_ = json::array();
     index_t texture_[2] = {k_none, k_none};  // bark, leaves
 };
@@ -395,13 +396,14 @@ private:
 // factor, the image (sRGB) giving the colour. Leaves are cut out of the
 // atlas by its alpha and seen from both sides.
 json material_for(std::string_view name, surface_look look, bool named, const std::string* png,
-                  texture_table& table) {
+                  texture_table& table, const std::string& prefix) {
     const rgb c = linear_colour(named ? look : surface_look::other);
     json pbr = {{"baseColorFactor", png ? json::array({1.0, 1.0, 1.0, 1.0}) : json::array({c.r, c.g, c.b, 1.0})},
                 {"metallicFactor", 0.0},
                 {"roughnessFactor", look == surface_look::leaf ? 0.6 : look == surface_look::other ? 1.0 : 0.9}};
     if (png) pbr["baseColorTexture"] = {{"index", table.texture(*png, look)}, {"texCoord", 0}};
-    json m = {{"name", named ? std::string(name) : std::string("Default")}, {"pbrMetallicRoughness", std::move(pbr)}};
+    json m = {{"name", prefix + (named ? std::string(name) : std::string("Default"))},
+              {"pbrMetallicRoughness", std::move(pbr)}};
     if (named && look == surface_look::leaf) {
         m["doubleSided"] = true;
         if (png) m["alphaMode"] = "MASK";
@@ -493,7 +495,8 @@ void add_meshes(const mesh_layer& layer, const corner_values& cv, const glb_opti
                 std::vector<primitive>& prims, bin_builder& bin, json& doc) {
     json gl_prims = json::array();
     json materials = json::array();
-    texture_table textures(bin);
+    const std::string prefix = options.name.empty() ? std::string() : options.name + "_";
+    texture_table textures(bin, prefix);
     std::unordered_map<index_t, index_t> material_of;
     for (primitive& pr : prims) {
         if (pr.idx.empty() && pr.idx16.empty()) continue;  // only degenerate polygons
@@ -502,7 +505,7 @@ void add_meshes(const mesh_layer& layer, const corner_values& cv, const glb_opti
             const bool named = pr.surface != k_none;
             const std::string_view name = named ? layer.strings().view(pr.surface) : std::string_view();
             materials.push_back(material_for(name, named ? look_of(name) : surface_look::other, named,
-                                             named ? image_for(cv, options, look_of(name)) : nullptr, textures));
+                                             named ? image_for(cv, options, look_of(name)) : nullptr, textures, prefix));
         }
         json g = {{"mode", pr.lines ? 1 : 4}, {"material", mat->second}};
         g["indices"] = pr.idx16.empty() ? bin.add(pr.idx, 1, "SCALAR", true) : bin.add(pr.idx16, 1, "SCALAR", true);
@@ -528,7 +531,8 @@ void add_meshes(const mesh_layer& layer, const corner_values& cv, const glb_opti
     }
     if (!gl_prims.empty()) {
         doc["nodes"][0]["mesh"] = 0;
-        doc["meshes"] = json::array({json{{"name", "tree"}, {"primitives", std::move(gl_prims)}}});
+        doc["meshes"] = json::array(
+            {json{{"name", options.name.empty() ? "tree" : options.name}, {"primitives", std::move(gl_prims)}}});
         doc["materials"] = std::move(materials);
         textures.put(doc);
         doc["buffers"] = json::array({json{{"byteLength", bin.data_size()}}});
@@ -581,7 +585,7 @@ void write_glb(const mesh_layer& layer, byte_sink& sink, const glb_options& opti
     doc["asset"] = {{"version", "2.0"}, {"generator", "Sylvaform"}};
     doc["scene"] = 0;
     doc["scenes"] = json::array({json{{"nodes", json::array({0})}}});
-    doc["nodes"] = json::array({json{{"name", "tree"}}});
+    doc["nodes"] = json::array({json{{"name", options.name.empty() ? "tree" : options.name}}});
     bin_builder bin(doc);
     add_meshes(layer, cv, options, plan.prims, bin, doc);
     write_container(doc, bin, sink);

@@ -52,6 +52,12 @@ namespace sf::formats {
 struct glb_options {
     const texture_set* textures = nullptr;  // none: plain colours
     bool wind_colours = false;              // the weights also as COLOR_0
+    // The file's stem, e.g. "oak": node and mesh are named after it and
+    // materials and images carry it ("oak_SF_trunk", "oak_bark_color",
+    // "oak_leaf_atlas"), so trees imported into one scene share no names.
+    // Empty: node and mesh "tree", materials by surface, images
+    // "bark_color" and "leaf_atlas".
+    std::string name;
 };
 
 void write_glb(const mesh_layer& layer, byte_sink& sink, const glb_options& options = {});

@@ -343,6 +343,37 @@ std::vector<lod_level> make_lod_chain(const mesh_layer& layer, int levels) {
     return out;
 }
 
+budget_level fit_to_budget(const mesh_layer& layer, std::size_t max_triangles) {
+    const index_t leaf_surface = layer.strings().find(k_surface_leaf);
+    const lod_source src = gather_lod_source(layer, leaf_surface);
+    leaf_order leaves;  // every leaf, in creation order
+    for (std::size_t g = 0; g < src.leaves.size(); ++g) {
+        leaves.order.push_back(g);
+        for (index_t p : src.leaves[g].polygons) leaves.total += layer.polygon_points(p).size() - 2;
+    }
+    budget_level out;
+    out.leaf_triangles = leaves.total;
+    const std::size_t bark_budget = max_triangles > leaves.total ? max_triangles - leaves.total : 0;
+    std::vector<unsigned> current = src.bark;
+    if (current.size() / 3 > bark_budget) {
+        // No bound on the shape error: the count decides, seams and borders
+        // only move along themselves.
+        std::vector<unsigned> simplified(current.size());
+        const std::size_t n =
+            meshopt_simplify(simplified.data(), current.data(), current.size(), src.positions.data(),
+                             src.vt.point.size(), sizeof(float) * 3, bark_budget * 3, 1e6f, 0, nullptr);
+        current.assign(simplified.begin(), simplified.begin() + std::ptrdiff_t(n));
+    }
+    out.bark_triangles = current.size() / 3;
+    if (out.bark_triangles > bark_budget) {
+        out.least = out.bark_triangles + leaves.total;
+        return out;
+    }
+    out.layer = write_level(layer, src, current, leaves, src.leaves.size(), 1.0);
+    out.fits = true;
+    return out;
+}
+
 namespace {
 
 std::uint32_t get_u32(const std::string& s, std::size_t at) {
@@ -353,19 +384,19 @@ std::uint32_t get_u32(const std::string& s, std::size_t at) {
 
 void put_u32(std::string& s, std::uint32_t v) { s.append(reinterpret_cast<const char*>(&v), 4); }
 
-// Adds offset to the integer at j[key], when there is one.
-void shift(json& j, const char* key, std::size_t offset) {
-    if (j.is_object() && j.contains(key) && j[key].is_number_integer()) j[key] = j[key].get<std::size_t>() + offset;
+// Replaces the integer at j[key] by its entry in map, when there is one.
+void remap(json& j, const char* key, const std::vector<std::size_t>& map) {
+    if (j.is_object() && j.contains(key) && j[key].is_number_integer()) j[key] = map.at(j[key].get<std::size_t>());
 }
 
 // Texture references anywhere inside a material: objects with "index" under
 // a key ending in "Texture".
-void shift_textures(json& j, std::size_t offset) {
+void remap_textures(json& j, const std::vector<std::size_t>& map) {
     if (!j.is_object()) return;
     for (auto it = j.begin(); it != j.end(); ++it) {
         const std::string& k = it.key();
-        if (k.size() >= 7 && k.compare(k.size() - 7, 7, "Texture") == 0) shift(*it, "index", offset);
-        shift_textures(*it, offset);
+        if (k.size() >= 7 && k.compare(k.size() - 7, 7, "Texture") == 0) remap(*it, "index", map);
+        remap_textures(*it, map);
     }
 }
 
@@ -376,55 +407,86 @@ namespace {
 constexpr const char* k_merged_arrays[] = {"accessors", "bufferViews", "materials", "meshes",
                                            "images",    "textures",    "samplers"};
 
-// Appends one level's GLB to the merged document: its binary chunk to
-// `bin`, its arrays with their references shifted, its mesh as node
-// tree_LOD<level> under the root node, its extensions to `used`.
-void append_glb_level(const std::string& g, std::size_t level, json& doc, json& nodes, std::string& bin,
-                      std::vector<std::string>& used) {
+// The index of an element equal to e in array a, appending it when there is none.
+std::size_t shared(json& a, json e) {
+    for (std::size_t i = 0; i < a.size(); ++i)
+        if (a[i] == e) return i;
+    a.push_back(std::move(e));
+    return a.size() - 1;
+}
+
+// Appends one level's GLB to the merged document: its buffer views' bytes
+// to `bin`, its arrays with their references renumbered, its mesh as node
+// NAME_LOD<level> under the root node, its extensions to `used`. Images,
+// samplers, textures and materials equal to those of a level before are
+// shared, image bytes too: every level uses one bark and one leaf image.
+void append_glb_level(const std::string& g, std::size_t level, const std::string& name, json& doc, json& nodes,
+                      std::string& bin, std::vector<std::string>& used) {
     if (g.size() < 20 || get_u32(g, 0) != 0x46546C67u) throw io_error("a level of detail is not a GLB");
     const std::uint32_t json_len = get_u32(g, 12);
+    if (g.size() < 20 + std::size_t(json_len)) throw io_error("a level of detail is not a GLB");
     json d = json::parse(g.substr(20, json_len));
     std::string level_bin;
     const std::size_t bin_at = 20 + std::size_t(json_len);
     if (g.size() >= bin_at + 8) level_bin = g.substr(bin_at + 8, get_u32(g, bin_at));
-    bin.append((4 - bin.size() % 4) % 4, '\0');
-    const std::size_t bin_offset = bin.size(), views = doc["bufferViews"].size(),
-                      accessors = doc["accessors"].size(), materials = doc["materials"].size(),
-                      images = doc["images"].size(), textures = doc["textures"].size(),
-                      samplers = doc["samplers"].size();
-    bin += level_bin;
-    for (json& v : d.value("bufferViews", json::array())) {
+    json views = d.value("bufferViews", json::array()), images = d.value("images", json::array());
+    std::vector<std::uint8_t> image_view(views.size(), 0);
+    for (const json& i : images)
+        if (i.contains("bufferView")) image_view.at(i["bufferView"].get<std::size_t>()) = 1;
+    std::vector<std::size_t> view_map(views.size()), accessor_map, image_map, sampler_map, texture_map, material_map;
+    for (std::size_t k = 0; k < views.size(); ++k) {
+        json v = views[k];
+        const std::size_t at = v.value("byteOffset", std::size_t(0)), len = v["byteLength"].get<std::size_t>();
+        if (at > level_bin.size() || len > level_bin.size() - at) throw io_error("a level of detail is not a GLB");
+        const std::string_view bytes(level_bin.data() + at, len);
+        if (image_view[k]) {  // an image seen before keeps its view
+            bool found = false;
+            for (const json& i : doc["images"]) {
+                const json& w = doc["bufferViews"][i["bufferView"].get<std::size_t>()];
+                const std::size_t wa = w.value("byteOffset", std::size_t(0));
+                if (w["byteLength"].get<std::size_t>() == len && bin.compare(wa, len, bytes) == 0) {
+                    view_map[k] = i["bufferView"].get<std::size_t>();
+                    found = true;
+                    break;
+                }
+            }
+            if (found) continue;
+        }
+        bin.append((4 - bin.size() % 4) % 4, '\0');
         v["buffer"] = 0;
-        v["byteOffset"] = v.value("byteOffset", std::size_t(0)) + bin_offset;
-        doc["bufferViews"].push_back(v);
+        v["byteOffset"] = bin.size();
+        bin.append(bytes);
+        view_map[k] = doc["bufferViews"].size();
+        doc["bufferViews"].push_back(std::move(v));
     }
     for (json& a : d.value("accessors", json::array())) {
-        shift(a, "bufferView", views);
-        doc["accessors"].push_back(a);
+        remap(a, "bufferView", view_map);
+        accessor_map.push_back(doc["accessors"].size());
+        doc["accessors"].push_back(std::move(a));
     }
-    for (json& i : d.value("images", json::array())) {
-        shift(i, "bufferView", views);
-        doc["images"].push_back(i);
+    for (json& i : images) {
+        remap(i, "bufferView", view_map);
+        image_map.push_back(shared(doc["images"], std::move(i)));
     }
+    for (json& s : d.value("samplers", json::array())) sampler_map.push_back(shared(doc["samplers"], std::move(s)));
     for (json& t : d.value("textures", json::array())) {
-        shift(t, "source", images);
-        shift(t, "sampler", samplers);
-        doc["textures"].push_back(t);
+        remap(t, "source", image_map);
+        remap(t, "sampler", sampler_map);
+        texture_map.push_back(shared(doc["textures"], std::move(t)));
     }
-    for (json& s : d.value("samplers", json::array())) doc["samplers"].push_back(s);
     for (json& m : d.value("materials", json::array())) {
-        shift_textures(m, textures);
-        doc["materials"].push_back(m);
+        remap_textures(m, texture_map);
+        material_map.push_back(shared(doc["materials"], std::move(m)));
     }
-    const std::string name = "tree_LOD" + std::to_string(level);
-    json node = {{"name", name}};
+    const std::string node_name = name + "_LOD" + std::to_string(level);
+    json node = {{"name", node_name}};
     if (d.contains("meshes") && !d["meshes"].empty()) {
         json mesh = d["meshes"][0];
-        mesh["name"] = name;
+        mesh["name"] = node_name;
         for (json& p : mesh["primitives"]) {
-            shift(p, "indices", accessors);
-            shift(p, "material", materials);
-            for (auto& [k, v] : p["attributes"].items()) v = v.get<std::size_t>() + accessors;
+            remap(p, "indices", accessor_map);
+            remap(p, "material", material_map);
+            for (auto& [k, v] : p["attributes"].items()) v = accessor_map.at(v.get<std::size_t>());
         }
         node["mesh"] = doc["meshes"].size();
         doc["meshes"].push_back(std::move(mesh));
@@ -461,14 +523,14 @@ std::string pack_glb(const json& doc, std::string& bin) {
 
 }  // namespace
 
-std::string merge_glb_levels(const std::vector<std::string>& glbs) {
+std::string merge_glb_levels(const std::vector<std::string>& glbs, const std::string& name) {
     json doc = {{"asset", {{"version", "2.0"}, {"generator", "Sylvaform"}}}, {"scene", 0}};
     for (const char* key : k_merged_arrays) doc[key] = json::array();
-    json nodes = json::array({json{{"name", "tree"}, {"children", json::array()}}});
+    json nodes = json::array({json{{"name", name}, {"children", json::array()}}});
     std::string bin;
     std::vector<std::string> used;
     for (std::size_t level = 0; level < glbs.size(); ++level)
-        append_glb_level(glbs[level], level, doc, nodes, bin, used);
+        append_glb_level(glbs[level], level, name, doc, nodes, bin, used);
     doc["nodes"] = std::move(nodes);
     doc["scenes"] = json::array({json{{"nodes", json::array({0})}}});
     for (const char* key : k_merged_arrays)

@@ -29,10 +29,26 @@ struct lod_level {
 // split where a corner's values or surface differ. Skeleton lines are left out.
 std::vector<lod_level> make_lod_chain(const mesh_layer& layer, int levels);
 
-// One binary glTF holding every level: a node "tree" whose children are
-// "tree_LOD0", "tree_LOD1", … each with the mesh of its level. The levels
-// are given as whole .glb files (one mesh each) and merged.
-std::string merge_glb_levels(const std::vector<std::string>& glbs);
+// Level 0 within a triangle budget: the bark (every surface but the
+// leaves) simplified with meshoptimizer to at most max_triangles minus the
+// leaves' triangles, keeping texture seams and surface borders; the leaves
+// are kept whole. A layer like the levels above (triangles and the leaves'
+// own polygons, per-point maps only). When the bark cannot get that low
+// without breaking a seam or border, `layer` is left empty and `least`
+// says the fewest triangles the whole tree can have.
+struct budget_level {
+    mesh_layer layer;
+    std::size_t bark_triangles = 0, leaf_triangles = 0;
+    std::size_t least = 0;  // set when it does not fit
+    bool fits = false;
+};
+budget_level fit_to_budget(const mesh_layer& layer, std::size_t max_triangles);
+
+// One binary glTF holding every level: a node NAME whose children are
+// "NAME_LOD0", "NAME_LOD1", … each with the mesh of its level. The levels
+// are given as whole .glb files (one mesh each) and merged; equal images
+// (by their bytes), samplers, textures and materials are stored once.
+std::string merge_glb_levels(const std::vector<std::string>& glbs, const std::string& name = "tree");
 
 // "trees/oak.obj" level 2 -> "trees/oak_LOD2.obj".
 std::string lod_path(const std::string& path, int level);

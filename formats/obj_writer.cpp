@@ -40,7 +40,7 @@ constexpr index_t k_unset = k_max_index;  // no material looked up yet
 // polygon; polygons without a surface (or with an empty name) have none.
 class material_table {
 public:
-    explicit material_table(const mesh_layer& layer)
+    explicit material_table(const mesh_layer& layer, std::string_view prefix = {})
         : layer_(layer), by_string_(layer.strings().size(), k_unset) {
         std::unordered_map<std::string, index_t> ids;
         for (index_t p = 0; p < layer.polygon_count(); ++p) {
@@ -51,7 +51,7 @@ public:
                 by_string_[s] = k_none;
                 continue;
             }
-            std::string name = material_name(surface);
+            std::string name = material_name(std::string(prefix) + std::string(surface));
             const auto [it, added] = ids.emplace(name, static_cast<index_t>(list_.size()));
             if (added) list_.push_back({std::move(name), look_of(surface)});
             by_string_[s] = it->second;
@@ -429,8 +429,9 @@ void write_faces(const mesh_layer& layer, const material_table& materials, const
 
 }  // namespace
 
-void write_obj(const mesh_layer& layer, byte_sink& sink, std::string_view mtllib, bool leaf_atlas) {
-    const material_table materials(layer);
+void write_obj(const mesh_layer& layer, byte_sink& sink, std::string_view mtllib, bool leaf_atlas,
+               std::string_view material_prefix) {
+    const material_table materials(layer, material_prefix);
     text_buffer out(sink);
     out.put("# sylvaform\n");
     if (!mtllib.empty()) {
@@ -460,8 +461,8 @@ void put_colour(text_buffer& out, const char* key, rgb c) {
 
 }  // namespace
 
-void write_mtl(const mesh_layer& layer, byte_sink& sink, const mtl_images& images) {
-    const material_table materials(layer);
+void write_mtl(const mesh_layer& layer, byte_sink& sink, const mtl_images& images, std::string_view material_prefix) {
+    const material_table materials(layer, material_prefix);
     text_buffer out(sink);
     out.put("# sylvaform materials\n");
     for (const material& m : materials.list()) {
@@ -503,12 +504,16 @@ std::string image_path_for(const std::string& obj_path, std::string_view what) {
 }
 
 void write_obj_files(const mesh_layer& layer, const std::string& obj_path, file_set& files,
-                     const texture_set* textures) {
+                     const texture_set* textures, const std::string& level0_path) {
     const std::string mtl_path = mtl_path_for(obj_path);
     auto base_name = [](const std::string& path) {
         const std::size_t slash = path.rfind('/');
         return slash == std::string::npos ? path : path.substr(slash + 1);
     };
+    // A coarser level names the images and materials of level 0.
+    const std::string& owner = level0_path.empty() ? obj_path : level0_path;
+    const std::string owner_mtl = base_name(mtl_path_for(owner));
+    const std::string prefix = owner_mtl.substr(0, owner_mtl.size() - 4) + "_";
 
     // The images the library names: only those its materials use.
     struct side_file {
@@ -525,18 +530,19 @@ void write_obj_files(const mesh_layer& layer, const std::string& obj_path, file_
             leaves |= texture_for(textures, m.kind) && m.kind == material_kind::leaf;
         }
         if (bark) {
-            images.push_back({image_path_for(obj_path, "bark"), &textures->bark_png});
+            images.push_back({image_path_for(owner, k_bark_image), &textures->bark_png});
             names.bark = base_name(images.back().path);
         }
         if (leaves) {
-            images.push_back({image_path_for(obj_path, "leaves"), &textures->leaf_png});
+            images.push_back({image_path_for(owner, k_leaf_image), &textures->leaf_png});
             names.leaves = base_name(images.back().path);
         }
     }
 
-    write_obj(layer, files.add(obj_path), base_name(mtl_path), !names.leaves.empty());
-    for (const side_file& f : images) files.add(f.path).write(*f.bytes);
-    write_mtl(layer, files.add(mtl_path), names);
+    write_obj(layer, files.add(obj_path), base_name(mtl_path), !names.leaves.empty(), prefix);
+    if (level0_path.empty())
+        for (const side_file& f : images) files.add(f.path).write(*f.bytes);
+    write_mtl(layer, files.add(mtl_path), names, prefix);
 }
 
 void write_obj_files(const mesh_layer& layer, const std::string& obj_path, const texture_set* textures) {

@@ -34,7 +34,9 @@ namespace sf::formats {
 //
 // Surface names are written with bytes below '!', DEL and '#' as '_'; an
 // "mtllib" line naming mtllib is written when it is not empty.
-void write_obj(const mesh_layer& layer, byte_sink& sink, std::string_view mtllib = {}, bool leaf_atlas = false);
+// material_prefix goes before every material name ("tree_" gives "tree_SF_trunk").
+void write_obj(const mesh_layer& layer, byte_sink& sink, std::string_view mtllib = {}, bool leaf_atlas = false,
+               std::string_view material_prefix = {});
 
 // The image files a library names (beside it); empty: a plain colour.
 struct mtl_images {
@@ -49,23 +51,27 @@ struct mtl_images {
 // "LG_leaf" and a neutral grey for any other surface. With one, Kd is white
 // (it multiplies the image) and "map_Kd" names it; leaves also "map_d",
 // their cut-out in the image's alpha.
-void write_mtl(const mesh_layer& layer, byte_sink& sink, const mtl_images& images = {});
+void write_mtl(const mesh_layer& layer, byte_sink& sink, const mtl_images& images = {},
+               std::string_view material_prefix = {});
 
 // The material library beside an OBJ file: its extension replaced by
 // ".mtl" ("tree.obj" -> "tree.mtl").
 std::string mtl_path_for(const std::string& obj_path);
 
-// An image beside the OBJ: "tree.obj", "bark" -> "tree_bark.png".
+// An image beside the OBJ: "tree.obj", "bark_color" -> "tree_bark_color.png".
 std::string image_path_for(const std::string& obj_path, std::string_view what);
+inline constexpr std::string_view k_bark_image = "bark_color", k_leaf_image = "leaf_atlas";
 
 // Writes the OBJ file, its material library and, with textures, the images
-// it names (image_path_for "bark" and "leaves", only those a material
-// uses) as one set: all appear whole, or on failure (io_error) every path
-// is left as it was, with files replaced on the way put back and new ones
-// removed.
+// it names (image_path_for k_bark_image and k_leaf_image, only those a
+// material uses) as one set: all appear whole, or on failure (io_error)
+// every path is left as it was, with files replaced on the way put back and
+// new ones removed. Material names carry the file's stem ("tree_SF_trunk").
 void write_obj_files(const mesh_layer& layer, const std::string& obj_path, const texture_set* textures = nullptr);
-// The same files as members of a set of files committed together.
+// The same files as members of a set of files committed together. A
+// coarser level of detail gives level0_path: its library then names level
+// 0's images and materials (the same names), and writes no images.
 void write_obj_files(const mesh_layer& layer, const std::string& obj_path, file_set& files,
-                     const texture_set* textures = nullptr);
+                     const texture_set* textures = nullptr, const std::string& level0_path = {});
 
 }  // namespace sf::formats

@@ -17,7 +17,7 @@ void write_glb_levels(const output_layers& layers, const glb_options& options, b
         write_glb(k == 0 ? layers.smooth : layers.lods[k - 1].layer, one, options);
         levels.push_back(std::move(one.text));
     }
-    const std::string merged = merge_glb_levels(levels);
+    const std::string merged = merge_glb_levels(levels, options.name.empty() ? "tree" : options.name);
     levels = {};
     sink.write(merged);
 }
@@ -37,9 +37,17 @@ void write_to_stream(mesh_format format, const output_layers& layers, const outp
     }
 }
 
+// "trees/oak.glb" -> "oak".
+std::string stem_of(const std::string& path) {
+    const std::size_t slash = path.rfind('/');
+    const std::string base = path.substr(slash == std::string::npos ? 0 : slash + 1);
+    const std::size_t dot = base.rfind('.');
+    return dot == std::string::npos || dot == 0 ? base : base.substr(0, dot);
+}
+
 void write_to_files(mesh_format format, const output_layers& layers, const output_options& options,
                     file_set& files, const std::string& path) {
-    const glb_options glb{options.textures, options.wind_colours};
+    const glb_options glb{options.textures, options.wind_colours, stem_of(path)};
     switch (format) {
         case mesh_format::glb:
             if (layers.lods.empty()) write_glb_file(layers.smooth, path, files, glb);
@@ -47,7 +55,7 @@ void write_to_files(mesh_format format, const output_layers& layers, const outpu
             return;
         case mesh_format::obj:
             for (std::size_t k = 0; k < layers.lods.size(); ++k)
-                write_obj_files(layers.lods[k].layer, lod_path(path, int(k) + 1), files, options.textures);
+                write_obj_files(layers.lods[k].layer, lod_path(path, int(k) + 1), files, options.textures, path);
             write_obj_files(layers.smooth, path, files, options.textures);  // with its .mtl and images beside it
             return;
         case mesh_format::mtl: write_mtl(layers.smooth, files.add(path)); return;

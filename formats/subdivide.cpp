@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "formats/errors.h"
+#include "formats/materials.h"
 #include "formats/memory_budget.h"
 #include "formats/subdivide_stages.h"
 
@@ -152,6 +153,31 @@ mesh_layer copy_layer(const mesh_layer& in) {
         }
         ++i;
     }
+    return out;
+}
+
+mesh_layer tubes_as_cages(const mesh_layer& in) {
+    mesh_layer out = empty_layer_like(in);
+    out.keep_history(false);
+    std::vector<index_t> same(in.point_count());
+    for (index_t pt = 0; pt < in.point_count(); ++pt) {
+        const double* p = in.point(pt);
+        same[pt] = out.add_point(p[0], p[1], p[2]);
+    }
+    std::vector<std::uint8_t> tube(in.strings().size(), 0);
+    for (index_t s = 0; s < in.strings().size(); ++s) {
+        const surface_look look = look_of(in.strings().view(s));
+        tube[s] = look == surface_look::bark || look == surface_look::twig;
+    }
+    for (index_t p = 0; p < in.polygon_count(); ++p) {
+        const index_t s = in.polygon_surface(p);
+        const bool cage = in.polygon_type(p) == LWPOLTYPE_FACE && in.polygon_points(p).size() >= 3 &&
+                          s < tube.size() && tube[s];
+        out.add_polygon(cage ? LWPOLTYPE_PTCH : in.polygon_type(p), s, in.polygon_points(p));
+    }
+    for (const tag_record& t : in.tags()) out.add_tag(t.polygon, t.type, t.text);
+    copy_point_values(in, out, same);
+    for (const value_record& r : in.polygon_point_values()) out.add_value(r.point, r.polygon, r.map, r.v);
     return out;
 }
 

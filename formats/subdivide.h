@@ -30,6 +30,11 @@ constexpr int k_max_subdivision_levels = 3;
 // and machine_error when OpenSubdiv rejects the cages.
 mesh_layer subdivide_patches(const mesh_layer& layer, int levels);
 
+// A copy without history in which the tube faces (surfaces that look like
+// bark or twigs, three or more points) are 'PTCH' cages, as a SubD build
+// writes them; leaves and other polygons stay as they are.
+mesh_layer tubes_as_cages(const mesh_layer& layer);
+
 // An exact copy: the same journal, strings and maps.
 mesh_layer copy_layer(const mesh_layer& layer);
 

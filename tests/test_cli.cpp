@@ -177,9 +177,9 @@ TEST_F(Program, OutputTargetsAreCheckedBeforeBuilding) {
         {"-o folder.edits", "-o folder.edits: exists and is a directory"},
         {"-o u.obj -o ./u.obj", "-o ./u.obj and -o u.obj would write the same file"},
         {"-o u.edits -o x/../u.edits", "would write the same file"},
-        {"-o real/z.obj --preview linkdir/z_bark.png", "--preview linkdir/z_bark.png and -o real/z.obj would write"},
+        {"-o real/z.obj --preview linkdir/z_bark_color.png", "--preview linkdir/z_bark_color.png and -o real/z.obj would write"},
         {"--lod 2 -o l.obj -o l_LOD1.obj", "-o l_LOD1.obj and -o l.obj would write the same file l_LOD1.obj"},
-        {"--lod 3 -o l.obj --preview l_LOD2_leaves.png", "would write the same file l_LOD2_leaves.png"},
+        {"--lod 3 -o l.obj --preview l_leaf_atlas.png", "would write the same file l_leaf_atlas.png"},
     };
     for (const case_typ& c : cases) {
         EXPECT_EQ(run("build " + c.args, "timeout 60 "), 2) << c.args;

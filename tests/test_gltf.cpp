@@ -284,7 +284,7 @@ TEST(Gltf, TexturedMaterials) {
     twig_only.add_value(0, k_none, twig_only.find_or_add_map(LWVMAP_TXUV, "SF_branch", 2), uv);
     const glb t = write_and_parse(twig_only, {&tex, false});
     ASSERT_EQ(t.doc["images"].size(), 1u);
-    EXPECT_EQ(t.doc["images"][0]["name"], "bark");
+    EXPECT_EQ(t.doc["images"][0]["name"], "bark_color");
 }
 
 TEST(Gltf, EmptyLayerHasNoBinaryChunk) {

@@ -8,10 +8,12 @@
 #include <cmath>
 #include <cstring>
 #include <nlohmann/json.hpp>
+#include <map>
 #include <set>
 
 #include "formats/edit_log.h"
 #include "formats/lod.h"
+#include "formats/subdivide.h"
 #include "scratch_dir.h"
 
 namespace sf::formats {
@@ -126,15 +128,33 @@ TEST_F(LodTree, GlbHoldsEveryLevelAndObjAFilePerLevel) {
     for (const char* f : {"t_LOD1.obj", "t_LOD1.mtl", "t_LOD2.obj", "t_LOD2.mtl"}) EXPECT_TRUE(exists(f)) << f;
     EXPECT_FALSE(exists("t_LOD3.obj"));
 
-    const json doc = glb_json(file("t.glb"));
+    // One image of each kind for every level, the .obj's levels naming
+    // level 0's; names say what they are and carry the file's stem.
+    EXPECT_FALSE(exists("t_LOD1_bark_color.png"));
+    EXPECT_TRUE(file("t_LOD2.mtl").find("newmtl t_SF_trunk\nKd 1 1 1\n") != std::string::npos) << file("t_LOD2.mtl");
+    EXPECT_TRUE(file("t_LOD2.mtl").find("map_Kd t_leaf_atlas.png\n") != std::string::npos) << file("t_LOD2.mtl");
+    const std::string glb = file("t.glb"), bark = file("t_bark_color.png"), leaves = file("t_leaf_atlas.png");
+    for (const std::string* image : {&bark, &leaves}) {
+        const std::size_t at = glb.find(*image);
+        EXPECT_NE(at, std::string::npos);
+        EXPECT_EQ(glb.find(*image, at + 1), std::string::npos);
+    }
+    const json doc = glb_json(glb);
     const json one = glb_json(file("one.glb"));
+    EXPECT_EQ(doc["images"].size(), 2u);
+    EXPECT_EQ(doc["textures"].size(), 2u);
+    std::set<std::string> names;
+    for (const char* key : {"images", "materials"})
+        for (const json& e : doc[key]) names.insert(e["name"].get<std::string>());
+    EXPECT_EQ(names, (std::set<std::string>{"t_bark_color", "t_leaf_atlas", "t_SF_trunk", "t_SF_branch", "t_SF_twig",
+                                            "t_SF_root", "t_LG_leaf"}));
     ASSERT_EQ(doc["nodes"].size(), 4u);
-    EXPECT_EQ(doc["nodes"][0]["name"], "tree");
+    EXPECT_EQ(doc["nodes"][0]["name"], "t");
     EXPECT_EQ(doc["nodes"][0]["children"], json({1, 2, 3}));
     std::size_t previous = 0;
     for (int k = 0; k < 3; ++k) {
         const json& node = doc["nodes"][k + 1];
-        EXPECT_EQ(node["name"], "tree_LOD" + std::to_string(k));
+        EXPECT_EQ(node["name"], "t_LOD" + std::to_string(k));
         std::size_t triangles = 0;
         for (const json& p : doc["meshes"][node["mesh"].get<int>()]["primitives"])
             triangles += doc["accessors"][p["indices"].get<int>()]["count"].get<std::size_t>() / 3;
@@ -154,6 +174,82 @@ TEST_F(LodTree, GlbHoldsEveryLevelAndObjAFilePerLevel) {
     const std::string report = test::slurp("v.txt");
     ASSERT_EQ(code, 0) << report;
     EXPECT_EQ(report.rfind("errors 0 warnings 0 ", 0), 0u) << report;
+}
+
+// Bark corners (per-point and per-polygon texture coordinates) as a set of
+// (x, y, z, u, v), and the positions that hold both u = 0 and u = 1: the
+// seam along every tube.
+struct bark_corners {
+    std::set<std::array<float, 5>> corners;
+    std::size_t seam_positions = 0;
+};
+
+bark_corners bark_of(const mesh_layer& l) {
+    bark_corners b;
+    const index_t uv = l.find_map(LWVMAP_TXUV, "SF_branch"), leaf = l.strings().find("LG_leaf");
+    std::map<std::array<float, 3>, int> ends;  // bit 0: u = 0 there, bit 1: u = 1
+    std::map<std::pair<index_t, index_t>, const float*> own;  // (polygon, point): its value, the latest
+    for (const value_record& r : l.polygon_point_values())
+        if (r.map == uv) own[{r.polygon, r.point}] = r.v;
+    for (index_t p = 0; p < l.polygon_count(); ++p) {
+        if (l.polygon_surface(p) == leaf || l.polygon_points(p).size() < 3) continue;
+        for (index_t q : l.polygon_points(p)) {
+            const auto it = own.find({p, q});
+            const float* v = it != own.end() ? it->second : l.point_value(uv, q);
+            if (!v) continue;
+            const double* x = l.point(q);
+            b.corners.insert({float(x[0]), float(x[1]), float(x[2]), v[0], v[1]});
+            ends[{float(x[0]), float(x[1]), float(x[2])}] |= (v[0] == 0.0f) | (v[0] == 1.0f) << 1;
+        }
+    }
+    for (const auto& [at, bits] : ends) b.seam_positions += bits == 3;
+    return b;
+}
+
+// --triangles: the tubes refined and simplified so the whole tree has at
+// most N triangles, leaves whole, seams and maps kept; the tool's own
+// files unchanged; a budget below what the seams allow refused.
+TEST_F(LodTree, RoundBarkWithinTheBudget) {
+    const std::string sets = "build --set render_type=Polygonal --set twig_type=up --set 'leaf_shape=two polys' "
+                             "--set branches=80 ";
+    ASSERT_EQ(run(sets + "-o sq.lwo -o sq.glb"), 0) << err();
+    const std::size_t square = triangle_count(tree);
+    const std::string budget = std::to_string(square);
+    ASSERT_EQ(run(sets + "--triangles " + budget + " --lod 2 -o r.edits -o r.lwo -o r.glb"), 0) << err();
+    EXPECT_EQ(file("r.edits"), file("t.edits"));
+    EXPECT_EQ(file("r.lwo"), file("sq.lwo"));
+    const json doc = glb_json(file("r.glb"));
+    std::size_t triangles = 0;
+    for (const json& p : doc["meshes"][0]["primitives"])  // level 0
+        triangles += doc["accessors"][p["indices"].get<int>()]["count"].get<std::size_t>() / 3;
+    EXPECT_LE(triangles, square);
+    EXPECT_GT(triangles, square * 9 / 10);
+
+    const mesh_layer refined = subdivide_patches(tubes_as_cages(tree), 2);
+    const budget_level fit = fit_to_budget(refined, square);
+    ASSERT_TRUE(fit.fits);
+    EXPECT_LE(triangle_count(fit.layer), square);
+    const summary base = summarise(tree), s = summarise(fit.layer);
+    EXPECT_EQ(s.leaf_polygons, base.leaf_polygons);
+    EXPECT_EQ(s.leaf_area, base.leaf_area);
+    for (int a = 0; a < 3; ++a) {
+        const double size = base.bark.hi[a] - base.bark.lo[a];
+        EXPECT_NEAR(s.bark.lo[a], base.bark.lo[a], 0.05 * size) << a;
+        EXPECT_NEAR(s.bark.hi[a], base.bark.hi[a], 0.05 * size) << a;
+    }
+    // Every corner is one of the refined surface's, coordinates and all
+    // (nothing blended across a seam), and the seams are still there.
+    const bark_corners before = bark_of(refined), after = bark_of(fit.layer);
+    EXPECT_TRUE(std::includes(before.corners.begin(), before.corners.end(), after.corners.begin(), after.corners.end()));
+    EXPECT_GT(after.seam_positions, before.seam_positions / 8);
+    for (const vmap_desc& m : tree.maps())
+        EXPECT_NE(fit.layer.find_map(m.type, tree.strings().view(m.name)), k_none) << tree.strings().view(m.name);
+
+    ASSERT_EQ(run(sets + "--triangles 50 -o small.glb"), 2);
+    EXPECT_TRUE(err_has("--triangles 50: this tree needs at least ")) << err();
+    const std::string e = err();
+    EXPECT_EQ(std::count(e.begin(), e.end(), '\n'), 1) << e;
+    EXPECT_FALSE(exists("small.glb"));
 }
 
 TEST(LodFiles, NamesAndJunk) {

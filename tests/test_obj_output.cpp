@@ -170,17 +170,18 @@ TEST(ObjFiles, WholePairOrNothing) {
     test::scratch_dir dir;
     const mesh_layer l = hand_made_layer();
     write_obj_files(l, dir.file("tree.obj"));
-    string_sink expected;
-    write_obj(l, expected, "tree.mtl");
+    string_sink expected, expected_mtl;  // materials named after the file
+    write_obj(l, expected, "tree.mtl", false, "tree_");
+    write_mtl(l, expected_mtl, {}, "tree_");
     EXPECT_EQ(test::slurp(dir.file("tree.obj")), expected.text);
-    EXPECT_EQ(test::slurp(dir.file("tree.mtl")), k_hand_made_mtl);
+    EXPECT_EQ(test::slurp(dir.file("tree.mtl")), expected_mtl.text);
     EXPECT_EQ(dir.entries(), 2u);
 
     dir.write("tree.obj", "old obj");
     dir.write("tree.mtl", "old mtl");
     write_obj_files(l, dir.file("tree.obj"));
     EXPECT_EQ(test::slurp(dir.file("tree.obj")), expected.text);
-    EXPECT_EQ(test::slurp(dir.file("tree.mtl")), k_hand_made_mtl);
+    EXPECT_EQ(test::slurp(dir.file("tree.mtl")), expected_mtl.text);
     EXPECT_EQ(dir.entries(), 2u);
 
     // The OBJ cannot replace a non-empty directory: the new

@@ -103,7 +103,7 @@ TEST(WriteOutputs, FilesHoldWhatStreamsHold) {
     formats::write_outputs(formats::mesh_format::obj, layers, {}, formats::output_place(files, dir.file("t.obj")));
     files.commit();
     formats::string_sink glb, lwo;
-    formats::write_glb(tree, glb);
+    formats::write_glb(tree, glb, {nullptr, false, "t"});  // names carry the file's stem
     formats::write_lwo2(tree, lwo);
     EXPECT_TRUE(test::slurp(dir.file("t.glb")) == glb.text);
     EXPECT_TRUE(test::slurp(dir.file("t.lwo")) == lwo.text);

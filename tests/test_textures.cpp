@@ -233,38 +233,38 @@ TEST_F(DressedOutput, ObjNormalsAreTheGlbNormals) {
 TEST_F(DressedOutput, TexturedObjSet) {
     ASSERT_EQ(run("build --set render_type=1 --set twig_type=1 --set leaf_shape=2 --set branches=30 -o t.obj"), 0)
         << err();
-    EXPECT_EQ(file("t_bark.png"), default_textures().bark_png);
-    EXPECT_EQ(file("t_leaves.png"), default_textures().leaf_png);
+    EXPECT_EQ(file("t_bark_color.png"), default_textures().bark_png);
+    EXPECT_EQ(file("t_leaf_atlas.png"), default_textures().leaf_png);
     const std::string mtl = file("t.mtl");
-    EXPECT_NE(mtl.find("newmtl SF_trunk\nKd 1 1 1\n"), std::string::npos) << mtl;
-    EXPECT_NE(mtl.find("map_Kd t_bark.png\n"), std::string::npos) << mtl;
-    EXPECT_NE(mtl.find("map_Kd t_leaves.png\nmap_d t_leaves.png\n"), std::string::npos) << mtl;
+    EXPECT_NE(mtl.find("newmtl t_SF_trunk\nKd 1 1 1\n"), std::string::npos) << mtl;
+    EXPECT_NE(mtl.find("map_Kd t_bark_color.png\n"), std::string::npos) << mtl;
+    EXPECT_NE(mtl.find("map_Kd t_leaf_atlas.png\nmap_d t_leaf_atlas.png\n"), std::string::npos) << mtl;
     const std::string obj = file("t.obj");
     for (const char* m : {"SF_trunk", "SF_branch", "SF_twig", "SF_root", "LG_leaf"}) {
         std::size_t runs = 0;
-        for (std::size_t at = obj.find(std::string("usemtl ") + m + "\n"); at != std::string::npos;
-             at = obj.find(std::string("usemtl ") + m + "\n", at + 1))
+        for (std::size_t at = obj.find(std::string("usemtl t_") + m + "\n"); at != std::string::npos;
+             at = obj.find(std::string("usemtl t_") + m + "\n", at + 1))
             ++runs;
         EXPECT_EQ(runs, 1u) << m;
     }
 
     // Plain colours: no images, and no old ones left named.
     ASSERT_EQ(run("build --no-textures --set branches=30 -o plain.obj"), 0) << err();
-    EXPECT_FALSE(exists("plain_bark.png"));
+    EXPECT_FALSE(exists("plain_bark_color.png"));
     EXPECT_EQ(file("plain.mtl").find("map_Kd"), std::string::npos);
 
     // An image that cannot be written leaves none of the set behind, and
     // an old set as it was.
-    std::filesystem::remove(dir.file("t_leaves.png"));
-    std::filesystem::remove(dir.file("t_bark.png"));
-    std::filesystem::create_directory(dir.file("t_leaves.png"));
-    dir.write("t_leaves.png/inside", "x");
+    std::filesystem::remove(dir.file("t_leaf_atlas.png"));
+    std::filesystem::remove(dir.file("t_bark_color.png"));
+    std::filesystem::create_directory(dir.file("t_leaf_atlas.png"));
+    dir.write("t_leaf_atlas.png/inside", "x");
     const std::string old_obj = file("t.obj"), old_mtl = file("t.mtl");
     EXPECT_EQ(run("build --set render_type=1 --set twig_type=1 --set leaf_shape=2 --set branches=20 -o t.obj"), 2);
-    EXPECT_NE(err().find("t_leaves.png"), std::string::npos) << err();
+    EXPECT_NE(err().find("t_leaf_atlas.png"), std::string::npos) << err();
     EXPECT_EQ(file("t.obj"), old_obj);
     EXPECT_EQ(file("t.mtl"), old_mtl);
-    EXPECT_FALSE(exists("t_bark.png"));
+    EXPECT_FALSE(exists("t_bark_color.png"));
 }
 
 TEST_F(DressedOutput, ImageOptions) {
@@ -288,7 +288,7 @@ TEST_F(DressedOutput, ImageOptions) {
     EXPECT_NE(glb.find(own), std::string::npos);                            // embedded as given
     EXPECT_NE(glb.find(default_textures().bark_png), std::string::npos);  // with the drawn bark
     EXPECT_NE(glb.find("\"COLOR_0\""), std::string::npos);
-    EXPECT_EQ(file("t_leaves.png"), own);
+    EXPECT_EQ(file("t_leaf_atlas.png"), own);
 }
 
 // The .obj carries one texture set: with the atlas the leaves read their

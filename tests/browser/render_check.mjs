@@ -1,9 +1,9 @@
 // node tests/browser/render_check.mjs --program PATH/TO/sylvaform --artifacts DIR
 //
-// Writes a textured tree as .glb, renders it with three.js's glTF loader in
-// headless Chromium (render_page.js) and checks the picture as a viewer
-// shows it: trunk pixels brown (not black, not beige), crown pixels green,
-// the background untouched. The picture goes to DIR/render-check.png.
+// Writes a textured tree with round bark (--triangles) as .glb, renders it
+// with three.js's glTF loader in headless Chromium (render_page.js) and
+// checks the picture as a viewer shows it: trunk pixels brown (not black,
+// not beige), crown pixels green, the background untouched. The picture goes to DIR/render-check.png.
 // Exit status: 0 passed, 1 failed, 77 skipped (no Chromium or playwright-core).
 
 import { spawnSync } from 'node:child_process';
@@ -64,7 +64,8 @@ function median(rgba, pick) {
 try {
   const glb = join(work, 'tree.glb');
   const build = spawnSync(resolve(opts.program),
-    ['build', '--set', 'render_type=1', '--set', 'twig_type=1', '--set', 'leaf_shape=2', '-o', glb], { encoding: 'utf8' });
+    ['build', '--set', 'render_type=1', '--set', 'twig_type=1', '--set', 'leaf_shape=2', '--triangles', '140000', '-o', glb],
+    { encoding: 'utf8' });
   if (build.status !== 0) throw new Error(`sylvaform build failed: ${build.stderr}`);
 
   const bundle = await esbuild.build({
@@ -111,7 +112,7 @@ try {
   }
 
   const key = (i) => (r.keys[i] > 128 ? 'r' : '') + (r.keys[i + 1] > 128 ? 'g' : '') + (r.keys[i + 2] > 128 ? 'b' : '');
-  check(['SF_trunk', 'LG_leaf'].every((m) => r.materials.includes(m)), `materials ${r.materials.join(', ')}`);
+  check(['tree_SF_trunk', 'tree_LG_leaf'].every((m) => r.materials.includes(m)), `materials ${r.materials.join(', ')}`);
 
   const trunk = median(r.lit, (i) => key(i) === 'r');
   check(trunk && trunk.count > 150, `trunk seen: ${trunk ? trunk.count : 0} pixels`);

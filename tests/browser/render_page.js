@@ -20,7 +20,9 @@ function pixels(renderer) {
 
 function keyMaterial(original) {
   const name = original.name;
-  const colour = new THREE.Color(KEYS[name] ?? 0x0000ff);
+  // Materials are the surfaces' names after the file's stem ("tree_SF_trunk").
+  const surface = Object.keys(KEYS).find((k) => name === k || name.endsWith(`_${k}`));
+  const colour = new THREE.Color(surface ? KEYS[surface] : 0x0000ff);
   const map = original.alphaTest > 0 && original.map ? original.map : null;
   return new THREE.ShaderMaterial({
     uniforms: { key: { value: new THREE.Vector3(colour.r, colour.g, colour.b) }, map: { value: map } },
