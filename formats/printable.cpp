@@ -58,4 +58,13 @@ std::string printable(std::string_view text) {
     return out;
 }
 
+bool is_utf8(std::string_view text) {
+    char32_t code = 0;
+    for (std::size_t at = 0, n; at < text.size(); at += n) {
+        n = static_cast<unsigned char>(text[at]) < 0x80 ? 1 : utf8_length(text, at, code);
+        if (n == 0) return false;
+    }
+    return true;
+}
+
 }  // namespace sf::formats

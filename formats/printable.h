@@ -11,4 +11,8 @@ namespace sf::formats {
 // stays as it is.
 std::string printable(std::string_view text);
 
+// Whether the text is valid UTF-8 (no overlong forms, surrogates or code
+// points past U+10FFFF).
+bool is_utf8(std::string_view text);
+
 }  // namespace sf::formats

@@ -19,6 +19,7 @@
 #include "app/default_crown.h"
 #include "app/serve/http_front.h"
 #include "app/serve/web_assets.h"
+#include "formats/printable.h"
 #include "formats/crown_reader.h"
 #include "formats/file_io.h"
 #include "formats/outputs.h"
@@ -37,60 +38,7 @@ constexpr auto k_long_poll = std::chrono::seconds(20);
 constexpr auto k_exit_grace = std::chrono::milliseconds(700);
 constexpr std::size_t k_crown_name_max = 128;
 constexpr std::size_t k_extension_max = 10;
-constexpr std::size_t k_thumbnail_max = 1 << 20;
 constexpr int k_own_mapping = 1 << 20;
-
-// The length of the UTF-8 sequence at s[at], or 0 when there is none.
-std::size_t utf8_sequence(std::string_view s, std::size_t at) {
-    const auto byte = [&](std::size_t k) { return at + k < s.size() ? static_cast<unsigned char>(s[at + k]) : 0u; };
-    const unsigned c = byte(0);
-    const auto cont = [&](std::size_t k) { return (byte(k) & 0xC0) == 0x80; };
-    if (c < 0x80) return 1;
-    if (c >= 0xC2 && c <= 0xDF) return cont(1) ? 2 : 0;
-    if (c >= 0xE0 && c <= 0xEF) {
-        const unsigned c1 = byte(1);
-        if ((c == 0xE0 && c1 < 0xA0) || (c == 0xED && c1 > 0x9F)) return 0;  // overlong, surrogate
-        return cont(1) && cont(2) ? 3 : 0;
-    }
-    if (c >= 0xF0 && c <= 0xF4) {
-        const unsigned c1 = byte(1);
-        if ((c == 0xF0 && c1 < 0x90) || (c == 0xF4 && c1 > 0x8F)) return 0;
-        return cont(1) && cont(2) && cont(3) ? 4 : 0;
-    }
-    return 0;
-}
-
-bool is_utf8(std::string_view s) {
-    for (std::size_t at = 0, n; at < s.size(); at += n)
-        if ((n = utf8_sequence(s, at)) == 0) return false;
-    return true;
-}
-
-// A message as an answer may carry it: UTF-8 text with control characters
-// (C0, DEL, C1) and bytes that are not UTF-8 written as \xNN, so quoting
-// what a client sent can neither break the answer nor reach a terminal raw.
-std::string safe_text(std::string_view s) {
-    static const char hex[] = "0123456789ABCDEF";
-    std::string out;
-    for (std::size_t at = 0; at < s.size();) {
-        const std::size_t n = utf8_sequence(s, at);
-        const auto c = static_cast<unsigned char>(s[at]);
-        const bool c1 = n == 2 && c == 0xC2 && static_cast<unsigned char>(s[at + 1]) < 0xA0;
-        if (n == 0 || (n == 1 && (c < 0x20 || c == 0x7F)) || c1) {
-            for (std::size_t k = 0; k < std::max<std::size_t>(n, 1); ++k) {
-                const auto b = static_cast<unsigned char>(s[at + k]);
-                out += "\\x";
-                out += hex[b >> 4];
-                out += hex[b & 15];
-            }
-            at += std::max<std::size_t>(n, 1);
-        } else {
-            out.append(s.substr(at, n));
-            at += n;
-        }
-    }
-    return out;
-}
 
 void send_json(httplib::Response& res, int status, const json& body) {
     res.status = status;
@@ -99,7 +47,7 @@ void send_json(httplib::Response& res, int status, const json& body) {
 }
 
 void send_error(httplib::Response& res, int status, const std::string& message, const std::string& ask = {}) {
-    json body = {{"error", safe_text(message)}};
+    json body = {{"error", formats::printable(message)}};
     if (!ask.empty()) body["ask"] = ask;
     send_json(res, status, body);
 }
@@ -153,40 +101,18 @@ int subdivide_levels(const httplib::Request& req) {
 // characters, short (cut between characters). A name that is not UTF-8 is
 // refused: the page could not show it.
 std::string display_name(const std::string& name) {
-    if (!is_utf8(name)) throw request_error(400, "the crown's file name is not UTF-8 text");
+    if (!formats::is_utf8(name)) throw request_error(400, "the crown's file name is not UTF-8 text");
     const std::string base = name.substr(name.find_last_of("/\\") == std::string::npos ? 0 : name.find_last_of("/\\") + 1);
     std::string out;
     for (std::size_t at = 0, n; at < base.size(); at += n) {
-        n = utf8_sequence(base, at);
         const auto c = static_cast<unsigned char>(base[at]);
+        n = c < 0x80 ? 1 : c < 0xE0 ? 2 : c < 0xF0 ? 3 : 4;  // valid UTF-8, checked above
         if (n == 1 && (c < 0x20 || c == 0x7F)) continue;
         if (n == 2 && c == 0xC2 && static_cast<unsigned char>(base[at + 1]) < 0xA0) continue;
         if (out.size() + n > k_crown_name_max) break;
         out.append(base, at, n);
     }
     return out.empty() ? "crown" : out;
-}
-
-// A shelf file's bytes for an answer: opened without following a link, and
-// only when it is a regular file of at most max bytes. A shared shelf may
-// hold links planted to show other files.
-std::optional<std::string> read_shelf_file(const std::string& path, std::size_t max) {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) return std::nullopt;
-    std::optional<std::string> bytes;
-    struct stat st {};
-    if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && std::size_t(st.st_size) <= max) {
-        std::string got(std::size_t(st.st_size), '\0');
-        std::size_t have = 0;
-        for (ssize_t n; have < got.size() && (n = ::read(fd, got.data() + have, got.size() - have)) != 0;) {
-            if (n < 0 && errno == EINTR) continue;
-            if (n < 0) break;
-            have += std::size_t(n);
-        }
-        if (have == got.size()) bytes = std::move(got);
-    }
-    ::close(fd);
-    return bytes;
 }
 
 // The lower-case extension that tells the readers the format.
@@ -356,7 +282,7 @@ std::string check_host_name(const std::string& given) {
                       });
     if (!fine)
         throw usage_error("--allow-host takes a host name or address as the browser's address bar shows it, not '" +
-                          safe_text(given) + "'");
+                          formats::printable(given) + "'");
     return name;
 }
 
@@ -553,7 +479,12 @@ private:
     void get_preset_thumbnail(const httplib::Request& req, httplib::Response& res) {
         const std::string name = req.get_param_value("name");
         check_preset_name(name);
-        std::optional<std::string> png = read_shelf_file(shelf_.png_path(name), k_thumbnail_max);
+        // A link, a FIFO or an oversized file on the shelf is no thumbnail.
+        std::optional<std::string> png;
+        try {
+            png = shelf_.read_thumbnail(name);
+        } catch (const preset_error&) {
+        }
         if (!png) throw request_error(404, "no thumbnail for the preset '" + name + "'");
         res.set_content(std::move(*png), "image/png");
     }
