@@ -216,7 +216,9 @@ void emit_trunk_base(model_typ& model, MeshEditOp* op, bool subd, const LWPntID 
     const std::int32_t* bounds = model.root_quadrant_bounds;
 
     // Skirt: triangles from each quadrant's trunk corner to the socket tops.
-    auto bs_at = [&](int i) { return bs[std::size_t(i == n ? 0 : i)]; };
+    // Socket tops by ring index, wrapping both ways: with non-finite roots
+    // the quadrant bounds can fall at 0, and the ring is closed anyway.
+    auto bs_at = [&](int i) { return bs[std::size_t(((i % n) + n) % n)]; };
     const float v = model.reach != 0 ? static_cast<float>(b * model.trunk_thickness / model.reach) : 0.0f;
     const int w = skirt_seam_index(n);
     int k = 1;
