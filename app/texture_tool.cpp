@@ -1,4 +1,5 @@
-// Draws the bark and the leaf atlas into DIR/bark.png and DIR/leaves.png;
+// Draws the bark, the leaf atlas and its normal map into DIR/bark.png,
+// DIR/leaves.png and DIR/leaf_normal.png;
 // the build runs it and compiles the images into the program.
 #include <cstdio>
 #include <fstream>
@@ -18,7 +19,8 @@ int main(int argc, char** argv) {
         const char* name;
         rgba_image image;
         bool alpha;
-    } images[] = {{"bark.png", draw_bark(k_texture_seed), false}, {"leaves.png", draw_leaf_atlas(k_texture_seed), true}};
+    } images[] = {{"bark.png", draw_bark(k_texture_seed), false}, {"leaves.png", draw_leaf_atlas(k_texture_seed), true},
+                  {"leaf_normal.png", draw_leaf_normals(k_texture_seed), false}};
     for (const auto& i : images) {
         const std::string png = encode_texture_png(i.image, i.alpha);
         const std::string path = dir + "/" + i.name;

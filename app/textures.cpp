@@ -38,10 +38,12 @@ std::string read_checked(const std::string& path, const char* option) {
     ".global " #symbol "_end\n.hidden " #symbol "_end\n" #symbol "_end:\n.byte 0\n"
 
 // The images as the build drew them (texture_tool.cpp).
-asm(".section .rodata\n" SF_EMBED(sf_texture_bark, "bark.png") SF_EMBED(sf_texture_leaves, "leaves.png") ".previous\n");
+asm(".section .rodata\n" SF_EMBED(sf_texture_bark, "bark.png") SF_EMBED(sf_texture_leaves, "leaves.png")
+        SF_EMBED(sf_texture_leaf_normal, "leaf_normal.png") ".previous\n");
 
 extern "C" const char sf_texture_bark[], sf_texture_bark_end[];
 extern "C" const char sf_texture_leaves[], sf_texture_leaves_end[];
+extern "C" const char sf_texture_leaf_normal[], sf_texture_leaf_normal_end[];
 
 }  // namespace
 
@@ -50,6 +52,7 @@ const formats::texture_set& default_textures() {
         formats::texture_set s;
         s.bark_png.assign(sf_texture_bark, sf_texture_bark_end);
         s.leaf_png.assign(sf_texture_leaves, sf_texture_leaves_end);
+        s.leaf_normal_png.assign(sf_texture_leaf_normal, sf_texture_leaf_normal_end);
         return s;
     }();
     return set;
@@ -61,7 +64,10 @@ formats::texture_set load_textures(const texture_request& request) {
     if (request.bark_file) set.bark_png = read_checked(*request.bark_file, "--bark-texture");
     if (request.leaf_file) set.leaf_png = read_checked(*request.leaf_file, "--leaf-atlas");
     if (set.bark_png.empty()) set.bark_png = default_textures().bark_png;
-    if (set.leaf_png.empty()) set.leaf_png = default_textures().leaf_png;
+    if (set.leaf_png.empty()) {
+        set.leaf_png = default_textures().leaf_png;
+        set.leaf_normal_png = default_textures().leaf_normal_png;
+    }
     return set;
 }
 

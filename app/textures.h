@@ -36,9 +36,17 @@ rgba_image draw_bark(std::uint32_t seed);
 // covers u in [a/3, (a+1)/3] and v in [b/3, (b+1)/3] (v up, the image's
 // bottom row at v = 0); in it the leaf's base is at the bottom, its tip at
 // the top and its midrib at the middle, as the leaf's own (u, v) run. The
-// columns differ in outline, the rows in hue; alpha is 0 outside the leaf.
+// columns differ in outline, the rows in hue (warmer upwards), and every
+// leaf in brightness, patches, midrib, veins and margin; alpha is 0 outside
+// the leaf, where the colour is that of the nearest leaf pixel (so that
+// filtering never darkens the outline).
 constexpr int k_atlas_size = 512;  // a power of two, as mipmapping wants
 rgba_image draw_leaf_atlas(std::uint32_t seed);
+
+// The atlas' tangent-space normal map (x right, y up the image, z out of
+// the leaf; OpenGL's convention, as glTF and Blender read it): the midrib
+// and veins in relief on a slightly cushioned blade, flat off the leaves.
+rgba_image draw_leaf_normals(std::uint32_t seed);
 
 // The largest side of a user's image, and of its file.
 constexpr int k_max_texture_side = 8192;
@@ -51,13 +59,14 @@ struct texture_request {
     std::optional<std::string> leaf_file;    // --leaf-atlas
 };
 
-// The drawn images as compiled in: encode_texture_png of draw_bark and
-// draw_leaf_atlas with k_texture_seed.
+// The drawn images as compiled in: encode_texture_png of draw_bark,
+// draw_leaf_atlas and draw_leaf_normals with k_texture_seed.
 const formats::texture_set& default_textures();
 
 // The images for a request: the user's files read and checked (throws
 // input_error with one line naming the option and file), the drawn
-// ones for the rest; empty images with none.
+// ones for the rest; empty images with none. The leaf normal map belongs to
+// the drawn atlas: a user's atlas goes without one.
 formats::texture_set load_textures(const texture_request& request);
 
 }  // namespace sf::app

@@ -11,6 +11,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "formats/leaf_tint.h"
 #include "formats/materials.h"
 
 namespace sf::formats {
@@ -117,11 +118,15 @@ struct primitive {
     int uv_slot[2] = {-1, -1};
     bool weights = false;
     bool colours = false;
+    const float* tint = nullptr;  // per point, three values: COLOR_0 of a leaf
+    bool tangents = false;        // TANGENT, for a normal map on TEXCOORD_0
     std::size_t corners = 0;  // bounds for reserving the arrays
     std::size_t indices = 0;
 
     index_t vertices = 0;
     std::vector<float> pos, nrm, uv[2], range, thick, color;
+    std::vector<std::uint8_t> tint_rgba;  // the tint, as normalised bytes
+    std::vector<float> tan;
     std::vector<index_t> idx;
     std::vector<std::uint16_t> idx16;  // idx when every index fits
 };
@@ -207,7 +212,60 @@ index_t vertex_for(const mesh_layer& layer, primitive& pr, vertex_index& vx, ind
         if (pr.colours)
             pr.color.insert(pr.color.end(), {unit_clamp((key[n] + 1.0f) * 0.5f), unit_clamp(key[n + 1]), 0.0f});
     }
+    if (pr.tint) {
+        const float* t = pr.tint + std::size_t(pt) * 3;
+        for (int k = 0; k < 3; ++k) pr.tint_rgba.push_back(std::uint8_t(std::lround(unit_clamp(t[k]) * 255.0f)));
+        pr.tint_rgba.push_back(255);
+    }
     return v;
+}
+
+// Per vertex, the direction of growing u in the surface (TEXCOORD_0),
+// summed over the vertex's triangles and made perpendicular to its normal,
+// with w the handedness of (normal, tangent, growing v up the image), as a
+// normal map's green channel has it. A vertex whose triangles give no
+// direction gets any one perpendicular to its normal.
+void add_tangents(primitive& pr) {
+    std::vector<double> t(std::size_t(pr.vertices) * 6, 0.0);  // tangent, then bitangent sums
+    const std::vector<float>& uv = pr.uv[0];
+    for (std::size_t i = 0; i + 2 < pr.idx.size(); i += 3) {
+        const index_t v[3] = {pr.idx[i], pr.idx[i + 1], pr.idx[i + 2]};
+        double e[2][3], d[2][2];
+        for (int k = 0; k < 2; ++k) {
+            for (int c = 0; c < 3; ++c) e[k][c] = double(pr.pos[v[k + 1] * 3 + c]) - pr.pos[v[0] * 3 + c];
+            d[k][0] = double(uv[v[k + 1] * 2]) - uv[v[0] * 2];
+            d[k][1] = -(double(uv[v[k + 1] * 2 + 1]) - uv[v[0] * 2 + 1]);  // written flipped: v up again
+        }
+        const double r = d[0][0] * d[1][1] - d[1][0] * d[0][1];
+        if (!(std::fabs(r) > 1e-20)) continue;
+        for (const index_t x : v)
+            for (int c = 0; c < 3; ++c) {
+                t[x * 6 + c] += (e[0][c] * d[1][1] - e[1][c] * d[0][1]) / r;
+                t[x * 6 + 3 + c] += (e[1][c] * d[0][0] - e[0][c] * d[1][0]) / r;
+            }
+    }
+    pr.tan.resize(std::size_t(pr.vertices) * 4);
+    for (index_t x = 0; x < pr.vertices; ++x) {
+        const float* n = &pr.nrm[std::size_t(x) * 3];
+        const double* s = &t[std::size_t(x) * 6];
+        const double dot = n[0] * s[0] + n[1] * s[1] + n[2] * s[2];
+        double o[3] = {s[0] - n[0] * dot, s[1] - n[1] * dot, s[2] - n[2] * dot};
+        double len = std::sqrt(o[0] * o[0] + o[1] * o[1] + o[2] * o[2]);
+        if (!(len > 1e-12)) {
+            // Any perpendicular: the normal crossed with the axis it leans on least.
+            const int a = std::fabs(n[0]) < 0.6f ? 0 : 1;
+            const double axis[3] = {a == 0 ? 1.0 : 0.0, a == 1 ? 1.0 : 0.0, 0.0};
+            o[0] = n[1] * axis[2] - n[2] * axis[1];
+            o[1] = n[2] * axis[0] - n[0] * axis[2];
+            o[2] = n[0] * axis[1] - n[1] * axis[0];
+            len = std::sqrt(o[0] * o[0] + o[1] * o[1] + o[2] * o[2]);
+        }
+        const double b[3] = {n[1] * o[2] - n[2] * o[1], n[2] * o[0] - n[0] * o[2], n[0] * o[1] - n[1] * o[0]};
+        const float w = b[0] * s[3] + b[1] * s[4] + b[2] * s[5] < 0 ? -1.0f : 1.0f;
+        float* out = &pr.tan[std::size_t(x) * 4];
+        for (int c = 0; c < 3; ++c) out[c] = float(o[c] / len);
+        out[3] = w;
+    }
 }
 
 // Fills one primitive from its polygons (creation order).
@@ -227,6 +285,7 @@ void build_primitive(const mesh_layer& layer, corner_values& cv, vertex_index& v
         pr.thick.reserve(pr.corners);
         if (pr.colours) pr.color.reserve(pr.corners * 3);
     }
+    if (pr.tint) pr.tint_rgba.reserve(pr.corners * 4);
     pr.idx.reserve(pr.indices);
     float key[k_max_keys];
     for (const index_t p : polygons) {
@@ -272,6 +331,7 @@ void build_primitive(const mesh_layer& layer, corner_values& cv, vertex_index& v
         }
         normalise_or_up(out);
     }
+    if (pr.tangents) add_tangents(pr);
     if (pr.vertices <= 0xFFFFu) {
         pr.idx16.assign(pr.idx.begin(), pr.idx.end());
         pr.idx = {};
@@ -307,13 +367,14 @@ public:
             min.push_back(lo);
             max.push_back(hi);
         }
-        const int component_type = std::is_same_v<T, float> ? 5126 : sizeof(T) == 2 ? 5123 : 5125;
+        const int component_type = std::is_same_v<T, float> ? 5126 : sizeof(T) == 1 ? 5121 : sizeof(T) == 2 ? 5123 : 5125;
         doc_["accessors"].push_back({{"bufferView", view_no},
                                      {"componentType", component_type},
                                      {"count", count},
                                      {"type", type},
                                      {"min", std::move(min)},
                                      {"max", std::move(max)}});
+        if (sizeof(T) == 1) doc_["accessors"].back()["normalized"] = true;  // bytes are colours, 0..1
         pieces_.push_back({data.data(), bytes});
         size_ += bytes;
         end_ = size_;
@@ -365,13 +426,14 @@ public:
     texture_table(bin_builder& bin, std::string prefix) : bin_(bin), prefix_(std::move(prefix)) {}
 
     // The texture of one image; bark repeats along and around the tubes,
-    // the leaf atlas is clamped at its edges.
-    index_t texture(const std::string& png, surface_look look) {
-        const int k = look == surface_look::leaf ? 1 : 0;
+    // the leaf atlas and its normal map are clamped at their edges.
+    index_t texture(const std::string& png, surface_look look, bool normals = false) {
+        const int k = look != surface_look::leaf ? 0 : normals ? 2 : 1;
         if (texture_[k] != k_none) return texture_[k];
         const index_t view = bin_.add_bytes(png);
-        images_.push_back({{"bufferView", view}, {"mimeType", "image/png"}, {"name", prefix_ + (k == 1 ? "leaf_atlas" : "bark_color")}});
-        const int wrap = k == 1 ? 33071 : 10497;  // CLAMP_TO_EDGE, REPEAT
+        static const char* const names[3] = {"bark_color", "leaf_atlas", "leaf_normal"};
+        images_.push_back({{"bufferView", view}, {"mimeType", "image/png"}, {"name", prefix_ + names[k]}});
+        const int wrap = k != 0 ? 33071 : 10497;  // CLAMP_TO_EDGE, REPEAT
         samplers_.push_back({{"magFilter", 9729}, {"minFilter", 9987}, {"wrapS", wrap}, {"wrapT", wrap}});
         texture_[k] = static_cast<index_t>(textures_.size());
         textures_.push_back({{"sampler", samplers_.size() - 1}, {"source", images_.size() - 1}});
@@ -389,14 +451,15 @@ private:
     bin_builder& bin_;
     std::string prefix_;
     json images_ = json::array(), samplers_ = json::array(), textures_ = json::array();
-    index_t texture_[2] = {k_none, k_none};  // bark, leaves
+    index_t texture_[3] = {k_none, k_none, k_none};  // bark, leaves, leaf normals
 };
 
 // Plain materials carry their colour in linear light; textured ones a white
 // factor, the image (sRGB) giving the colour. Leaves are cut out of the
-// atlas by its alpha and seen from both sides.
+// atlas by its alpha, seen from both sides, and given the atlas' normal
+// map (with the primitive's tangents) when there is one.
 json material_for(std::string_view name, surface_look look, bool named, const std::string* png,
-                  texture_table& table, const std::string& prefix) {
+                  const std::string* normal_png, texture_table& table, const std::string& prefix) {
     const rgb c = linear_colour(named ? look : surface_look::other);
     json pbr = {{"baseColorFactor", png ? json::array({1.0, 1.0, 1.0, 1.0}) : json::array({c.r, c.g, c.b, 1.0})},
                 {"metallicFactor", 0.0},
@@ -407,6 +470,8 @@ json material_for(std::string_view name, surface_look look, bool named, const st
     if (named && look == surface_look::leaf) {
         m["doubleSided"] = true;
         if (png) m["alphaMode"] = "MASK";
+        if (png && normal_png && !normal_png->empty())
+            m["normalTexture"] = {{"index", table.texture(*normal_png, look, true)}, {"texCoord", 0}};
     }
     return m;
 }
@@ -431,7 +496,8 @@ struct primitive_plan {
     std::vector<index_t> start, order;
 };
 
-primitive_plan plan_primitives(const mesh_layer& layer, const corner_values& cv, const glb_options& options) {
+primitive_plan plan_primitives(const mesh_layer& layer, const corner_values& cv, const glb_options& options,
+                               const std::vector<float>& tints) {
     const bool weights = cv.has(s_range) || cv.has(s_thick) || cv.has(s_range_thick);
     const index_t polygons = layer.polygon_count();
     primitive_plan plan;
@@ -469,6 +535,8 @@ primitive_plan plan_primitives(const mesh_layer& layer, const corner_values& cv,
                         pr.uv_slot[pr.uv_count++] = k;
                     }
                     pr.texcoords = atlas ? 1 : pr.uv_count;
+                    if (leaf && !pr.lines && !pr.colours && !tints.empty()) pr.tint = tints.data();
+                    pr.tangents = atlas && !pr.lines && pr.uv_count > 0 && !options.textures->leaf_normal_png.empty();
                 }
                 last_key = key;
                 last_prim = it->second;
@@ -505,13 +573,16 @@ void add_meshes(const mesh_layer& layer, const corner_values& cv, const glb_opti
             const bool named = pr.surface != k_none;
             const std::string_view name = named ? layer.strings().view(pr.surface) : std::string_view();
             materials.push_back(material_for(name, named ? look_of(name) : surface_look::other, named,
-                                             named ? image_for(cv, options, look_of(name)) : nullptr, textures, prefix));
+                                             named ? image_for(cv, options, look_of(name)) : nullptr,
+                                             options.textures ? &options.textures->leaf_normal_png : nullptr, textures,
+                                             prefix));
         }
         json g = {{"mode", pr.lines ? 1 : 4}, {"material", mat->second}};
         g["indices"] = pr.idx16.empty() ? bin.add(pr.idx, 1, "SCALAR", true) : bin.add(pr.idx16, 1, "SCALAR", true);
         json& attr = g["attributes"];
         attr["POSITION"] = bin.add(pr.pos, 3, "VEC3", false);
         if (!pr.nrm.empty()) attr["NORMAL"] = bin.add(pr.nrm, 3, "VEC3", false);
+        if (!pr.tan.empty()) attr["TANGENT"] = bin.add(pr.tan, 4, "VEC4", false);
         json names = json::array();
         for (int s = 0; s < pr.uv_count; ++s) {
             if (s < pr.texcoords) {
@@ -526,6 +597,7 @@ void add_meshes(const mesh_layer& layer, const corner_values& cv, const glb_opti
             attr["_SF_THICK"] = bin.add(pr.thick, 1, "SCALAR", false);
             if (pr.colours) attr["COLOR_0"] = bin.add(pr.color, 3, "VEC3", false);
         }
+        if (pr.tint) attr["COLOR_0"] = bin.add(pr.tint_rgba, 4, "VEC4", false);
         if (!names.empty()) g["extras"] = {{"texcoords", std::move(names)}};
         gl_prims.push_back(std::move(g));
     }
@@ -570,7 +642,9 @@ void write_container(const json& doc, const bin_builder& bin, byte_sink& sink) {
 
 void write_glb(const mesh_layer& layer, byte_sink& sink, const glb_options& options) {
     corner_values cv(layer);
-    primitive_plan plan = plan_primitives(layer, cv, options);
+    // Wind colours take COLOR_0 of every primitive; leaves are tinted only without them.
+    const std::vector<float> tints = options.leaf_tint && !options.wind_colours ? leaf_tints(layer) : std::vector<float>();
+    primitive_plan plan = plan_primitives(layer, cv, options, tints);
     {
         vertex_index vx;
         vx.head.assign(layer.point_count(), k_none);

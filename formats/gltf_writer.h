@@ -22,7 +22,10 @@ namespace sf::formats {
 // leaves are double-sided. A surface without an image has its display
 // colour converted from sRGB to linear as baseColorFactor; with one (from
 // options.textures), a white factor and baseColorTexture on TEXCOORD_0,
-// the leaf atlas with alphaMode MASK. The images are embedded as PNG
+// the leaf atlas with alphaMode MASK and, when the set has one, its normal
+// map as normalTexture (TEXCOORD_0; the leaf primitive then carries
+// TANGENT: the direction of growing u made perpendicular to the normal, w
+// the handedness with v growing up the image). The images are embedded as PNG
 // buffer views, each once, and only when a material uses them.
 //
 // Per corner, each map's value is the per-polygon value for that polygon if
@@ -42,7 +45,10 @@ namespace sf::formats {
 //               weights from vertex colours: (VEC3) red = (range + 1) / 2,
 //               green = thickness, blue = 0, each clamped to [0, 1]; with
 //               the two attributes above. Off by default: viewers multiply
-//               the base colour by it;
+//               the base colour by it. Otherwise, with options.leaf_tint,
+//               "LG_leaf" triangles carry leaf_tints (formats/leaf_tint.h)
+//               as COLOR_0 (VEC4 of normalised unsigned bytes, alpha 1), a
+//               tint per leaf that viewers multiply into the atlas' colour;
 //   NORMAL      on triangles: smooth per surface, the area-weighted normals
 //               of the primitive's polygons around the point, the same on
 //               every copy of a split point; (0, 1, 0) where they cancel.
@@ -58,6 +64,7 @@ struct glb_options {
     // Empty: node and mesh "tree", materials by surface, images
     // "bark_color" and "leaf_atlas".
     std::string name;
+    bool leaf_tint = true;  // leaves tinted through COLOR_0 (not with wind_colours)
 };
 
 void write_glb(const mesh_layer& layer, byte_sink& sink, const glb_options& options = {});

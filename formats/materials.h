@@ -51,6 +51,7 @@ rgb linear_colour(surface_look look);
 struct texture_set {
     std::string bark_png;
     std::string leaf_png;
+    std::string leaf_normal_png;  // tangent-space normals of the atlas; may be empty
 };
 
 // The image (PNG bytes) a look is textured with; null for none.

@@ -485,6 +485,12 @@ void write_mtl(const mesh_layer& layer, byte_sink& sink, const mtl_images& image
         out.put("map_d ");
         out.put(image);
         out.put('\n');
+        if (images.leaf_normals.empty()) continue;
+        for (const char* key : {"map_Bump ", "norm "}) {
+            out.put(key);
+            out.put(images.leaf_normals);
+            out.put('\n');
+        }
     }
     out.flush();
 }
@@ -536,6 +542,10 @@ void write_obj_files(const mesh_layer& layer, const std::string& obj_path, file_
         if (leaves) {
             images.push_back({image_path_for(owner, k_leaf_image), &textures->leaf_png});
             names.leaves = base_name(images.back().path);
+            if (!textures->leaf_normal_png.empty()) {
+                images.push_back({image_path_for(owner, k_leaf_normal_image), &textures->leaf_normal_png});
+                names.leaf_normals = base_name(images.back().path);
+            }
         }
     }
 

@@ -42,6 +42,7 @@ void write_obj(const mesh_layer& layer, byte_sink& sink, std::string_view mtllib
 struct mtl_images {
     std::string bark;    // for the tube surfaces
     std::string leaves;  // the leaf atlas
+    std::string leaf_normals;  // its normal map (with the atlas only)
 };
 
 // One "newmtl" block per surface that write_obj names in "usemtl", in the
@@ -50,7 +51,9 @@ struct mtl_images {
 // "SF_branch" and "SF_root", a lighter brown for "SF_twig", green for
 // "LG_leaf" and a neutral grey for any other surface. With one, Kd is white
 // (it multiplies the image) and "map_Kd" names it; leaves also "map_d",
-// their cut-out in the image's alpha.
+// their cut-out in the image's alpha, and their normal map as "map_Bump"
+// (which Blender's importer wires to a tangent-space normal map) and "norm"
+// (the PBR extension's name for it).
 void write_mtl(const mesh_layer& layer, byte_sink& sink, const mtl_images& images = {},
                std::string_view material_prefix = {});
 
@@ -61,9 +64,10 @@ std::string mtl_path_for(const std::string& obj_path);
 // An image beside the OBJ: "tree.obj", "bark_color" -> "tree_bark_color.png".
 std::string image_path_for(const std::string& obj_path, std::string_view what);
 inline constexpr std::string_view k_bark_image = "bark_color", k_leaf_image = "leaf_atlas";
+inline constexpr std::string_view k_leaf_normal_image = "leaf_normal";
 
 // Writes the OBJ file, its material library and, with textures, the images
-// it names (image_path_for k_bark_image and k_leaf_image, only those a
+// it names (image_path_for k_bark_image, k_leaf_image and k_leaf_normal_image, only those a
 // material uses) as one set: all appear whole, or on failure (io_error)
 // every path is left as it was, with files replaced on the way put back and
 // new ones removed. Material names carry the file's stem ("tree_SF_trunk").

@@ -14,6 +14,7 @@
 #include "formats/edit_log.h"
 #include "formats/file_io.h"
 #include "formats/gltf_writer.h"
+#include "formats/leaf_tint.h"
 #include "scratch_dir.h"
 
 namespace sf::formats {
@@ -36,11 +37,12 @@ struct glb {
         const json& acc = doc["accessors"][a];
         const json& view = doc["bufferViews"][acc["bufferView"].get<int>()];
         const int type = acc["componentType"];
-        const std::size_t size = type == 5126 || type == 5125 ? 4 : 2;
+        const std::size_t size = type == 5126 || type == 5125 ? 4 : type == 5121 ? 1 : 2;
         const std::size_t n = acc["count"].get<std::size_t>() * components(a);
         const std::size_t offset = view["byteOffset"];
         EXPECT_EQ(offset % 4, 0u);
         EXPECT_EQ(view["byteLength"].get<std::size_t>(), n * size);
+        const double scale = acc.value("normalized", false) ? 255.0 : 1.0;
         EXPECT_LE(offset + n * size, doc["buffers"][0]["byteLength"].get<std::size_t>());
         std::vector<double> out(n);
         for (std::size_t i = 0; i < n; ++i) {
@@ -53,6 +55,8 @@ struct glb {
                 std::uint32_t v;
                 std::memcpy(&v, p, 4);
                 out[i] = v;
+            } else if (type == 5121) {
+                out[i] = std::uint8_t(*p) / scale;
             } else {
                 std::uint16_t v;
                 std::memcpy(&v, p, 2);
@@ -109,8 +113,9 @@ void check_accessors(const glb& g) {
         for (std::size_t k = 0; k < c; ++k) {
             double lo = v[k], hi = v[k];
             for (std::size_t i = k; i < v.size(); i += c) lo = std::min(lo, v[i]), hi = std::max(hi, v[i]);
-            EXPECT_EQ(g.doc["accessors"][a]["min"][k].get<double>(), lo);
-            EXPECT_EQ(g.doc["accessors"][a]["max"][k].get<double>(), hi);
+            const double scale = g.doc["accessors"][a].value("normalized", false) ? 255.0 : 1.0;
+            EXPECT_EQ(g.doc["accessors"][a]["min"][k].get<double>() / scale, lo);
+            EXPECT_EQ(g.doc["accessors"][a]["max"][k].get<double>() / scale, hi);
         }
     }
     for (const json& p : g.doc["meshes"][0]["primitives"]) {
@@ -310,20 +315,38 @@ TEST_F(GltfTree, RealTreeIsValid) {
     texture_set tex;
     tex.bark_png = sf::test::slurp(std::string(SF_TEST_DATA_DIR) + "/texture_2x2.png");
     tex.leaf_png = tex.bark_png;
+    tex.leaf_normal_png = tex.bark_png;
     write_glb_file(l, path, {&tex, false});
     const glb g = parse(sf::test::slurp(path));
     check_accessors(g);
+    // Leaves carry their tint as COLOR_0, a few percent below white; with
+    // wind colours COLOR_0 is the weights on every primitive (blue 0).
+    const glb wind = write_and_parse(l, {&tex, true});
     bool leaves = false;
-    for (const json& p : g.doc["meshes"][0]["primitives"]) {
-        const std::string name = g.doc["materials"][p["material"].get<int>()]["name"];
+    for (std::size_t i = 0; i < g.doc["meshes"][0]["primitives"].size(); ++i) {
+        const json& p = g.doc["meshes"][0]["primitives"][i];
+        const json& material = g.doc["materials"][p["material"].get<int>()];
+        const std::string name = material["name"];
         const bool leaf = name == "LG_leaf";
         leaves |= leaf;
         EXPECT_TRUE(leaf || name == "SF_trunk" || name == "SF_branch" || name == "SF_twig" || name == "SF_root")
             << name;
         EXPECT_EQ(p["attributes"].contains("_SF_LEAF"), leaf) << name;
-        EXPECT_FALSE(p["attributes"].contains("COLOR_0")) << name;
+        EXPECT_EQ(material.contains("normalTexture"), leaf) << name;
+        ASSERT_EQ(p["attributes"].contains("COLOR_0"), leaf) << name;
+        const json& wp = wind.doc["meshes"][0]["primitives"][i];
+        ASSERT_TRUE(wp["attributes"].contains("COLOR_0")) << name;
+        EXPECT_EQ(wind.doc["accessors"][wp["attributes"]["COLOR_0"].get<int>()]["max"][2], 0.0) << name;
+        if (!leaf) continue;
+        const json& tint = g.doc["accessors"][p["attributes"]["COLOR_0"].get<int>()];
+        EXPECT_EQ(tint["max"][3], 255);  // opaque: the cut-out is the atlas' alone
+        for (int k = 0; k < 3; ++k) {
+            EXPECT_GE(tint["min"][k].get<double>(), k_min_leaf_tint * 255 - 0.5);
+            EXPECT_GT(tint["max"][k].get<double>() - tint["min"][k].get<double>(), 8);  // leaves differ
+        }
     }
     EXPECT_TRUE(leaves);
+    EXPECT_EQ(g.doc["images"].size(), 3u);
 
     if (std::system("command -v node >/dev/null 2>&1") != 0) GTEST_SKIP() << "node is not installed";
     const std::string script = std::string(SF_TEST_DATA_DIR) + "/../validate_gltf.mjs";

@@ -12,6 +12,7 @@
 #include <set>
 
 #include "formats/edit_log.h"
+#include "formats/leaf_tint.h"
 #include "formats/lod.h"
 #include "formats/subdivide.h"
 #include "scratch_dir.h"
@@ -133,21 +134,22 @@ TEST_F(LodTree, GlbHoldsEveryLevelAndObjAFilePerLevel) {
     EXPECT_FALSE(exists("t_LOD1_bark_color.png"));
     EXPECT_TRUE(file("t_LOD2.mtl").find("newmtl t_SF_trunk\nKd 1 1 1\n") != std::string::npos) << file("t_LOD2.mtl");
     EXPECT_TRUE(file("t_LOD2.mtl").find("map_Kd t_leaf_atlas.png\n") != std::string::npos) << file("t_LOD2.mtl");
-    const std::string glb = file("t.glb"), bark = file("t_bark_color.png"), leaves = file("t_leaf_atlas.png");
-    for (const std::string* image : {&bark, &leaves}) {
+    const std::string glb = file("t.glb"), bark = file("t_bark_color.png"), leaves = file("t_leaf_atlas.png"),
+                      normals = file("t_leaf_normal.png");
+    for (const std::string* image : {&bark, &leaves, &normals}) {
         const std::size_t at = glb.find(*image);
         EXPECT_NE(at, std::string::npos);
         EXPECT_EQ(glb.find(*image, at + 1), std::string::npos);
     }
     const json doc = glb_json(glb);
     const json one = glb_json(file("one.glb"));
-    EXPECT_EQ(doc["images"].size(), 2u);
-    EXPECT_EQ(doc["textures"].size(), 2u);
+    EXPECT_EQ(doc["images"].size(), 3u);
+    EXPECT_EQ(doc["textures"].size(), 3u);
     std::set<std::string> names;
     for (const char* key : {"images", "materials"})
         for (const json& e : doc[key]) names.insert(e["name"].get<std::string>());
-    EXPECT_EQ(names, (std::set<std::string>{"t_bark_color", "t_leaf_atlas", "t_SF_trunk", "t_SF_branch", "t_SF_twig",
-                                            "t_SF_root", "t_LG_leaf"}));
+    EXPECT_EQ(names, (std::set<std::string>{"t_bark_color", "t_leaf_atlas", "t_leaf_normal", "t_SF_trunk", "t_SF_branch",
+                                            "t_SF_twig", "t_SF_root", "t_LG_leaf"}));
     ASSERT_EQ(doc["nodes"].size(), 4u);
     EXPECT_EQ(doc["nodes"][0]["name"], "t");
     EXPECT_EQ(doc["nodes"][0]["children"], json({1, 2, 3}));
@@ -174,6 +176,67 @@ TEST_F(LodTree, GlbHoldsEveryLevelAndObjAFilePerLevel) {
     const std::string report = test::slurp("v.txt");
     ASSERT_EQ(code, 0) << report;
     EXPECT_EQ(report.rfind("errors 0 warnings 0 ", 0), 0u) << report;
+}
+
+// A tint per leaf: the same on all its corners, within a few percent of
+// white, differing between the leaves that follow each other on a twig, and
+// the same for a leaf kept in a coarser level.
+TEST_F(LodTree, LeafTintsDifferByLeafAndLastThroughLevels) {
+    using tint = std::array<float, 3>;
+    auto tints_of = [](const mesh_layer& l) {
+        const std::vector<float> t = leaf_tints(l);
+        EXPECT_EQ(t.size(), std::size_t(l.point_count()) * 3);
+        const index_t leaf = l.strings().find("LG_leaf");
+        std::vector<std::pair<tint, std::vector<index_t>>> polygons;  // per leaf polygon
+        for (index_t p = 0; p < l.polygon_count() && !t.empty(); ++p) {
+            const auto pts = l.polygon_points(p);
+            std::vector<index_t> own(pts.begin(), pts.end());
+            const tint first = {t[pts[0] * 3], t[pts[0] * 3 + 1], t[pts[0] * 3 + 2]};
+            for (index_t q : pts)
+                for (int k = 0; k < 3; ++k) {
+                    const float v = t[std::size_t(q) * 3 + std::size_t(k)];
+                    if (l.polygon_surface(p) != leaf) {
+                        EXPECT_EQ(v, 1.0f);
+                    } else {
+                        EXPECT_EQ(v, first[std::size_t(k)]);
+                        EXPECT_GE(v, k_min_leaf_tint);
+                        EXPECT_LE(v, 1.0f);
+                    }
+                }
+            if (l.polygon_surface(p) == leaf) polygons.emplace_back(first, std::move(own));
+        }
+        return polygons;
+    };
+    const auto base = tints_of(tree);
+    ASSERT_GT(base.size(), 100u);
+    // Neighbours: consecutive leaf polygons that share no point.
+    std::size_t pairs = 0, differ = 0;
+    for (std::size_t i = 1; i < base.size(); ++i) {
+        const auto& [a, pa] = base[i - 1];
+        const auto& [b, pb] = base[i];
+        if (std::any_of(pa.begin(), pa.end(), [&](index_t q) { return std::find(pb.begin(), pb.end(), q) != pb.end(); }))
+            continue;
+        ++pairs;
+        float d = 0;
+        for (int k = 0; k < 3; ++k) d = std::max(d, std::fabs(a[std::size_t(k)] - b[std::size_t(k)]));
+        differ += d > 0.01f;
+    }
+    ASSERT_GT(pairs, 50u);
+    EXPECT_GT(differ, pairs * 3 / 4);
+    EXPECT_EQ(leaf_tints(tree), leaf_tints(tree));
+
+    std::vector<tint> known;
+    for (const auto& e : base) known.push_back(e.first);
+    std::sort(known.begin(), known.end());
+    const std::vector<lod_level> chain = make_lod_chain(tree, 2);
+    ASSERT_EQ(chain.size(), 1u);
+    for (const auto& [t, pts] : tints_of(chain[0].layer)) {
+        auto it = std::lower_bound(known.begin(), known.end(), tint{t[0] - 1e-5f, 0, 0});
+        bool found = false;
+        for (; it != known.end() && (*it)[0] <= t[0] + 1e-5f && !found; ++it)
+            found = std::fabs((*it)[1] - t[1]) < 1e-5f && std::fabs((*it)[2] - t[2]) < 1e-5f;
+        ASSERT_TRUE(found) << t[0] << " " << t[1] << " " << t[2];
+    }
 }
 
 // Bark corners (per-point and per-polygon texture coordinates) as a set of

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <array>
+#include <cmath>
 #include <cstring>
 #include <filesystem>
 #include <map>
@@ -55,6 +56,54 @@ TEST(Textures, LeafAtlasTilesLineUpWithTheLeafCoordinates) {
     // The variants differ: outline by column, hue by row.
     EXPECT_NE(at_uv(atlas, 0.8 / 3, 0.5 / 3)[3], at_uv(atlas, 1.8 / 3, 0.5 / 3)[3]);
     EXPECT_NE(std::memcmp(at_uv(atlas, 0.55 / 3, 0.4 / 3), at_uv(atlas, 0.55 / 3, 2.4 / 3), 3), 0);
+
+    // Filtering mixes in the colour under alpha 0: no pixel there is darker
+    // than the darkest pixel of a leaf's own outline, nor other than green-yellow.
+    auto luma = [](const unsigned char* p) { return 0.2126 * p[0] + 0.7152 * p[1] + 0.0722 * p[2]; };
+    double darkest_edge = 255, darkest_hidden = 255;
+    for (int y = 1; y + 1 < atlas.height; ++y)
+        for (int x = 1; x + 1 < atlas.width; ++x) {
+            const unsigned char* p = pixel(atlas, x, y);
+            const bool outline = pixel(atlas, x - 1, y)[3] == 0 || pixel(atlas, x + 1, y)[3] == 0 ||
+                                 pixel(atlas, x, y - 1)[3] == 0 || pixel(atlas, x, y + 1)[3] == 0;
+            if (p[3] > 0 && outline) darkest_edge = std::min(darkest_edge, luma(p));
+            if (p[3] != 0) continue;
+            darkest_hidden = std::min(darkest_hidden, luma(p));
+            ASSERT_GT(p[1], p[2]) << x << "," << y;
+        }
+    EXPECT_GE(darkest_hidden, darkest_edge);
+    EXPECT_GT(darkest_edge, 50);
+}
+
+// The leaves' normal map: unit normals facing out everywhere, flat off the
+// leaves, tilted along midrib and veins.
+TEST(Textures, LeafNormalsFollowTheAtlas) {
+    const rgba_image atlas = draw_leaf_atlas(1), normals = draw_leaf_normals(1);
+    ASSERT_EQ(normals.width, atlas.width);
+    ASSERT_EQ(normals.height, atlas.height);
+    std::size_t on_leaf = 0, tilted = 0;
+    for (int y = 0; y < atlas.height; ++y)
+        for (int x = 0; x < atlas.width; ++x) {
+            const unsigned char* p = pixel(normals, x, y);
+            double n[3], len = 0;
+            for (int k = 0; k < 3; ++k) len += (n[k] = p[k] / 127.5 - 1) * n[k];
+            ASSERT_NEAR(std::sqrt(len), 1.0, 0.02) << x << "," << y;
+            ASSERT_GT(n[2], 0.3) << x << "," << y;
+            const bool far_off = pixel(atlas, x, y)[3] == 0 && pixel(atlas, std::max(x - 2, 0), y)[3] == 0 &&
+                                 pixel(atlas, std::min(x + 2, atlas.width - 1), y)[3] == 0;
+            if (far_off && y > 1 && y + 2 < atlas.height && pixel(atlas, x, y - 2)[3] == 0 && pixel(atlas, x, y + 2)[3] == 0)
+                ASSERT_EQ(std::memcmp(p, "\x80\x80\xff", 3), 0) << x << "," << y;
+            if (pixel(atlas, x, y)[3] < 255) continue;
+            ++on_leaf;
+            tilted += n[2] < 0.97;
+        }
+    EXPECT_GT(tilted, on_leaf / 20);
+    EXPECT_LT(tilted, on_leaf / 2);
+    // The midrib stands out: the pixels beside it lean away from it.
+    const unsigned char* left = at_uv(normals, (0.5 - 0.004) / 3, 0.5 / 3);
+    const unsigned char* right = at_uv(normals, (0.5 + 0.006) / 3, 0.5 / 3);
+    EXPECT_LT(left[0], 128);
+    EXPECT_GT(right[0], 128);
 }
 
 // Opposite edges match closely, so the tubes show no seam where u wraps
@@ -90,6 +139,7 @@ TEST(Textures, CompiledInImagesAreTheDrawnOnes) {
     const formats::texture_set& a = default_textures();
     EXPECT_EQ(a.bark_png, encode_texture_png(draw_bark(k_texture_seed), false));
     EXPECT_EQ(a.leaf_png, encode_texture_png(draw_leaf_atlas(k_texture_seed), true));
+    EXPECT_EQ(a.leaf_normal_png, encode_texture_png(draw_leaf_normals(k_texture_seed), false));
     EXPECT_EQ(draw_bark(7).pixels, draw_bark(7).pixels);
     EXPECT_NE(draw_bark(7).pixels, draw_bark(8).pixels);
     const png_check bark = check_png(a.bark_png, k_max_texture_side);
@@ -235,10 +285,14 @@ TEST_F(DressedOutput, TexturedObjSet) {
         << err();
     EXPECT_EQ(file("t_bark_color.png"), default_textures().bark_png);
     EXPECT_EQ(file("t_leaf_atlas.png"), default_textures().leaf_png);
+    EXPECT_EQ(file("t_leaf_normal.png"), default_textures().leaf_normal_png);
     const std::string mtl = file("t.mtl");
     EXPECT_NE(mtl.find("newmtl t_SF_trunk\nKd 1 1 1\n"), std::string::npos) << mtl;
     EXPECT_NE(mtl.find("map_Kd t_bark_color.png\n"), std::string::npos) << mtl;
-    EXPECT_NE(mtl.find("map_Kd t_leaf_atlas.png\nmap_d t_leaf_atlas.png\n"), std::string::npos) << mtl;
+    EXPECT_NE(mtl.find("map_Kd t_leaf_atlas.png\nmap_d t_leaf_atlas.png\nmap_Bump t_leaf_normal.png\n"
+                       "norm t_leaf_normal.png\n"),
+              std::string::npos)
+        << mtl;
     const std::string obj = file("t.obj");
     for (const char* m : {"SF_trunk", "SF_branch", "SF_twig", "SF_root", "LG_leaf"}) {
         std::size_t runs = 0;
@@ -289,6 +343,10 @@ TEST_F(DressedOutput, ImageOptions) {
     EXPECT_NE(glb.find(default_textures().bark_png), std::string::npos);  // with the drawn bark
     EXPECT_NE(glb.find("\"COLOR_0\""), std::string::npos);
     EXPECT_EQ(file("t_leaf_atlas.png"), own);
+    // The drawn normal map belongs to the drawn atlas only.
+    EXPECT_FALSE(exists("t_leaf_normal.png"));
+    EXPECT_EQ(file("t.mtl").find("map_Bump"), std::string::npos);
+    EXPECT_EQ(glb.find("normalTexture"), std::string::npos);
 }
 
 // The .obj carries one texture set: with the atlas the leaves read their
