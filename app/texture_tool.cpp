@@ -1,9 +1,11 @@
-// Draws the bark and the leaf atlas into DIR/bark.png and DIR/leaves.png;
-// the build runs it and compiles the images into the program.
+// Draws the bark set and the leaf atlas into DIR (bark.png, bark_normal.png,
+// bark_orm.png, leaves.png); the build runs it and compiles the images into
+// the program.
 #include <cstdio>
 #include <fstream>
 #include <string>
 
+#include "app/bark_draw.h"
 #include "app/png_image.h"
 #include "app/textures.h"
 
@@ -14,11 +16,16 @@ int main(int argc, char** argv) {
     }
     using namespace sf::app;
     const std::string dir = argv[1];
+    const bark_set bark = draw_bark_set(k_texture_seed);
+    const rgba_image leaves = draw_leaf_atlas(k_texture_seed);
     const struct {
         const char* name;
-        rgba_image image;
+        const rgba_image& image;
         bool alpha;
-    } images[] = {{"bark.png", draw_bark(k_texture_seed), false}, {"leaves.png", draw_leaf_atlas(k_texture_seed), true}};
+    } images[] = {{"bark.png", bark.colour, false},
+                  {"bark_normal.png", bark.normal, false},
+                  {"bark_orm.png", bark.orm, false},
+                  {"leaves.png", leaves, true}};
     for (const auto& i : images) {
         const std::string png = encode_texture_png(i.image, i.alpha);
         const std::string path = dir + "/" + i.name;
