@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cmath>
 
+#include "app/png_image.h"
 #include "formats/bark_uv.h"
 
 namespace sf::app {
@@ -189,8 +190,8 @@ bark_set draw_bark_set(std::uint32_t seed, int side) {
             const double patch = fbm(u, v, 5, 5, 3, seed + 19);
             const double lichen = smoothstep(0.62, 0.78, patch) * smoothstep(0.3, 0.7, h);
             const double tone = 0.85 + 0.3 * patch;
-            const double top[3] = {0.47 * tone, 0.41 * tone, 0.35 * tone}, furrow[3] = {0.17, 0.125, 0.09};
-            const double moss[3] = {0.52, 0.55, 0.40};
+            const double top[3] = {0.38 * tone, 0.31 * tone, 0.24 * tone}, furrow[3] = {0.14, 0.095, 0.065};
+            const double moss[3] = {0.42, 0.45, 0.30};
             const double t = smoothstep(0.05, 0.7, h);
             const double grain = 0.9 + 0.2 * noise(u, v, 256, 48, seed + 29);
             unsigned char* c = &set.colour.pixels[i * 4];
@@ -202,6 +203,13 @@ bark_set draw_bark_set(std::uint32_t seed, int side) {
         }
     }
     return set;
+}
+
+std::string encode_bark_png(const rgba_image& image) {
+    std::vector<unsigned char> rgb;
+    rgb.reserve(image.pixels.size() / 4 * 3);
+    for (std::size_t i = 0; i < image.pixels.size(); i += 4) rgb.insert(rgb.end(), &image.pixels[i], &image.pixels[i + 3]);
+    return encode_png_8bit(rgb.data(), image.width, image.height, false, 6);
 }
 
 }  // namespace sf::app

@@ -20,14 +20,13 @@ int main(int argc, char** argv) {
     const rgba_image leaves = draw_leaf_atlas(k_texture_seed);
     const struct {
         const char* name;
-        const rgba_image& image;
-        bool alpha;
-    } images[] = {{"bark.png", bark.colour, false},
-                  {"bark_normal.png", bark.normal, false},
-                  {"bark_orm.png", bark.orm, false},
-                  {"leaves.png", leaves, true}};
+        std::string png;
+    } images[] = {{"bark.png", encode_bark_png(bark.colour)},
+                  {"bark_normal.png", encode_bark_png(bark.normal)},
+                  {"bark_orm.png", encode_bark_png(bark.orm)},
+                  {"leaves.png", encode_texture_png(leaves, true)}};
     for (const auto& i : images) {
-        const std::string png = encode_texture_png(i.image, i.alpha);
+        const std::string& png = i.png;
         const std::string path = dir + "/" + i.name;
         std::ofstream out(path + ".tmp", std::ios::binary);
         out.write(png.data(), std::streamsize(png.size()));

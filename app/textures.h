@@ -47,8 +47,8 @@ struct texture_request {
     std::optional<std::string> leaf_file;    // --leaf-atlas
 };
 
-// The drawn images as compiled in: encode_texture_png of draw_bark_set and
-// draw_leaf_atlas with k_texture_seed.
+// The drawn images as compiled in: encode_bark_png of draw_bark_set and
+// encode_texture_png of draw_leaf_atlas, with k_texture_seed.
 const formats::texture_set& default_textures();
 
 // The images for a request: the user's files read and checked (throws

@@ -115,9 +115,9 @@ TEST(Textures, BarkSetTilesAndAgreesWithItsRelief) {
 TEST(Textures, CompiledInImagesAreTheDrawnOnes) {
     const formats::texture_set& a = default_textures();
     const bark_set bark = draw_bark_set(k_texture_seed);
-    EXPECT_EQ(a.bark_png, encode_texture_png(bark.colour, false));
-    EXPECT_EQ(a.bark_normal_png, encode_texture_png(bark.normal, false));
-    EXPECT_EQ(a.bark_orm_png, encode_texture_png(bark.orm, false));
+    EXPECT_EQ(a.bark_png, encode_bark_png(bark.colour));
+    EXPECT_EQ(a.bark_normal_png, encode_bark_png(bark.normal));
+    EXPECT_EQ(a.bark_orm_png, encode_bark_png(bark.orm));
     EXPECT_EQ(a.leaf_png, encode_texture_png(draw_leaf_atlas(k_texture_seed), true));
     EXPECT_NE(draw_bark_height(7, 64).h, draw_bark_height(8, 64).h);
     const png_check png = check_png(a.bark_png, k_max_texture_side);
