@@ -190,7 +190,7 @@ bark_set draw_bark_set(std::uint32_t seed, int side) {
             const double patch = fbm(u, v, 5, 5, 3, seed + 19);
             const double lichen = smoothstep(0.62, 0.78, patch) * smoothstep(0.3, 0.7, h);
             const double tone = 0.85 + 0.3 * patch;
-            const double top[3] = {0.38 * tone, 0.31 * tone, 0.24 * tone}, furrow[3] = {0.14, 0.095, 0.065};
+            const double top[3] = {0.40 * tone, 0.30 * tone, 0.21 * tone}, furrow[3] = {0.15, 0.095, 0.055};
             const double moss[3] = {0.42, 0.45, 0.30};
             const double t = smoothstep(0.05, 0.7, h);
             const double grain = 0.9 + 0.2 * noise(u, v, 256, 48, seed + 29);
