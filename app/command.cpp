@@ -29,6 +29,7 @@
 #include "app/textures.h"
 #include "app/starter_presets.h"
 #include "app/tool_host.h"
+#include "formats/bark_uv.h"
 #include "formats/lod.h"
 #include "formats/file_io.h"
 #include "formats/crown_reader.h"
@@ -360,11 +361,21 @@ int run_build(const build_request& request, const host_options& options) {
 
         const formats::mesh_layer& fg = mesh.foreground();
         require_finite(fg, far, mesh.background());
+        // .obj and .glb render the bark on world-scaled coordinates, added
+        // to a copy: the tool's own layer (.lwo, edit log) stays as built.
+        std::optional<formats::mesh_layer> dressed;
+        if (std::any_of(outputs.begin(), outputs.end(),
+                        [](const output_target& o) { return o.kind == output_kind::obj || o.kind == output_kind::glb; }))
+            dressed = formats::with_bark_uv(fg);
+        const formats::mesh_layer& base = dressed ? *dressed : fg;
         std::optional<formats::mesh_layer> refined;
-        if (request.triangles) refined = budgeted_tree(fg, request);
-        else if (request.subdivide > 0) refined = formats::subdivide_patches(fg, request.subdivide);
-        if (refined) require_finite(*refined, far, mesh.background());
-        const formats::mesh_layer& smooth = refined ? *refined : fg;
+        if (request.triangles) refined = budgeted_tree(base, request);
+        else if (request.subdivide > 0) refined = formats::subdivide_patches(base, request.subdivide);
+        if (refined) {
+            dressed.reset();
+            require_finite(*refined, far, mesh.background());
+        }
+        const formats::mesh_layer& smooth = refined ? *refined : base;
         const std::vector<formats::lod_level> lods = make_lods(smooth, request.lod);
         // Every file is written in full before any of them replaces what was
         // there: all of them appear, or none.

@@ -1,4 +1,4 @@
-// The drawing of the bark and the leaf atlas (see textures.h).
+// The drawing of the leaf atlas (see textures.h); the bark is bark_draw.cpp.
 #include <algorithm>
 #include <cmath>
 
@@ -80,30 +80,6 @@ double half_width(int shape, double t) {
 }
 
 }  // namespace
-
-rgba_image draw_bark(std::uint32_t seed) {
-    rgba_image img{k_bark_width, k_bark_height, {}};
-    img.pixels.resize(std::size_t(img.width) * std::size_t(img.height) * 4);
-    const double dark[3] = {0.16, 0.10, 0.06}, mid[3] = {0.40, 0.27, 0.16}, light[3] = {0.58, 0.46, 0.34};
-    for (int y = 0; y < img.height; ++y) {
-        const double v = 1.0 - (y + 0.5) / img.height;
-        for (int x = 0; x < img.width; ++x) {
-            const double u = (x + 0.5) / img.width;
-            // Ridges along the tube: nine around it, wandering a little.
-            const double warp = 0.06 * (fbm(u, v, 4, 3, 3, seed) - 0.5);
-            const double ridge = std::pow(std::fabs(std::sin(k_pi * 9 * (u + warp))), 0.5);
-            // Plates broken by short cross cracks, and fine grain.
-            const double plates = fbm(u, v, 24, 6, 3, seed + 7);
-            const double crack = smoothstep(0.7, 0.8, noise(u, v, 12, 64, seed + 13)) * ridge;
-            const double grain = noise(u, v, 128, 256, seed + 29);
-            const double t = clamp01(0.12 + 0.55 * ridge + 0.45 * (plates - 0.5) + 0.15 * (grain - 0.5) - 0.3 * crack);
-            double c[3];
-            for (int k = 0; k < 3; ++k) c[k] = t < 0.55 ? mix(dark[k], mid[k], t / 0.55) : mix(mid[k], light[k], (t - 0.55) / 0.45);
-            put(img, x, y, c, 1.0);
-        }
-    }
-    return img;
-}
 
 namespace {
 

@@ -44,6 +44,12 @@ asm(".section .rodata\n" SF_EMBED(sf_texture_bark, "bark.png") SF_EMBED(sf_textu
 extern "C" const char sf_texture_bark[], sf_texture_bark_end[];
 extern "C" const char sf_texture_leaves[], sf_texture_leaves_end[];
 extern "C" const char sf_texture_leaf_normal[], sf_texture_leaf_normal_end[];
+        SF_EMBED(sf_texture_bark_normal, "bark_normal.png") SF_EMBED(sf_texture_bark_orm, "bark_orm.png") ".previous\n");
+
+extern "C" const char sf_texture_bark[], sf_texture_bark_end[];
+extern "C" const char sf_texture_leaves[], sf_texture_leaves_end[];
+extern "C" const char sf_texture_bark_normal[], sf_texture_bark_normal_end[];
+extern "C" const char sf_texture_bark_orm[], sf_texture_bark_orm_end[];
 
 }  // namespace
 
@@ -53,6 +59,8 @@ const formats::texture_set& default_textures() {
         s.bark_png.assign(sf_texture_bark, sf_texture_bark_end);
         s.leaf_png.assign(sf_texture_leaves, sf_texture_leaves_end);
         s.leaf_normal_png.assign(sf_texture_leaf_normal, sf_texture_leaf_normal_end);
+        s.bark_normal_png.assign(sf_texture_bark_normal, sf_texture_bark_normal_end);
+        s.bark_orm_png.assign(sf_texture_bark_orm, sf_texture_bark_orm_end);
         return s;
     }();
     return set;
@@ -63,7 +71,13 @@ formats::texture_set load_textures(const texture_request& request) {
     if (request.none) return set;
     if (request.bark_file) set.bark_png = read_checked(*request.bark_file, "--bark-texture");
     if (request.leaf_file) set.leaf_png = read_checked(*request.leaf_file, "--leaf-atlas");
-    if (set.bark_png.empty()) set.bark_png = default_textures().bark_png;
+    // The drawn relief goes with the drawn colour only: on a user's own
+    // bark its plates and furrows would not match the picture.
+    if (set.bark_png.empty()) {
+        set.bark_png = default_textures().bark_png;
+        set.bark_normal_png = default_textures().bark_normal_png;
+        set.bark_orm_png = default_textures().bark_orm_png;
+    }
     if (set.leaf_png.empty()) {
         set.leaf_png = default_textures().leaf_png;
         set.leaf_normal_png = default_textures().leaf_normal_png;

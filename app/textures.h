@@ -25,12 +25,8 @@ constexpr std::uint32_t k_texture_seed = 0x5f1a7a3u;
 // alpha, compressed hard (it is done once, at build time).
 std::string encode_texture_png(const rgba_image& image, bool alpha);
 
-// Bark for the tubes' "SF_branch" coordinates: u (around the tube) across,
-// v (along it) up. Ridges and furrows run along the tube; it tiles in both
-// directions.
-constexpr int k_bark_width = 256;
-constexpr int k_bark_height = 512;
-rgba_image draw_bark(std::uint32_t seed);
+// The bark (colour, normal map, occlusion/roughness) is drawn by
+// draw_bark_set (app/bark_draw.h).
 
 // A 3 x 3 atlas of leaves for the "SF_all_leaves" coordinates. Tile (a, b)
 // covers u in [a/3, (a+1)/3] and v in [b/3, (b+1)/3] (v up, the image's
@@ -59,8 +55,9 @@ struct texture_request {
     std::optional<std::string> leaf_file;    // --leaf-atlas
 };
 
-// The drawn images as compiled in: encode_texture_png of draw_bark,
-// draw_leaf_atlas and draw_leaf_normals with k_texture_seed.
+// The drawn images as compiled in: encode_bark_png of draw_bark_set, and
+// encode_texture_png of draw_leaf_atlas and draw_leaf_normals, with
+// k_texture_seed.
 const formats::texture_set& default_textures();
 
 // The images for a request: the user's files read and checked (throws

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "formats/leaf_tint.h"
+#include "formats/bark_uv.h"
 #include "formats/materials.h"
 
 namespace sf::formats {
@@ -23,7 +24,7 @@ namespace {
 using json = nlohmann::json;
 
 // The maps a corner's attributes come from.
-enum slot : int { s_branch, s_leaf, s_all_leaves, s_range, s_thick, s_range_thick, s_count };
+enum slot : int { s_branch, s_leaf, s_all_leaves, s_range, s_thick, s_range_thick, s_bark, s_count };
 
 constexpr struct {
     LWID type;
@@ -32,6 +33,7 @@ constexpr struct {
 } k_slot_maps[s_count] = {
     {LWVMAP_TXUV, k_map_branch_uv, 2}, {LWVMAP_TXUV, k_map_leaf_uv, 2},     {LWVMAP_TXUV, k_map_leaf_atlas_uv, 2},
     {LWVMAP_WGHT, k_map_range, 1},     {LWVMAP_WGHT, k_map_thick, 1},       {LWVMAP_TXUV, k_map_range_thick, 2},
+    {LWVMAP_TXUV, k_map_bark_uv, 2},
 };
 
 // The values of the slot maps at each corner, in time linear in the points,
@@ -100,7 +102,7 @@ private:
     int slot(index_t map) const { return map < slot_of_.size() ? slot_of_[map] : -1; }
 
     const mesh_layer& layer_;
-    index_t map_[s_count] = {k_none, k_none, k_none, k_none, k_none, k_none};
+    index_t map_[s_count] = {k_none, k_none, k_none, k_none, k_none, k_none, k_none};
     std::vector<int> slot_of_;                 // map index -> slot, -1 for others
     std::vector<index_t> vmad_start_;          // per polygon: first entry in vmad_by_polygon_
     std::vector<index_t> vmad_by_polygon_;     // per-polygon record numbers
@@ -114,7 +116,7 @@ struct primitive {
     index_t surface = k_none;  // string-pool index, k_none: no surface
     bool lines = false;
     int uv_count = 0;  // sets in uv[], the first texcoords of them as TEXCOORD_n
-    int texcoords = 0;  // the others as "_SF_LEAF"
+    int texcoords = 0;  // the others as "_SF_LEAF" or "_SF_BRANCH"
     int uv_slot[2] = {-1, -1};
     bool weights = false;
     bool colours = false;
@@ -124,9 +126,8 @@ struct primitive {
     std::size_t indices = 0;
 
     index_t vertices = 0;
-    std::vector<float> pos, nrm, uv[2], range, thick, color;
+    std::vector<float> pos, nrm, uv[2], range, thick, color, tan;
     std::vector<std::uint8_t> tint_rgba;  // the tint, as normalised bytes
-    std::vector<float> tan;
     std::vector<index_t> idx;
     std::vector<std::uint16_t> idx16;  // idx when every index fits
 };
@@ -220,51 +221,57 @@ index_t vertex_for(const mesh_layer& layer, primitive& pr, vertex_index& vx, ind
     return v;
 }
 
-// Per vertex, the direction of growing u in the surface (TEXCOORD_0),
-// summed over the vertex's triangles and made perpendicular to its normal,
-// with w the handedness of (normal, tangent, growing v up the image), as a
-// normal map's green channel has it. A vertex whose triangles give no
-// direction gets any one perpendicular to its normal.
+// Per-vertex tangents for a normal map on the first texture set: the
+// direction of growing u, summed over the vertex's triangles, made
+// perpendicular to the normal; w is -1 where growing v (up in the image)
+// runs against normal x tangent. Any perpendicular where u does not change.
 void add_tangents(primitive& pr) {
-    std::vector<double> t(std::size_t(pr.vertices) * 6, 0.0);  // tangent, then bitangent sums
+    std::vector<double> t(std::size_t(pr.vertices) * 3, 0.0), b(std::size_t(pr.vertices) * 3, 0.0);
     const std::vector<float>& uv = pr.uv[0];
     for (std::size_t i = 0; i + 2 < pr.idx.size(); i += 3) {
-        const index_t v[3] = {pr.idx[i], pr.idx[i + 1], pr.idx[i + 2]};
-        double e[2][3], d[2][2];
-        for (int k = 0; k < 2; ++k) {
-            for (int c = 0; c < 3; ++c) e[k][c] = double(pr.pos[v[k + 1] * 3 + c]) - pr.pos[v[0] * 3 + c];
-            d[k][0] = double(uv[v[k + 1] * 2]) - uv[v[0] * 2];
-            d[k][1] = -(double(uv[v[k + 1] * 2 + 1]) - uv[v[0] * 2 + 1]);  // written flipped: v up again
+        const index_t c[3] = {pr.idx[i], pr.idx[i + 1], pr.idx[i + 2]};
+        double e1[3], e2[3];
+        for (int k = 0; k < 3; ++k) {
+            e1[k] = double(pr.pos[c[1] * 3 + k]) - pr.pos[c[0] * 3 + k];
+            e2[k] = double(pr.pos[c[2] * 3 + k]) - pr.pos[c[0] * 3 + k];
         }
-        const double r = d[0][0] * d[1][1] - d[1][0] * d[0][1];
-        if (!(std::fabs(r) > 1e-20)) continue;
-        for (const index_t x : v)
-            for (int c = 0; c < 3; ++c) {
-                t[x * 6 + c] += (e[0][c] * d[1][1] - e[1][c] * d[0][1]) / r;
-                t[x * 6 + 3 + c] += (e[1][c] * d[0][0] - e[0][c] * d[1][0]) / r;
+        // Stored v is flipped; the layer's v runs up the image.
+        const double du1 = double(uv[c[1] * 2]) - uv[c[0] * 2], dv1 = -(double(uv[c[1] * 2 + 1]) - uv[c[0] * 2 + 1]);
+        const double du2 = double(uv[c[2] * 2]) - uv[c[0] * 2], dv2 = -(double(uv[c[2] * 2 + 1]) - uv[c[0] * 2 + 1]);
+        const double det = du1 * dv2 - du2 * dv1;
+        if (det == 0.0 || !std::isfinite(det)) continue;
+        const double r = 1.0 / det;
+        for (int k = 0; k < 3; ++k) {
+            const double tk = (e1[k] * dv2 - e2[k] * dv1) * r, bk = (e2[k] * du1 - e1[k] * du2) * r;
+            for (const index_t v : c) {
+                t[std::size_t(v) * 3 + k] += tk;
+                b[std::size_t(v) * 3 + k] += bk;
             }
+        }
     }
     pr.tan.resize(std::size_t(pr.vertices) * 4);
-    for (index_t x = 0; x < pr.vertices; ++x) {
-        const float* n = &pr.nrm[std::size_t(x) * 3];
-        const double* s = &t[std::size_t(x) * 6];
-        const double dot = n[0] * s[0] + n[1] * s[1] + n[2] * s[2];
-        double o[3] = {s[0] - n[0] * dot, s[1] - n[1] * dot, s[2] - n[2] * dot};
-        double len = std::sqrt(o[0] * o[0] + o[1] * o[1] + o[2] * o[2]);
-        if (!(len > 1e-12)) {
-            // Any perpendicular: the normal crossed with the axis it leans on least.
-            const int a = std::fabs(n[0]) < 0.6f ? 0 : 1;
-            const double axis[3] = {a == 0 ? 1.0 : 0.0, a == 1 ? 1.0 : 0.0, 0.0};
-            o[0] = n[1] * axis[2] - n[2] * axis[1];
-            o[1] = n[2] * axis[0] - n[0] * axis[2];
-            o[2] = n[0] * axis[1] - n[1] * axis[0];
-            len = std::sqrt(o[0] * o[0] + o[1] * o[1] + o[2] * o[2]);
+    for (index_t v = 0; v < pr.vertices; ++v) {
+        const float* n = &pr.nrm[std::size_t(v) * 3];
+        double* tv = &t[std::size_t(v) * 3];
+        const double d = tv[0] * n[0] + tv[1] * n[1] + tv[2] * n[2];
+        double x = tv[0] - d * n[0], y = tv[1] - d * n[1], z = tv[2] - d * n[2];
+        double len = std::sqrt(x * x + y * y + z * z);
+        if (!(len > 1e-12) || !std::isfinite(len)) {
+            // X, or Y where the normal is near X, made perpendicular to it.
+            const bool near_x = std::fabs(n[0]) > 0.9f;
+            const double ax = near_x ? 0.0 : 1.0, ay = near_x ? 1.0 : 0.0;
+            const double an = ax * n[0] + ay * n[1];
+            x = ax - an * n[0], y = ay - an * n[1], z = -an * n[2];
+            len = std::sqrt(x * x + y * y + z * z);
         }
-        const double b[3] = {n[1] * o[2] - n[2] * o[1], n[2] * o[0] - n[0] * o[2], n[0] * o[1] - n[1] * o[0]};
-        const float w = b[0] * s[3] + b[1] * s[4] + b[2] * s[5] < 0 ? -1.0f : 1.0f;
-        float* out = &pr.tan[std::size_t(x) * 4];
-        for (int c = 0; c < 3; ++c) out[c] = float(o[c] / len);
-        out[3] = w;
+        x /= len, y /= len, z /= len;
+        const double* bv = &b[std::size_t(v) * 3];
+        const double cx = n[1] * z - n[2] * y, cy = n[2] * x - n[0] * z, cz = n[0] * y - n[1] * x;
+        float* out = &pr.tan[std::size_t(v) * 4];
+        out[0] = static_cast<float>(x);
+        out[1] = static_cast<float>(y);
+        out[2] = static_cast<float>(z);
+        out[3] = cx * bv[0] + cy * bv[1] + cz * bv[2] < 0.0 ? -1.0f : 1.0f;
     }
 }
 
@@ -425,15 +432,20 @@ class texture_table {
 public:
     texture_table(bin_builder& bin, std::string prefix) : bin_(bin), prefix_(std::move(prefix)) {}
 
+    enum image : int { bark_color, leaf_atlas, bark_normal, bark_orm, leaf_normal, image_count };
+
     // The texture of one image; bark repeats along and around the tubes,
     // the leaf atlas and its normal map are clamped at their edges.
-    index_t texture(const std::string& png, surface_look look, bool normals = false) {
-        const int k = look != surface_look::leaf ? 0 : normals ? 2 : 1;
+    index_t texture(const std::string& png, surface_look look) {
+        return texture(png, look == surface_look::leaf ? leaf_atlas : bark_color);
+    }
+    index_t texture(const std::string& png, image k) {
+        static constexpr const char* names[image_count] = {"bark_color", "leaf_atlas", "bark_normal", "bark_orm",
+                                                           "leaf_normal"};
         if (texture_[k] != k_none) return texture_[k];
         const index_t view = bin_.add_bytes(png);
-        static const char* const names[3] = {"bark_color", "leaf_atlas", "leaf_normal"};
         images_.push_back({{"bufferView", view}, {"mimeType", "image/png"}, {"name", prefix_ + names[k]}});
-        const int wrap = k != 0 ? 33071 : 10497;  // CLAMP_TO_EDGE, REPEAT
+        const int wrap = k == leaf_atlas || k == leaf_normal ? 33071 : 10497;  // CLAMP_TO_EDGE, REPEAT
         samplers_.push_back({{"magFilter", 9729}, {"minFilter", 9987}, {"wrapS", wrap}, {"wrapT", wrap}});
         texture_[k] = static_cast<index_t>(textures_.size());
         textures_.push_back({{"sampler", samplers_.size() - 1}, {"source", images_.size() - 1}});
@@ -451,27 +463,42 @@ private:
     bin_builder& bin_;
     std::string prefix_;
     json images_ = json::array(), samplers_ = json::array(), textures_ = json::array();
-    index_t texture_[3] = {k_none, k_none, k_none};  // bark, leaves, leaf normals
+    index_t texture_[image_count] = {k_none, k_none, k_none, k_none, k_none};
+};
+
+// The bark's relief that goes with its colour image: the normal map and
+// the occlusion/roughness image, both on the colour's coordinates.
+struct bark_relief {
+    const std::string* normal = nullptr;
+    const std::string* orm = nullptr;
 };
 
 // Plain materials carry their colour in linear light; textured ones a white
 // factor, the image (sRGB) giving the colour. Leaves are cut out of the
 // atlas by its alpha, seen from both sides, and given the atlas' normal
-// map (with the primitive's tangents) when there is one.
+// map (with the primitive's tangents) when there is one. The bark's
+// occlusion/roughness image serves as both occlusionTexture (R) and
+// metallicRoughnessTexture (G; B, metalness, is 0).
 json material_for(std::string_view name, surface_look look, bool named, const std::string* png,
-                  const std::string* normal_png, texture_table& table, const std::string& prefix) {
+                  const bark_relief& relief, const std::string* leaf_normal_png, texture_table& table,
+                  const std::string& prefix) {
     const rgb c = linear_colour(named ? look : surface_look::other);
+    const bool orm = png && relief.orm;
     json pbr = {{"baseColorFactor", png ? json::array({1.0, 1.0, 1.0, 1.0}) : json::array({c.r, c.g, c.b, 1.0})},
                 {"metallicFactor", 0.0},
-                {"roughnessFactor", look == surface_look::leaf ? 0.6 : look == surface_look::other ? 1.0 : 0.9}};
+                {"roughnessFactor", orm ? 1.0 : look == surface_look::leaf ? 0.6 : look == surface_look::other ? 1.0 : 0.9}};
     if (png) pbr["baseColorTexture"] = {{"index", table.texture(*png, look)}, {"texCoord", 0}};
+    if (orm) pbr["metallicRoughnessTexture"] = {{"index", table.texture(*relief.orm, texture_table::bark_orm)}, {"texCoord", 0}};
     json m = {{"name", prefix + (named ? std::string(name) : std::string("Default"))},
               {"pbrMetallicRoughness", std::move(pbr)}};
+    if (png && relief.normal)
+        m["normalTexture"] = {{"index", table.texture(*relief.normal, texture_table::bark_normal)}, {"texCoord", 0}};
+    if (orm) m["occlusionTexture"] = {{"index", table.texture(*relief.orm, texture_table::bark_orm)}, {"texCoord", 0}};
     if (named && look == surface_look::leaf) {
         m["doubleSided"] = true;
         if (png) m["alphaMode"] = "MASK";
-        if (png && normal_png && !normal_png->empty())
-            m["normalTexture"] = {{"index", table.texture(*normal_png, look, true)}, {"texCoord", 0}};
+        if (png && leaf_normal_png && !leaf_normal_png->empty())
+            m["normalTexture"] = {{"index", table.texture(*leaf_normal_png, texture_table::leaf_normal)}, {"texCoord", 0}};
     }
     return m;
 }
@@ -486,6 +513,13 @@ namespace {
 // coordinates it is read through.
 const std::string* image_for(const corner_values& cv, const glb_options& options, surface_look look) {
     return cv.has(look == surface_look::leaf ? s_all_leaves : s_branch) ? texture_for(options.textures, look) : nullptr;
+}
+
+// The relief goes with a bark image read through the bark coordinates
+// (on "SF_branch" alone it would be stretched as they are).
+bark_relief relief_for(const corner_values& cv, const glb_options& options, surface_look look) {
+    if (!cv.has(s_bark) || !image_for(cv, options, look)) return {};
+    return {normal_map_for(options.textures, look), orm_map_for(options.textures, look)};
 }
 
 // Primitives by (surface, topology) in order of first appearance, and each
@@ -528,15 +562,23 @@ primitive_plan plan_primitives(const mesh_layer& layer, const corner_values& cv,
                     // its own coordinates follow as "_SF_LEAF", which no
                     // material uses.
                     const bool atlas = leaf && image_for(cv, options, look);
-                    const int sets[2] = {tube ? int(s_branch) : leaf ? int(atlas ? s_all_leaves : s_leaf) : -1,
-                                         leaf ? int(atlas ? s_leaf : s_all_leaves) : -1};
+                    // Tubes read the bark through the world-scaled coordinates
+                    // when there are any; "SF_branch" follows them.
+                    const bool world = tube && cv.has(s_bark);
+                    const int sets[2] = {world  ? int(s_bark)
+                                         : tube ? int(s_branch)
+                                         : leaf ? int(atlas ? s_all_leaves : s_leaf)
+                                                : -1,
+                                         world ? int(s_branch) : leaf ? int(atlas ? s_leaf : s_all_leaves) : -1};
                     for (int k : sets) {
                         if (pr.lines || k < 0 || !cv.has(k)) break;  // sets are numbered without gaps
                         pr.uv_slot[pr.uv_count++] = k;
                     }
-                    pr.texcoords = atlas ? 1 : pr.uv_count;
+                    // A set no material reads goes as a named attribute.
+                    pr.texcoords = atlas || world ? 1 : pr.uv_count;
                     if (leaf && !pr.lines && !pr.colours && !tints.empty()) pr.tint = tints.data();
-                    pr.tangents = atlas && !pr.lines && pr.uv_count > 0 && !options.textures->leaf_normal_png.empty();
+                    pr.tangents = (world && !pr.lines && relief_for(cv, options, look).normal) ||
+                                  (atlas && !pr.lines && pr.uv_count > 0 && !options.textures->leaf_normal_png.empty());
                 }
                 last_key = key;
                 last_prim = it->second;
@@ -572,8 +614,9 @@ void add_meshes(const mesh_layer& layer, const corner_values& cv, const glb_opti
         if (added) {
             const bool named = pr.surface != k_none;
             const std::string_view name = named ? layer.strings().view(pr.surface) : std::string_view();
-            materials.push_back(material_for(name, named ? look_of(name) : surface_look::other, named,
-                                             named ? image_for(cv, options, look_of(name)) : nullptr,
+            const surface_look look = named ? look_of(name) : surface_look::other;
+            materials.push_back(material_for(name, look, named, named ? image_for(cv, options, look) : nullptr,
+                                             named ? relief_for(cv, options, look) : bark_relief{},
                                              options.textures ? &options.textures->leaf_normal_png : nullptr, textures,
                                              prefix));
         }
@@ -589,7 +632,7 @@ void add_meshes(const mesh_layer& layer, const corner_values& cv, const glb_opti
                 attr["TEXCOORD_" + std::to_string(s)] = bin.add(pr.uv[s], 2, "VEC2", false);
                 names.push_back(k_slot_maps[pr.uv_slot[s]].name);
             } else {
-                attr["_SF_LEAF"] = bin.add(pr.uv[s], 2, "VEC2", false);
+                attr[pr.uv_slot[s] == s_branch ? "_SF_BRANCH" : "_SF_LEAF"] = bin.add(pr.uv[s], 2, "VEC2", false);
             }
         }
         if (pr.weights) {

@@ -19,7 +19,11 @@ namespace sf::formats {
 // corner order are written unchanged (layers are right-handed, +Y up).
 //
 // Materials: metallic 0, roughness 0.9 for tube surfaces, 0.6 for leaves;
-// leaves are double-sided. A surface without an image has its display
+// leaves are double-sided. Tubes read through the world-scaled bark map also
+// get the bark's normal map (normalTexture, with TANGENT per vertex) and its
+// occlusion/roughness image as occlusionTexture and
+// metallicRoughnessTexture (roughness factor 1), when options.textures has
+// them. A surface without an image has its display
 // colour converted from sRGB to linear as baseColorFactor; with one (from
 // options.textures), a white factor and baseColorTexture on TEXCOORD_0,
 // the leaf atlas with alphaMode MASK and, when the set has one, its normal
@@ -33,6 +37,9 @@ namespace sf::formats {
 // non-finite values count as missing. Vertices are split where a corner's
 // values differ from another corner of the same point (seams).
 //   TEXCOORD_0  "SF_branch" on "SF_trunk", "SF_branch", "SF_twig", "SF_root";
+//               when the layer has the world-scaled bark map
+//               (formats/bark_uv.h) that map instead, and "SF_branch" as
+//               the VEC2 attribute _SF_BRANCH;
 //               "SF_leaf" on "LG_leaf" (v written as 1 - v);
 //   TEXCOORD_1  "SF_all_leaves" on "LG_leaf"; when the leaves are textured
 //               the atlas coordinates come first instead (TEXCOORD_0) and

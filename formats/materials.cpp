@@ -46,4 +46,20 @@ const std::string* texture_for(const texture_set* textures, surface_look look) {
     return png && !png->empty() ? png : nullptr;
 }
 
+namespace {
+const std::string* bark_image(const texture_set* textures, surface_look look, const std::string texture_set::*image) {
+    if (!textures || (look != surface_look::bark && look != surface_look::twig)) return nullptr;
+    const std::string& png = textures->*image;
+    return png.empty() ? nullptr : &png;
+}
+}  // namespace
+
+const std::string* normal_map_for(const texture_set* textures, surface_look look) {
+    return bark_image(textures, look, &texture_set::bark_normal_png);
+}
+
+const std::string* orm_map_for(const texture_set* textures, surface_look look) {
+    return bark_image(textures, look, &texture_set::bark_orm_png);
+}
+
 }  // namespace sf::formats

@@ -45,16 +45,26 @@ rgb linear_colour(surface_look look);
 
 // Images for the materials, as the bytes of PNG files; an empty string
 // leaves that material with its plain colour. The bark image textures
-// every tube surface on its "SF_branch" coordinates; the leaf image is an
-// atlas of 3 x 3 tiles on the "SF_all_leaves" coordinates, with the cut-out
-// silhouettes in its alpha channel.
+// every tube surface on its bark coordinates (formats/bark_uv.h, else
+// "SF_branch"); the leaf image is an atlas of 3 x 3 tiles on the
+// "SF_all_leaves" coordinates, with the cut-out silhouettes in its alpha
+// channel. The bark's normal map (tangent space, +Y along v) and its
+// occlusion/roughness image (R occlusion, G roughness, B metalness) go
+// with the colour on the same coordinates; empty: none.
 struct texture_set {
     std::string bark_png;
     std::string leaf_png;
     std::string leaf_normal_png;  // tangent-space normals of the atlas; may be empty
+    std::string bark_normal_png;
+    std::string bark_orm_png;
 };
 
 // The image (PNG bytes) a look is textured with; null for none.
 const std::string* texture_for(const texture_set* textures, surface_look look);
+
+// The bark's normal map and occlusion/roughness image for a look (tubes
+// only); null for none.
+const std::string* normal_map_for(const texture_set* textures, surface_look look);
+const std::string* orm_map_for(const texture_set* textures, surface_look look);
 
 }  // namespace sf::formats

@@ -11,6 +11,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "formats/bark_uv.h"
 #include "formats/materials.h"
 
 namespace sf::formats {
@@ -128,7 +129,11 @@ private:
 class corner_uvs {
 public:
     corner_uvs(const mesh_layer& layer, bool leaf_atlas) : layer_(layer) {
-        const char* names[2] = {k_map_branch_uv, leaf_atlas ? k_map_leaf_atlas_uv : k_map_leaf_uv};
+        // One set only: the tubes' world-scaled bark coordinates win over
+        // "SF_branch" when the layer has them.
+        const bool world = has_bark_uv(layer);
+        const char* names[2] = {world ? k_map_bark_uv : k_map_branch_uv,
+                                leaf_atlas ? k_map_leaf_atlas_uv : k_map_leaf_uv};
         const index_t points = layer.point_count();
         for (int k = 0; k < 2; ++k) {
             const index_t m = layer.find_map(LWVMAP_TXUV, names[k]);
@@ -481,16 +486,28 @@ void write_mtl(const mesh_layer& layer, byte_sink& sink, const mtl_images& image
         out.put("map_Kd ");
         out.put(image);
         out.put('\n');
-        if (m.kind != material_kind::leaf) continue;
+        if (m.kind != material_kind::leaf) {
+            // The relief: a normal map, and roughness from the G channel of
+            // the occlusion/roughness image.
+            if (!images.bark_normal.empty()) {
+                out.put("norm ");
+                out.put(images.bark_normal);
+                out.put('\n');
+            }
+            if (!images.bark_orm.empty()) {
+                out.put("map_Pr -imfchan g ");
+                out.put(images.bark_orm);
+                out.put('\n');
+            }
+            continue;
+        }
         out.put("map_d ");
         out.put(image);
         out.put('\n');
         if (images.leaf_normals.empty()) continue;
-        for (const char* key : {"map_Bump ", "norm "}) {
-            out.put(key);
-            out.put(images.leaf_normals);
-            out.put('\n');
-        }
+        out.put("norm ");
+        out.put(images.leaf_normals);
+        out.put('\n');
     }
     out.flush();
 }
@@ -538,6 +555,15 @@ void write_obj_files(const mesh_layer& layer, const std::string& obj_path, file_
         if (bark) {
             images.push_back({image_path_for(owner, k_bark_image), &textures->bark_png});
             names.bark = base_name(images.back().path);
+            // The relief only on the world-scaled coordinates it was drawn for.
+            if (has_bark_uv(layer) && !textures->bark_normal_png.empty()) {
+                images.push_back({image_path_for(owner, k_bark_normal_image), &textures->bark_normal_png});
+                names.bark_normal = base_name(images.back().path);
+            }
+            if (has_bark_uv(layer) && !textures->bark_orm_png.empty()) {
+                images.push_back({image_path_for(owner, k_bark_orm_image), &textures->bark_orm_png});
+                names.bark_orm = base_name(images.back().path);
+            }
         }
         if (leaves) {
             images.push_back({image_path_for(owner, k_leaf_image), &textures->leaf_png});

@@ -25,7 +25,8 @@ namespace sf::formats {
 // smooth across texture seams; the same values as the .glb's NORMAL.
 //
 // Texture coordinates: faces of "SF_trunk", "SF_branch", "SF_twig" and
-// "SF_root" use the 'TXUV' map "SF_branch", faces of "LG_leaf" the map
+// "SF_root" use the world-scaled bark map (formats/bark_uv.h) when the
+// layer has it, else the 'TXUV' map "SF_branch", faces of "LG_leaf" the map
 // "SF_leaf", or "SF_all_leaves" (their tile) with leaf_atlas; a corner takes the per-polygon value of that map for its
 // polygon and point if there is one, else the point's own value. A face
 // with a corner that has neither (or a non-finite one) is written without
@@ -43,6 +44,7 @@ struct mtl_images {
     std::string bark;    // for the tube surfaces
     std::string leaves;  // the leaf atlas
     std::string leaf_normals;  // its normal map (with the atlas only)
+    std::string bark_normal, bark_orm;  // the bark's relief ("norm", "map_Pr")
 };
 
 // One "newmtl" block per surface that write_obj names in "usemtl", in the
@@ -51,9 +53,11 @@ struct mtl_images {
 // "SF_branch" and "SF_root", a lighter brown for "SF_twig", green for
 // "LG_leaf" and a neutral grey for any other surface. With one, Kd is white
 // (it multiplies the image) and "map_Kd" names it; leaves also "map_d",
-// their cut-out in the image's alpha, and their normal map as "map_Bump"
-// (which Blender's importer wires to a tangent-space normal map) and "norm"
-// (the PBR extension's name for it).
+// their cut-out in the image's alpha, and their normal map as "norm"; bark
+// also "norm" (its normal map) and "map_Pr -imfchan g" (roughness, the
+// occlusion/roughness image's G) when those images are named. No
+// "map_Bump": Blender's importer reads it as an sRGB colour, which tilts
+// every normal.
 void write_mtl(const mesh_layer& layer, byte_sink& sink, const mtl_images& images = {},
                std::string_view material_prefix = {});
 
@@ -65,10 +69,13 @@ std::string mtl_path_for(const std::string& obj_path);
 std::string image_path_for(const std::string& obj_path, std::string_view what);
 inline constexpr std::string_view k_bark_image = "bark_color", k_leaf_image = "leaf_atlas";
 inline constexpr std::string_view k_leaf_normal_image = "leaf_normal";
+inline constexpr std::string_view k_bark_normal_image = "bark_normal", k_bark_orm_image = "bark_orm";
 
 // Writes the OBJ file, its material library and, with textures, the images
-// it names (image_path_for k_bark_image, k_leaf_image and k_leaf_normal_image, only those a
-// material uses) as one set: all appear whole, or on failure (io_error)
+// it names (image_path_for k_bark_image, k_leaf_image and
+// k_leaf_normal_image, only those a material uses; the bark's normal and
+// occlusion/roughness images too when the layer has world-scaled bark
+// coordinates) as one set: all appear whole, or on failure (io_error)
 // every path is left as it was, with files replaced on the way put back and
 // new ones removed. Material names carry the file's stem ("tree_SF_trunk").
 void write_obj_files(const mesh_layer& layer, const std::string& obj_path, const texture_set* textures = nullptr);

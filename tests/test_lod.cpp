@@ -134,22 +134,33 @@ TEST_F(LodTree, GlbHoldsEveryLevelAndObjAFilePerLevel) {
     EXPECT_FALSE(exists("t_LOD1_bark_color.png"));
     EXPECT_TRUE(file("t_LOD2.mtl").find("newmtl t_SF_trunk\nKd 1 1 1\n") != std::string::npos) << file("t_LOD2.mtl");
     EXPECT_TRUE(file("t_LOD2.mtl").find("map_Kd t_leaf_atlas.png\n") != std::string::npos) << file("t_LOD2.mtl");
-    const std::string glb = file("t.glb"), bark = file("t_bark_color.png"), leaves = file("t_leaf_atlas.png"),
-                      normals = file("t_leaf_normal.png");
-    for (const std::string* image : {&bark, &leaves, &normals}) {
-        const std::size_t at = glb.find(*image);
-        EXPECT_NE(at, std::string::npos);
-        EXPECT_EQ(glb.find(*image, at + 1), std::string::npos);
+    EXPECT_TRUE(file("t_LOD2.mtl").find("norm t_bark_normal.png\nmap_Pr -imfchan g t_bark_orm.png\n") !=
+                std::string::npos)
+        << file("t_LOD2.mtl");
+    const std::string glb = file("t.glb");
+    for (const char* name : {"t_bark_color.png", "t_leaf_atlas.png", "t_bark_normal.png", "t_bark_orm.png",
+                             "t_leaf_normal.png"}) {
+        const std::string image = file(name);
+        const std::size_t at = glb.find(image);
+        EXPECT_NE(at, std::string::npos) << name;
+        EXPECT_EQ(glb.find(image, at + 1), std::string::npos) << name;
     }
     const json doc = glb_json(glb);
     const json one = glb_json(file("one.glb"));
-    EXPECT_EQ(doc["images"].size(), 3u);
-    EXPECT_EQ(doc["textures"].size(), 3u);
+    EXPECT_EQ(doc["images"].size(), 5u);
+    EXPECT_EQ(doc["textures"].size(), 5u);
     std::set<std::string> names;
     for (const char* key : {"images", "materials"})
         for (const json& e : doc[key]) names.insert(e["name"].get<std::string>());
-    EXPECT_EQ(names, (std::set<std::string>{"t_bark_color", "t_leaf_atlas", "t_leaf_normal", "t_SF_trunk", "t_SF_branch",
-                                            "t_SF_twig", "t_SF_root", "t_LG_leaf"}));
+    EXPECT_EQ(names, (std::set<std::string>{"t_bark_color", "t_bark_normal", "t_bark_orm", "t_leaf_atlas", "t_leaf_normal",
+                                            "t_SF_trunk",
+                                            "t_SF_branch", "t_SF_twig", "t_SF_root", "t_LG_leaf"}));
+    // The bark's occlusion and roughness are one image.
+    json trunk;
+    for (const json& m : doc["materials"])
+        if (m["name"] == "t_SF_trunk") trunk = m;
+    EXPECT_EQ(trunk["occlusionTexture"]["index"], trunk["pbrMetallicRoughness"]["metallicRoughnessTexture"]["index"]);
+    EXPECT_TRUE(trunk.contains("normalTexture"));
     ASSERT_EQ(doc["nodes"].size(), 4u);
     EXPECT_EQ(doc["nodes"][0]["name"], "t");
     EXPECT_EQ(doc["nodes"][0]["children"], json({1, 2, 3}));

@@ -11,12 +11,15 @@
 #include <sstream>
 #include <nlohmann/json.hpp>
 
+#include "app/bark_draw.h"
 #include "app/png_image.h"
 #include "app/textures.h"
+#include "formats/bark_uv.h"
 #include "formats/edit_log.h"
 #include "formats/gltf_writer.h"
 #include "formats/obj_reader.h"
 #include "formats/obj_writer.h"
+#include "formats/subdivide.h"
 #include "scratch_dir.h"
 
 namespace sf::app {
@@ -106,48 +109,74 @@ TEST(Textures, LeafNormalsFollowTheAtlas) {
     EXPECT_GT(right[0], 128);
 }
 
-// Opposite edges match closely, so the tubes show no seam where u wraps
-// around or v runs on.
-TEST(Textures, BarkIsBrownAndTiles) {
-    const rgba_image bark = draw_bark(1);
+// The bark set: brown, tiling (opposite edges match like neighbours, so
+// tubes show no seam where u wraps or v runs on), furrows along the grain,
+// and normal map and occlusion that agree with the relief.
+TEST(Textures, BarkSetTilesAndAgreesWithItsRelief) {
+    const int side = 256;
+    const height_field f = draw_bark_height(1, side);
+    const bark_set bark = draw_bark_set(1, side);
     double sum[3] = {0, 0, 0};
-    for (int y = 0; y < bark.height; ++y)
-        for (int x = 0; x < bark.width; ++x)
-            for (int k = 0; k < 3; ++k) sum[k] += pixel(bark, x, y)[k];
-    const double n = double(bark.width) * bark.height;
-    EXPECT_GT(sum[0] / n, sum[1] / n + 15);
-    EXPECT_GT(sum[1] / n, sum[2] / n + 10);
-    EXPECT_GT(sum[0] / n, 50);   // not black
-    EXPECT_LT(sum[0] / n, 150);  // not beige
-    auto jump = [&](int x0, int y0, int x1, int y1) {
-        int d = 0;
-        for (int k = 0; k < 3; ++k) d = std::max(d, std::abs(pixel(bark, x0, y0)[k] - pixel(bark, x1, y1)[k]));
-        return d;
-    };
-    double across = 0, wrap_u = 0, wrap_v = 0;
-    for (int y = 0; y < bark.height; ++y) {
-        across += jump(bark.width / 2, y, bark.width / 2 + 1, y);
-        wrap_u += jump(bark.width - 1, y, 0, y);
+    for (int y = 0; y < side; ++y)
+        for (int x = 0; x < side; ++x)
+            for (int k = 0; k < 3; ++k) sum[k] += pixel(bark.colour, x, y)[k];
+    const double n = double(side) * side;
+    EXPECT_GT(sum[0] / n, sum[1] / n + 5);
+    EXPECT_GT(sum[1] / n, sum[2] / n + 5);
+    EXPECT_GT(sum[0] / n, 40);   // not black
+    EXPECT_LT(sum[0] / n, 160);  // not beige
+
+    // Steps in height: across the wrap as inside; around (u) steeper than along.
+    double inside_u = 0, wrap_u = 0, inside_v = 0, wrap_v = 0;
+    for (int i = 0; i < side; ++i) {
+        inside_u += std::fabs(f.at(side / 2, i) - f.at(side / 2 + 1, i));
+        wrap_u += std::fabs(f.at(side - 1, i) - f.at(0, i));
+        inside_v += std::fabs(f.at(i, side / 2) - f.at(i, side / 2 + 1));
+        wrap_v += std::fabs(f.at(i, side - 1) - f.at(i, 0));
     }
-    for (int x = 0; x < bark.width; ++x) wrap_v += jump(x, bark.height - 1, x, 0);
-    EXPECT_LT(wrap_u / bark.height, across / bark.height * 1.6 + 4);
-    EXPECT_LT(wrap_v / bark.width, 24);
+    EXPECT_LT(wrap_u, inside_u * 1.5 + 1);
+    EXPECT_LT(wrap_v, inside_v * 1.5 + 1);
+    EXPECT_GT(inside_u, inside_v * 1.5);  // the furrows run along v
+
+    // The normal leans away from where the relief rises (+X along u, +Y up
+    // the image), and occlusion is deeper in the furrows.
+    double lean_x = 0, lean_y = 0, low_ao = 0, high_ao = 0;
+    int lows = 0, highs = 0;
+    for (int y = 0; y < side; ++y)
+        for (int x = 0; x < side; ++x) {
+            const unsigned char* nm = pixel(bark.normal, x, y);
+            lean_x += (nm[0] - 127.5) * (f.at(x + 1, y) - f.at(x - 1, y));
+            lean_y += (nm[1] - 127.5) * (f.at(x, y - 1) - f.at(x, y + 1));
+            EXPECT_GT(nm[2], 127) << x << "," << y;
+            const double h = f.at(x, y), ao = pixel(bark.orm, x, y)[0];
+            if (h < 0.15) low_ao += ao, ++lows;
+            if (h > 0.6) high_ao += ao, ++highs;
+            EXPECT_EQ(pixel(bark.orm, x, y)[2], 0);  // not metal
+        }
+    EXPECT_LT(lean_x, 0);
+    EXPECT_LT(lean_y, 0);
+    ASSERT_GT(lows, 100);
+    ASSERT_GT(highs, 100);
+    EXPECT_LT(low_ao / lows, high_ao / highs - 40);
 }
 
 // The images compiled in are the ones the drawing code makes now.
 TEST(Textures, CompiledInImagesAreTheDrawnOnes) {
     const formats::texture_set& a = default_textures();
-    EXPECT_EQ(a.bark_png, encode_texture_png(draw_bark(k_texture_seed), false));
+    const bark_set bark = draw_bark_set(k_texture_seed);
+    EXPECT_EQ(a.bark_png, encode_bark_png(bark.colour));
+    EXPECT_EQ(a.bark_normal_png, encode_bark_png(bark.normal));
+    EXPECT_EQ(a.bark_orm_png, encode_bark_png(bark.orm));
     EXPECT_EQ(a.leaf_png, encode_texture_png(draw_leaf_atlas(k_texture_seed), true));
     EXPECT_EQ(a.leaf_normal_png, encode_texture_png(draw_leaf_normals(k_texture_seed), false));
-    EXPECT_EQ(draw_bark(7).pixels, draw_bark(7).pixels);
-    EXPECT_NE(draw_bark(7).pixels, draw_bark(8).pixels);
-    const png_check bark = check_png(a.bark_png, k_max_texture_side);
+    EXPECT_NE(draw_bark_height(7, 64).h, draw_bark_height(8, 64).h);
+    const png_check png = check_png(a.bark_png, k_max_texture_side);
     const png_check leaves = check_png(a.leaf_png, k_max_texture_side);
-    ASSERT_EQ(bark.error, "");
+    ASSERT_EQ(png.error, "");
     ASSERT_EQ(leaves.error, "");
-    EXPECT_EQ(bark.width, k_bark_width);
-    EXPECT_FALSE(bark.has_alpha);
+    EXPECT_EQ(png.width, k_bark_side);
+    EXPECT_EQ(png.height, k_bark_side);
+    EXPECT_FALSE(png.has_alpha);
     EXPECT_TRUE(leaves.has_alpha);
 }
 
@@ -220,6 +249,61 @@ formats::mesh_layer real_tree(test::program_test& t) {
 
 struct DressedOutput : test::program_test {};
 
+// The bark coordinates follow the world: a step along a tube or around it
+// moves them by its length in tiles, on the trunk and on twigs alike, and
+// never jumps (no bands). Refinement carries them to every tube point.
+TEST_F(DressedOutput, BarkCoordinatesAreScaledToTheWorld) {
+    formats::mesh_layer l = real_tree(*this);
+    formats::add_bark_uv(l);
+    const formats::index_t branch = l.find_map(LWVMAP_TXUV, "SF_branch");
+    const formats::index_t bark = l.find_map(LWVMAP_TXUV, formats::k_map_bark_uv);
+    ASSERT_NE(bark, formats::k_none);
+    // Per surface: the length the coordinates say over the world length, along and around.
+    std::map<std::string, std::vector<double>> along, around;
+    double worst = 0;
+    for (formats::index_t p = 0; p < l.polygon_count(); ++p) {
+        const std::string surface(l.strings().view(l.polygon_surface(p)));
+        if (surface != "SF_trunk" && surface != "SF_branch" && surface != "SF_twig") continue;
+        const auto pts = l.polygon_points(p);
+        for (std::size_t c = 0; c < pts.size(); ++c) {
+            const formats::index_t a = pts[c], b = pts[(c + 1) % pts.size()];
+            const float *ta = l.point_value(branch, a), *tb = l.point_value(branch, b);
+            const float *wa = l.point_value(bark, a), *wb = l.point_value(bark, b);
+            ASSERT_TRUE(ta && tb && wa && wb);
+            const double* pa = l.point(a);
+            const double* pb = l.point(b);
+            const double len = std::hypot(pa[0] - pb[0], pa[1] - pb[1], pa[2] - pb[2]);
+            const double du = std::fabs(wa[0] - wb[0]) * formats::k_bark_tile_metres;
+            const double dv = std::fabs(wa[1] - wb[1]) * formats::k_bark_tile_metres;
+            if (ta[0] == tb[0] && len > 0) {
+                along[surface].push_back(dv / len);
+                // Beyond the edge's own length a step only gains what the
+                // inside of a bend loses against the axis: the tube's width.
+                worst = std::max(worst, dv - len);
+            } else if (ta[1] == tb[1] && std::fabs(ta[0] - tb[0]) < 0.3 && len > 0) {
+                around[surface].push_back(du / len);
+            }
+        }
+    }
+    for (auto* set : {&along, &around})
+        for (const char* surface : {"SF_trunk", "SF_twig"}) {
+            std::vector<double>& r = (*set)[surface];
+            ASSERT_GT(r.size(), 20u) << surface;
+            std::nth_element(r.begin(), r.begin() + std::ptrdiff_t(r.size() / 2), r.end());
+            EXPECT_NEAR(r[r.size() / 2], 1.0, 0.15) << surface << (set == &along ? " along" : " around");
+        }
+    EXPECT_LT(worst, 0.5);  // no band: v never restarts along a tube (by metres)
+
+    const formats::mesh_layer refined = formats::subdivide_patches(formats::tubes_as_cages(l), 2);
+    const formats::index_t refined_bark = refined.find_map(LWVMAP_TXUV, formats::k_map_bark_uv);
+    ASSERT_NE(refined_bark, formats::k_none);
+    for (formats::index_t p = 0; p < refined.polygon_count(); ++p) {
+        if (refined.strings().view(refined.polygon_surface(p)) != "SF_twig") continue;
+        for (const formats::index_t pt : refined.polygon_points(p))
+            ASSERT_NE(refined.point_value(refined_bark, pt), nullptr);
+    }
+}
+
 // The .obj's normals are the .glb's: per surface, per point, bit for bit.
 TEST_F(DressedOutput, ObjNormalsAreTheGlbNormals) {
     const formats::mesh_layer l = real_tree(*this);
@@ -288,10 +372,12 @@ TEST_F(DressedOutput, TexturedObjSet) {
     EXPECT_EQ(file("t_leaf_normal.png"), default_textures().leaf_normal_png);
     const std::string mtl = file("t.mtl");
     EXPECT_NE(mtl.find("newmtl t_SF_trunk\nKd 1 1 1\n"), std::string::npos) << mtl;
-    EXPECT_NE(mtl.find("map_Kd t_bark_color.png\n"), std::string::npos) << mtl;
-    EXPECT_NE(mtl.find("map_Kd t_leaf_atlas.png\nmap_d t_leaf_atlas.png\nmap_Bump t_leaf_normal.png\n"
-                       "norm t_leaf_normal.png\n"),
+    EXPECT_NE(mtl.find("map_Kd t_bark_color.png\nnorm t_bark_normal.png\nmap_Pr -imfchan g t_bark_orm.png\n"),
               std::string::npos)
+        << mtl;
+    EXPECT_EQ(file("t_bark_normal.png"), default_textures().bark_normal_png);
+    EXPECT_EQ(file("t_bark_orm.png"), default_textures().bark_orm_png);
+    EXPECT_NE(mtl.find("map_Kd t_leaf_atlas.png\nmap_d t_leaf_atlas.png\nnorm t_leaf_normal.png\n"), std::string::npos)
         << mtl;
     const std::string obj = file("t.obj");
     for (const char* m : {"SF_trunk", "SF_branch", "SF_twig", "SF_root", "LG_leaf"}) {
@@ -345,8 +431,15 @@ TEST_F(DressedOutput, ImageOptions) {
     EXPECT_EQ(file("t_leaf_atlas.png"), own);
     // The drawn normal map belongs to the drawn atlas only.
     EXPECT_FALSE(exists("t_leaf_normal.png"));
-    EXPECT_EQ(file("t.mtl").find("map_Bump"), std::string::npos);
-    EXPECT_EQ(glb.find("normalTexture"), std::string::npos);
+    EXPECT_EQ(file("t.mtl").find("t_leaf_normal"), std::string::npos);
+    EXPECT_EQ(glb.find(default_textures().leaf_normal_png), std::string::npos);
+
+    // A user's bark replaces the colour and drops the drawn relief, which
+    // would not match it.
+    ASSERT_EQ(run("build --set render_type=1 --set branches=20 --bark-texture own.png -o u.glb -o u.obj"), 0) << err();
+    EXPECT_EQ(file("u.glb").find(default_textures().bark_normal_png), std::string::npos);
+    EXPECT_EQ(file("u.mtl").find("norm "), std::string::npos);
+    EXPECT_FALSE(exists("u_bark_orm.png"));
 }
 
 // The .obj carries one texture set: with the atlas the leaves read their

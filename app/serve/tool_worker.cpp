@@ -5,6 +5,7 @@
 #include "app/default_crown.h"
 #include "app/textures.h"
 #include "app/starter_presets.h"
+#include "formats/bark_uv.h"
 #include "formats/crown_reader.h"
 #include "formats/obj_reader.h"
 #include "formats/outputs.h"
@@ -372,8 +373,10 @@ std::shared_ptr<const std::string> tool_worker::mesh_glb(int levels) {
     if (const auto it = glb_cache_.find(levels); it != glb_cache_.end()) return it->second;
     const formats::mesh_layer& fg = mesh_.foreground();
     require_finite_download(fg);
-    auto glb = levels > 0 && patch_count(fg) > 0 ? glb_of(formats::subdivide_patches(fg, levels), true)
-                                                   : glb_of(fg, true);
+    // The bark on world-scaled coordinates, as the command line writes it.
+    auto glb = levels > 0 && patch_count(fg) > 0
+                   ? glb_of(formats::subdivide_patches(formats::with_bark_uv(fg), levels), true)
+                   : glb_of(formats::with_bark_uv(fg), true);
     glb_cache_[levels] = glb;
     return glb;
 }
