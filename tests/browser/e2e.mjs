@@ -572,6 +572,14 @@ async function run() {
   });
 
   await step('download .glb', async () => {
+    // Round bark by default, in the view as in the downloads; a typed budget reaches both.
+    const link = page.locator('[data-testid="download-glb"]');
+    check((await link.getAttribute('href')).includes('triangles=auto'), `the .glb link is ${await link.getAttribute('href')}`);
+    await waitFor('the round tree shown', async () => (await page.$eval('#view', (e) => e.dataset.meshTriangles)) === 'auto', 60000);
+    await page.locator('[data-testid="download-triangles"]').fill('90000');
+    await page.locator('[data-testid="download-triangles"]').dispatchEvent('change');
+    check((await link.getAttribute('href')).includes('triangles=90000'), `the .glb link is ${await link.getAttribute('href')}`);
+    await waitFor('the budget shown', async () => (await page.$eval('#view', (e) => e.dataset.meshTriangles)) === '90000', 60000);
     const [download] = await Promise.all([page.waitForEvent('download'), page.locator('[data-testid="download-glb"]').click()]);
     const file = join(artifacts, 'tree.glb');
     await download.saveAs(file);

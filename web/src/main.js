@@ -254,13 +254,23 @@ function updateDownloads() {
   for (const a of document.querySelectorAll('a[data-format]')) {
     const format = a.dataset.format;
     const refine = format === 'glb' || format === 'obj';
-    a.href = `/api/download${query({ format, subdivide: refine && n ? n : undefined })}`;
+    a.href = `/api/download${query({ format, subdivide: refine && n ? n : undefined, triangles: refine ? triangleBudget() : undefined })}`;
   }
+  // The view shows the tree as the downloads have it.
+  if (meshLoad.wanted) loadMeshes();
+}
+
+// Round bark within a triangle budget: `auto` (as many as the square tubes
+// have) unless a count is typed; undefined when round bark is off.
+function triangleBudget() {
+  if (!$('download-round').checked) return undefined;
+  const n = Math.round(Number($('download-triangles').value));
+  return $('download-triangles').value !== '' && Number.isFinite(n) && n >= 1 ? n : 'auto';
 }
 
 // ---- the 3D view -----------------------------------------------------------------
 
-const meshLoad = { wanted: null, loaded: null, busy: false };
+const meshLoad = { wanted: null, loaded: null, shown: null, busy: false };
 
 // SubD cages are shown refined two levels, fewer when that would pass this
 // many faces: each level makes four of each, and the file grows with them.
@@ -281,24 +291,35 @@ async function loadMeshes() {
   if (meshLoad.busy || !viewport) return;
   meshLoad.busy = true;
   try {
-    while (meshLoad.wanted && meshLoad.wanted.version !== meshLoad.loaded) {
+    for (;;) {
+      if (!meshLoad.wanted) break;
       const { version, patches, points } = meshLoad.wanted;
+      const triangles = triangleBudget();
+      const key = `${version} ${triangles}`;
+      if (key === meshLoad.loaded) break;
       const note = $('view-note');
       note.hidden = points <= PREVIEW_POINT_BUDGET;
       if (!note.hidden) {
         note.textContent = `${count(points)} points are too many to show here; download the tree to see it.`;
-        meshLoad.loaded = version;
+        meshLoad.loaded = key;
         continue;
       }
+      // A new tree is shown square first, at once; its round bark takes
+      // the server a few seconds more.
+      const quick = triangles !== undefined && meshLoad.shown !== version;
+      const asked = quick ? undefined : triangles;
       try {
-        const levels = previewLevels(patches);
-        const buf = await getBytes(`/api/mesh.glb${query({ subdivide: levels || undefined })}`);
+        // Round bark refines the tubes itself; else SubD cages are refined here.
+        const levels = asked ? 0 : previewLevels(patches);
+        const buf = await getBytes(`/api/mesh.glb${query({ subdivide: levels || undefined, triangles: asked })}`);
         await viewport.setTree(buf);
         $('view').dataset.meshVersion = String(version);
+        $('view').dataset.meshTriangles = String(asked ?? '');
       } catch (e) {
         showError(`The tree could not be shown: ${e.message || e}`);
       }
-      meshLoad.loaded = version;
+      meshLoad.shown = version;
+      meshLoad.loaded = quick ? `${version} undefined` : key;
     }
   } finally {
     meshLoad.busy = false;
@@ -442,6 +463,8 @@ async function start() {
   initTool();
   initCrown();
   $('download-subdivide').addEventListener('input', updateDownloads);
+  $('download-round').addEventListener('change', updateDownloads);
+  $('download-triangles').addEventListener('change', updateDownloads);
   updateDownloads();
   clearMessage();
   document.body.dataset.ready = 'true';
