@@ -342,6 +342,16 @@ TEST_F(ServeTest, PresetsRoundTripThroughTheShelf) {
     res = client_->Get("/api/presets/thumbnail?name=small%20oak");
     ASSERT_EQ(res->status, 200);
     EXPECT_EQ(res->body.substr(1, 3), "PNG");
+    // The picture drawn on saving, 256 pixels wide; a link in its place is none.
+    res = client_->Get("/api/presets/picture?name=small%20oak");
+    ASSERT_EQ(res->status, 200);
+    ASSERT_GT(res->body.size(), 24u);
+    EXPECT_EQ(res->body.substr(1, 3), "PNG");
+    EXPECT_EQ(static_cast<unsigned char>(res->body[18]) * 256 + static_cast<unsigned char>(res->body[19]), 256);
+    const std::string picture = dir.file("shelf") + "/small%20oak.sfview";
+    std::filesystem::remove(picture);
+    std::filesystem::create_symlink(dir.file("shelf") + "/small%20oak.png", picture);
+    EXPECT_EQ(client_->Get("/api/presets/picture?name=small%20oak")->status, 404);
 
     ASSERT_EQ(set(k_branches, 500), 202);
     ASSERT_EQ(set(k_leaf_growth_randomness, 0.9), 202);

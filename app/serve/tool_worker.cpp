@@ -3,6 +3,7 @@
 #include <chrono>
 
 #include "app/default_crown.h"
+#include "app/preview.h"
 #include "app/textures.h"
 #include "app/starter_presets.h"
 #include "formats/crown_reader.h"
@@ -81,6 +82,7 @@ tool_worker::tool_worker(const worker_setup& setup) {
     mesh_.foreground().keep_history(false);
     reset_host();
     host().shelf.dir = setup.shelf_dir;
+    host().shelf.draw_picture = [this] { return preset_picture_png(mesh_.foreground()); };
     host().progress_on_terminal = false;
     host().progress_hook = [this](const std::string& caption, unsigned done, unsigned total) {
         std::lock_guard lock(mutex_);

@@ -404,6 +404,7 @@ private:
 
         server_.Get("/api/presets", handler(&web_server::get_presets));
         server_.Get("/api/presets/thumbnail", handler(&web_server::get_preset_thumbnail));
+        server_.Get("/api/presets/picture", handler(&web_server::get_preset_picture));
         server_.Post("/api/presets", handler(&web_server::post_presets));
         server_.Post("/api/presets/load", handler(&web_server::post_preset_load));
         server_.Post("/api/presets/remove", handler(&web_server::post_preset_remove));
@@ -499,6 +500,19 @@ private:
         } catch (const preset_error&) {
         }
         if (!png) throw request_error(404, "no thumbnail for the preset '" + name + "'");
+        res.set_content(std::move(*png), "image/png");
+    }
+
+    // The preset's picture, drawn when it was saved: the same shelf rules.
+    void get_preset_picture(const httplib::Request& req, httplib::Response& res) {
+        const std::string name = req.get_param_value("name");
+        check_preset_name(name);
+        std::optional<std::string> png;
+        try {
+            png = shelf_.read_picture(name);
+        } catch (const preset_error&) {
+        }
+        if (!png) throw request_error(404, "no picture for the preset '" + name + "'");
         res.set_content(std::move(*png), "image/png");
     }
 

@@ -128,6 +128,21 @@ function renderPresets(r, version) {
     img.draggable = false;
     img.src = `/api/presets/thumbnail${query({ name, v: version })}`;
 
+    // The picture drawn when the preset was saved (leaves and bark); the
+    // tool's thumbnail shows small on it, or alone when there is none.
+    const picture = document.createElement('img');
+    picture.className = 'preset-picture';
+    picture.dataset.testid = 'preset-picture';
+    picture.width = 128;
+    picture.height = 128;
+    picture.alt = '';
+    picture.draggable = false;
+    picture.addEventListener('error', () => {
+      picture.remove();
+      item.classList.add('no-picture');
+    });
+    picture.src = `/api/presets/picture${query({ name, v: version })}`;
+
     const caption = document.createElement('div');
     caption.className = 'preset-name';
     caption.dataset.testid = 'preset-name';
@@ -152,7 +167,7 @@ function renderPresets(r, version) {
         load();
       }
     });
-    item.append(img, caption, remove);
+    item.append(picture, img, caption, remove);
     list.append(item);
   }
   const warn = $('preset-warnings');
