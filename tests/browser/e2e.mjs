@@ -500,7 +500,8 @@ async function run() {
     await page.locator('[data-testid="dialog-ok"]').click();
     const item = page.locator(`[data-testid="preset"][data-name="${name}"]`);
     await waitFor('the new preset in the list', () => item.isVisible());
-    await waitFor('its thumbnail', () => item.locator('img').evaluate((img) => img.complete && img.naturalWidth === 128 && img.naturalHeight === 128));
+    await waitFor('its thumbnail', () => item.locator('[data-testid="preset-thumb"]').evaluate((img) => img.complete && img.naturalWidth === 128 && img.naturalHeight === 128));
+    await waitFor('its picture', () => item.locator('[data-testid="preset-picture"]').evaluate((img) => img.complete && img.naturalWidth === 256));
     await shot('preset-added');
 
     const saved = (await state()).values[String(branches)];
