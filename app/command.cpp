@@ -421,6 +421,7 @@ int run_preset_add(const std::string& name, const build_request& request, const 
         require_builds(session.run_builds(op, mesh.foreground()));
         preset_shelf& shelf = host().shelf;
         shelf.pending_name = name;
+        shelf.draw_picture = [&mesh] { return preset_picture_png(mesh.foreground()); };
         session.press(k_add_preset_button);
         if (!shelf.last_saved)
             throw host_error(shelf.last_error.empty() ? "the tool added no preset (it had no tree to draw)"

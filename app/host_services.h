@@ -114,7 +114,7 @@ struct shelf_client {
 class preset_shelf {
 public:
     struct saved_preset {
-        std::string name, preset_path, png_path;
+        std::string name, preset_path, png_path, picture_path;
         bool replaced = false;
     };
 
@@ -125,25 +125,33 @@ public:
     std::string last_error;  // of the last addPreset that failed
     bool name_wanted = false;  // the last addPreset came without a pending name
     std::vector<std::unique_ptr<shelf_client>> clients;
+    // The picture of the tree being saved (PNG bytes), written beside the
+    // preset for the page's shelf; unset, a preset is saved without one.
+    std::function<std::string()> draw_picture;
 
     std::string preset_path(const std::string& name) const;
     std::string png_path(const std::string& name) const;
+    // NAME.sfview: no preset's own files end so, whatever its name.
+    std::string picture_path(const std::string& name) const;
     // Reads and checks a preset; throws preset_error.
     preset_data read(const std::string& name) const;
     // The thumbnail's PNG bytes, none when the preset has none; a link or
     // anything but a regular file of at most k_shelf_png_max bytes throws
     // preset_error.
     std::optional<std::string> read_thumbnail(const std::string& name) const;
+    // The same for the preset's picture.
+    std::optional<std::string> read_picture(const std::string& name) const;
     // Names of the presets in the directory, sorted; files that are not
     // usable presets are reported in warnings.
     std::vector<std::string> list(std::vector<std::string>& warnings) const;
-    // Removes a preset and its thumbnail; throws preset_error when absent.
+    // Removes a preset, its thumbnail and picture; throws preset_error when absent.
     // Adding and removing hold the shelf's lock, so that a preset and its
     // thumbnail are always of one run.
     void remove(const std::string& name) const;
     // Offers a checked preset to the client's load callback.
     void load(const shelf_client& client, const preset_data& preset) const;
-    // The addPreset service: asks the client to save, then writes both files.
+    // The addPreset service: asks the client to save, then writes its files
+    // (an older picture goes when none is drawn).
     void add(const shelf_client& client, LWPixmapID thumbnail);
 
     shelf_client* find(LWShelfCltID id) const;

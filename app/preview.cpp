@@ -325,4 +325,17 @@ void write_preview(const mesh_layer& foreground, const mesh_layer& background, c
     files.commit();
 }
 
+std::string preset_picture_png(const mesh_layer& foreground) {
+    const std::vector<float> rgb = render_preview(foreground, mesh_layer());
+    // The left half is the front view, k_preview_height square: averaged down.
+    constexpr int f = k_preview_height / k_picture_size;
+    std::vector<float> out(std::size_t(k_picture_size) * k_picture_size * 3, 0.0f);
+    for (int y = 0; y < k_preview_height; ++y)
+        for (int x = 0; x < k_preview_height; ++x)
+            for (int c = 0; c < 3; ++c)
+                out[(std::size_t(y / f) * k_picture_size + x / f) * 3 + c] +=
+                    rgb[(std::size_t(y) * k_preview_width + x) * 3 + c] / float(f * f);
+    return encode_png(out.data(), k_picture_size, k_picture_size);
+}
+
 }  // namespace sf::app

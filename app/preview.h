@@ -32,4 +32,9 @@ void write_preview(const formats::mesh_layer& foreground, const formats::mesh_la
 void write_preview(const formats::mesh_layer& foreground, const formats::mesh_layer& background,
                    const std::string& png_path, formats::file_set& files);
 
+// A preset's picture on the page's shelf: the front view of the tree alone
+// (no crown), k_picture_size square, as an RGB PNG.
+constexpr int k_picture_size = 256;
+std::string preset_picture_png(const formats::mesh_layer& foreground);
+
 }  // namespace sf::app

@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <thread>
 
@@ -341,6 +342,16 @@ TEST_F(ServeTest, PresetsRoundTripThroughTheShelf) {
     res = client_->Get("/api/presets/thumbnail?name=small%20oak");
     ASSERT_EQ(res->status, 200);
     EXPECT_EQ(res->body.substr(1, 3), "PNG");
+    // The picture drawn on saving, 256 pixels wide; a link in its place is none.
+    res = client_->Get("/api/presets/picture?name=small%20oak");
+    ASSERT_EQ(res->status, 200);
+    ASSERT_GT(res->body.size(), 24u);
+    EXPECT_EQ(res->body.substr(1, 3), "PNG");
+    EXPECT_EQ(static_cast<unsigned char>(res->body[18]) * 256 + static_cast<unsigned char>(res->body[19]), 256);
+    const std::string picture = dir.file("shelf") + "/small%20oak.sfview";
+    std::filesystem::remove(picture);
+    std::filesystem::create_symlink(dir.file("shelf") + "/small%20oak.png", picture);
+    EXPECT_EQ(client_->Get("/api/presets/picture?name=small%20oak")->status, 404);
 
     ASSERT_EQ(set(k_branches, 500), 202);
     ASSERT_EQ(set(k_leaf_growth_randomness, 0.9), 202);
@@ -355,6 +366,53 @@ TEST_F(ServeTest, PresetsRoundTripThroughTheShelf) {
     EXPECT_EQ(client_->Get("/api/presets/thumbnail?name=small%20oak")->status, 404);
     EXPECT_EQ(dir.entries(), 1u);  // the shelf directory, now empty
     EXPECT_TRUE(std::filesystem::is_empty(dir.file("shelf")));
+}
+
+// Triangles of an .obj's faces, each of n corners counted as n - 2.
+std::size_t obj_triangles(const std::string& obj) {
+    std::size_t n = 0;
+    for (std::size_t at = 0; at < obj.size(); at = obj.find('\n', at) + 1) {
+        if (obj.compare(at, 2, "f ") == 0)
+            n += std::count(obj.begin() + at, obj.begin() + obj.find('\n', at), ' ') - 2;
+        if (obj.find('\n', at) == std::string::npos) break;
+    }
+    return n;
+}
+
+// Round bark for the page: within the budget (auto: the square tree's own
+// count), refused below what the tree needs, and a tree without tubes is
+// handed out as it is.
+TEST_F(ServeTest, RoundBarkDownloadsWithinTheTriangleBudget) {
+    json s = settle();
+    ASSERT_EQ(set(k_branches, 40), 202);
+    s = wait_built(builds(s));
+    const auto square = client_->Get("/api/download?format=obj");
+    ASSERT_EQ(square->status, 200);
+    const std::size_t budget = obj_triangles(square->body);
+    ASSERT_GT(budget, 1000u);
+    auto res = client_->Get("/api/download?format=obj&triangles=auto");
+    ASSERT_EQ(res->status, 200) << res->body;
+    EXPECT_LE(obj_triangles(res->body), budget);
+    EXPECT_GT(obj_triangles(res->body), budget * 9 / 10);
+    EXPECT_NE(res->body, square->body);
+    res = client_->Get("/api/download?format=obj&triangles=" + std::to_string(budget - 200) + "&subdivide=1");
+    ASSERT_EQ(res->status, 200) << res->body;
+    EXPECT_LE(obj_triangles(res->body), budget - 200);
+    res = client_->Get("/api/mesh.glb?triangles=auto");
+    ASSERT_EQ(res->status, 200) << res->body;
+    EXPECT_EQ(res->body.substr(0, 4), "glTF");
+    EXPECT_EQ(client_->Get("/api/download?format=glb&triangles=auto")->body, res->body);  // one cached answer
+
+    res = client_->Get("/api/mesh.glb?triangles=10");
+    EXPECT_EQ(res->status, 422);
+    EXPECT_NE(res->body.find("needs at least"), std::string::npos) << res->body;
+    for (const char* bad : {"0", "-5", "1e5", "4000000001", "auto2", ""})
+        EXPECT_EQ(client_->Get(std::string("/api/download?format=glb&triangles=") + bad)->status, 400) << bad;
+
+    ASSERT_EQ(set(k_render_type, 0), 202);  // Skeleton: lines only
+    s = wait_built(builds(s));
+    EXPECT_EQ(client_->Get("/api/mesh.glb?triangles=auto")->status, 200);
+    EXPECT_EQ(client_->Get("/api/download?format=obj&triangles=auto")->status, 200);
 }
 
 TEST_F(ServeTest, CrownUploadRegrowsAndResultsDownload) {

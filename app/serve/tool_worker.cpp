@@ -3,10 +3,12 @@
 #include <chrono>
 
 #include "app/default_crown.h"
+#include "app/preview.h"
 #include "app/textures.h"
 #include "app/starter_presets.h"
 #include "formats/bark_uv.h"
 #include "formats/crown_reader.h"
+#include "formats/lod.h"
 #include "formats/obj_reader.h"
 #include "formats/outputs.h"
 #include "formats/memory_budget.h"
@@ -19,6 +21,7 @@ using nlohmann::json;
 namespace {
 
 constexpr int k_max_builds = 4;  // a tool that never settles is stopped
+constexpr int k_round_bark_levels = 2;  // as build --triangles: four-sided tubes become sixteen-sided
 
 std::size_t patch_count(const formats::mesh_layer& layer) {
     std::size_t n = 0;
@@ -62,11 +65,25 @@ void require_finite_download(const formats::mesh_layer& layer) {
                                      "): a setting or the crown is out of range; nothing to download");
 }
 
+formats::mesh_layer round_bark(const formats::mesh_layer& cages, std::size_t square, int levels,
+                               std::size_t triangles) {
+    const formats::mesh_layer refined =
+        formats::subdivide_patches(cages, levels > 0 ? levels : k_round_bark_levels);
+    formats::budget_level fit = formats::fit_to_budget(refined, triangles == k_triangles_auto ? square : triangles);
+    if (!fit.fits && triangles == k_triangles_auto) fit = formats::fit_to_budget(refined, fit.least);
+    if (!fit.fits)
+        throw request_error(422, "triangles " + std::to_string(triangles) + ": this tree needs at least " +
+                                     std::to_string(fit.least) + " (" + std::to_string(fit.leaf_triangles) +
+                                     " of them leaves) to keep its bark's seams and borders");
+    return std::move(fit.layer);
+}
+
 tool_worker::tool_worker(const worker_setup& setup) {
     // Downloads never include an edit log: the foreground keeps no history.
     mesh_.foreground().keep_history(false);
     reset_host();
     host().shelf.dir = setup.shelf_dir;
+    host().shelf.draw_picture = [this] { return preset_picture_png(mesh_.foreground()); };
     host().progress_on_terminal = false;
     host().progress_hook = [this](const std::string& caption, unsigned done, unsigned total) {
         std::lock_guard lock(mutex_);
@@ -370,20 +387,79 @@ void tool_worker::replace_crown(formats::mesh_layer crown, std::string name, boo
 void tool_worker::presets_changed() { ++presets_version_; }
 
 std::shared_ptr<const std::string> tool_worker::mesh_glb(int levels) {
-    if (const auto it = glb_cache_.find(levels); it != glb_cache_.end()) return it->second;
+    if (const auto it = glb_cache_.find({levels, 0}); it != glb_cache_.end()) return it->second;
     const formats::mesh_layer& fg = mesh_.foreground();
     require_finite_download(fg);
     // The bark on world-scaled coordinates, as the command line writes it.
     auto glb = levels > 0 && patch_count(fg) > 0
                    ? glb_of(formats::subdivide_patches(formats::with_bark_uv(fg), levels), true)
                    : glb_of(formats::with_bark_uv(fg), true);
-    glb_cache_[levels] = glb;
+    glb_cache_[{levels, 0}] = glb;
     return glb;
 }
 
 std::shared_ptr<const std::string> tool_worker::crown_glb() {
     if (!crown_glb_) crown_glb_ = glb_of(mesh_.background(), false);
     return crown_glb_;
+}
+
+namespace {
+
+// A request thread's failure as the tool thread's would come back.
+[[noreturn]] void rethrow_as_request() {
+    const call_failure f = describe_failure();
+    throw request_error(f.status, f.message, f.ask);
+}
+
+}  // namespace
+
+tool_worker::round_input tool_worker::round_input_of(int levels, std::size_t triangles) {
+    require_finite_download(mesh_.foreground());
+    round_input in;
+    if (const auto it = glb_cache_.find({levels, triangles}); it != glb_cache_.end()) {
+        in.glb = it->second;
+    } else if ((in.square = formats::triangle_count(mesh_.foreground())) > 0) {  // a skeleton has no tubes
+        in.cages = std::make_shared<const formats::mesh_layer>(
+            formats::tubes_as_cages(formats::with_bark_uv(mesh_.foreground())));
+        in.version = mesh_version_;
+    }
+    return in;
+}
+
+std::shared_ptr<const std::string> tool_worker::shaped_glb(int levels, std::size_t triangles) {
+    if (triangles == 0) return call([&] { return mesh_glb(levels); });
+    const round_input in = call([&] { return round_input_of(levels, triangles); });
+    if (in.glb) return in.glb;
+    if (!in.cages) return call([&] { return mesh_glb(levels); });
+    std::shared_ptr<const std::string> glb;
+    try {
+        glb = glb_of(round_bark(*in.cages, in.square, levels, triangles), true);
+    } catch (...) {
+        rethrow_as_request();
+    }
+    call([&] {
+        if (mesh_version_ == in.version) glb_cache_[{levels, triangles}] = glb;
+    });
+    return glb;
+}
+
+std::string tool_worker::shaped_obj(int levels, std::size_t triangles) {
+    const round_input in = call([&] { return round_input_of(levels, triangles); });
+    formats::string_sink sink;
+    try {
+        if (in.cages) {
+            const formats::mesh_layer layer = round_bark(*in.cages, in.square, levels, triangles);
+            formats::write_outputs(formats::mesh_format::obj, {layer, layer}, {}, formats::output_place(sink, "tree.mtl"));
+        } else {  // as the tool made it
+            call([&] {
+                const formats::mesh_layer& fg = mesh_.foreground();
+                formats::write_outputs(formats::mesh_format::obj, {fg, fg}, {}, formats::output_place(sink, "tree.mtl"));
+            });
+        }
+    } catch (...) {
+        rethrow_as_request();
+    }
+    return std::move(sink.text);
 }
 
 }  // namespace sf::app

@@ -54,6 +54,17 @@ call_failure describe_failure();
 // Refuses (409) to hand out a layer with a number that is not finite.
 void require_finite_download(const formats::mesh_layer& layer);
 
+// The triangle budget of a download or the view: 0 keeps the tubes as the
+// tool made them; k_triangles_auto rounds them within the square tree's own
+// count (or the least its seams allow, when that is more).
+constexpr std::size_t k_triangles_auto = static_cast<std::size_t>(-1);
+
+// Round bark: the tool's tubes as cages (`square` the triangles they have),
+// refined `levels` times (2 when 0) and simplified within `triangles`. A
+// budget below what the tree needs is refused (422) naming the least.
+formats::mesh_layer round_bark(const formats::mesh_layer& cages, std::size_t square, int levels,
+                               std::size_t triangles);
+
 class tool_worker {
 public:
     // Loads the crown and the module and activates the tool; throws
@@ -119,6 +130,13 @@ public:
     // until the version passes it.
     nlohmann::json state(std::optional<std::uint64_t> since, std::chrono::milliseconds timeout);
 
+    // ---- on a request thread (never through call) ----
+    // mesh_glb, and with a triangle budget the .glb or .obj as downloaded:
+    // rounding takes seconds, so it works on a copy of the tree off the tool
+    // thread and edits go on meanwhile. The .glb is cached as mesh_glb's.
+    std::shared_ptr<const std::string> shaped_glb(int levels, std::size_t triangles);
+    std::string shaped_obj(int levels, std::size_t triangles);
+
     // ---- on the tool thread only (through call) ----
     tool_session& session() { return *session_; }
     standin_host& mesh() { return mesh_; }
@@ -137,6 +155,17 @@ public:
     std::shared_ptr<const std::string> crown_glb();
 
 private:
+    // What shaped_glb and shaped_obj take from the tool thread: the cached
+    // .glb, or the tubes as cages with the tree's triangles and version
+    // (neither for a tree without tubes).
+    struct round_input {
+        std::shared_ptr<const std::string> glb;
+        std::shared_ptr<const formats::mesh_layer> cages;
+        std::size_t square = 0;
+        std::uint64_t version = 0;
+    };
+    round_input round_input_of(int levels, std::size_t triangles);
+
     void post(std::function<void()> task);
     void run();
     void build_while_asked();
@@ -155,7 +184,7 @@ private:
     std::string build_error_, crown_name_;
     bool crown_pinned_ = false;   // given to serve: presets' crowns are not used
     bool crown_builtin_ = false;  // the built-in crown is in
-    std::map<int, std::shared_ptr<const std::string>> glb_cache_;
+    std::map<std::pair<int, std::size_t>, std::shared_ptr<const std::string>> glb_cache_;
     std::shared_ptr<const std::string> crown_glb_;
 
     std::mutex mutex_;

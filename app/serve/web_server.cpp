@@ -97,6 +97,19 @@ int subdivide_levels(const httplib::Request& req) {
     return v[0] - '0';
 }
 
+// triangles=N (1 to 4e9) or triangles=auto: round bark within a budget.
+std::size_t triangle_budget(const httplib::Request& req) {
+    if (!req.has_param("triangles")) return 0;
+    const std::string v = req.get_param_value("triangles");
+    if (v == "auto") return k_triangles_auto;
+    std::uint64_t n = 0;
+    const bool digits = !v.empty() && v.size() <= 10 && v.find_first_not_of("0123456789") == std::string::npos;
+    if (digits) n = std::stoull(v);
+    if (!digits || n < 1 || n > 4000000000u)
+        throw request_error(400, "triangles is auto or a whole number from 1 to 4000000000");
+    return static_cast<std::size_t>(n);
+}
+
 // A file name as the page may show it: its last component, without control
 // characters, short (cut between characters). A name that is not UTF-8 is
 // refused: the page could not show it.
@@ -391,6 +404,7 @@ private:
 
         server_.Get("/api/presets", handler(&web_server::get_presets));
         server_.Get("/api/presets/thumbnail", handler(&web_server::get_preset_thumbnail));
+        server_.Get("/api/presets/picture", handler(&web_server::get_preset_picture));
         server_.Post("/api/presets", handler(&web_server::post_presets));
         server_.Post("/api/presets/load", handler(&web_server::post_preset_load));
         server_.Post("/api/presets/remove", handler(&web_server::post_preset_remove));
@@ -489,6 +503,19 @@ private:
         res.set_content(std::move(*png), "image/png");
     }
 
+    // The preset's picture, drawn when it was saved: the same shelf rules.
+    void get_preset_picture(const httplib::Request& req, httplib::Response& res) {
+        const std::string name = req.get_param_value("name");
+        check_preset_name(name);
+        std::optional<std::string> png;
+        try {
+            png = shelf_.read_picture(name);
+        } catch (const preset_error&) {
+        }
+        if (!png) throw request_error(404, "no picture for the preset '" + name + "'");
+        res.set_content(std::move(*png), "image/png");
+    }
+
     void post_presets(const httplib::Request& req, httplib::Response& res) {
         const json saved = press(k_add_preset_button, preset_name(json_body(req)));
         send_json(res, 201, saved);
@@ -531,7 +558,8 @@ private:
 
     void get_mesh_glb(const httplib::Request& req, httplib::Response& res) {
         const int levels = subdivide_levels(req);
-        const auto glb = worker_.call([&] { return worker_.mesh_glb(levels); });
+        const std::size_t triangles = triangle_budget(req);
+        const auto glb = worker_.shaped_glb(levels, triangles);
         res.set_content(*glb, "model/gltf-binary");
     }
 
@@ -543,11 +571,15 @@ private:
     void get_download(const httplib::Request& req, httplib::Response& res) {
         const std::string format = req.get_param_value("format");
         const int levels = subdivide_levels(req);
+        const std::size_t triangles = triangle_budget(req);
         std::string type = "application/octet-stream";
         std::string bytes;
         if (format == "glb") {
-            bytes = *worker_.call([&] { return worker_.mesh_glb(levels); });
+            bytes = *worker_.shaped_glb(levels, triangles);
             type = "model/gltf-binary";
+        } else if (format == "obj" && triangles != 0) {
+            bytes = worker_.shaped_obj(levels, triangles);
+            type = "text/plain; charset=utf-8";
         } else if (format == "obj" || format == "mtl" || format == "lwo") {
             bytes = worker_.call([&] {
                 const formats::mesh_layer& fg = worker_.mesh().foreground();

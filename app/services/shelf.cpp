@@ -109,6 +109,10 @@ std::string preset_shelf::png_path(const std::string& name) const {
     return (dir / (preset_file_stem(name) + ".png")).string();
 }
 
+std::string preset_shelf::picture_path(const std::string& name) const {
+    return (dir / (preset_file_stem(name) + ".sfview")).string();
+}
+
 namespace {
 
 // Reads and checks a preset file; none when nothing is there.
@@ -156,6 +160,11 @@ std::optional<std::string> preset_shelf::read_thumbnail(const std::string& name)
     return read_shelf_file(png_path(name), k_shelf_png_max);
 }
 
+std::optional<std::string> preset_shelf::read_picture(const std::string& name) const {
+    check_preset_name(name);
+    return read_shelf_file(picture_path(name), k_shelf_png_max);
+}
+
 std::vector<std::string> preset_shelf::list(std::vector<std::string>& warnings) const {
     std::vector<std::string> names;
     std::error_code ec;
@@ -190,7 +199,8 @@ void preset_shelf::remove(const std::string& name) const {
     if (!fs::is_regular_file(st) && !fs::is_symlink(st))
         throw preset_error("no preset named '" + name + "' in " + dir.string());
     if (!fs::remove(path, ec) || ec) throw host_error(path + ": cannot remove: " + ec.message());
-    fs::remove(png_path(name), ec);  // the thumbnail may already be gone
+    fs::remove(png_path(name), ec);  // the thumbnail and picture may already be gone
+    fs::remove(picture_path(name), ec);
 }
 
 void preset_shelf::load(const shelf_client& client, const preset_data& preset) const {
@@ -216,16 +226,19 @@ void preset_shelf::add(const shelf_client& client, LWPixmapID thumbnail) {
     const preset_data p{pending_name, std::move(items), img->rgb, read_kept_values(panel_of(client)), pending_crown};
     const std::string bytes = encode_preset(p);
     const std::string png = encode_png(img->rgb.data(), img->width, img->height);
+    const std::string picture = draw_picture ? draw_picture() : std::string();
     std::error_code ec;
     fs::create_directories(dir, ec);
     if (ec) throw host_error(dir.string() + ": cannot create the presets shelf: " + ec.message());
     const shelf_lock lock(dir);
-    saved_preset saved{p.name, preset_path(p.name), png_path(p.name),
+    saved_preset saved{p.name, preset_path(p.name), png_path(p.name), picture_path(p.name),
                        fs::exists(fs::symlink_status(preset_path(p.name), ec))};
-    formats::file_set files;  // the preset and its thumbnail appear together
+    formats::file_set files;  // the preset, its thumbnail and picture appear together
     files.add(saved.preset_path).write(bytes);
     files.add(saved.png_path).write(png);
+    if (!picture.empty()) files.add(saved.picture_path).write(picture);
     files.commit();
+    if (picture.empty()) fs::remove(saved.picture_path, ec);  // an older tree's picture
     last_saved = std::move(saved);
 }
 

@@ -500,7 +500,8 @@ async function run() {
     await page.locator('[data-testid="dialog-ok"]').click();
     const item = page.locator(`[data-testid="preset"][data-name="${name}"]`);
     await waitFor('the new preset in the list', () => item.isVisible());
-    await waitFor('its thumbnail', () => item.locator('img').evaluate((img) => img.complete && img.naturalWidth === 128 && img.naturalHeight === 128));
+    await waitFor('its thumbnail', () => item.locator('[data-testid="preset-thumb"]').evaluate((img) => img.complete && img.naturalWidth === 128 && img.naturalHeight === 128));
+    await waitFor('its picture', () => item.locator('[data-testid="preset-picture"]').evaluate((img) => img.complete && img.naturalWidth === 256));
     await shot('preset-added');
 
     const saved = (await state()).values[String(branches)];
@@ -572,6 +573,14 @@ async function run() {
   });
 
   await step('download .glb', async () => {
+    // Round bark by default, in the view as in the downloads; a typed budget reaches both.
+    const link = page.locator('[data-testid="download-glb"]');
+    check((await link.getAttribute('href')).includes('triangles=auto'), `the .glb link is ${await link.getAttribute('href')}`);
+    await waitFor('the round tree shown', async () => (await page.$eval('#view', (e) => e.dataset.meshTriangles)) === 'auto', 60000);
+    await page.locator('[data-testid="download-triangles"]').fill('90000');
+    await page.locator('[data-testid="download-triangles"]').dispatchEvent('change');
+    check((await link.getAttribute('href')).includes('triangles=90000'), `the .glb link is ${await link.getAttribute('href')}`);
+    await waitFor('the budget shown', async () => (await page.$eval('#view', (e) => e.dataset.meshTriangles)) === '90000', 60000);
     const [download] = await Promise.all([page.waitForEvent('download'), page.locator('[data-testid="download-glb"]').click()]);
     const file = join(artifacts, 'tree.glb');
     await download.saveAs(file);

@@ -128,6 +128,21 @@ function renderPresets(r, version) {
     img.draggable = false;
     img.src = `/api/presets/thumbnail${query({ name, v: version })}`;
 
+    // The picture drawn when the preset was saved (leaves and bark); the
+    // tool's thumbnail shows small on it, or alone when there is none.
+    const picture = document.createElement('img');
+    picture.className = 'preset-picture';
+    picture.dataset.testid = 'preset-picture';
+    picture.width = 128;
+    picture.height = 128;
+    picture.alt = '';
+    picture.draggable = false;
+    picture.addEventListener('error', () => {
+      picture.remove();
+      item.classList.add('no-picture');
+    });
+    picture.src = `/api/presets/picture${query({ name, v: version })}`;
+
     const caption = document.createElement('div');
     caption.className = 'preset-name';
     caption.dataset.testid = 'preset-name';
@@ -152,7 +167,7 @@ function renderPresets(r, version) {
         load();
       }
     });
-    item.append(img, caption, remove);
+    item.append(picture, img, caption, remove);
     list.append(item);
   }
   const warn = $('preset-warnings');
@@ -254,13 +269,23 @@ function updateDownloads() {
   for (const a of document.querySelectorAll('a[data-format]')) {
     const format = a.dataset.format;
     const refine = format === 'glb' || format === 'obj';
-    a.href = `/api/download${query({ format, subdivide: refine && n ? n : undefined })}`;
+    a.href = `/api/download${query({ format, subdivide: refine && n ? n : undefined, triangles: refine ? triangleBudget() : undefined })}`;
   }
+  // The view shows the tree as the downloads have it.
+  if (meshLoad.wanted) loadMeshes();
+}
+
+// Round bark within a triangle budget: `auto` (as many as the square tubes
+// have) unless a count is typed; undefined when round bark is off.
+function triangleBudget() {
+  if (!$('download-round').checked) return undefined;
+  const n = Math.round(Number($('download-triangles').value));
+  return $('download-triangles').value !== '' && Number.isFinite(n) && n >= 1 ? n : 'auto';
 }
 
 // ---- the 3D view -----------------------------------------------------------------
 
-const meshLoad = { wanted: null, loaded: null, busy: false };
+const meshLoad = { wanted: null, loaded: null, shown: null, busy: false };
 
 // SubD cages are shown refined two levels, fewer when that would pass this
 // many faces: each level makes four of each, and the file grows with them.
@@ -281,24 +306,35 @@ async function loadMeshes() {
   if (meshLoad.busy || !viewport) return;
   meshLoad.busy = true;
   try {
-    while (meshLoad.wanted && meshLoad.wanted.version !== meshLoad.loaded) {
+    for (;;) {
+      if (!meshLoad.wanted) break;
       const { version, patches, points } = meshLoad.wanted;
+      const triangles = triangleBudget();
+      const key = `${version} ${triangles}`;
+      if (key === meshLoad.loaded) break;
       const note = $('view-note');
       note.hidden = points <= PREVIEW_POINT_BUDGET;
       if (!note.hidden) {
         note.textContent = `${count(points)} points are too many to show here; download the tree to see it.`;
-        meshLoad.loaded = version;
+        meshLoad.loaded = key;
         continue;
       }
+      // A new tree is shown square first, at once; its round bark takes
+      // the server a few seconds more.
+      const quick = triangles !== undefined && meshLoad.shown !== version;
+      const asked = quick ? undefined : triangles;
       try {
-        const levels = previewLevels(patches);
-        const buf = await getBytes(`/api/mesh.glb${query({ subdivide: levels || undefined })}`);
+        // Round bark refines the tubes itself; else SubD cages are refined here.
+        const levels = asked ? 0 : previewLevels(patches);
+        const buf = await getBytes(`/api/mesh.glb${query({ subdivide: levels || undefined, triangles: asked })}`);
         await viewport.setTree(buf);
         $('view').dataset.meshVersion = String(version);
+        $('view').dataset.meshTriangles = String(asked ?? '');
       } catch (e) {
         showError(`The tree could not be shown: ${e.message || e}`);
       }
-      meshLoad.loaded = version;
+      meshLoad.shown = version;
+      meshLoad.loaded = quick ? `${version} undefined` : key;
     }
   } finally {
     meshLoad.busy = false;
@@ -442,6 +478,8 @@ async function start() {
   initTool();
   initCrown();
   $('download-subdivide').addEventListener('input', updateDownloads);
+  $('download-round').addEventListener('change', updateDownloads);
+  $('download-triangles').addEventListener('change', updateDownloads);
   updateDownloads();
   clearMessage();
   document.body.dataset.ready = 'true';
