@@ -12,12 +12,15 @@ namespace {
 // Every level in one .glb: the levels are written one by one and merged.
 void write_glb_levels(const output_layers& layers, const glb_options& options, byte_sink& sink) {
     std::vector<std::string> levels;
+    std::vector<std::size_t> triangles;
     for (std::size_t k = 0; k <= layers.lods.size(); ++k) {
         string_sink one;
         write_glb(k == 0 ? layers.smooth : layers.lods[k - 1].layer, one, options);
         levels.push_back(std::move(one.text));
+        triangles.push_back(k == 0 ? triangle_count(layers.smooth) : layers.lods[k - 1].triangles);
     }
-    const std::string merged = merge_glb_levels(levels, options.name.empty() ? "tree" : options.name);
+    const std::string merged =
+        merge_glb_levels(levels, options.name.empty() ? "tree" : options.name, lod_coverages(triangles));
     levels = {};
     sink.write(merged);
 }

@@ -148,9 +148,19 @@ TEST_F(LodTree, GlbHoldsEveryLevelAndObjAFilePerLevel) {
         for (const json& e : doc[key]) names.insert(e["name"].get<std::string>());
     EXPECT_EQ(names, (std::set<std::string>{"t_bark_color", "t_leaf_atlas", "t_SF_trunk", "t_SF_branch", "t_SF_twig",
                                             "t_SF_root", "t_LG_leaf"}));
+    EXPECT_EQ(doc["materials"].size(), 5u);
+    // Level 0 in the scene, the others its MSFT_lod alternatives in order,
+    // each drawn down to a smaller screen coverage, the last never culled.
     ASSERT_EQ(doc["nodes"].size(), 4u);
     EXPECT_EQ(doc["nodes"][0]["name"], "t");
-    EXPECT_EQ(doc["nodes"][0]["children"], json({1, 2, 3}));
+    EXPECT_EQ(doc["nodes"][0]["children"], json({1}));
+    EXPECT_EQ(doc["nodes"][0]["extensions"]["MSFT_lod"]["ids"], json({2, 3}));
+    EXPECT_EQ(doc["extensionsUsed"], json({"MSFT_lod"}));
+    const json& coverage = doc["nodes"][0]["extras"]["MSFT_screencoverage"];
+    ASSERT_EQ(coverage.size(), 3u);
+    EXPECT_GT(coverage[0].get<double>(), coverage[1].get<double>());
+    EXPECT_GT(coverage[1].get<double>(), 0.0);
+    EXPECT_EQ(coverage[2].get<double>(), 0.0);
     std::size_t previous = 0;
     for (int k = 0; k < 3; ++k) {
         const json& node = doc["nodes"][k + 1];
