@@ -58,6 +58,11 @@ struct glb_options {
     // Empty: node and mesh "tree", materials by surface, images
     // "bark_color" and "leaf_atlas".
     std::string name;
+    // The wind maps (formats/wind.h), where the layer has them, as
+    // TEXCOORD_1 .. TEXCOORD_4 of every triangle primitive, after a
+    // TEXCOORD_0 (zeros for a surface without coordinates); a leaf's second
+    // set then goes to "_SF_LEAF" or "_SF_ALL_LEAVES".
+    bool wind = false;
 };
 
 void write_glb(const mesh_layer& layer, byte_sink& sink, const glb_options& options = {});

@@ -27,7 +27,7 @@ void write_glb_levels(const output_layers& layers, const glb_options& options, b
 
 void write_to_stream(mesh_format format, const output_layers& layers, const output_options& options,
                      byte_sink& sink, std::string_view mtllib) {
-    const glb_options glb{options.textures, options.wind_colours};
+    const glb_options glb{options.textures, options.wind_colours, {}, options.wind};
     switch (format) {
         case mesh_format::glb:
             if (layers.lods.empty()) write_glb(layers.smooth, sink, glb);
@@ -50,7 +50,7 @@ std::string stem_of(const std::string& path) {
 
 void write_to_files(mesh_format format, const output_layers& layers, const output_options& options,
                     file_set& files, const std::string& path) {
-    const glb_options glb{options.textures, options.wind_colours, stem_of(path)};
+    const glb_options glb{options.textures, options.wind_colours, stem_of(path), options.wind};
     switch (format) {
         case mesh_format::glb:
             if (layers.lods.empty()) write_glb_file(layers.smooth, path, files, glb);

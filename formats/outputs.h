@@ -29,6 +29,7 @@ struct output_layers {
 struct output_options {
     const texture_set* textures = nullptr;  // none: plain colours
     bool wind_colours = false;              // .glb: the weights also as COLOR_0
+    bool wind = false;                      // .glb: the wind maps as TEXCOORD_1..4
 };
 
 // Where an output goes: one stream, or a path whose files join a set (an

@@ -1,6 +1,7 @@
 #include "app/serve/tool_worker.h"
 
 #include <chrono>
+#include <optional>
 
 #include "app/default_crown.h"
 #include "app/textures.h"
@@ -10,6 +11,7 @@
 #include "formats/outputs.h"
 #include "formats/memory_budget.h"
 #include "formats/subdivide.h"
+#include "formats/wind.h"
 
 namespace sf::app {
 
@@ -27,10 +29,10 @@ std::size_t patch_count(const formats::mesh_layer& layer) {
 }
 
 // The tree with the drawn bark and leaves, as the page shows and downloads it.
-std::shared_ptr<const std::string> glb_of(const formats::mesh_layer& layer, bool textured) {
+std::shared_ptr<const std::string> glb_of(const formats::mesh_layer& layer, bool textured, bool wind = false) {
     formats::string_sink sink;
-    formats::write_outputs(formats::mesh_format::glb, {layer, layer}, {textured ? &default_textures() : nullptr, false},
-                           formats::output_place(sink));
+    formats::write_outputs(formats::mesh_format::glb, {layer, layer},
+                           {textured ? &default_textures() : nullptr, false, wind}, formats::output_place(sink));
     return std::make_shared<const std::string>(std::move(sink.text));
 }
 
@@ -368,13 +370,20 @@ void tool_worker::replace_crown(formats::mesh_layer crown, std::string name, boo
 
 void tool_worker::presets_changed() { ++presets_version_; }
 
-std::shared_ptr<const std::string> tool_worker::mesh_glb(int levels) {
-    if (const auto it = glb_cache_.find(levels); it != glb_cache_.end()) return it->second;
+std::shared_ptr<const std::string> tool_worker::mesh_glb(int levels, bool wind) {
+    const int key = levels * 2 + int(wind);
+    if (const auto it = glb_cache_.find(key); it != glb_cache_.end()) return it->second;
     const formats::mesh_layer& fg = mesh_.foreground();
     require_finite_download(fg);
-    auto glb = levels > 0 && patch_count(fg) > 0 ? glb_of(formats::subdivide_patches(fg, levels), true)
-                                                   : glb_of(fg, true);
-    glb_cache_[levels] = glb;
+    std::optional<formats::mesh_layer> windy;
+    if (wind) {
+        windy = formats::copy_layer(fg);
+        formats::add_wind_maps(*windy);
+    }
+    const formats::mesh_layer& from = windy ? *windy : fg;
+    auto glb = levels > 0 && patch_count(from) > 0 ? glb_of(formats::subdivide_patches(from, levels), true, wind)
+                                                   : glb_of(from, true, wind);
+    glb_cache_[key] = glb;
     return glb;
 }
 

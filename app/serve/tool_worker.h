@@ -131,9 +131,10 @@ public:
     // The crown a preset saved now keeps: none for the built-in crown.
     std::optional<preset_crown> crown_for_preset() const;
 
-    // The result as .glb with its cages refined `levels` times, kept until
-    // the next build. Refused (409) when it holds a non-finite number.
-    std::shared_ptr<const std::string> mesh_glb(int levels);
+    // The result as .glb with its cages refined `levels` times, with wind
+    // data when asked, kept until the next build. Refused (409) when it
+    // holds a non-finite number.
+    std::shared_ptr<const std::string> mesh_glb(int levels, bool wind = false);
     std::shared_ptr<const std::string> crown_glb();
 
 private:

@@ -531,7 +531,8 @@ private:
 
     void get_mesh_glb(const httplib::Request& req, httplib::Response& res) {
         const int levels = subdivide_levels(req);
-        const auto glb = worker_.call([&] { return worker_.mesh_glb(levels); });
+        const bool wind = req.has_param("wind") && req.get_param_value("wind") == "1";
+        const auto glb = worker_.call([&] { return worker_.mesh_glb(levels, wind); });
         res.set_content(*glb, "model/gltf-binary");
     }
 
