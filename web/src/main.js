@@ -292,8 +292,9 @@ async function loadMeshes() {
       }
       try {
         const levels = previewLevels(patches);
-        const buf = await getBytes(`/api/mesh.glb${query({ subdivide: levels || undefined })}`);
-        await viewport.setTree(buf);
+        const wind = $('wind').checked;
+        const buf = await getBytes(`/api/mesh.glb${query({ subdivide: levels || undefined, wind: wind ? 1 : undefined })}`);
+        await viewport.setTree(buf, wind);
         $('view').dataset.meshVersion = String(version);
       } catch (e) {
         showError(`The tree could not be shown: ${e.message || e}`);
@@ -442,6 +443,11 @@ async function start() {
   initTool();
   initCrown();
   $('download-subdivide').addEventListener('input', updateDownloads);
+  // The wind needs the tree again, with its wind data.
+  $('wind').addEventListener('change', () => {
+    meshLoad.loaded = null;
+    loadMeshes();
+  });
   updateDownloads();
   clearMessage();
   document.body.dataset.ready = 'true';
