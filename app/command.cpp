@@ -360,7 +360,8 @@ int run_build(const build_request& request, const host_options& options) {
         session.finish();
 
         require_finite(mesh.foreground(), far, mesh.background());
-        // Wind data goes on a copy, so that the edit log and .lwo stay the tool's own.
+        // Wind data goes on a copy, so that the edit log stays the tool's
+        // own; .lwo gets it as vertex maps.
         std::optional<formats::mesh_layer> windy;
         if (request.wind) {
             windy = formats::copy_layer(mesh.foreground());
@@ -376,7 +377,7 @@ int run_build(const build_request& request, const host_options& options) {
         // Every file is written in full before any of them replaces what was
         // there: all of them appear, or none.
         formats::file_set files;
-        const formats::output_layers layers{mesh.foreground(), smooth, lods};
+        const formats::output_layers layers{mesh.foreground(), smooth, lods, windy ? &*windy : nullptr};
         const formats::output_options written{&textures, request.wind_colours, request.wind};
         write_files(outputs, layers, written, files);
         if (request.preview) write_preview(smooth, mesh.background(), *request.preview, files);

@@ -35,7 +35,7 @@ void write_to_stream(mesh_format format, const output_layers& layers, const outp
             return;
         case mesh_format::obj: write_obj(layers.smooth, sink, mtllib); return;
         case mesh_format::mtl: write_mtl(layers.smooth, sink); return;
-        case mesh_format::lwo: write_lwo2(layers.as_built, sink); return;
+        case mesh_format::lwo: write_lwo2(layers.windy ? *layers.windy : layers.as_built, sink); return;
         case mesh_format::edit_log: write_edit_log(layers.as_built, sink); return;
     }
 }
@@ -62,7 +62,7 @@ void write_to_files(mesh_format format, const output_layers& layers, const outpu
             write_obj_files(layers.smooth, path, files, options.textures);  // with its .mtl and images beside it
             return;
         case mesh_format::mtl: write_mtl(layers.smooth, files.add(path)); return;
-        case mesh_format::lwo: write_lwo2_file(layers.as_built, path, files); return;
+        case mesh_format::lwo: write_lwo2_file(layers.windy ? *layers.windy : layers.as_built, path, files); return;
         case mesh_format::edit_log: write_edit_log(layers.as_built, files.add(path)); return;
     }
 }

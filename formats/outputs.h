@@ -24,6 +24,8 @@ struct output_layers {
     const mesh_layer& as_built;
     const mesh_layer& smooth;
     std::span<const lod_level> lods = {};
+    // .lwo from this layer instead when given: as_built with the wind maps.
+    const mesh_layer* windy = nullptr;
 };
 
 struct output_options {

@@ -46,14 +46,15 @@ struct branch {
     float values[4][2] = {};
 };
 
-// A phase in [0, 1) from a point number, on a 1/65536 grid so that level +
-// phase stays below the next level in a float.
+// A phase in (0, 1) from a point number, in the middle of a 1/65536 step,
+// so that level + phase stays strictly between two levels in a float even
+// after refinement has rounded it.
 float phase_of(index_t p) {
     std::uint64_t h = std::uint64_t(p) + 0x9E3779B97F4A7C15ull;
     h = (h ^ (h >> 30)) * 0xBF58476D1CE4E5B9ull;
     h = (h ^ (h >> 27)) * 0x94D049BB133111EBull;
     h ^= h >> 31;
-    return float(h >> 48) / 65536.0f;
+    return (float(h >> 48) + 0.5f) / 65536.0f;
 }
 
 vec centroid(const mesh_layer& layer, const std::vector<index_t>& pts) {
