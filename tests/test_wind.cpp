@@ -1,6 +1,6 @@
 // Wind data recovered from a real tree: branches cut at their junctions,
-// pivots on the parent's axis, leaves pivoting on their twigs; and the .glb
-// sets that carry it.
+// pivots on the parent's axis (the same tree's skeleton), leaves pivoting on
+// their twigs; and the .glb sets that carry it.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -30,11 +30,13 @@ struct wind_branch {
 
 struct WindTree : sf::test::program_test {};
 
-TEST_F(WindTree, BranchesPivotOnTheirParentsAxis) {
-    ASSERT_EQ(run("build --set render_type=1 --set twig_type=1 --set leaf_shape=2 --set branches=60 -o t.edits"), 0)
-        << err();
-    mesh_layer l;
+TEST_F(WindTree, BranchesAreCutAtTheirForksAndPivotThere) {
+    const std::string sets = "build --set twig_type=1 --set leaf_shape=2 --set branches=60 ";
+    ASSERT_EQ(run(sets + "--set render_type=1 -o t.edits"), 0) << err();
+    ASSERT_EQ(run(sets + "--set render_type=0 -o s.edits"), 0) << err();
+    mesh_layer l, skeleton;
     read_edit_log(file("t.edits"), "t.edits", l);
+    read_edit_log(file("s.edits"), "s.edits", skeleton);
     add_wind_maps(l);
     index_t maps[4];
     for (int k = 0; k < 4; ++k) ASSERT_NE(maps[k] = l.find_map(LWVMAP_TXUV, k_wind_maps[k]), k_none);
@@ -94,28 +96,30 @@ TEST_F(WindTree, BranchesPivotOnTheirParentsAxis) {
             continue;
         }
         EXPECT_EQ(b.surfaces.count("SF_twig") > 0, level == 2);
-        // The pivot lies inside its parent's fork: the tube points nearest
-        // it are near and around it.
+        // On an axis of the skeleton (lines between the tree's nodes):
+        // clearly nearer to it than to any tube point, which a pivot on the
+        // parent's surface is not. Leaves stand along their twig's axis.
+        double axis = INFINITY;
+        for (index_t p = 0; p < skeleton.polygon_count(); ++p) {
+            const auto e = skeleton.polygon_points(p);
+            if (e.size() != 2) continue;
+            const double *a = skeleton.point(e[0]), *c = skeleton.point(e[1]);
+            double ab[3], ap[3], t = 0, len2 = 0;
+            for (int k = 0; k < 3; ++k) {
+                ab[k] = c[k] - a[k];
+                ap[k] = pivot[std::size_t(k)] - a[k];
+                t += ab[k] * ap[k];
+                len2 += ab[k] * ab[k];
+            }
+            t = len2 > 0 ? std::clamp(t / len2, 0.0, 1.0) : 0.0;
+            axis = std::min(axis, std::hypot(ap[0] - t * ab[0], ap[1] - t * ab[1], ap[2] - t * ab[2]));
+        }
         if (level == 3 && count[3] % 10 != 1) continue;
-        const std::size_t n = level == 3 ? 4 : 8;
-        std::vector<std::pair<double, std::array<double, 3>>> near;
+        double surface = INFINITY;
         for (const auto& [w2, b2] : branches)
-            if (std::floor(w2[7]) < level || (level == 1 && std::floor(w2[7]) == 1 && w2 != w))
-                for (index_t q : b2.points) near.push_back({dist(at(q), pivot), at(q)});
-        ASSERT_GE(near.size(), n);
-        std::partial_sort(near.begin(), near.begin() + long(n), near.end());
-        std::array<double, 3> mid{};
-        double radius = 0;
-        for (std::size_t i = 0; i < n; ++i) {
-            for (std::size_t a = 0; a < 3; ++a) mid[a] += near[i].second[a] / double(n);
-            radius += near[i].first / double(n);
-        }
-        if (level == 3) {  // leaves stand along their twig's axis, between its rings
-            EXPECT_LT(near[0].first, 0.05);
-            continue;
-        }
-        EXPECT_LT(radius, 0.5) << "level " << level;
-        EXPECT_LT(dist(mid, pivot), 0.9 * radius) << "level " << level;
+            if (std::floor(w2[7]) < 3 && w2 != w)
+                for (index_t q : b2.points) surface = std::min(surface, dist(at(q), pivot));
+        EXPECT_LT(axis, 0.8 * surface) << "level " << level;
     }
     EXPECT_EQ(count[0], 1u);  // one trunk, its roots with it
     EXPECT_GT(count[1], 10u);
