@@ -487,6 +487,7 @@ primitive_plan plan_primitives(const mesh_layer& layer, const corner_values& cv,
                             pr.uv_name[k] = "TEXCOORD_" + std::to_string(k);
                         }
                         pr.uv_name[0] = "TEXCOORD_0";
+                        pr.uv_raw[0] = pr.uv_slot[0] < 0;  // zeros
                         if (second >= 0) {
                             pr.uv_slot[5] = second;
                             pr.uv_name[5] = second == s_leaf ? "_SF_LEAF" : "_SF_ALL_LEAVES";
