@@ -38,6 +38,7 @@
 #include "formats/outputs.h"
 #include "formats/printable.h"
 #include "formats/subdivide.h"
+#include "formats/wind.h"
 
 namespace sf::app {
 
@@ -359,8 +360,15 @@ int run_build(const build_request& request, const host_options& options) {
         const std::string far = far_settings(defaults, read_reals(session.panel()));
         session.finish();
 
-        const formats::mesh_layer& fg = mesh.foreground();
-        require_finite(fg, far, mesh.background());
+        require_finite(mesh.foreground(), far, mesh.background());
+        // Wind data goes on a copy, so that the edit log stays the tool's
+        // own; .lwo gets it as vertex maps.
+        std::optional<formats::mesh_layer> windy;
+        if (request.wind) {
+            windy = formats::copy_layer(mesh.foreground());
+            formats::add_wind_maps(*windy);
+        }
+        const formats::mesh_layer& fg = windy ? *windy : mesh.foreground();
         // .obj and .glb render the bark on world-scaled coordinates, added
         // to a copy: the tool's own layer (.lwo, edit log) stays as built.
         std::optional<formats::mesh_layer> dressed;
@@ -380,8 +388,8 @@ int run_build(const build_request& request, const host_options& options) {
         // Every file is written in full before any of them replaces what was
         // there: all of them appear, or none.
         formats::file_set files;
-        const formats::output_layers layers{fg, smooth, lods};
-        const formats::output_options written{&textures, request.wind_colours};
+        const formats::output_layers layers{mesh.foreground(), smooth, lods, windy ? &*windy : nullptr};
+        const formats::output_options written{&textures, request.wind_colours, request.wind};
         write_files(outputs, layers, written, files);
         if (request.preview) write_preview(smooth, mesh.background(), *request.preview, files);
         for (const output_target& o : outputs)
@@ -601,6 +609,9 @@ struct command_line {
         build->add_flag("--wind-colors", request.wind_colours,
                         "Also write the range and thickness weights as vertex colours (COLOR_0) in .glb, for game "
                         "engines that read wind weights from them");
+        build->add_flag("--wind", request.wind,
+                        "Also write wind data into .glb: per vertex the pivot, direction, length, level and phase of "
+                        "its branch or leaf, as TEXCOORD_1..4");
     }
 
     void add_presets() {

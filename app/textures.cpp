@@ -39,15 +39,12 @@ std::string read_checked(const std::string& path, const char* option) {
 
 // The images as the build drew them (texture_tool.cpp).
 asm(".section .rodata\n" SF_EMBED(sf_texture_bark, "bark.png") SF_EMBED(sf_texture_leaves, "leaves.png")
-        SF_EMBED(sf_texture_leaf_normal, "leaf_normal.png") ".previous\n");
+        SF_EMBED(sf_texture_leaf_normal, "leaf_normal.png") SF_EMBED(sf_texture_bark_normal, "bark_normal.png")
+            SF_EMBED(sf_texture_bark_orm, "bark_orm.png") ".previous\n");
 
 extern "C" const char sf_texture_bark[], sf_texture_bark_end[];
 extern "C" const char sf_texture_leaves[], sf_texture_leaves_end[];
 extern "C" const char sf_texture_leaf_normal[], sf_texture_leaf_normal_end[];
-        SF_EMBED(sf_texture_bark_normal, "bark_normal.png") SF_EMBED(sf_texture_bark_orm, "bark_orm.png") ".previous\n");
-
-extern "C" const char sf_texture_bark[], sf_texture_bark_end[];
-extern "C" const char sf_texture_leaves[], sf_texture_leaves_end[];
 extern "C" const char sf_texture_bark_normal[], sf_texture_bark_normal_end[];
 extern "C" const char sf_texture_bark_orm[], sf_texture_bark_orm_end[];
 

@@ -14,6 +14,7 @@
 #include "formats/leaf_tint.h"
 #include "formats/bark_uv.h"
 #include "formats/materials.h"
+#include "formats/wind.h"
 
 namespace sf::formats {
 
@@ -24,7 +25,7 @@ namespace {
 using json = nlohmann::json;
 
 // The maps a corner's attributes come from.
-enum slot : int { s_branch, s_leaf, s_all_leaves, s_range, s_thick, s_range_thick, s_bark, s_count };
+enum slot : int { s_branch, s_leaf, s_all_leaves, s_range, s_thick, s_range_thick, s_bark, s_wind, s_count = s_wind + 4 };
 
 constexpr struct {
     LWID type;
@@ -34,6 +35,8 @@ constexpr struct {
     {LWVMAP_TXUV, k_map_branch_uv, 2}, {LWVMAP_TXUV, k_map_leaf_uv, 2},     {LWVMAP_TXUV, k_map_leaf_atlas_uv, 2},
     {LWVMAP_WGHT, k_map_range, 1},     {LWVMAP_WGHT, k_map_thick, 1},       {LWVMAP_TXUV, k_map_range_thick, 2},
     {LWVMAP_TXUV, k_map_bark_uv, 2},
+    {LWVMAP_TXUV, k_wind_maps[0], 2},  {LWVMAP_TXUV, k_wind_maps[1], 2},    {LWVMAP_TXUV, k_wind_maps[2], 2},
+    {LWVMAP_TXUV, k_wind_maps[3], 2},
 };
 
 // The values of the slot maps at each corner, in time linear in the points,
@@ -102,7 +105,7 @@ private:
     int slot(index_t map) const { return map < slot_of_.size() ? slot_of_[map] : -1; }
 
     const mesh_layer& layer_;
-    index_t map_[s_count] = {k_none, k_none, k_none, k_none, k_none, k_none, k_none};
+    index_t map_[s_count] = {k_none, k_none, k_none, k_none, k_none, k_none, k_none, k_none, k_none, k_none, k_none};
     std::vector<int> slot_of_;                 // map index -> slot, -1 for others
     std::vector<index_t> vmad_start_;          // per polygon: first entry in vmad_by_polygon_
     std::vector<index_t> vmad_by_polygon_;     // per-polygon record numbers
@@ -115,9 +118,10 @@ private:
 struct primitive {
     index_t surface = k_none;  // string-pool index, k_none: no surface
     bool lines = false;
-    int uv_count = 0;  // sets in uv[], the first texcoords of them as TEXCOORD_n
-    int texcoords = 0;  // the others as "_SF_LEAF" or "_SF_BRANCH"
-    int uv_slot[2] = {-1, -1};
+    int uv_count = 0;  // sets in uv[], each written as the attribute uv_name
+    int uv_slot[6] = {-1, -1, -1, -1, -1, -1};  // -1: zeros
+    std::string uv_name[6];
+    bool uv_raw[6] = {};  // written as they are (wind data), else v as 1 - v
     bool weights = false;
     bool colours = false;
     const float* tint = nullptr;  // per point, three values: COLOR_0 of a leaf
@@ -126,7 +130,7 @@ struct primitive {
     std::size_t indices = 0;
 
     index_t vertices = 0;
-    std::vector<float> pos, nrm, uv[2], range, thick, color, tan;
+    std::vector<float> pos, nrm, uv[6], range, thick, color, tan;
     std::vector<std::uint8_t> tint_rgba;  // the tint, as normalised bytes
     std::vector<index_t> idx;
     std::vector<std::uint16_t> idx16;  // idx when every index fits
@@ -141,7 +145,7 @@ struct vertex_index {
     std::vector<index_t> corner;  // the current polygon's vertices
 };
 
-constexpr int k_max_keys = 6;
+constexpr int k_max_keys = 14;
 
 float finite_or_zero(double v) {
     const float f = static_cast<float>(v);
@@ -155,9 +159,9 @@ float unit_clamp(float v) { return v < 0.0f ? 0.0f : v > 1.0f ? 1.0f : v; }
 int corner_key(const primitive& pr, corner_values& cv, index_t pt, float (&key)[k_max_keys]) {
     int n = 0;
     for (int s = 0; s < pr.uv_count; ++s) {
-        const float* v = cv.get(pr.uv_slot[s], pt);
+        const float* v = pr.uv_slot[s] < 0 ? nullptr : cv.get(pr.uv_slot[s], pt);
         key[n++] = v ? v[0] : 0.0f;
-        key[n++] = 1.0f - (v ? v[1] : 0.0f);
+        key[n++] = pr.uv_raw[s] ? (v ? v[1] : 0.0f) : 1.0f - (v ? v[1] : 0.0f);
     }
     if (pr.weights) {
         const float* rt = cv.get(s_range_thick, pt);
@@ -575,10 +579,34 @@ primitive_plan plan_primitives(const mesh_layer& layer, const corner_values& cv,
                         pr.uv_slot[pr.uv_count++] = k;
                     }
                     // A set no material reads goes as a named attribute.
-                    pr.texcoords = atlas || world ? 1 : pr.uv_count;
+                    const int texcoords = atlas || world ? 1 : pr.uv_count;
+                    const auto named = [](int slot) {
+                        return std::string(slot == s_branch ? "_SF_BRANCH" : slot == s_leaf ? "_SF_LEAF" : "_SF_ALL_LEAVES");
+                    };
+                    for (int k = 0; k < pr.uv_count; ++k)
+                        pr.uv_name[k] = k < texcoords ? "TEXCOORD_" + std::to_string(k) : named(pr.uv_slot[k]);
                     if (leaf && !pr.lines && !pr.colours && !tints.empty()) pr.tint = tints.data();
                     pr.tangents = (world && !pr.lines && relief_for(cv, options, look).normal) ||
                                   (atlas && !pr.lines && pr.uv_count > 0 && !options.textures->leaf_normal_png.empty());
+                    if (options.wind && !pr.lines && cv.has(s_wind)) {
+                        // Wind data in TEXCOORD_1..4 after a first set (zeros
+                        // when there is none); a second set of the surface's
+                        // own moves to a named attribute.
+                        const int second = pr.uv_count > 1 ? pr.uv_slot[1] : -1;
+                        pr.uv_count = 5;
+                        for (int k = 1; k < 5; ++k) {
+                            pr.uv_slot[k] = s_wind + k - 1;
+                            pr.uv_raw[k] = true;
+                            pr.uv_name[k] = "TEXCOORD_" + std::to_string(k);
+                        }
+                        pr.uv_name[0] = "TEXCOORD_0";
+                        pr.uv_raw[0] = pr.uv_slot[0] < 0;  // zeros
+                        if (second >= 0) {
+                            pr.uv_slot[5] = second;
+                            pr.uv_name[5] = named(second);
+                            pr.uv_count = 6;
+                        }
+                    }
                 }
                 last_key = key;
                 last_prim = it->second;
@@ -628,12 +656,8 @@ void add_meshes(const mesh_layer& layer, const corner_values& cv, const glb_opti
         if (!pr.tan.empty()) attr["TANGENT"] = bin.add(pr.tan, 4, "VEC4", false);
         json names = json::array();
         for (int s = 0; s < pr.uv_count; ++s) {
-            if (s < pr.texcoords) {
-                attr["TEXCOORD_" + std::to_string(s)] = bin.add(pr.uv[s], 2, "VEC2", false);
-                names.push_back(k_slot_maps[pr.uv_slot[s]].name);
-            } else {
-                attr[pr.uv_slot[s] == s_branch ? "_SF_BRANCH" : "_SF_LEAF"] = bin.add(pr.uv[s], 2, "VEC2", false);
-            }
+            attr[pr.uv_name[s]] = bin.add(pr.uv[s], 2, "VEC2", false);
+            if (pr.uv_name[s][0] != '_') names.push_back(pr.uv_slot[s] < 0 ? "" : k_slot_maps[pr.uv_slot[s]].name);
         }
         if (pr.weights) {
             attr["_SF_RANGE"] = bin.add(pr.range, 1, "SCALAR", false);

@@ -71,6 +71,11 @@ struct glb_options {
     // Empty: node and mesh "tree", materials by surface, images
     // "bark_color" and "leaf_atlas".
     std::string name;
+    // The wind maps (formats/wind.h), where the layer has them, as
+    // TEXCOORD_1 .. TEXCOORD_4 of every triangle primitive, after a
+    // TEXCOORD_0 (zeros for a surface without coordinates); a leaf's second
+    // set then goes to "_SF_LEAF" or "_SF_ALL_LEAVES".
+    bool wind = false;
     bool leaf_tint = true;  // leaves tinted through COLOR_0 (not with wind_colours)
 };
 

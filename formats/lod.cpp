@@ -523,7 +523,8 @@ std::string pack_glb(const json& doc, std::string& bin) {
 
 }  // namespace
 
-std::string merge_glb_levels(const std::vector<std::string>& glbs, const std::string& name) {
+std::string merge_glb_levels(const std::vector<std::string>& glbs, const std::string& name,
+                             const std::vector<double>& coverage) {
     json doc = {{"asset", {{"version", "2.0"}, {"generator", "Sylvaform"}}}, {"scene", 0}};
     for (const char* key : k_merged_arrays) doc[key] = json::array();
     json nodes = json::array({json{{"name", name}, {"children", json::array()}}});
@@ -531,6 +532,16 @@ std::string merge_glb_levels(const std::vector<std::string>& glbs, const std::st
     std::vector<std::string> used;
     for (std::size_t level = 0; level < glbs.size(); ++level)
         append_glb_level(glbs[level], level, name, doc, nodes, bin, used);
+    if (glbs.size() > 1 && coverage.size() == glbs.size()) {
+        // Level 0 stays in the scene; a viewer without the extension shows it alone.
+        json& root = nodes[0];
+        json ids = root["children"];
+        ids.erase(ids.begin());
+        root["children"] = json::array({1});
+        root["extensions"] = {{"MSFT_lod", {{"ids", std::move(ids)}}}};
+        root["extras"] = {{"MSFT_screencoverage", coverage}};
+        used.insert(used.begin(), "MSFT_lod");
+    }
     doc["nodes"] = std::move(nodes);
     doc["scenes"] = json::array({json{{"nodes", json::array({0})}}});
     for (const char* key : k_merged_arrays)
@@ -538,6 +549,15 @@ std::string merge_glb_levels(const std::vector<std::string>& glbs, const std::st
     if (!used.empty()) doc["extensionsUsed"] = used;
     if (!bin.empty()) doc["buffers"] = json::array({json{{"byteLength", bin.size()}}});
     return pack_glb(doc, bin);
+}
+
+std::vector<double> lod_coverages(const std::vector<std::size_t>& triangles) {
+    std::vector<double> c;
+    for (std::size_t k = 0; k < triangles.size(); ++k)
+        c.push_back(k + 1 == triangles.size() || triangles[0] == 0
+                        ? 0.0
+                        : 0.25 * double(triangles[k]) / double(triangles[0]));
+    return c;
 }
 
 std::string lod_path(const std::string& path, int level) {

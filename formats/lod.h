@@ -48,7 +48,19 @@ budget_level fit_to_budget(const mesh_layer& layer, std::size_t max_triangles);
 // "NAME_LOD0", "NAME_LOD1", … each with the mesh of its level. The levels
 // are given as whole .glb files (one mesh each) and merged; equal images
 // (by their bytes), samplers, textures and materials are stored once.
-std::string merge_glb_levels(const std::vector<std::string>& glbs, const std::string& name = "tree");
+//
+// With one coverage per level, the levels follow MSFT_lod instead: NAME
+// holds "NAME_LOD0" as its only child and lists the other level nodes
+// (outside the scene) as its alternatives in extensions.MSFT_lod.ids, with
+// extras.MSFT_screencoverage the coverage down to which each level is used.
+std::string merge_glb_levels(const std::vector<std::string>& glbs, const std::string& name = "tree",
+                             const std::vector<double>& coverage = {});
+
+// Screen coverages for levels of these triangle counts (level 0 first): a
+// level is drawn while the tree covers at least a quarter of the screen's
+// area times its share of level 0's triangles (about one triangle per
+// pixel stays constant); the last level is never culled (0).
+std::vector<double> lod_coverages(const std::vector<std::size_t>& triangles);
 
 // "trees/oak.obj" level 2 -> "trees/oak_LOD2.obj".
 std::string lod_path(const std::string& path, int level);

@@ -12,19 +12,22 @@ namespace {
 // Every level in one .glb: the levels are written one by one and merged.
 void write_glb_levels(const output_layers& layers, const glb_options& options, byte_sink& sink) {
     std::vector<std::string> levels;
+    std::vector<std::size_t> triangles;
     for (std::size_t k = 0; k <= layers.lods.size(); ++k) {
         string_sink one;
         write_glb(k == 0 ? layers.smooth : layers.lods[k - 1].layer, one, options);
         levels.push_back(std::move(one.text));
+        triangles.push_back(k == 0 ? triangle_count(layers.smooth) : layers.lods[k - 1].triangles);
     }
-    const std::string merged = merge_glb_levels(levels, options.name.empty() ? "tree" : options.name);
+    const std::string merged =
+        merge_glb_levels(levels, options.name.empty() ? "tree" : options.name, lod_coverages(triangles));
     levels = {};
     sink.write(merged);
 }
 
 void write_to_stream(mesh_format format, const output_layers& layers, const output_options& options,
                      byte_sink& sink, std::string_view mtllib) {
-    const glb_options glb{options.textures, options.wind_colours};
+    const glb_options glb{options.textures, options.wind_colours, {}, options.wind};
     switch (format) {
         case mesh_format::glb:
             if (layers.lods.empty()) write_glb(layers.smooth, sink, glb);
@@ -32,7 +35,7 @@ void write_to_stream(mesh_format format, const output_layers& layers, const outp
             return;
         case mesh_format::obj: write_obj(layers.smooth, sink, mtllib); return;
         case mesh_format::mtl: write_mtl(layers.smooth, sink); return;
-        case mesh_format::lwo: write_lwo2(layers.as_built, sink); return;
+        case mesh_format::lwo: write_lwo2(layers.windy ? *layers.windy : layers.as_built, sink); return;
         case mesh_format::edit_log: write_edit_log(layers.as_built, sink); return;
     }
 }
@@ -47,7 +50,7 @@ std::string stem_of(const std::string& path) {
 
 void write_to_files(mesh_format format, const output_layers& layers, const output_options& options,
                     file_set& files, const std::string& path) {
-    const glb_options glb{options.textures, options.wind_colours, stem_of(path)};
+    const glb_options glb{options.textures, options.wind_colours, stem_of(path), options.wind};
     switch (format) {
         case mesh_format::glb:
             if (layers.lods.empty()) write_glb_file(layers.smooth, path, files, glb);
@@ -59,7 +62,7 @@ void write_to_files(mesh_format format, const output_layers& layers, const outpu
             write_obj_files(layers.smooth, path, files, options.textures);  // with its .mtl and images beside it
             return;
         case mesh_format::mtl: write_mtl(layers.smooth, files.add(path)); return;
-        case mesh_format::lwo: write_lwo2_file(layers.as_built, path, files); return;
+        case mesh_format::lwo: write_lwo2_file(layers.windy ? *layers.windy : layers.as_built, path, files); return;
         case mesh_format::edit_log: write_edit_log(layers.as_built, files.add(path)); return;
     }
 }

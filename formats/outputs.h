@@ -24,11 +24,14 @@ struct output_layers {
     const mesh_layer& as_built;
     const mesh_layer& smooth;
     std::span<const lod_level> lods = {};
+    // .lwo from this layer instead when given: as_built with the wind maps.
+    const mesh_layer* windy = nullptr;
 };
 
 struct output_options {
     const texture_set* textures = nullptr;  // none: plain colours
     bool wind_colours = false;              // .glb: the weights also as COLOR_0
+    bool wind = false;                      // .glb: the wind maps as TEXCOORD_1..4
 };
 
 // Where an output goes: one stream, or a path whose files join a set (an

@@ -161,9 +161,19 @@ TEST_F(LodTree, GlbHoldsEveryLevelAndObjAFilePerLevel) {
         if (m["name"] == "t_SF_trunk") trunk = m;
     EXPECT_EQ(trunk["occlusionTexture"]["index"], trunk["pbrMetallicRoughness"]["metallicRoughnessTexture"]["index"]);
     EXPECT_TRUE(trunk.contains("normalTexture"));
+    EXPECT_EQ(doc["materials"].size(), 5u);
+    // Level 0 in the scene, the others its MSFT_lod alternatives in order,
+    // each drawn down to a smaller screen coverage, the last never culled.
     ASSERT_EQ(doc["nodes"].size(), 4u);
     EXPECT_EQ(doc["nodes"][0]["name"], "t");
-    EXPECT_EQ(doc["nodes"][0]["children"], json({1, 2, 3}));
+    EXPECT_EQ(doc["nodes"][0]["children"], json({1}));
+    EXPECT_EQ(doc["nodes"][0]["extensions"]["MSFT_lod"]["ids"], json({2, 3}));
+    EXPECT_EQ(doc["extensionsUsed"], json({"MSFT_lod"}));
+    const json& coverage = doc["nodes"][0]["extras"]["MSFT_screencoverage"];
+    ASSERT_EQ(coverage.size(), 3u);
+    EXPECT_GT(coverage[0].get<double>(), coverage[1].get<double>());
+    EXPECT_GT(coverage[1].get<double>(), 0.0);
+    EXPECT_EQ(coverage[2].get<double>(), 0.0);
     std::size_t previous = 0;
     for (int k = 0; k < 3; ++k) {
         const json& node = doc["nodes"][k + 1];

@@ -1,6 +1,7 @@
 #include "app/serve/tool_worker.h"
 
 #include <chrono>
+#include <optional>
 
 #include "app/default_crown.h"
 #include "app/preview.h"
@@ -13,6 +14,7 @@
 #include "formats/outputs.h"
 #include "formats/memory_budget.h"
 #include "formats/subdivide.h"
+#include "formats/wind.h"
 
 namespace sf::app {
 
@@ -31,11 +33,20 @@ std::size_t patch_count(const formats::mesh_layer& layer) {
 }
 
 // The tree with the drawn bark and leaves, as the page shows and downloads it.
-std::shared_ptr<const std::string> glb_of(const formats::mesh_layer& layer, bool textured) {
+std::shared_ptr<const std::string> glb_of(const formats::mesh_layer& layer, bool textured, bool wind = false) {
     formats::string_sink sink;
-    formats::write_outputs(formats::mesh_format::glb, {layer, layer}, {textured ? &default_textures() : nullptr, false},
-                           formats::output_place(sink));
+    formats::write_outputs(formats::mesh_format::glb, {layer, layer},
+                           {textured ? &default_textures() : nullptr, false, wind}, formats::output_place(sink));
     return std::make_shared<const std::string>(std::move(sink.text));
+}
+
+// A copy of the tree as the files dress it: with wind data when asked, and
+// the bark on world-scaled coordinates.
+formats::mesh_layer dressed(const formats::mesh_layer& fg, bool wind) {
+    if (!wind) return formats::with_bark_uv(fg);
+    formats::mesh_layer windy = formats::copy_layer(fg);
+    formats::add_wind_maps(windy);
+    return formats::with_bark_uv(windy);
 }
 
 }  // namespace
@@ -386,15 +397,15 @@ void tool_worker::replace_crown(formats::mesh_layer crown, std::string name, boo
 
 void tool_worker::presets_changed() { ++presets_version_; }
 
-std::shared_ptr<const std::string> tool_worker::mesh_glb(int levels) {
-    if (const auto it = glb_cache_.find({levels, 0}); it != glb_cache_.end()) return it->second;
+std::shared_ptr<const std::string> tool_worker::mesh_glb(int levels, bool wind) {
+    if (const auto it = glb_cache_.find({levels, 0, wind}); it != glb_cache_.end()) return it->second;
     const formats::mesh_layer& fg = mesh_.foreground();
     require_finite_download(fg);
     // The bark on world-scaled coordinates, as the command line writes it.
-    auto glb = levels > 0 && patch_count(fg) > 0
-                   ? glb_of(formats::subdivide_patches(formats::with_bark_uv(fg), levels), true)
-                   : glb_of(formats::with_bark_uv(fg), true);
-    glb_cache_[{levels, 0}] = glb;
+    const formats::mesh_layer from = dressed(fg, wind);
+    auto glb = levels > 0 && patch_count(from) > 0 ? glb_of(formats::subdivide_patches(from, levels), true, wind)
+                                                   : glb_of(from, true, wind);
+    glb_cache_[{levels, 0, wind}] = glb;
     return glb;
 }
 
@@ -413,38 +424,37 @@ namespace {
 
 }  // namespace
 
-tool_worker::round_input tool_worker::round_input_of(int levels, std::size_t triangles) {
+tool_worker::round_input tool_worker::round_input_of(int levels, std::size_t triangles, bool wind) {
     require_finite_download(mesh_.foreground());
     round_input in;
-    if (const auto it = glb_cache_.find({levels, triangles}); it != glb_cache_.end()) {
+    if (const auto it = glb_cache_.find({levels, triangles, wind}); it != glb_cache_.end()) {
         in.glb = it->second;
     } else if ((in.square = formats::triangle_count(mesh_.foreground())) > 0) {  // a skeleton has no tubes
-        in.cages = std::make_shared<const formats::mesh_layer>(
-            formats::tubes_as_cages(formats::with_bark_uv(mesh_.foreground())));
+        in.cages = std::make_shared<const formats::mesh_layer>(formats::tubes_as_cages(dressed(mesh_.foreground(), wind)));
         in.version = mesh_version_;
     }
     return in;
 }
 
-std::shared_ptr<const std::string> tool_worker::shaped_glb(int levels, std::size_t triangles) {
-    if (triangles == 0) return call([&] { return mesh_glb(levels); });
-    const round_input in = call([&] { return round_input_of(levels, triangles); });
+std::shared_ptr<const std::string> tool_worker::shaped_glb(int levels, std::size_t triangles, bool wind) {
+    if (triangles == 0) return call([&] { return mesh_glb(levels, wind); });
+    const round_input in = call([&] { return round_input_of(levels, triangles, wind); });
     if (in.glb) return in.glb;
-    if (!in.cages) return call([&] { return mesh_glb(levels); });
+    if (!in.cages) return call([&] { return mesh_glb(levels, wind); });
     std::shared_ptr<const std::string> glb;
     try {
-        glb = glb_of(round_bark(*in.cages, in.square, levels, triangles), true);
+        glb = glb_of(round_bark(*in.cages, in.square, levels, triangles), true, wind);
     } catch (...) {
         rethrow_as_request();
     }
     call([&] {
-        if (mesh_version_ == in.version) glb_cache_[{levels, triangles}] = glb;
+        if (mesh_version_ == in.version) glb_cache_[{levels, triangles, wind}] = glb;
     });
     return glb;
 }
 
 std::string tool_worker::shaped_obj(int levels, std::size_t triangles) {
-    const round_input in = call([&] { return round_input_of(levels, triangles); });
+    const round_input in = call([&] { return round_input_of(levels, triangles, false); });
     formats::string_sink sink;
     try {
         if (in.cages) {

@@ -18,6 +18,8 @@
 #include <optional>
 #include <string>
 #include <thread>
+#include <tuple>
+#include <map>
 #include <type_traits>
 #include <variant>
 
@@ -134,7 +136,7 @@ public:
     // mesh_glb, and with a triangle budget the .glb or .obj as downloaded:
     // rounding takes seconds, so it works on a copy of the tree off the tool
     // thread and edits go on meanwhile. The .glb is cached as mesh_glb's.
-    std::shared_ptr<const std::string> shaped_glb(int levels, std::size_t triangles);
+    std::shared_ptr<const std::string> shaped_glb(int levels, std::size_t triangles, bool wind = false);
     std::string shaped_obj(int levels, std::size_t triangles);
 
     // ---- on the tool thread only (through call) ----
@@ -149,9 +151,10 @@ public:
     // The crown a preset saved now keeps: none for the built-in crown.
     std::optional<preset_crown> crown_for_preset() const;
 
-    // The result as .glb with its cages refined `levels` times, kept until
-    // the next build. Refused (409) when it holds a non-finite number.
-    std::shared_ptr<const std::string> mesh_glb(int levels);
+    // The result as .glb with its cages refined `levels` times, with wind
+    // data when asked, kept until the next build. Refused (409) when it
+    // holds a non-finite number.
+    std::shared_ptr<const std::string> mesh_glb(int levels, bool wind = false);
     std::shared_ptr<const std::string> crown_glb();
 
 private:
@@ -164,7 +167,7 @@ private:
         std::size_t square = 0;
         std::uint64_t version = 0;
     };
-    round_input round_input_of(int levels, std::size_t triangles);
+    round_input round_input_of(int levels, std::size_t triangles, bool wind);
 
     void post(std::function<void()> task);
     void run();
@@ -184,7 +187,8 @@ private:
     std::string build_error_, crown_name_;
     bool crown_pinned_ = false;   // given to serve: presets' crowns are not used
     bool crown_builtin_ = false;  // the built-in crown is in
-    std::map<std::pair<int, std::size_t>, std::shared_ptr<const std::string>> glb_cache_;
+    // By refinement levels, triangle budget (0: as built) and wind data.
+    std::map<std::tuple<int, std::size_t, bool>, std::shared_ptr<const std::string>> glb_cache_;
     std::shared_ptr<const std::string> crown_glb_;
 
     std::mutex mutex_;

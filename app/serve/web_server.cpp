@@ -559,7 +559,8 @@ private:
     void get_mesh_glb(const httplib::Request& req, httplib::Response& res) {
         const int levels = subdivide_levels(req);
         const std::size_t triangles = triangle_budget(req);
-        const auto glb = worker_.shaped_glb(levels, triangles);
+        const bool wind = req.has_param("wind") && req.get_param_value("wind") == "1";
+        const auto glb = worker_.shaped_glb(levels, triangles, wind);
         res.set_content(*glb, "model/gltf-binary");
     }
 

@@ -572,6 +572,26 @@ async function run() {
     check(grown.mesh.polygons > 0, 'no polygons on the dropped crown');
   });
 
+  await step('the wind toggle sways the tree from its wind data', async () => {
+    const s = await state();
+    if (s.values[String(renderType)] !== 1) {  // tubes: a skeleton has no branches to sway
+      await choose(renderType, 1);
+      await builtAfter(s, 'a Polygonal build');
+    }
+    const wanted = page.waitForResponse((r) => r.url().includes('/api/mesh.glb') && r.url().includes('wind=1'));
+    await page.locator('[data-testid="wind"]').check();
+    const glb = Buffer.from(await (await wanted).body());
+    check(glb.includes(Buffer.from('SF_wind_pivot_xy')), 'the page did not get a tree with wind data');
+    await waitFor('the view to sway', async () => (await page.$eval('[data-testid="canvas"]', (c) => c.dataset.wind)) === 'on');
+    const a = await viewDrawn();
+    await page.waitForTimeout(700);
+    const b = await viewDrawn();
+    check(a.share > 0.01 && a.hash !== b.hash, 'the swaying view does not change between frames');
+    await shot('wind');
+    await page.locator('[data-testid="wind"]').uncheck();
+    await waitFor('the sway to stop', async () => (await page.$eval('[data-testid="canvas"]', (c) => c.dataset.wind)) === 'off');
+  });
+
   await step('download .glb', async () => {
     // Round bark by default, in the view as in the downloads; a typed budget reaches both.
     const link = page.locator('[data-testid="download-glb"]');

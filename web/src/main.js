@@ -326,8 +326,10 @@ async function loadMeshes() {
       try {
         // Round bark refines the tubes itself; else SubD cages are refined here.
         const levels = asked ? 0 : previewLevels(patches);
-        const buf = await getBytes(`/api/mesh.glb${query({ subdivide: levels || undefined, triangles: asked })}`);
-        await viewport.setTree(buf);
+        const wind = $('wind').checked;
+        const buf = await getBytes(
+          `/api/mesh.glb${query({ subdivide: levels || undefined, triangles: asked, wind: wind ? 1 : undefined })}`);
+        await viewport.setTree(buf, wind);
         $('view').dataset.meshVersion = String(version);
         $('view').dataset.meshTriangles = String(asked ?? '');
       } catch (e) {
@@ -480,6 +482,11 @@ async function start() {
   $('download-subdivide').addEventListener('input', updateDownloads);
   $('download-round').addEventListener('change', updateDownloads);
   $('download-triangles').addEventListener('change', updateDownloads);
+  // The wind needs the tree again, with its wind data.
+  $('wind').addEventListener('change', () => {
+    meshLoad.loaded = null;
+    loadMeshes();
+  });
   updateDownloads();
   clearMessage();
   document.body.dataset.ready = 'true';

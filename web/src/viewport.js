@@ -8,6 +8,65 @@ import { GLTFLoader } from 'three/examples/jsm/loaders/GLTFLoader.js';
 const BACKGROUND = 0x26282c;
 const CROWN_OPACITY = 0.12;
 
+// The wind data of a .glb written with wind (README, "Wind data"):
+// TEXCOORD_1 (pivot x, y), TEXCOORD_2 (pivot z, length), TEXCOORD_3
+// (direction x, y), TEXCOORD_4 (direction z, level + phase).
+const WIND_SETS = ['uv1', 'uv2', 'uv3', 'texcoord_4'];
+
+const WIND_DECLARATIONS = `
+uniform float windTime;
+attribute vec2 wind1;
+attribute vec2 wind2;
+attribute vec2 wind3;
+attribute vec2 wind4;
+`;
+
+// The whole tree leans with the gusts, more the higher a point is; each
+// branch, twig and leaf swings about its own pivot, across its direction,
+// more towards its tip, faster and further the finer it is, in its own phase.
+const WIND_SWAY = `
+{
+  vec3 pivot = vec3(wind1.x, wind1.y, wind2.x);
+  float len = max(wind2.y, 1e-3);
+  vec3 dir = vec3(wind3.x, wind3.y, wind4.x);
+  float level = floor(wind4.y);
+  float phase = fract(wind4.y) * 6.2831853;
+  vec3 wind = normalize(vec3(1.0, 0.0, 0.35));
+  float gust = 0.75 + 0.25 * sin(windTime * 0.6) * sin(windTime * 1.7);
+  float h = max(transformed.y, 0.0);
+  transformed += wind * gust * 0.008 * h * h;
+  if (level > 0.5) {
+    vec3 across = wind - dir * dot(wind, dir);
+    across = dot(across, across) > 1e-6 ? normalize(across) : vec3(0.0, 1.0, 0.0);
+    float along = clamp(dot(transformed - pivot, dir) / len, 0.0, 1.0);
+    float speed = level < 1.5 ? 1.3 : level < 2.5 ? 2.4 : 4.5;
+    float reach = level < 1.5 ? 0.05 : level < 2.5 ? 0.10 : 0.18;
+    float swing = sin(windTime * speed + phase) * (0.6 + 0.4 * gust);
+    transformed += (across + vec3(0.0, 0.4, 0.0)) * swing * reach * along * along * len;
+  }
+}
+`;
+
+// Makes a mesh's material sway when its geometry has the wind sets.
+function addWind(mesh, material, uniforms) {
+  const g = mesh.geometry;
+  if (!g || !WIND_SETS.every((n) => g.getAttribute(n))) return false;
+  WIND_SETS.forEach((n, i) => g.setAttribute(`wind${i + 1}`, g.getAttribute(n)));
+  const before = material.onBeforeCompile;  // a cut-out's own change, kept
+  const key = material.customProgramCacheKey();
+  material.onBeforeCompile = (shader, renderer) => {
+    if (before) before(shader, renderer);
+    shader.uniforms.windTime = uniforms.windTime;
+    shader.vertexShader = shader.vertexShader
+      .replace('#include <common>', `#include <common>\n${WIND_DECLARATIONS}`)
+      .replace('#include <begin_vertex>', `#include <begin_vertex>\n${WIND_SWAY}`);
+  };
+  material.customProgramCacheKey = () => `${key}-wind`;
+  material.needsUpdate = true;
+  mesh.frustumCulled = false;  // the swaying tree leaves its bounds a little
+  return true;
+}
+
 function disposeTree(root) {
   root.traverse((o) => {
     if (o.geometry) o.geometry.dispose();
@@ -80,6 +139,23 @@ export function createViewport(container) {
   controls.enableDamping = false;
   controls.screenSpacePanning = true;
   controls.target.set(0, 1, 0);
+
+  // Wind: a loop of frames while a swaying tree is shown.
+  const windUniforms = { windTime: { value: 0 } };
+  let windRunning = false;
+  function setWindRunning(on) {
+    if (on === windRunning) return;
+    windRunning = on;
+    canvas.dataset.wind = on ? 'on' : 'off';
+    const start = performance.now();
+    const tick = () => {
+      if (!windRunning) return;
+      windUniforms.windTime.value = (performance.now() - start) / 1000;
+      requestRender();
+      requestAnimationFrame(tick);
+    };
+    if (on) requestAnimationFrame(tick);
+  }
 
   let frameQueued = false;
   function requestRender() {
@@ -164,10 +240,16 @@ export function createViewport(container) {
     canvas,
 
     // The tree as the download has it: its own materials and textures,
-    // cut-out leaves drawn as cutOut() says.
-    async setTree(buffer) {
+    // cut-out leaves drawn as cutOut() says; with wind, swayed by the wind
+    // data it carries.
+    async setTree(buffer, wind = false) {
       const anisotropy = Math.min(8, renderer.capabilities.getMaxAnisotropy());
-      await replace(treeGroup, buffer, (o, m) => cutOut(m, anisotropy));
+      let windy = false;
+      await replace(treeGroup, buffer, (o, m) => {
+        cutOut(m, anisotropy);
+        if (wind && addWind(o, m, windUniforms)) windy = true;
+      });
+      setWindRunning(windy);
       requestRender();
     },
 
