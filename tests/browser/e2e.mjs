@@ -578,7 +578,9 @@ async function run() {
       await choose(renderType, 1);
       await builtAfter(s, 'a Polygonal build');
     }
-    const wanted = page.waitForResponse((r) => r.url().includes('/api/mesh.glb') && r.url().includes('wind=1'));
+    // Round bark with wind takes seconds to make: the wait only guards a hang.
+    const wanted = page.waitForResponse((r) => r.url().includes('/api/mesh.glb') && r.url().includes('wind=1'),
+      { timeout: 60000 });
     await page.locator('[data-testid="wind"]').check();
     const glb = Buffer.from(await (await wanted).body());
     check(glb.includes(Buffer.from('SF_wind_pivot_xy')), 'the page did not get a tree with wind data');
