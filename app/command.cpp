@@ -146,16 +146,9 @@ formats::mesh_layer budgeted_tree(const formats::mesh_layer& fg, const build_req
     if (formats::triangle_count(fg) == 0)
         throw usage_error("--triangles " + std::to_string(budget) +
                           ": the tree has no tubes to round (Render Type Skeleton); use Polygonal or SubD");
-    // Fewer refinement levels when the budget cannot keep every tube round
-    // at the first: eight sides kept beat sixteen flattened.
     const int levels = request.subdivide > 0 ? request.subdivide : k_budget_levels;
-    formats::budget_level fit;
-    for (int l = levels; l >= 1; --l) {
-        formats::budget_level f =
-            formats::fit_to_budget(formats::subdivide_patches(formats::tubes_as_cages(fg, false), l), budget);
-        if (l == levels || (f.fits && f.shape > fit.shape)) fit = std::move(f);
-        if (!fit.fits || fit.shape == formats::budget_shape::round) break;
-    }
+    formats::budget_level fit =
+        formats::fit_to_budget(formats::subdivide_patches(formats::tubes_as_cages(fg, false), levels), budget);
     if (!fit.fits)
         throw usage_error("--triangles " + std::to_string(budget) + ": this tree needs at least " +
                           std::to_string(fit.least) + " (" + std::to_string(fit.leaf_triangles) +

@@ -454,6 +454,28 @@ bool simplify_by_girth(std::vector<unsigned>& tris, const lod_source& src, std::
             bands[std::size_t(b)].insert(bands[std::size_t(b)].end(), &tris[t * 3], &tris[t * 3] + 3);
         }
     }
+    // Each band over its own vertices (the simplifier's work grows with the
+    // vertices it is given), its error relative to its own extent.
+    std::vector<std::vector<unsigned>> global(bands.size());
+    std::vector<std::vector<float>> band_positions(bands.size());
+    std::vector<float> band_extent(bands.size(), 0.0f);
+    {
+        std::vector<unsigned> local(vertices, ~0u);
+        for (std::size_t b = 0; b < bands.size(); ++b) {
+            for (unsigned& v : bands[b]) {
+                if (local[v] == ~0u) {
+                    local[v] = unsigned(global[b].size());
+                    global[b].push_back(v);
+                    band_positions[b].insert(band_positions[b].end(), &src.positions[std::size_t(v) * 3],
+                                             &src.positions[std::size_t(v) * 3] + 3);
+                }
+                v = local[v];
+            }
+            for (unsigned v : global[b]) local[v] = ~0u;
+            if (!global[b].empty())
+                band_extent[b] = meshopt_simplifyScale(band_positions[b].data(), global[b].size(), sizeof(float) * 3);
+        }
+    }
     std::vector<unsigned> out;
     auto cut = [&](const std::vector<std::vector<unsigned>>& from, double alpha, std::vector<std::vector<unsigned>>& to) {
         std::size_t n = 0;
@@ -461,39 +483,45 @@ bool simplify_by_girth(std::vector<unsigned>& tris, const lod_source& src, std::
         for (std::size_t b = 0; b < from.size(); ++b) {
             to[b].resize(from[b].size());
             const std::size_t k =
-                from[b].empty() ? 0
-                                : meshopt_simplify(to[b].data(), from[b].data(), from[b].size(), src.positions.data(),
-                                                   vertices, sizeof(float) * 3, 0,
-                                                   float(alpha * band_radius[b] / double(extent)),
-                                                   meshopt_SimplifyLockBorder, nullptr);
+                from[b].empty() || !(band_extent[b] > 0)
+                    ? from[b].size()
+                    : meshopt_simplify(to[b].data(), from[b].data(), from[b].size(), band_positions[b].data(),
+                                       global[b].size(), sizeof(float) * 3, 0,
+                                       float(alpha * band_radius[b] / double(band_extent[b])),
+                                       meshopt_SimplifyLockBorder, nullptr);
+            if (k == from[b].size()) to[b] = from[b];
             to[b].resize(k);
             n += k / 3;
         }
         return n;
     };
+    auto gather = [&](const std::vector<std::vector<unsigned>>& from) {
+        for (std::size_t b = 0; b < from.size(); ++b)
+            for (unsigned v : from[b]) out.push_back(global[b][v]);
+    };
     if (!bands.empty()) {
-        // Alpha grows by half each step; the last step is then narrowed down
-        // from the bands before it, so the bark ends near its goal.
+        // Alpha doubles each step; the last step is then narrowed down from
+        // the bands before it, so the bark ends near its goal.
         std::vector<std::vector<unsigned>> before = bands, after;
-        double alpha = 0.02, last = 0.0;
+        double alpha = 0.05, last = 0.0;
         std::size_t n = tris.size() / 3;
-        for (int step = 0; step < 24 && n > goal && (most_alpha == 0.0 || alpha <= most_alpha); ++step, alpha *= 1.5) {
+        for (int step = 0; step < 20 && n > goal && (most_alpha == 0.0 || alpha <= most_alpha); ++step, alpha *= 2.0) {
             n = cut(before, alpha, after);
             if (n > goal) before.swap(after), last = alpha;
         }
         if (n <= goal) {
-            double lo = last, hi = alpha / 1.5;
+            double lo = last, hi = alpha / 2.0;
             std::vector<std::vector<unsigned>> best = after, trial;
-            for (int step = 0; step < 6 && lo > 0; ++step) {
+            for (int step = 0; step < 5 && lo > 0; ++step) {
                 const double mid = std::sqrt(lo * hi);
                 if (cut(before, mid, trial) <= goal) best.swap(trial), hi = mid;
                 else lo = mid;
             }
-            for (const auto& b : best) out.insert(out.end(), b.begin(), b.end());
+            gather(best);
             tris.swap(out);
             return true;
         }
-        for (const auto& b : before) out.insert(out.end(), b.begin(), b.end());
+        gather(before);
         tris.swap(out);
         out.clear();
     }
@@ -727,12 +755,12 @@ budget_level fit_to_budget(const mesh_layer& layer, std::size_t max_triangles) {
     }
     out.shape = budget_shape::round;
     if (current.size() / 3 > bark_budget) {
-        std::vector<unsigned> others = rest;
-        if (twigs.size() / 3 < bark_budget &&
-            simplify_by_girth(others, src, bark_budget - twigs.size() / 3, k_most_alpha)) {
-            current = std::move(others);
+        // The second try goes on from where keeping every tube round stopped.
+        const std::size_t left = twigs.size() / 3 < bark_budget ? bark_budget - twigs.size() / 3 : 0;
+        if (left > 0 && simplify_by_girth(rest, src, left, k_most_alpha)) {
+            current = std::move(rest);
             current.insert(current.end(), twigs.begin(), twigs.end());
-        } else if (twigs.size() / 3 < bark_budget && simplify_by_girth(rest, src, bark_budget - twigs.size() / 3)) {
+        } else if (left > 0 && simplify_by_girth(rest, src, left)) {
             out.shape = budget_shape::twigs_whole;
             current = std::move(rest);
             current.insert(current.end(), twigs.begin(), twigs.end());
