@@ -117,12 +117,19 @@ void write_files(const std::vector<output_target>& outputs, const formats::outpu
     if (failure) std::rethrow_exception(failure);
 }
 
-// Levels of detail below level 0 (none for levels <= 1), reported as they are made.
-std::vector<formats::lod_level> make_lods(const formats::mesh_layer& layer, int levels) {
-    if (levels <= 1) return {};
-    std::vector<formats::lod_level> lods = formats::make_lod_chain(layer, levels);
-    const double all = double(std::max<std::size_t>(1, formats::triangle_count(layer)));
-    std::fprintf(stderr, "sylvaform: LOD0 %zu triangles\n", formats::triangle_count(layer));
+// Levels of detail below level 0 (none for levels <= 1), reported as they
+// are made: halving, or within the budgets given.
+std::vector<formats::lod_level> make_lods(const formats::mesh_layer& layer, const build_request& request) {
+    if (request.lod <= 1) return {};
+    const std::size_t first = formats::triangle_count(layer);
+    if (!request.lod_budgets.empty() && request.lod_budgets.front() >= first)
+        throw usage_error("--lod: level 1's " + std::to_string(request.lod_budgets.front()) +
+                          " triangles are not fewer than level 0's " + std::to_string(first));
+    std::vector<formats::lod_level> lods = request.lod_budgets.empty()
+                                               ? formats::make_lod_chain(layer, request.lod)
+                                               : formats::make_lod_chain(layer, request.lod_budgets);
+    const double all = double(std::max<std::size_t>(1, first));
+    std::fprintf(stderr, "sylvaform: LOD0 %zu triangles\n", first);
     for (std::size_t k = 0; k < lods.size(); ++k)
         std::fprintf(stderr, "sylvaform: LOD%zu %zu triangles (%.1f%%) in %.3f s\n", k + 1, lods[k].triangles,
                      100.0 * double(lods[k].triangles) / all, lods[k].seconds);
@@ -134,8 +141,8 @@ std::vector<formats::lod_level> make_lods(const formats::mesh_layer& layer, int 
 constexpr int k_budget_levels = 2;
 
 // Round bark within the budget: the tubes refined as cages (a Polygonal
-// build's faces taken as the cages a SubD build writes), then simplified
-// back down with the leaves counted in.
+// build's faces taken as the cages a SubD build writes; its twigs stay as
+// they are), then simplified back down with the leaves counted in.
 formats::mesh_layer budgeted_tree(const formats::mesh_layer& fg, const build_request& request) {
     const std::size_t budget = *request.triangles;
     if (formats::triangle_count(fg) == 0)
@@ -143,7 +150,7 @@ formats::mesh_layer budgeted_tree(const formats::mesh_layer& fg, const build_req
                           ": the tree has no tubes to round (Render Type Skeleton); use Polygonal or SubD");
     const int levels = request.subdivide > 0 ? request.subdivide : k_budget_levels;
     formats::budget_level fit =
-        formats::fit_to_budget(formats::subdivide_patches(formats::tubes_as_cages(fg), levels), budget);
+        formats::fit_to_budget(formats::subdivide_patches(formats::tubes_as_cages(fg, false), levels), budget);
     if (!fit.fits)
         throw usage_error("--triangles " + std::to_string(budget) + ": this tree needs at least " +
                           std::to_string(fit.least) + " (" + std::to_string(fit.leaf_triangles) +
@@ -384,7 +391,7 @@ int run_build(const build_request& request, const host_options& options) {
             require_finite(*refined, far, mesh.background());
         }
         const formats::mesh_layer& smooth = refined ? *refined : base;
-        const std::vector<formats::lod_level> lods = make_lods(smooth, request.lod);
+        const std::vector<formats::lod_level> lods = make_lods(smooth, request);
         // Every file is written in full before any of them replaces what was
         // there: all of them appear, or none.
         formats::file_set files;
@@ -522,6 +529,42 @@ int run_serve_command(const build_request& request, const host_options& options,
 
 namespace {
 
+// --lod: a number of levels (1 to 8), or the falling triangle budgets of
+// levels 1, 2, ... ("60k,20k,5k"; a single count has three digits or a
+// suffix). Empty, or what is wrong with it.
+std::string parse_lod(const std::string& text, build_request& request) {
+    const bool plain = !text.empty() && std::all_of(text.begin(), text.end(), [](char c) { return std::isdigit(c); });
+    if (plain && text.size() <= 2) {  // two digits at most: levels; more: one triangle count
+        const int n = std::stoi(text);
+        if (n < 1 || n > formats::k_max_lod_levels)
+            return "the levels are 1 to " + std::to_string(formats::k_max_lod_levels) +
+                   " (or give triangle counts such as 60k,20k,5k)";
+        request.lod = n;
+        return {};
+    }
+    std::vector<std::size_t> budgets;
+    std::size_t at = 0;
+    while (at <= text.size()) {
+        const std::size_t comma = std::min(text.find(',', at), text.size());
+        std::string item = text.substr(at, comma - at);
+        at = comma + 1;
+        std::size_t times = 1;
+        if (!item.empty() && (item.back() == 'k' || item.back() == 'K')) times = 1000, item.pop_back();
+        else if (!item.empty() && (item.back() == 'm' || item.back() == 'M')) times = 1000000, item.pop_back();
+        if (item.empty() || item.size() > 10 || !std::all_of(item.begin(), item.end(), [](char c) { return std::isdigit(c); }))
+            return "expected a number of levels (1 to 8) or triangle counts such as 60k,20k,5k";
+        const std::size_t n = std::stoull(item) * times;
+        if (n == 0) return "a level needs at least one triangle";
+        if (!budgets.empty() && n >= budgets.back()) return "each level needs fewer triangles than the one before";
+        budgets.push_back(n);
+    }
+    if (budgets.size() + 1 > std::size_t(formats::k_max_lod_levels))
+        return "at most " + std::to_string(formats::k_max_lod_levels - 1) + " counts (levels 1 to 7; level 0 is the tree)";
+    request.lod = int(budgets.size()) + 1;
+    request.lod_budgets = std::move(budgets);
+    return {};
+}
+
 // The command line: every option's variable, and the options whose presence
 // matters after parsing. Options are declared in the order --help lists them.
 struct command_line {
@@ -530,12 +573,12 @@ struct command_line {
     host_options options;
     build_request request;
     std::string shelf_dir, max_memory, crown, crown_up = "y", preset, name, seeds, shard, preview_path;
-    std::string bark_texture, leaf_atlas, address;
+    std::string bark_texture, leaf_atlas, address, lod;
     std::vector<std::string> allow_hosts;
     std::size_t triangles = 0;
     int port = 8642, max_upload_mb = 64;
     std::string fields = "Fields: " + field_names() + "\n";
-    CLI::Option *shelf_opt, *memory_opt, *crown_opt, *preset_opt, *seeds_opt, *shard_opt, *preview_opt, *triangles_opt;
+    CLI::Option *shelf_opt, *memory_opt, *crown_opt, *preset_opt, *seeds_opt, *shard_opt, *preview_opt, *triangles_opt, *lod_opt;
     CLI::Option *bark_opt, *atlas_opt, *add_crown_opt, *panel_preset_opt, *serve_crown_opt;
     CLI::App *build, *add, *starters, *remove, *panel, *serve;
 
@@ -583,10 +626,10 @@ struct command_line {
         build->add_option("--subdivide", request.subdivide,
                           "Refine SubD cages this many Catmull-Clark levels (0-3) in .obj and .glb output")
             ->check(CLI::Range(0, formats::k_max_subdivision_levels));
-        build->add_option("--lod", request.lod,
-                          "Levels of detail (1-8), each about half the triangles of the one before: .glb nodes "
-                          "tree_LOD0..., .obj files NAME_LOD1.obj...")
-            ->check(CLI::Range(1, formats::k_max_lod_levels));
+        lod_opt = build->add_option(
+            "--lod", lod,
+            "Levels of detail: N (1-8), each about half the triangles of the one before, or the triangles of levels "
+            "1, 2, ... (e.g. 60k,20k,5k): .glb nodes tree_LOD0..., .obj files NAME_LOD1.obj...");
         triangles_opt = build->add_option(
             "--triangles", triangles,
             "Round bark within a budget: refine the tubes (--subdivide levels, default 2) and simplify them so that "
@@ -659,6 +702,13 @@ struct command_line {
         if (atlas_opt->count() > 0) request.leaf_atlas = leaf_atlas;
         if (seeds_opt->count() > 0) request.seeds = seeds;
         if (triangles_opt->count() > 0) request.triangles = triangles;
+        if (lod_opt->count() > 0) {
+            const std::string problem = parse_lod(lod, request);
+            if (!problem.empty()) {
+                std::fprintf(stderr, "sylvaform: --lod %s: %s\n", lod.c_str(), problem.c_str());
+                return false;
+            }
+        }
         if (shard_opt->count() > 0) request.shard = shard;
         if (request.shard && !request.seeds) {
             std::fprintf(stderr, "sylvaform: --shard divides a --seeds list; give --seeds too\n");

@@ -52,6 +52,7 @@ struct build_request {
     std::optional<std::string> shard;   // build: only the K-th of N slices of the seeds ("K/N")
     int jobs = 0;                       // build: worker processes for the seeds; 0 for one per core
     int lod = 1;                        // build: levels of detail in .glb and .obj output
+    std::vector<std::size_t> lod_budgets;  // build: or the triangles of levels 1.. (lod is their count + 1)
     std::optional<std::size_t> triangles;  // build: round bark, the tree within this many triangles
 };
 

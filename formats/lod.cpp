@@ -3,14 +3,17 @@
 #include <meshoptimizer.h>
 
 #include <algorithm>
+#include <array>
 #include <bit>
 #include <chrono>
 #include <cmath>
 #include <cstring>
 #include <nlohmann/json.hpp>
+#include <unordered_map>
 
 #include "formats/file_io.h"
 #include "formats/materials.h"
+#include "formats/normals.h"
 
 namespace sf::formats {
 
@@ -21,6 +24,9 @@ using json = nlohmann::json;
 // The bark's allowed shape error at level 1, relative to the tree's size;
 // it doubles with every level.
 constexpr float k_first_error = 0.01f;
+
+// The bark's texture map: u runs once around a tube.
+constexpr const char* k_bark_map = "SF_branch";
 
 // Every map value a corner carries: per map, the polygon's own value if it
 // has one, else the point's.
@@ -135,19 +141,26 @@ public:
         point_of_.assign(vt.point.size(), k_none);
     }
 
-    // A vertex, moved by scale about centre (scale 1 for bark).
-    index_t point(index_t v, double scale, const double* centre) {
-        if (scale == 1.0 && point_of_[v] != k_none) return point_of_[v];
+    // A vertex as it is, shared by every polygon that uses it.
+    index_t point(index_t v) {
+        static constexpr double none[3] = {0, 0, 0};
+        return point(v, 1.0, none, none);
+    }
+
+    // A vertex grown by scale about `about`, then moved by `shift`: a point of its own.
+    index_t point(index_t v, double scale, const double* about, const double* shift) {
+        const bool same = scale == 1.0 && shift[0] == 0.0 && shift[1] == 0.0 && shift[2] == 0.0;
+        if (same && point_of_[v] != k_none) return point_of_[v];
         const double* p = src_.point(vt_.point[v]);
         double q[3];
-        for (int k = 0; k < 3; ++k) q[k] = scale == 1.0 ? p[k] : centre[k] + (p[k] - centre[k]) * scale;
+        for (int k = 0; k < 3; ++k) q[k] = same ? p[k] : about[k] + (p[k] - about[k]) * scale + shift[k];
         const index_t id = out_.add_point(q[0], q[1], q[2]);
         const float* vals = &vt_.values[std::size_t(v) * vt_.stride];
         for (std::size_t m = 0; m < map_.size(); ++m) {
             const float* slot = vals + m * (k_max_map_dim + 1);
             if (slot[0] != 0.0f && map_[m] != k_none) out_.add_value(id, k_none, map_[m], slot + 1);
         }
-        if (scale == 1.0) point_of_[v] = id;
+        if (same) point_of_[v] = id;
         return id;
     }
 
@@ -165,6 +178,155 @@ private:
     std::vector<index_t> map_;
     std::vector<index_t> point_of_;
 };
+
+// The point of triangle (a, b, c) nearest to p (after Ericson, Real-Time
+// Collision Detection 5.1.5).
+void nearest_on_triangle(const double* p, const double* a, const double* b, const double* c, double* out) {
+    double ab[3], ac[3], ap[3], bp[3], cp[3];
+    for (int k = 0; k < 3; ++k) ab[k] = b[k] - a[k], ac[k] = c[k] - a[k], ap[k] = p[k] - a[k];
+    auto dot = [](const double* u, const double* v) { return u[0] * v[0] + u[1] * v[1] + u[2] * v[2]; };
+    auto put = [&](const double* base, double s, const double* d1, double t, const double* d2) {
+        for (int k = 0; k < 3; ++k) out[k] = base[k] + s * d1[k] + t * d2[k];
+    };
+    const double d1 = dot(ab, ap), d2 = dot(ac, ap);
+    if (d1 <= 0 && d2 <= 0) return put(a, 0, ab, 0, ac);
+    for (int k = 0; k < 3; ++k) bp[k] = p[k] - b[k];
+    const double d3 = dot(ab, bp), d4 = dot(ac, bp);
+    if (d3 >= 0 && d4 <= d3) return put(b, 0, ab, 0, ac);
+    const double vc = d1 * d4 - d3 * d2;
+    if (vc <= 0 && d1 >= 0 && d3 <= 0) return put(a, d1 / (d1 - d3), ab, 0, ac);
+    for (int k = 0; k < 3; ++k) cp[k] = p[k] - c[k];
+    const double d5 = dot(ab, cp), d6 = dot(ac, cp);
+    if (d6 >= 0 && d5 <= d6) return put(c, 0, ab, 0, ac);
+    const double vb = d5 * d2 - d1 * d6;
+    if (vb <= 0 && d2 >= 0 && d6 <= 0) return put(a, 0, ab, d2 / (d2 - d6), ac);
+    const double va = d3 * d6 - d5 * d4;
+    if (va <= 0 && d4 - d3 >= 0 && d5 - d6 >= 0) {
+        const double w = (d4 - d3) / ((d4 - d3) + (d5 - d6));
+        for (int k = 0; k < 3; ++k) out[k] = b[k] + w * (c[k] - b[k]);
+        return;
+    }
+    const double denom = va + vb + vc;
+    if (!(denom > 0)) return put(a, 0, ab, 0, ac);  // no area: its first corner
+    put(a, vb / denom, ab, vc / denom, ac);
+}
+
+// A triangle with no area, or lower than a millionth of its longest edge:
+// nothing a renderer can shade.
+bool degenerate(const double* a, const double* b, const double* c) {
+    double u[3], v[3], w[3];
+    for (int k = 0; k < 3; ++k) u[k] = b[k] - a[k], v[k] = c[k] - a[k], w[k] = c[k] - b[k];
+    const double n[3] = {u[1] * v[2] - u[2] * v[1], u[2] * v[0] - u[0] * v[2], u[0] * v[1] - u[1] * v[0]};
+    const double twice_area = std::sqrt(n[0] * n[0] + n[1] * n[1] + n[2] * n[2]);
+    const double longest = std::max({u[0] * u[0] + u[1] * u[1] + u[2] * u[2], v[0] * v[0] + v[1] * v[1] + v[2] * v[2],
+                                     w[0] * w[0] + w[1] * w[1] + w[2] * w[2]});
+    return !(longest > 0) || !(twice_area > 1e-6 * longest);
+}
+
+// Triangles binned in a uniform grid, for the nearest point on any of them.
+class triangle_grid {
+public:
+    // corners: three points (x, y, z) per triangle.
+    explicit triangle_grid(std::vector<double> corners) : tri_(std::move(corners)) {
+        const std::size_t n = tri_.size() / 9;
+        if (n == 0) return;
+        double size_sum = 0;
+        for (int k = 0; k < 3; ++k) lo_[k] = 1e300, hi_[k] = -1e300;
+        for (std::size_t t = 0; t < n; ++t) {
+            double tlo[3], thi[3];
+            bounds(t, tlo, thi);
+            for (int k = 0; k < 3; ++k) lo_[k] = std::min(lo_[k], tlo[k]), hi_[k] = std::max(hi_[k], thi[k]);
+            size_sum += std::max({thi[0] - tlo[0], thi[1] - tlo[1], thi[2] - tlo[2]});
+        }
+        const double extent = std::max({hi_[0] - lo_[0], hi_[1] - lo_[1], hi_[2] - lo_[2], 1e-6});
+        cell_ = std::max(size_sum / double(n), extent / 128.0);
+        for (int k = 0; k < 3; ++k) dim_[k] = std::max(1, int(std::ceil((hi_[k] - lo_[k]) / cell_)));
+        start_.assign(std::size_t(dim_[0]) * dim_[1] * dim_[2] + 1, 0);
+        for (int pass = 0; pass < 2; ++pass) {
+            if (pass == 1) {
+                for (std::size_t c = 1; c < start_.size(); ++c) start_[c] += start_[c - 1];
+                items_.resize(start_.back());
+            }
+            for (std::size_t t = n; t-- > 0;)
+                each_cell(t, [&](std::size_t c) {
+                    if (pass == 0) ++start_[c + 1];
+                    else items_[--start_[c + 1]] = unsigned(t);
+                });
+        }
+    }
+
+    // The nearest point to p on the triangles; false when there are none.
+    bool nearest(const double* p, double* at, double& distance) const {
+        if (tri_.empty()) return false;
+        int c[3];
+        for (int k = 0; k < 3; ++k) c[k] = std::clamp(int(std::floor((p[k] - lo_[k]) / cell_)), 0, dim_[k] - 1);
+        double best = 1e300;
+        const int rings = std::max({dim_[0], dim_[1], dim_[2]});
+        for (int r = 0; r <= rings; ++r) {
+            for (int dz = -r; dz <= r; ++dz)
+                for (int dy = -r; dy <= r; ++dy) {
+                    const bool face = dz == -r || dz == r || dy == -r || dy == r;
+                    for (int dx = -r; dx <= r; dx += face || r == 0 ? 1 : 2 * r) {
+                        const int x = c[0] + dx, y = c[1] + dy, z = c[2] + dz;
+                        if (x < 0 || y < 0 || z < 0 || x >= dim_[0] || y >= dim_[1] || z >= dim_[2]) continue;
+                        const std::size_t cell = (std::size_t(z) * dim_[1] + y) * dim_[0] + x;
+                        for (std::size_t i = start_[cell]; i < start_[cell + 1]; ++i) {
+                            const double* t = &tri_[std::size_t(items_[i]) * 9];
+                            double q[3];
+                            nearest_on_triangle(p, t, t + 3, t + 6, q);
+                            const double d = (q[0] - p[0]) * (q[0] - p[0]) + (q[1] - p[1]) * (q[1] - p[1]) +
+                                             (q[2] - p[2]) * (q[2] - p[2]);
+                            if (d < best) best = d, at[0] = q[0], at[1] = q[1], at[2] = q[2];
+                        }
+                    }
+                }
+            // Cells past this ring are at least r cells away.
+            if (best <= double(r) * cell_ * double(r) * cell_) break;
+        }
+        distance = std::sqrt(best);
+        return true;
+    }
+
+private:
+    void bounds(std::size_t t, double* lo, double* hi) const {
+        const double* v = &tri_[t * 9];
+        for (int k = 0; k < 3; ++k) {
+            lo[k] = std::min({v[k], v[3 + k], v[6 + k]});
+            hi[k] = std::max({v[k], v[3 + k], v[6 + k]});
+        }
+    }
+    template <class F>
+    void each_cell(std::size_t t, F&& f) const {
+        double tlo[3], thi[3];
+        bounds(t, tlo, thi);
+        int a[3], b[3];
+        for (int k = 0; k < 3; ++k) {
+            a[k] = std::clamp(int(std::floor((tlo[k] - lo_[k]) / cell_)), 0, dim_[k] - 1);
+            b[k] = std::clamp(int(std::floor((thi[k] - lo_[k]) / cell_)), 0, dim_[k] - 1);
+        }
+        for (int z = a[2]; z <= b[2]; ++z)
+            for (int y = a[1]; y <= b[1]; ++y)
+                for (int x = a[0]; x <= b[0]; ++x) f((std::size_t(z) * dim_[1] + y) * dim_[0] + x);
+    }
+
+    std::vector<double> tri_;
+    double lo_[3] = {0, 0, 0}, hi_[3] = {0, 0, 0}, cell_ = 1.0;
+    int dim_[3] = {1, 1, 1};
+    std::vector<std::size_t> start_;
+    std::vector<unsigned> items_;
+};
+
+// The triangles of every polygon but the leaves, fanned from the first corner.
+std::vector<double> bark_triangles(const mesh_layer& layer, index_t leaf_surface) {
+    std::vector<double> out;
+    for (index_t p = 0; p < layer.polygon_count(); ++p) {
+        const auto pts = layer.polygon_points(p);
+        if (pts.size() < 3 || (leaf_surface != k_none && layer.polygon_surface(p) == leaf_surface)) continue;
+        for (std::size_t k = 1; k + 1 < pts.size(); ++k)
+            for (index_t q : {pts[0], pts[k], pts[k + 1]}) out.insert(out.end(), layer.point(q), layer.point(q) + 3);
+    }
+    return out;
+}
 
 }  // namespace
 
@@ -188,6 +350,7 @@ struct lod_source {
     std::vector<index_t> vertex_of;     // per polygon corner, in polygon order
     std::vector<float> positions;       // per vertex
     std::vector<leaf_group> leaves;
+    std::size_t uv = std::size_t(-1);   // offset of the bark map's slot in a vertex's values
 };
 
 // Every corner as a vertex; the bark as triangles fanned from each
@@ -224,7 +387,152 @@ lod_source gather_lod_source(const mesh_layer& layer, index_t leaf_surface) {
     for (std::size_t v = 0; v < vt.point.size(); ++v)
         for (int k = 0; k < 3; ++k) src.positions[v * 3 + std::size_t(k)] = float(layer.point(vt.point[v])[k]);
     src.leaves = leaf_groups(layer, leaf_surface);
+    const index_t uv = layer.find_map(LWVMAP_TXUV, k_bark_map);
+    if (uv != k_none) src.uv = std::size_t(uv) * (k_max_map_dim + 1);
     return src;
+}
+
+// Each triangle's tube radius: how far its points go around the tube per
+// unit of the bark map's u (0 to 1 around), over 2 pi; 0 where unknown.
+std::vector<double> tube_radii(const lod_source& src, const std::vector<unsigned>& tris) {
+    std::vector<double> r(tris.size() / 3, 0.0);
+    if (src.uv == std::size_t(-1)) return r;
+    for (std::size_t t = 0; t < r.size(); ++t) {
+        const unsigned* v = &tris[t * 3];
+        const float* uv[3];
+        bool known = true;
+        for (int i = 0; i < 3; ++i) {
+            uv[i] = &src.vt.values[std::size_t(v[i]) * src.vt.stride + src.uv];
+            known = known && uv[i][0] != 0.0f;
+        }
+        if (!known) continue;
+        const double du1 = uv[1][1] - uv[0][1], dv1 = uv[1][2] - uv[0][2];
+        const double du2 = uv[2][1] - uv[0][1], dv2 = uv[2][2] - uv[0][2];
+        const double det = du1 * dv2 - du2 * dv1;
+        if (!(std::fabs(det) > 1e-12)) continue;
+        double d[3];
+        for (int k = 0; k < 3; ++k) {
+            const double e1 = double(src.positions[v[1] * 3 + unsigned(k)]) - src.positions[v[0] * 3 + unsigned(k)];
+            const double e2 = double(src.positions[v[2] * 3 + unsigned(k)]) - src.positions[v[0] * 3 + unsigned(k)];
+            d[k] = (e1 * dv2 - e2 * dv1) / det;
+        }
+        const double radius = std::sqrt(d[0] * d[0] + d[1] * d[1] + d[2] * d[2]) / (2.0 * 3.14159265358979323846);
+        if (std::isfinite(radius)) r[t] = radius;
+    }
+    return r;
+}
+
+// The bark cut to at most `goal` triangles such that every tube loses shape
+// in proportion to its girth: triangles are grouped by tube radius (bands
+// of a factor two), each band simplified on its own with its borders held,
+// at a shape error of alpha times the band's radius, alpha growing until the
+// whole fits. Thin tubes thus keep their cross-section as long as thick
+// ones keep their roundness, instead of being flattened into slivers to pay
+// for them. With `most_alpha` alpha stops there, fitting or not; without,
+// bark that does not fit so is simplified as one, the count deciding.
+// Returns false when the bark stays above `goal`.
+bool simplify_by_girth(std::vector<unsigned>& tris, const lod_source& src, std::size_t goal,
+                       double most_alpha = 0.0) {
+    if (tris.size() / 3 <= goal) return true;
+    const std::size_t vertices = src.vt.point.size();
+    const float extent = meshopt_simplifyScale(src.positions.data(), vertices, sizeof(float) * 3);
+    const std::vector<double> radii = tube_radii(src, tris);
+    std::vector<double> known;
+    for (double r : radii)
+        if (r > 0) known.push_back(r);
+    std::vector<std::vector<unsigned>> bands;
+    std::vector<double> band_radius;
+    if (!known.empty() && extent > 0) {
+        std::sort(known.begin(), known.end());
+        const double lowest = std::max(known.front(), double(extent) * 1e-6), median = known[known.size() / 2];
+        constexpr int k_bands = 16;
+        bands.resize(k_bands);
+        for (int b = 0; b < k_bands; ++b) band_radius.push_back(lowest * std::ldexp(1.0, b));
+        for (std::size_t t = 0; t < radii.size(); ++t) {
+            const double r = radii[t] > 0 ? radii[t] : median;
+            const int b = std::clamp(int(std::floor(std::log2(r / lowest))), 0, k_bands - 1);
+            bands[std::size_t(b)].insert(bands[std::size_t(b)].end(), &tris[t * 3], &tris[t * 3] + 3);
+        }
+    }
+    // Each band over its own vertices (the simplifier's work grows with the
+    // vertices it is given), its error relative to its own extent.
+    std::vector<std::vector<unsigned>> global(bands.size());
+    std::vector<std::vector<float>> band_positions(bands.size());
+    std::vector<float> band_extent(bands.size(), 0.0f);
+    {
+        std::vector<unsigned> local(vertices, ~0u);
+        for (std::size_t b = 0; b < bands.size(); ++b) {
+            for (unsigned& v : bands[b]) {
+                if (local[v] == ~0u) {
+                    local[v] = unsigned(global[b].size());
+                    global[b].push_back(v);
+                    band_positions[b].insert(band_positions[b].end(), &src.positions[std::size_t(v) * 3],
+                                             &src.positions[std::size_t(v) * 3] + 3);
+                }
+                v = local[v];
+            }
+            for (unsigned v : global[b]) local[v] = ~0u;
+            if (!global[b].empty())
+                band_extent[b] = meshopt_simplifyScale(band_positions[b].data(), global[b].size(), sizeof(float) * 3);
+        }
+    }
+    std::vector<unsigned> out;
+    auto cut = [&](const std::vector<std::vector<unsigned>>& from, double alpha, std::vector<std::vector<unsigned>>& to) {
+        std::size_t n = 0;
+        to.resize(from.size());
+        for (std::size_t b = 0; b < from.size(); ++b) {
+            to[b].resize(from[b].size());
+            const std::size_t k =
+                from[b].empty() || !(band_extent[b] > 0)
+                    ? from[b].size()
+                    : meshopt_simplify(to[b].data(), from[b].data(), from[b].size(), band_positions[b].data(),
+                                       global[b].size(), sizeof(float) * 3, 0,
+                                       float(alpha * band_radius[b] / double(band_extent[b])),
+                                       meshopt_SimplifyLockBorder, nullptr);
+            if (k == from[b].size()) to[b] = from[b];
+            to[b].resize(k);
+            n += k / 3;
+        }
+        return n;
+    };
+    auto gather = [&](const std::vector<std::vector<unsigned>>& from) {
+        for (std::size_t b = 0; b < from.size(); ++b)
+            for (unsigned v : from[b]) out.push_back(global[b][v]);
+    };
+    if (!bands.empty()) {
+        // Alpha doubles each step; the last step is then narrowed down from
+        // the bands before it, so the bark ends near its goal.
+        std::vector<std::vector<unsigned>> before = bands, after;
+        double alpha = 0.05, last = 0.0;
+        std::size_t n = tris.size() / 3;
+        for (int step = 0; step < 20 && n > goal && (most_alpha == 0.0 || alpha <= most_alpha); ++step, alpha *= 2.0) {
+            n = cut(before, alpha, after);
+            if (n > goal) before.swap(after), last = alpha;
+        }
+        if (n <= goal) {
+            double lo = last, hi = alpha / 2.0;
+            std::vector<std::vector<unsigned>> best = after, trial;
+            for (int step = 0; step < 5 && lo > 0; ++step) {
+                const double mid = std::sqrt(lo * hi);
+                if (cut(before, mid, trial) <= goal) best.swap(trial), hi = mid;
+                else lo = mid;
+            }
+            gather(best);
+            tris.swap(out);
+            return true;
+        }
+        gather(before);
+        tris.swap(out);
+        out.clear();
+    }
+    if (most_alpha != 0.0) return false;
+    // No bound on the shape error: the count decides, seams and borders only
+    // move along themselves.
+    out.resize(tris.size());
+    out.resize(meshopt_simplify(out.data(), tris.data(), tris.size(), src.positions.data(), vertices,
+                                sizeof(float) * 3, goal * 3, 1e6f, 0, nullptr));
+    tris.swap(out);
+    return tris.size() / 3 <= goal;
 }
 
 // Leaves in a fixed random order: each level keeps a prefix of it, so a
@@ -249,41 +557,70 @@ leaf_order order_leaves(const mesh_layer& layer, const std::vector<leaf_group>& 
     return o;
 }
 
-// The bark of the next level, in place of `current`: halved as far as its
-// seams allow; bark that leaves the leaves less than their least share of
-// `total` triangles is cut further regardless of seams.
-void simplify_bark(std::vector<unsigned>& current, std::vector<unsigned>& simplified, const lod_source& src,
-                   std::size_t total, std::size_t leaves_before, float error) {
-    const vertex_table& vt = src.vt;
-    std::size_t n = current.empty()
-                        ? 0
-                        : meshopt_simplify(simplified.data(), current.data(), current.size(), src.positions.data(),
-                                           vt.point.size(), sizeof(float) * 3, current.size() / 6 * 3, error, 0,
-                                           nullptr);
-    const std::size_t least_leaves = leaves_before / 4;
-    if (n / 3 + least_leaves > total && n > 0) {
-        const std::size_t goal = total > least_leaves ? (total - least_leaves) * 3 : 3;
-        std::vector<unsigned> again(simplified.begin(), simplified.begin() + std::ptrdiff_t(n));
-        n = meshopt_simplifySloppy(simplified.data(), again.data(), again.size(), src.positions.data(),
-                                   vt.point.size(), sizeof(float) * 3, goal, 1.0f, nullptr);
+// Triangles of `tris` that have area, by the positions the files hold.
+void drop_degenerate(std::vector<unsigned>& tris, const std::vector<float>& positions) {
+    std::size_t kept = 0;
+    for (std::size_t t = 0; t + 2 < tris.size(); t += 3) {
+        double c[3][3];
+        for (int i = 0; i < 3; ++i)
+            for (int k = 0; k < 3; ++k) c[i][k] = positions[std::size_t(tris[t + std::size_t(i)]) * 3 + std::size_t(k)];
+        if (degenerate(c[0], c[1], c[2])) continue;
+        for (int i = 0; i < 3; ++i) tris[kept++] = tris[t + std::size_t(i)];
     }
-    current.assign(simplified.begin(), simplified.begin() + std::ptrdiff_t(n));
+    tris.resize(kept);
 }
 
+std::vector<double> corners_of(const std::vector<unsigned>& tris, const std::vector<float>& positions) {
+    std::vector<double> out(tris.size() * 3);
+    for (std::size_t i = 0; i < tris.size(); ++i)
+        for (std::size_t k = 0; k < 3; ++k) out[i * 3 + k] = positions[std::size_t(tris[i]) * 3 + k];
+    return out;
+}
+
+// The bark of the next level, in place of `current`: `goal` triangles as far
+// as its seams and the shape `error` allow; bark that leaves the leaves less
+// than their least share of `total` triangles is cut further regardless of
+// seams. Triangles left without area are dropped.
+void simplify_bark(std::vector<unsigned>& current, std::vector<unsigned>& simplified, const lod_source& src,
+                   std::size_t total, std::size_t goal, std::size_t leaves_before, float error) {
+    const vertex_table& vt = src.vt;
+    std::size_t n = current.empty() ? 0
+                                    : meshopt_simplify(simplified.data(), current.data(), current.size(),
+                                                       src.positions.data(), vt.point.size(), sizeof(float) * 3,
+                                                       goal * 3, error, 0, nullptr);
+    const std::size_t least_leaves = leaves_before / 4;
+    std::size_t target = total > least_leaves ? (total - least_leaves) * 3 : 3;
+    for (int tries = 0; n / 3 + least_leaves > total && n > 0 && tries < 8; ++tries, target /= 2) {
+        std::vector<unsigned> again(simplified.begin(), simplified.begin() + std::ptrdiff_t(n));
+        n = meshopt_simplifySloppy(simplified.data(), again.data(), again.size(), src.positions.data(),
+                                   vt.point.size(), sizeof(float) * 3, std::max<std::size_t>(target, 3), 1.0f, nullptr);
+    }
+    current.assign(simplified.begin(), simplified.begin() + std::ptrdiff_t(n));
+    drop_degenerate(current, src.positions);
+}
+
+// Where a kept leaf goes at a level: grown by `scale` about its base (the
+// point where it hangs from the bark), then moved by `shift` onto the bark.
+struct leaf_place {
+    std::array<double, 3> base{0, 0, 0}, shift{0, 0, 0};
+};
+
 // A level's layer: the bark triangles, then the first `count` leaves of the
-// order, each grown by `scale` about its centre.
+// order, each grown by `scale` and moved as `places` says (none: as they are).
 mesh_layer write_level(const mesh_layer& layer, const lod_source& src, const std::vector<unsigned>& current,
-                       const leaf_order& order, std::size_t count, double scale) {
+                       const leaf_order& order, std::size_t count, double scale,
+                       const std::vector<leaf_place>* places) {
     const vertex_table& vt = src.vt;
     level_writer w(layer, vt);
     for (std::size_t t = 0; t < current.size(); t += 3) {
-        const index_t tri[3] = {w.point(current[t], 1.0, nullptr), w.point(current[t + 1], 1.0, nullptr),
-                                w.point(current[t + 2], 1.0, nullptr)};
+        const index_t tri[3] = {w.point(current[t]), w.point(current[t + 1]), w.point(current[t + 2])};
         w.polygon(vt.surface[current[t]], tri);
     }
     std::vector<index_t> pts;
+    const leaf_place still;
     for (std::size_t i = 0; i < count; ++i) {
         const leaf_group& leaf = src.leaves[order.order[i]];
+        const leaf_place& at = places ? (*places)[order.order[i]] : still;
         std::vector<std::pair<index_t, index_t>> moved;  // vertex -> its point in this leaf
         for (index_t p : leaf.polygons) {
             pts.clear();
@@ -293,7 +630,7 @@ mesh_layer write_level(const mesh_layer& layer, const lod_source& src, const std
                 if (it != moved.end()) {
                     pts.push_back(it->second);
                 } else {
-                    moved.emplace_back(v, w.point(v, scale, leaf.centre));
+                    moved.emplace_back(v, w.point(v, scale, at.base.data(), at.shift.data()));
                     pts.push_back(moved.back().second);
                 }
             }
@@ -303,27 +640,57 @@ mesh_layer write_level(const mesh_layer& layer, const lod_source& src, const std
     return w.take();
 }
 
-}  // namespace
+// Each leaf's base: its point nearest to the bark.
+std::vector<leaf_place> leaf_bases(const lod_source& src) {
+    std::vector<leaf_place> places(src.leaves.size());
+    const triangle_grid bark(corners_of(src.bark, src.positions));
+    for (std::size_t g = 0; g < src.leaves.size(); ++g) {
+        double best = 1e300, at[3], d = 0;
+        for (index_t p : src.leaves[g].polygons)
+            for (index_t c = src.first_vertex[p]; c < src.first_vertex[p + 1]; ++c) {
+                const float* f = &src.positions[std::size_t(src.vertex_of[c]) * 3];
+                const double q[3] = {f[0], f[1], f[2]};
+                if (bark.nearest(q, at, d) && d < best) {
+                    best = d;
+                    places[g].base = {q[0], q[1], q[2]};
+                }
+            }
+        if (best == 1e300) places[g].base = {src.leaves[g].centre[0], src.leaves[g].centre[1], src.leaves[g].centre[2]};
+    }
+    return places;
+}
 
-std::vector<lod_level> make_lod_chain(const mesh_layer& layer, int levels) {
+// A leaf whose base is farther than this from the level's bark is moved onto it.
+constexpr double k_leaf_reach = 0.01;
+// Kept leaves grow by at most this factor in size.
+constexpr double k_max_leaf_growth = 2.0;
+
+// Levels 1 ..: halving the level before (budgets empty, `levels` in all),
+// or at most budgets[k] triangles at level k + 1.
+std::vector<lod_level> lod_chain(const mesh_layer& layer, int levels, const std::vector<std::size_t>& budgets) {
     std::vector<lod_level> out;
     if (levels <= 1) return out;
     const auto started = std::chrono::steady_clock::now();
     const index_t leaf_surface = layer.strings().find(k_surface_leaf);
     const lod_source src = gather_lod_source(layer, leaf_surface);
+    std::vector<leaf_place> places = leaf_bases(src);
     const double setup = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
 
     const leaf_order leaves = order_leaves(layer, src.leaves);
     std::size_t leaves_before = leaves.total;
     std::vector<unsigned> current = src.bark, simplified(src.bark.size());
+    const std::size_t first = current.size() / 3 + leaves.total;
     std::size_t kept_leaves = src.leaves.size();
-    float error = k_first_error;
-    for (int level = 1; level < levels; ++level, error *= 2.0f) {
+    for (int level = 1; level < levels; ++level) {
         const auto start = std::chrono::steady_clock::now();
-        // Half the triangles of the level before: the bark halved, the
-        // leaves taking up the rest.
-        const std::size_t total = (current.size() / 3 + leaves_before) / 2;
-        simplify_bark(current, simplified, src, total, leaves_before, error);
+        // The level's triangles: half those of the level before, or its
+        // budget; the bark cut in the same proportion, the leaves taking up
+        // the rest. The allowed shape error grows with the reduction.
+        const std::size_t bark = current.size() / 3, before = bark + leaves_before;
+        const std::size_t total = budgets.empty() ? before / 2 : std::min(before, budgets[std::size_t(level - 1)]);
+        const std::size_t goal = before ? std::size_t(double(bark) * double(total) / double(before)) : 0;
+        const float error = k_first_error * float(double(first) / double(std::max<std::size_t>(total, 1)) / 2.0);
+        simplify_bark(current, simplified, src, total, goal, leaves_before, error);
         const std::size_t leaf_budget = total > current.size() / 3 ? total - current.size() / 3 : 0;
 
         std::size_t count = 0, leaf_tris = 0;
@@ -331,10 +698,20 @@ std::vector<lod_level> make_lod_chain(const mesh_layer& layer, int levels) {
             leaf_tris += leaves.triangles[leaves.order[count++]];
         kept_leaves = count;
         leaves_before = leaf_tris;
-        // Each kept leaf grows so that together they cover what all did.
-        const double scale = count ? std::sqrt(double(src.leaves.size()) / double(count)) : 1.0;
+        // Each kept leaf grows so that together they cover what all did, up
+        // to a limit; one whose bark is gone moves onto the nearest kept bark.
+        const double scale =
+            count ? std::min(k_max_leaf_growth, std::sqrt(double(src.leaves.size()) / double(count))) : 1.0;
+        const triangle_grid kept(corners_of(current, src.positions));
+        for (std::size_t i = 0; i < count; ++i) {
+            leaf_place& at = places[leaves.order[i]];
+            double to[3], d = 0;
+            at.shift = {0, 0, 0};
+            if (kept.nearest(at.base.data(), to, d) && d > k_leaf_reach)
+                for (int k = 0; k < 3; ++k) at.shift[std::size_t(k)] = to[k] - at.base[std::size_t(k)];
+        }
         lod_level l;
-        l.layer = write_level(layer, src, current, leaves, count, scale);
+        l.layer = write_level(layer, src, current, leaves, count, scale, &places);
         l.triangles = triangle_count(l.layer);
         l.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count() +
                     (level == 1 ? setup : 0.0);
@@ -342,6 +719,18 @@ std::vector<lod_level> make_lod_chain(const mesh_layer& layer, int levels) {
     }
     return out;
 }
+
+}  // namespace
+
+std::vector<lod_level> make_lod_chain(const mesh_layer& layer, int levels) { return lod_chain(layer, levels, {}); }
+
+std::vector<lod_level> make_lod_chain(const mesh_layer& layer, const std::vector<std::size_t>& budgets) {
+    return lod_chain(layer, int(budgets.size()) + 1, budgets);
+}
+
+// The largest shape error a tube is simplified with for its bark to stay
+// round, relative to its radius: more flattens it.
+constexpr double k_most_alpha = 1.0;
 
 budget_level fit_to_budget(const mesh_layer& layer, std::size_t max_triangles) {
     const index_t leaf_surface = layer.strings().find(k_surface_leaf);
@@ -355,21 +744,38 @@ budget_level fit_to_budget(const mesh_layer& layer, std::size_t max_triangles) {
     out.leaf_triangles = leaves.total;
     const std::size_t bark_budget = max_triangles > leaves.total ? max_triangles - leaves.total : 0;
     std::vector<unsigned> current = src.bark;
-    if (current.size() / 3 > bark_budget) {
-        // No bound on the shape error: the count decides, seams and borders
-        // only move along themselves.
-        std::vector<unsigned> simplified(current.size());
-        const std::size_t n =
-            meshopt_simplify(simplified.data(), current.data(), current.size(), src.positions.data(),
-                             src.vt.point.size(), sizeof(float) * 3, bark_budget * 3, 1e6f, 0, nullptr);
-        current.assign(simplified.begin(), simplified.begin() + std::ptrdiff_t(n));
+    // Twigs stay whole: a twig with fewer sides no longer shades as a tube.
+    // The other bark takes the rest of the budget, each tube keeping its
+    // cross-section; when that is too little all of it is simplified as one.
+    const index_t twig = layer.strings().find(k_surface_twig);
+    std::vector<unsigned> twigs, rest;
+    for (std::size_t t = 0; t < current.size(); t += 3) {
+        std::vector<unsigned>& to = twig != k_none && src.vt.surface[current[t]] == twig ? twigs : rest;
+        to.insert(to.end(), &current[t], &current[t] + 3);
     }
+    out.shape = budget_shape::round;
+    if (current.size() / 3 > bark_budget) {
+        // The second try goes on from where keeping every tube round stopped.
+        const std::size_t left = twigs.size() / 3 < bark_budget ? bark_budget - twigs.size() / 3 : 0;
+        if (left > 0 && simplify_by_girth(rest, src, left, k_most_alpha)) {
+            current = std::move(rest);
+            current.insert(current.end(), twigs.begin(), twigs.end());
+        } else if (left > 0 && simplify_by_girth(rest, src, left)) {
+            out.shape = budget_shape::twigs_whole;
+            current = std::move(rest);
+            current.insert(current.end(), twigs.begin(), twigs.end());
+        } else {
+            out.shape = budget_shape::cut;
+            simplify_by_girth(current, src, bark_budget);
+        }
+    }
+    drop_degenerate(current, src.positions);
     out.bark_triangles = current.size() / 3;
     if (out.bark_triangles > bark_budget) {
         out.least = out.bark_triangles + leaves.total;
         return out;
     }
-    out.layer = write_level(layer, src, current, leaves, src.leaves.size(), 1.0);
+    out.layer = write_level(layer, src, current, leaves, src.leaves.size(), 1.0, nullptr);
     out.fits = true;
     return out;
 }
@@ -558,6 +964,72 @@ std::vector<double> lod_coverages(const std::vector<std::size_t>& triangles) {
                         ? 0.0
                         : 0.25 * double(triangles[k]) / double(triangles[0]));
     return c;
+}
+
+layer_health check_layer(const mesh_layer& layer, double far) {
+    layer_health h;
+    const index_t leaf_surface = layer.strings().find(k_surface_leaf);
+    std::vector<index_t> slots;  // surfaces in order of first use
+    std::unordered_map<std::uint64_t, std::array<double, 3>> smooth;  // (point, surface) -> summed normal
+    auto key = [](index_t point, index_t surface) { return std::uint64_t(point) << 32 | surface; };
+    std::vector<std::array<double, 3>> face(layer.polygon_count());
+    for (index_t p = 0; p < layer.polygon_count(); ++p) {
+        const auto pts = layer.polygon_points(p);
+        if (pts.size() < 3) continue;
+        const index_t s = layer.polygon_surface(p);
+        auto slot = std::find(slots.begin(), slots.end(), s);
+        if (slot == slots.end()) {
+            slots.push_back(s);
+            h.surfaces.push_back({s == k_none ? std::string() : std::string(layer.strings().view(s))});
+            slot = slots.end() - 1;
+        }
+        surface_health& sh = h.surfaces[std::size_t(slot - slots.begin())];
+        double n[3] = {0, 0, 0};
+        for (std::size_t k = 0; k < pts.size(); ++k) {
+            float a[3], b[3];
+            for (int i = 0; i < 3; ++i)
+                a[i] = float(layer.point(pts[k])[i]), b[i] = float(layer.point(pts[(k + 1) % pts.size()])[i]);
+            add_newell_term(a, b, n[0], n[1], n[2]);
+        }
+        face[p] = {n[0], n[1], n[2]};
+        for (index_t q : pts) {
+            auto& sum = smooth[key(q, s)];
+            for (int i = 0; i < 3; ++i) sum[i] += n[i];
+        }
+        for (std::size_t k = 1; k + 1 < pts.size(); ++k) {
+            ++sh.triangles;
+            double c[3][3];  // as the files hold them
+            for (int i = 0; i < 3; ++i)
+                for (int j = 0; j < 3; ++j) c[i][j] = float(layer.point(pts[i == 0 ? 0 : k + std::size_t(i) - 1])[j]);
+            sh.degenerate += degenerate(c[0], c[1], c[2]);
+        }
+    }
+    for (index_t p = 0; p < layer.polygon_count(); ++p) {
+        const auto pts = layer.polygon_points(p);
+        if (pts.size() < 3) continue;
+        const index_t s = layer.polygon_surface(p);
+        surface_health& sh = h.surfaces[std::size_t(std::find(slots.begin(), slots.end(), s) - slots.begin())];
+        for (index_t q : pts) {
+            const auto& sum = smooth[key(q, s)];
+            ++sh.corners;
+            sh.folded += sum[0] * face[p][0] + sum[1] * face[p][1] + sum[2] * face[p][2] < 0;
+        }
+    }
+    const triangle_grid bark(bark_triangles(layer, leaf_surface));
+    for (const leaf_group& leaf : leaf_groups(layer, leaf_surface)) {
+        double nearest = 1e300, at[3], d = 0;
+        for (index_t p : leaf.polygons)
+            for (index_t q : layer.polygon_points(p))
+                if (bark.nearest(layer.point(q), at, d)) nearest = std::min(nearest, d);
+        ++h.leaves;
+        if (nearest == 1e300) {  // no bark at all
+            ++h.leaves_far;
+            continue;
+        }
+        h.leaves_far += nearest > far;
+        h.farthest_leaf = std::max(h.farthest_leaf, nearest);
+    }
+    return h;
 }
 
 std::string lod_path(const std::string& path, int level) {

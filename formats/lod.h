@@ -1,5 +1,6 @@
 // Levels of detail of a tree layer. Level 0 is the layer itself; each
-// further level has about half the triangles of the one before: the bark
+// further level has about half the triangles of the one before (or a given
+// budget): the bark
 // (every surface but the leaves) simplified with meshoptimizer, which keeps
 // texture seams and surface borders and bounds the shape error, and the
 // leaves thinned, the kept ones enlarged so the crown stays as covered.
@@ -26,8 +27,14 @@ struct lod_level {
 
 // Levels 1 .. levels-1 of layer (levels from 1 to k_max_lod_levels). Every
 // map value of a corner is carried to the point it lands on; points are
-// split where a corner's values or surface differ. Skeleton lines are left out.
+// split where a corner's values or surface differ. Skeleton lines are left
+// out, and so are triangles without area. A kept leaf grows (at most
+// twofold) about the point where it hangs from the bark; where that bark is
+// simplified away, the leaf moves onto the nearest bark kept.
 std::vector<lod_level> make_lod_chain(const mesh_layer& layer, int levels);
+// The same with level k + 1 at most budgets[k] triangles (falling budgets,
+// each below the layer's own count).
+std::vector<lod_level> make_lod_chain(const mesh_layer& layer, const std::vector<std::size_t>& budgets);
 
 // Level 0 within a triangle budget: the bark (every surface but the
 // leaves) simplified with meshoptimizer to at most max_triangles minus the
@@ -35,12 +42,17 @@ std::vector<lod_level> make_lod_chain(const mesh_layer& layer, int levels);
 // are kept whole. A layer like the levels above (triangles and the leaves'
 // own polygons, per-point maps only). When the bark cannot get that low
 // without breaking a seam or border, `layer` is left empty and `least`
-// says the fewest triangles the whole tree can have.
+// says the fewest triangles the whole tree can have. The bark is simplified
+// in bands of tube radius, each losing shape in proportion to its girth;
+// twigs are kept whole and the other tubes keep their cross-section when the
+// budget allows, else as much of that as it does (`shape`).
+enum class budget_shape { cut, twigs_whole, round };  // worst to best
 struct budget_level {
     mesh_layer layer;
     std::size_t bark_triangles = 0, leaf_triangles = 0;
     std::size_t least = 0;  // set when it does not fit
     bool fits = false;
+    budget_shape shape = budget_shape::cut;  // round: twigs whole, no tube flattened
 };
 budget_level fit_to_budget(const mesh_layer& layer, std::size_t max_triangles);
 
@@ -61,6 +73,23 @@ std::string merge_glb_levels(const std::vector<std::string>& glbs, const std::st
 // area times its share of level 0's triangles (about one triangle per
 // pixel stays constant); the last level is never culled (0).
 std::vector<double> lod_coverages(const std::vector<std::size_t>& triangles);
+
+// How well a layer renders, per surface: triangles (polygons fanned from
+// their first corner) of zero area or of a height under a millionth of
+// their longest edge, and corners whose smooth normal (area-weighted over
+// the surface's polygons around the point, as the writers shade) faces
+// against their polygon; and for the leaves, how far each lies from the
+// nearest bark triangle.
+struct surface_health {
+    std::string surface;
+    std::size_t triangles = 0, degenerate = 0, corners = 0, folded = 0;
+};
+struct layer_health {
+    std::vector<surface_health> surfaces;  // in order of first use
+    std::size_t leaves = 0, leaves_far = 0;  // leaves_far: farther than `far` from the bark
+    double farthest_leaf = 0.0;              // metres; 0 without bark or leaves
+};
+layer_health check_layer(const mesh_layer& layer, double far);
 
 // "trees/oak.obj" level 2 -> "trees/oak_LOD2.obj".
 std::string lod_path(const std::string& path, int level);

@@ -156,7 +156,7 @@ mesh_layer copy_layer(const mesh_layer& in) {
     return out;
 }
 
-mesh_layer tubes_as_cages(const mesh_layer& in) {
+mesh_layer tubes_as_cages(const mesh_layer& in, bool twigs) {
     mesh_layer out = empty_layer_like(in);
     out.keep_history(false);
     std::vector<index_t> same(in.point_count());
@@ -167,7 +167,7 @@ mesh_layer tubes_as_cages(const mesh_layer& in) {
     std::vector<std::uint8_t> tube(in.strings().size(), 0);
     for (index_t s = 0; s < in.strings().size(); ++s) {
         const surface_look look = look_of(in.strings().view(s));
-        tube[s] = look == surface_look::bark || look == surface_look::twig;
+        tube[s] = look == surface_look::bark || (twigs && look == surface_look::twig);
     }
     for (index_t p = 0; p < in.polygon_count(); ++p) {
         const index_t s = in.polygon_surface(p);

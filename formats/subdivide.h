@@ -32,8 +32,9 @@ mesh_layer subdivide_patches(const mesh_layer& layer, int levels);
 
 // A copy without history in which the tube faces (surfaces that look like
 // bark or twigs, three or more points) are 'PTCH' cages, as a SubD build
-// writes them; leaves and other polygons stay as they are.
-mesh_layer tubes_as_cages(const mesh_layer& layer);
+// writes them; leaves and other polygons (twigs too, unless `twigs`) stay
+// as they are.
+mesh_layer tubes_as_cages(const mesh_layer& layer, bool twigs = true);
 
 // An exact copy: the same journal, strings and maps.
 mesh_layer copy_layer(const mesh_layer& layer);

@@ -91,31 +91,53 @@ struct LodTree : test::program_test {
     }
 };
 
-TEST_F(LodTree, EachLevelHalvesAndKeepsTheTreesShape) {
-    const std::vector<lod_level> chain = make_lod_chain(tree, 4);
-    ASSERT_EQ(chain.size(), 3u);
+// Every level renders as a tree: no triangles without area, every leaf on
+// kept bark, leaves grown at most twofold, bark and maps kept.
+void expect_level_is_a_tree(const summary& base, const mesh_layer& level) {
+    const layer_health h = check_layer(level, 0.05);
+    for (const surface_health& s : h.surfaces) EXPECT_LE(s.degenerate * 1000, s.triangles) << s.surface;
+    EXPECT_EQ(h.leaves_far, 0u) << h.farthest_leaf;
+    const summary s = summarise(level);
+    EXPECT_LT(s.leaf_polygons, base.leaf_polygons);
+    EXPECT_GT(s.leaf_polygons, 0u);
+    const double kept = double(s.leaf_polygons) / double(base.leaf_polygons);
+    EXPECT_LE(s.leaf_area / base.leaf_area, 4.0 * kept * 1.1);
+    EXPECT_GE(s.leaf_area / base.leaf_area, std::min(1.0, 4.0 * kept) * 0.9);
+    for (int a = 0; a < 3; ++a) {
+        const double size = base.bark.hi[a] - base.bark.lo[a];
+        EXPECT_NEAR(s.bark.lo[a], base.bark.lo[a], 0.05 * size) << a;
+        EXPECT_NEAR(s.bark.hi[a], base.bark.hi[a], 0.05 * size) << a;
+    }
+    // Texture coordinates are carried, never blended across a seam.
+    EXPECT_TRUE(std::includes(base.uvs.begin(), base.uvs.end(), s.uvs.begin(), s.uvs.end()));
+    EXPECT_GT(s.uvs.size(), 10u);
+}
+
+TEST_F(LodTree, EachLevelHalvesOrKeepsItsBudgetAndStaysATree) {
     const summary base = summarise(tree);
-    std::size_t before = triangle_count(tree);
+    const std::size_t all = triangle_count(tree);
+    const std::vector<lod_level> chain = make_lod_chain(tree, 5);
+    ASSERT_EQ(chain.size(), 4u);
+    std::size_t before = all;
     for (std::size_t k = 0; k < chain.size(); ++k) {
         SCOPED_TRACE("level " + std::to_string(k + 1));
         const double share = double(chain[k].triangles) / double(before);
         EXPECT_GT(share, 0.4);
         EXPECT_LT(share, 0.6);
         before = chain[k].triangles;
-        const summary s = summarise(chain[k].layer);
-        EXPECT_LT(s.leaf_polygons, base.leaf_polygons);
-        EXPECT_GT(s.leaf_polygons, 0u);
-        EXPECT_NEAR(s.leaf_area / base.leaf_area, 1.0, 0.1);  // kept leaves cover what all did
-        for (int a = 0; a < 3; ++a) {
-            const double size = base.bark.hi[a] - base.bark.lo[a];
-            EXPECT_NEAR(s.bark.lo[a], base.bark.lo[a], 0.05 * size) << a;
-            EXPECT_NEAR(s.bark.hi[a], base.bark.hi[a], 0.05 * size) << a;
-        }
-        // Texture coordinates are carried, never blended across a seam.
-        EXPECT_TRUE(std::includes(base.uvs.begin(), base.uvs.end(), s.uvs.begin(), s.uvs.end()));
-        EXPECT_GT(s.uvs.size(), 10u);
+        expect_level_is_a_tree(base, chain[k].layer);
     }
     EXPECT_TRUE(make_lod_chain(tree, 1).empty());
+
+    const std::vector<std::size_t> budgets = {all / 3, all / 10};
+    const std::vector<lod_level> given = make_lod_chain(tree, budgets);
+    ASSERT_EQ(given.size(), 2u);
+    for (std::size_t k = 0; k < given.size(); ++k) {
+        SCOPED_TRACE("budget " + std::to_string(budgets[k]));
+        EXPECT_LE(given[k].triangles, budgets[k]);
+        EXPECT_GT(given[k].triangles, budgets[k] * 8 / 10);
+        expect_level_is_a_tree(base, given[k].layer);
+    }
 }
 
 TEST_F(LodTree, GlbHoldsEveryLevelAndObjAFilePerLevel) {
@@ -187,6 +209,27 @@ TEST_F(LodTree, GlbHoldsEveryLevelAndObjAFilePerLevel) {
             EXPECT_LT(triangles, previous * 6 / 10);
         }
         previous = triangles;
+    }
+
+    // Levels as triangle budgets; bad ones refused with one line, nothing written.
+    const std::size_t above = previous * 4;  // thousands: far above level 0
+    for (const std::string& bad : std::vector<std::string>{"0", "9", "5k,20k", "20k,,5k", "x", "1,2,3,4,5,6,7,8", std::to_string(above) + "k"}) {
+        ASSERT_EQ(run(sets + "--lod " + bad + " -o b.glb"), 2) << bad;
+        EXPECT_TRUE(err_has("--lod")) << err();
+        const std::string e = err();
+        EXPECT_EQ(std::count(e.begin(), e.end(), '\n'), 1) << e;
+        EXPECT_FALSE(exists("b.glb"));
+    }
+    const std::size_t all = triangle_count(tree);
+    const std::string budgets = std::to_string(all / 3) + "," + std::to_string(all / 20000) + "k";
+    ASSERT_EQ(run(sets + "--lod " + budgets + " -o b.glb"), 0) << err();
+    const json b = glb_json(file("b.glb"));
+    ASSERT_EQ(b["nodes"].size(), 4u);
+    for (int k = 1; k < 3; ++k) {
+        std::size_t triangles = 0;
+        for (const json& p : b["meshes"][b["nodes"][k + 1]["mesh"].get<int>()]["primitives"])
+            triangles += b["accessors"][p["indices"].get<int>()]["count"].get<std::size_t>() / 3;
+        EXPECT_LE(triangles, k == 1 ? all / 3 : all / 20000 * 1000) << k;
     }
 
     if (std::system("command -v node >/dev/null 2>&1") != 0) GTEST_SKIP() << "node is not installed";

@@ -430,7 +430,8 @@ tool_worker::round_input tool_worker::round_input_of(int levels, std::size_t tri
     if (const auto it = glb_cache_.find({levels, triangles, wind}); it != glb_cache_.end()) {
         in.glb = it->second;
     } else if ((in.square = formats::triangle_count(mesh_.foreground())) > 0) {  // a skeleton has no tubes
-        in.cages = std::make_shared<const formats::mesh_layer>(formats::tubes_as_cages(dressed(mesh_.foreground(), wind)));
+        in.cages = std::make_shared<const formats::mesh_layer>(
+            formats::tubes_as_cages(dressed(mesh_.foreground(), wind), false));  // as build --triangles: twigs stay
         in.version = mesh_version_;
     }
     return in;
