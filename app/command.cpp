@@ -254,7 +254,8 @@ int guarded(F&& body) {
     return k_exit_error;
 }
 
-// The outputs of one build, each named file checked before anything is built.
+}  // namespace
+
 std::vector<output_target> checked_outputs(const build_request& request) {
     std::vector<output_target> outputs;
     for (const std::string& o : request.outputs) outputs.push_back(classify_output(o));
@@ -266,6 +267,8 @@ std::vector<output_target> checked_outputs(const build_request& request) {
     check.finish([&](std::size_t) { return files; });
     return outputs;
 }
+
+namespace {
 
 // The files of one variant of a batch, named in refusals by the options as
 // given, with {seed}.
@@ -301,6 +304,28 @@ output_target classify_output(const std::string& arg) {
     if (has_extension(arg, ".glb")) return {arg, output_kind::glb};
     if (has_extension(arg, ".edits")) return {arg, output_kind::edit_log};
     throw usage_error("-o " + arg + ": unknown output type (use .obj, .lwo, .glb, .edits or - for the edit log on stdout)");
+}
+
+void write_grown_tree(const build_request& request, const std::vector<output_target>& outputs,
+                      const formats::texture_set& textures, const formats::mesh_layer& fg,
+                      const formats::mesh_layer& crown, const std::string& far) {
+    require_finite(fg, far, crown);
+    std::optional<formats::mesh_layer> refined;
+    if (request.triangles) refined = budgeted_tree(fg, request);
+    else if (request.subdivide > 0) refined = formats::subdivide_patches(fg, request.subdivide);
+    if (refined) require_finite(*refined, far, crown);
+    const formats::mesh_layer& smooth = refined ? *refined : fg;
+    const std::vector<formats::lod_level> lods = make_lods(smooth, request.lod);
+    // Every file is written in full before any of them replaces what was
+    // there: all of them appear, or none.
+    formats::file_set files;
+    const formats::output_layers layers{fg, smooth, lods};
+    const formats::output_options written{&textures, request.wind_colours};
+    write_files(outputs, layers, written, files);
+    if (request.preview) write_preview(smooth, crown, *request.preview, files);
+    for (const output_target& o : outputs)
+        if (o.kind == output_kind::edit_log_stdout) write_output(o, layers, written, files);
+    files.commit();
 }
 
 // Variants in batch: everything is checked here once, then each seed is
@@ -358,26 +383,9 @@ int run_build(const build_request& request, const host_options& options) {
         const std::string far = far_settings(defaults, read_reals(session.panel()));
         session.finish();
 
-        const formats::mesh_layer& fg = mesh.foreground();
-        require_finite(fg, far, mesh.background());
-        std::optional<formats::mesh_layer> refined;
-        if (request.triangles) refined = budgeted_tree(fg, request);
-        else if (request.subdivide > 0) refined = formats::subdivide_patches(fg, request.subdivide);
-        if (refined) require_finite(*refined, far, mesh.background());
-        const formats::mesh_layer& smooth = refined ? *refined : fg;
-        const std::vector<formats::lod_level> lods = make_lods(smooth, request.lod);
-        // Every file is written in full before any of them replaces what was
-        // there: all of them appear, or none.
-        formats::file_set files;
-        const formats::output_layers layers{fg, smooth, lods};
-        const formats::output_options written{&textures, request.wind_colours};
-        write_files(outputs, layers, written, files);
-        if (request.preview) write_preview(smooth, mesh.background(), *request.preview, files);
-        for (const output_target& o : outputs)
-            if (o.kind == output_kind::edit_log_stdout) write_output(o, layers, written, files);
-        files.commit();
-        std::fprintf(stderr, "sylvaform: %u points, %u polygons in %.3f s\n", unsigned(fg.point_count()),
-                     unsigned(fg.polygon_count()), took.count());
+        write_grown_tree(request, outputs, textures, mesh.foreground(), mesh.background(), far);
+        std::fprintf(stderr, "sylvaform: %u points, %u polygons in %.3f s\n", unsigned(mesh.foreground().point_count()),
+                     unsigned(mesh.foreground().polygon_count()), took.count());
         return k_exit_ok;
     });
 }
