@@ -9,6 +9,7 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <filesystem>
@@ -21,7 +22,9 @@
 #include "app/build_cost.h"
 #include "app/build_limits.h"
 #include "app/command.h"
+#include "app/control_units.h"
 #include "app/default_crown.h"
+#include "app/serve/panel_model.h"
 #include "app/host_services.h"
 #include "app/settings_args.h"
 #include "app/standin_host.h"
@@ -113,6 +116,7 @@ struct py_mesh {
     std::shared_ptr<formats::mesh_layer> crown;
     std::string far;
     std::vector<std::string> messages;
+    unsigned steps = 0;  // progress steps the tool reported: a tree regrown reports one per branch
 
     py::array_t<double> points() const {
         const auto xyz = layer->point_coordinates();
@@ -408,10 +412,16 @@ public:
                 formats::memory_budget::limit());
             MeshEditOp op = mesh_->edit_op();
             int builds = 0;
-            {
+            unsigned steps = 0;
+            host().progress_hook = [&](const std::string&, unsigned done, unsigned) { steps = std::max(steps, done); };
+            try {
                 py::gil_scoped_release unlocked;
                 builds = session_->run_builds(op, fg);
+            } catch (...) {
+                host().progress_hook = nullptr;
+                throw;
             }
+            host().progress_hook = nullptr;
             if (builds == 0) throw host_error("the tool did not ask for a build");
             py_mesh out;
             out.far = far_settings(defaults_, read_reals(session_->panel()));
@@ -420,6 +430,56 @@ public:
             fg.keep_history(history_);
             out.crown = copy_crown(mesh_->background());
             out.messages = take_messages();
+            out.steps = steps;
+            return out;
+        });
+    }
+
+    // The tool's panel as it described itself (tabs, groups, labels, control
+    // classes, range hints, choices), with the units table, the field name
+    // of each control and the live values: JSON text.
+    std::string panel() {
+        open();
+        const panel_model model(session_->panel());
+        nlohmann::json out = model.description();
+        out["units"] = units_json();
+        out["values"] = model.values(session_->panel());
+        out["greyed"] = model.greyed(session_->panel());
+        nlohmann::json names = nlohmann::json::object();
+        for (const field_desc& f : field_table())
+            if (f.id != 0) names[std::to_string(f.id)] = f.name;
+        out["fields"] = names;
+        return out.dump();
+    }
+
+    // The panel's "Add Preset": the tool saves its settings and thumbnail
+    // (of the last build) on the shelf under name. Answers the preset's and
+    // the thumbnail's paths.
+    std::pair<std::string, std::string> add_preset(const std::string& name, std::optional<std::string> shelf) {
+        open();
+        return guarded([&] {
+            check_preset_name(name);
+            preset_shelf& s = host().shelf;
+            s.dir = shelf ? std::filesystem::path(*shelf) : shelf_;
+            std::filesystem::create_directories(s.dir);
+            s.pending_name = name;
+            s.last_saved.reset();
+            s.last_error.clear();
+            session_->press(k_add_preset_button);
+            if (!s.last_saved)
+                throw host_error(s.last_error.empty() ? "the tool added no preset (build a tree first)" : s.last_error);
+            return std::make_pair(s.last_saved->preset_path, s.last_saved->png_path);
+        });
+    }
+
+    // The shelf's presets by name, sorted, with their thumbnails' paths.
+    std::vector<std::pair<std::string, std::string>> presets(std::optional<std::string> shelf) {
+        return guarded([&] {
+            preset_shelf& s = host().shelf;
+            s.dir = shelf ? std::filesystem::path(*shelf) : shelf_;
+            std::vector<std::string> warnings;
+            std::vector<std::pair<std::string, std::string>> out;
+            for (const std::string& name : s.list(warnings)) out.emplace_back(name, s.png_path(name));
             return out;
         });
     }
@@ -470,6 +530,17 @@ PYBIND11_MODULE(_sylvaform, m) {
         },
         py::arg("size"), "The memory a build may take, as --max-memory SIZE (e.g. '4G').");
 
+    m.def(
+        "textures",
+        [] {
+            const sf::formats::texture_set& t = default_textures();
+            py::dict out;
+            out["bark"] = py::bytes(t.bark_png);
+            out["leaves"] = py::bytes(t.leaf_png);
+            return out;
+        },
+        "The program's drawn images as PNG bytes, by name.");
+
     py::class_<py_mesh>(m, "Mesh")
         .def_property_readonly("points", &py_mesh::points)
         .def_property_readonly("polygon_starts", &py_mesh::polygon_starts)
@@ -480,6 +551,7 @@ PYBIND11_MODULE(_sylvaform, m) {
         .def_property_readonly("corner_maps", &py_mesh::corner_maps)
         .def_property_readonly("map_types", &py_mesh::map_types)
         .def_readonly("messages", &py_mesh::messages)
+        .def_readonly("steps", &py_mesh::steps)
         .def("__len__", [](const py_mesh& m) { return m.layer->point_count(); })
         .def("write", &py_mesh::write, py::arg("path"), py::kw_only(), py::arg("subdivide") = 0,
              py::arg("triangles") = py::none(), py::arg("lod") = 1, py::arg("textures") = true,
@@ -496,6 +568,9 @@ PYBIND11_MODULE(_sylvaform, m) {
         .def("crown_file", &py_tool::crown_file, py::arg("path"), py::kw_only(), py::arg("z_up") = false)
         .def("load_preset", &py_tool::load_preset, py::arg("name"), py::kw_only(), py::arg("shelf") = py::none())
         .def("build", &py_tool::build)
+        .def("panel", [](py_tool& t) { return py::module_::import("json").attr("loads")(t.panel()); })
+        .def("add_preset", &py_tool::add_preset, py::arg("name"), py::kw_only(), py::arg("shelf") = py::none())
+        .def("presets", &py_tool::presets, py::kw_only(), py::arg("shelf") = py::none())
         .def("close", &py_tool::close)
         .def("__enter__", [](py_tool& t) -> py_tool& { return t; }, py::return_value_policy::reference)
         .def("__exit__", [](py_tool& t, py::args) { t.close(); });

@@ -12,6 +12,6 @@ One Tool is alive per process at a time (the tool keeps its state in its
 module, as in any host). Errors raise sylvaform.Error; a value, file or
 preset to fix raises sylvaform.InputError (also a ValueError).
 """
-from ._sylvaform import Error, InputError, Mesh, Tool, set_max_memory
+from ._sylvaform import Error, InputError, Mesh, Tool, set_max_memory, textures
 
-__all__ = ["Error", "InputError", "Mesh", "Tool", "set_max_memory"]
+__all__ = ["Error", "InputError", "Mesh", "Tool", "set_max_memory", "textures"]
