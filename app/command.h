@@ -8,27 +8,13 @@
 #include <string>
 #include <vector>
 
-#include "formats/materials.h"
-#include "formats/mesh_layer.h"
+#include "app/tool_host.h"
+#include "app/tree_output.h"
 
 namespace sf::app {
 
 constexpr int k_exit_ok = 0;
 constexpr int k_exit_error = 2;
-
-// The panel's "Add Preset" button.
-constexpr unsigned k_add_preset_button = 0x801F;
-
-enum class output_kind { obj, lwo, glb, edit_log, edit_log_stdout };
-
-struct output_target {
-    std::string path;
-    output_kind kind;
-};
-
-// "-" is the edit log on standard output; otherwise the extension (.obj,
-// .lwo, .glb or .edits, any case) decides. Throws usage_error for anything else.
-output_target classify_output(const std::string& arg);
 
 // Where the module and the presets shelf are.
 struct host_options {
@@ -56,19 +42,6 @@ struct build_request {
     int lod = 1;                        // build: levels of detail in .glb and .obj output
     std::optional<std::size_t> triangles;  // build: round bark, the tree within this many triangles
 };
-
-// The request's outputs, each named file checked (every file a build would
-// write, side and level files too) before anything is built. Throws usage_error.
-std::vector<output_target> checked_outputs(const build_request& request);
-
-// What a build writes once the tool has grown its tree fg in crown: the
-// refined layer (--triangles, --subdivide) and the levels of detail when
-// asked for, then every output and the preview, all of them or none. far
-// names the settings far from their defaults, for the refusal of a tree
-// with non-finite points. Throws on any failure.
-void write_grown_tree(const build_request& request, const std::vector<output_target>& outputs,
-                      const formats::texture_set& textures, const formats::mesh_layer& fg,
-                      const formats::mesh_layer& crown, const std::string& far);
 
 // Each answers the exit status; errors go to standard error as one line,
 // and nothing is written unless the whole command succeeds.

@@ -21,16 +21,16 @@
 
 #include "app/build_cost.h"
 #include "app/build_limits.h"
-#include "app/command.h"
 #include "app/control_units.h"
 #include "app/default_crown.h"
-#include "app/serve/panel_model.h"
+#include "app/panel_model.h"
 #include "app/host_services.h"
 #include "app/settings_args.h"
 #include "app/standin_host.h"
 #include "app/starter_presets.h"
 #include "app/textures.h"
 #include "app/tool_host.h"
+#include "app/tree_output.h"
 #include "formats/crown_reader.h"
 #include "formats/memory_budget.h"
 #include "formats/obj_reader.h"
@@ -242,14 +242,11 @@ struct py_mesh {
                std::optional<std::string> preview) const {
         guarded([&] {
             if (path == "-") throw usage_error("write: name a file (.obj, .lwo, .glb or .edits)");
-            build_request request;
+            tree_output_request request;
             request.outputs = {path};
             request.subdivide = subdivide;
             request.triangles = triangles;
             request.lod = lod;
-            request.no_textures = !textures;
-            request.bark_texture = std::move(bark_texture);
-            request.leaf_atlas = std::move(leaf_atlas);
             request.wind_colours = wind_colors;
             request.preview = std::move(preview);
             if (subdivide < 0 || subdivide > 4) throw usage_error("subdivide=" + std::to_string(subdivide) + ": 0 to 4 levels");
@@ -259,8 +256,8 @@ struct py_mesh {
                 throw usage_error(path + ": the edit log replays the tool's edits; build with sylvaform.Tool(history=True)");
             formats::texture_set images;
             if (outputs.front().kind == output_kind::obj || outputs.front().kind == output_kind::glb ||
-                request.bark_texture || request.leaf_atlas)
-                images = load_textures({request.no_textures, request.bark_texture, request.leaf_atlas});
+                bark_texture || leaf_atlas)
+                images = load_textures({!textures, bark_texture, leaf_atlas});
             py::gil_scoped_release unlocked;
             write_grown_tree(request, outputs, images, *layer, *crown, far);
         });
