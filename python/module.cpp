@@ -32,6 +32,8 @@
 #include "app/tool_host.h"
 #include "app/tree_output.h"
 #include "formats/crown_reader.h"
+#include "formats/lod.h"
+#include "formats/subdivide.h"
 #include "formats/memory_budget.h"
 #include "formats/obj_reader.h"
 
@@ -249,8 +251,15 @@ struct py_mesh {
             request.lod = lod;
             request.wind_colours = wind_colors;
             request.preview = std::move(preview);
-            if (subdivide < 0 || subdivide > 4) throw usage_error("subdivide=" + std::to_string(subdivide) + ": 0 to 4 levels");
-            if (lod < 1 || lod > 8) throw usage_error("lod=" + std::to_string(lod) + ": 1 to 8 levels");
+            // The command line's ranges.
+            if (subdivide < 0 || subdivide > formats::k_max_subdivision_levels)
+                throw usage_error("subdivide=" + std::to_string(subdivide) + ": 0 to " +
+                                  std::to_string(formats::k_max_subdivision_levels) + " levels");
+            if (lod < 1 || lod > formats::k_max_lod_levels)
+                throw usage_error("lod=" + std::to_string(lod) + ": 1 to " + std::to_string(formats::k_max_lod_levels) +
+                                  " levels");
+            if (triangles && (*triangles < 1 || *triangles > 4000000000u))
+                throw usage_error("triangles=" + std::to_string(*triangles) + ": 1 to 4000000000");
             const std::vector<output_target> outputs = checked_outputs(request);
             if (outputs.front().kind == output_kind::edit_log && !layer->keeps_history())
                 throw usage_error(path + ": the edit log replays the tool's edits; build with sylvaform.Tool(history=True)");
