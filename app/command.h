@@ -8,24 +8,13 @@
 #include <string>
 #include <vector>
 
+#include "app/tool_host.h"
+#include "app/tree_output.h"
+
 namespace sf::app {
 
 constexpr int k_exit_ok = 0;
 constexpr int k_exit_error = 2;
-
-// The panel's "Add Preset" button.
-constexpr unsigned k_add_preset_button = 0x801F;
-
-enum class output_kind { obj, lwo, glb, edit_log, edit_log_stdout };
-
-struct output_target {
-    std::string path;
-    output_kind kind;
-};
-
-// "-" is the edit log on standard output; otherwise the extension (.obj,
-// .lwo, .glb or .edits, any case) decides. Throws usage_error for anything else.
-output_target classify_output(const std::string& arg);
 
 // Where the module and the presets shelf are.
 struct host_options {

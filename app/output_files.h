@@ -9,7 +9,7 @@
 #include <unordered_map>
 #include <vector>
 
-#include "app/command.h"
+#include "app/tree_output.h"
 
 namespace sf::app {
 

@@ -3,12 +3,9 @@
 // and saves it through the tool's own "Add Preset", with a real thumbnail.
 #pragma once
 
-#include <filesystem>
-#include <functional>
 #include <string>
 #include <vector>
 
-#include "app/command.h"
 
 namespace sf::app {
 
@@ -36,11 +33,5 @@ std::vector<starter_preset> starter_presets();
 
 // The text of a starter crown, or nullptr.
 const char* starter_crown(const std::string& name);
-
-// Grows and saves every starter preset on the shelf, each in its own
-// process, replacing presets of the same names. Answers how many were
-// saved; each failure is reported (one line each) through report.
-int install_starters(const std::filesystem::path& shelf, const host_options& options,
-                     const std::function<void(const std::string&)>& report);
 
 }  // namespace sf::app

@@ -12,6 +12,9 @@
 
 namespace sf::app {
 
+// The panel's "Add Preset" button.
+constexpr unsigned k_add_preset_button = 0x801F;
+
 // The module file beside the running program.
 std::string default_module_path();
 

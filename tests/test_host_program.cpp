@@ -24,7 +24,7 @@
 #include "app/panel_view.h"
 #include "app/png_image.h"
 #include "app/preset_file.h"
-#include "app/serve/panel_model.h"
+#include "app/panel_model.h"
 #include "app/standin_host.h"
 #include "app/starter_presets.h"
 #include "app/tool_host.h"

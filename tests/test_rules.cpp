@@ -7,7 +7,7 @@
 #include "app/control_units.h"
 #include "app/host_services.h"
 #include "app/preset_file.h"
-#include "app/serve/panel_model.h"
+#include "app/panel_model.h"
 #include "app/settings_args.h"
 #include "formats/crown_wire.h"
 #include "formats/edit_log.h"

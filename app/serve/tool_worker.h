@@ -24,7 +24,7 @@
 #include <variant>
 
 #include "app/build_cost.h"
-#include "app/serve/panel_model.h"
+#include "app/panel_model.h"
 #include "app/standin_host.h"
 #include "app/tool_host.h"
 #include "formats/mesh_layer.h"

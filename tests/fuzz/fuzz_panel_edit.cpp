@@ -6,7 +6,7 @@
 #include <cstdlib>
 #include <nlohmann/json.hpp>
 
-#include "app/serve/panel_model.h"
+#include "app/panel_model.h"
 
 using namespace sf::app;
 

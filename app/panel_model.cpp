@@ -1,4 +1,4 @@
-#include "app/serve/panel_model.h"
+#include "app/panel_model.h"
 
 #include "app/panel_ranges.h"
 
