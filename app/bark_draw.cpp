@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cmath>
 
+#include "app/draw_noise.h"
 #include "app/png_image.h"
 #include "formats/bark_uv.h"
 
@@ -12,49 +13,7 @@ namespace sf::app {
 
 namespace {
 
-std::uint32_t mix_hash(std::uint32_t x, std::uint32_t y, std::uint32_t seed) {
-    std::uint32_t h = seed ^ (x * 0x8da6b343u) ^ (y * 0xd8163841u);
-    h ^= h >> 16;
-    h *= 0x7feb352du;
-    h ^= h >> 15;
-    h *= 0x846ca68bu;
-    h ^= h >> 16;
-    return h;
-}
-
-double unit(std::uint32_t h) { return double(h >> 8) / double(1u << 24); }
-int wrap(int i, int n) { return ((i % n) + n) % n; }
-
-// Value noise on px x py cells over the unit square, periodic; in [0, 1).
-double noise(double u, double v, int px, int py, std::uint32_t seed) {
-    const double x = u * px, y = v * py;
-    const double fx = std::floor(x), fy = std::floor(y);
-    const double tx = x - fx, ty = y - fy;
-    const double sx = tx * tx * (3 - 2 * tx), sy = ty * ty * (3 - 2 * ty);
-    const int ix = int(fx), iy = int(fy);
-    auto at = [&](int cx, int cy) {
-        return unit(mix_hash(std::uint32_t(wrap(cx, px)), std::uint32_t(wrap(cy, py)), seed));
-    };
-    const double a = at(ix, iy), b = at(ix + 1, iy), c = at(ix, iy + 1), d = at(ix + 1, iy + 1);
-    return (a + (b - a) * sx) * (1 - sy) + (c + (d - c) * sx) * sy;
-}
-
-double fbm(double u, double v, int px, int py, int octaves, std::uint32_t seed) {
-    double sum = 0, weight = 0.5, total = 0;
-    for (int o = 0; o < octaves; ++o) {
-        sum += weight * noise(u, v, px << o, py << o, seed + std::uint32_t(o) * 101u);
-        total += weight;
-        weight *= 0.5;
-    }
-    return sum / total;
-}
-
-double clamp01(double v) { return v < 0 ? 0 : v > 1 ? 1 : v; }
-double smoothstep(double a, double b, double v) {
-    const double t = clamp01((v - a) / (b - a));
-    return t * t * (3 - 2 * t);
-}
-unsigned char byte(double v) { return static_cast<unsigned char>(std::lround(clamp01(v) * 255.0)); }
+using namespace draw;
 
 // Plates: cells of a jittered nx x ny lattice, periodic, measured with the
 // distance along the grain shrunk so that plates run long. Answers the gap
@@ -80,7 +39,7 @@ plate_hit plates(double u, double v, std::uint32_t seed) {
     for (int j = -1; j <= 1; ++j)
         for (int i = -2; i <= 2; ++i) {
             const int gx = cx + i, gy = cy + j;
-            const std::uint32_t h = mix_hash(std::uint32_t(wrap(gx, k_plates_around)),
+            const std::uint32_t h = hash(std::uint32_t(wrap(gx, k_plates_around)),
                                              std::uint32_t(wrap(gy, k_plates_along)), seed);
             const double px = gx + 0.15 + 0.7 * unit(h), py = gy + 0.1 + 0.8 * unit(h * 0x9e3779b9u + 1u);
             const double dx = x - px, dy = (y - py) * along;

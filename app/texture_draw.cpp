@@ -2,6 +2,7 @@
 #include <algorithm>
 #include <cmath>
 
+#include "app/draw_noise.h"
 #include "app/png_image.h"
 #include "app/textures.h"
 
@@ -11,52 +12,7 @@ namespace {
 
 constexpr double k_pi = 3.14159265358979323846;
 
-std::uint32_t hash(std::uint32_t x, std::uint32_t y, std::uint32_t seed) {
-    std::uint32_t h = seed ^ (x * 0x8da6b343u) ^ (y * 0xd8163841u);
-    h ^= h >> 16;
-    h *= 0x7feb352du;
-    h ^= h >> 15;
-    h *= 0x846ca68bu;
-    h ^= h >> 16;
-    return h;
-}
-
-double unit(std::uint32_t h) { return double(h >> 8) / double(1u << 24); }
-
-// Value noise on a lattice of px x py cells over the unit square, periodic
-// in both directions, smoothly interpolated; values in [0, 1).
-double noise(double u, double v, int px, int py, std::uint32_t seed) {
-    const double x = u * px, y = v * py;
-    const double fx = std::floor(x), fy = std::floor(y);
-    const double tx = x - fx, ty = y - fy;
-    const double sx = tx * tx * (3 - 2 * tx), sy = ty * ty * (3 - 2 * ty);
-    auto at = [&](double ix, double iy) {
-        const int cx = ((int(ix) % px) + px) % px, cy = ((int(iy) % py) + py) % py;
-        return unit(hash(std::uint32_t(cx), std::uint32_t(cy), seed));
-    };
-    const double a = at(fx, fy), b = at(fx + 1, fy), c = at(fx, fy + 1), d = at(fx + 1, fy + 1);
-    return (a + (b - a) * sx) * (1 - sy) + (c + (d - c) * sx) * sy;
-}
-
-// Octaves of the noise above, each twice as fine and half as strong.
-double fbm(double u, double v, int px, int py, int octaves, std::uint32_t seed) {
-    double sum = 0, weight = 0.5, total = 0;
-    for (int o = 0; o < octaves; ++o) {
-        sum += weight * noise(u, v, px << o, py << o, seed + std::uint32_t(o) * 101u);
-        total += weight;
-        weight *= 0.5;
-    }
-    return sum / total;
-}
-
-double mix(double a, double b, double t) { return a + (b - a) * t; }
-double clamp01(double v) { return v < 0 ? 0 : v > 1 ? 1 : v; }
-double smoothstep(double a, double b, double v) {
-    const double t = clamp01((v - a) / (b - a));
-    return t * t * (3 - 2 * t);
-}
-
-unsigned char byte(double v) { return static_cast<unsigned char>(std::lround(clamp01(v) * 255.0)); }
+using namespace draw;
 
 void put(rgba_image& img, int x, int y, const double (&c)[3], double alpha) {
     unsigned char* p = &img.pixels[(std::size_t(y) * std::size_t(img.width) + std::size_t(x)) * 4];

@@ -16,9 +16,9 @@ inline constexpr float k_min_leaf_tint = 0.8f;
 // that follow each other sharing points), 1 on every other point. A leaf's
 // tint comes from smooth noise at its centre (a fine one, so that
 // neighbours differ, and a coarse one, for patches) and from the range
-// weight at its base (leaves towards the branches' ends lighter). Smooth in
-// the centre, so a leaf enlarged about its centre in a coarser level of
-// detail keeps its tint. Empty when the layer has no leaves.
+// weight at its base (leaves towards the branches' ends lighter). Levels of
+// detail grow kept leaves about their base, which moves the centre, so a
+// leaf's tint may differ between levels. Empty when the layer has no leaves.
 std::vector<float> leaf_tints(const mesh_layer& layer);
 
 }  // namespace sf::formats

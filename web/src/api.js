@@ -49,8 +49,8 @@ export async function postBytes(path, bytes) {
   return answer(await post(path, 'application/octet-stream', bytes));
 }
 
-export async function getBytes(path) {
-  const res = await send(path, {});
+export async function getBytes(path, init = {}) {
+  const res = await send(path, init);
   if (!res.ok) await answer(res);
   return res.arrayBuffer();
 }

@@ -310,7 +310,7 @@ async function loadMeshes() {
       if (!meshLoad.wanted) break;
       const { version, patches, points } = meshLoad.wanted;
       const triangles = triangleBudget();
-      const key = `${version} ${triangles}`;
+      const key = `${version} ${triangles} ${$('wind').checked}`;
       if (key === meshLoad.loaded) break;
       const note = $('view-note');
       note.hidden = points <= PREVIEW_POINT_BUDGET;
@@ -327,16 +327,23 @@ async function loadMeshes() {
         // Round bark refines the tubes itself; else SubD cages are refined here.
         const levels = asked ? 0 : previewLevels(patches);
         const wind = $('wind').checked;
+        // Rounding takes seconds: a newer tree stops the wait for an older one.
+        meshLoad.abort = asked !== undefined ? new AbortController() : null;
+        meshLoad.fetching = version;
         const buf = await getBytes(
-          `/api/mesh.glb${query({ subdivide: levels || undefined, triangles: asked, wind: wind ? 1 : undefined })}`);
+          `/api/mesh.glb${query({ subdivide: levels || undefined, triangles: asked, wind: wind ? 1 : undefined })}`,
+          meshLoad.abort ? { signal: meshLoad.abort.signal } : {});
         await viewport.setTree(buf, wind);
         $('view').dataset.meshVersion = String(version);
         $('view').dataset.meshTriangles = String(asked ?? '');
       } catch (e) {
+        if (e && e.name === 'AbortError') continue;  // a newer tree is wanted
         showError(`The tree could not be shown: ${e.message || e}`);
+      } finally {
+        meshLoad.abort = null;
       }
       meshLoad.shown = version;
-      meshLoad.loaded = quick ? `${version} undefined` : key;
+      meshLoad.loaded = quick ? `${version} undefined ${$('wind').checked}` : key;
     }
   } finally {
     meshLoad.busy = false;
@@ -414,6 +421,7 @@ function apply(s) {
 
   if (mesh.version !== undefined) {
     meshLoad.wanted = { version: mesh.version, patches: mesh.patches || 0, points: mesh.points || 0 };
+    if (meshLoad.abort && meshLoad.fetching !== mesh.version) meshLoad.abort.abort();
     loadMeshes();
   }
   if (crown.version !== undefined) {
@@ -485,6 +493,7 @@ async function start() {
   // The wind needs the tree again, with its wind data.
   $('wind').addEventListener('change', () => {
     meshLoad.loaded = null;
+    if (meshLoad.abort) meshLoad.abort.abort();
     loadMeshes();
   });
   updateDownloads();
