@@ -234,10 +234,10 @@ TEST_F(LodTree, GlbHoldsEveryLevelAndObjAFilePerLevel) {
 
     if (std::system("command -v node >/dev/null 2>&1") != 0) GTEST_SKIP() << "node is not installed";
     const std::string script = std::string(SF_TEST_DATA_DIR) + "/../validate_gltf.mjs";
-    const int status = std::system(("node '" + script + "' '" + dir.file("t.glb") + "' >v.txt 2>&1").c_str());
+    const int status = std::system(("node '" + script + "' '" + dir.file("t.glb") + "' >'" + dir.file("v.txt") + "' 2>&1").c_str());
     const int code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     if (code == 3) GTEST_SKIP() << "npm package gltf-validator not found (set SF_GLTF_VALIDATOR)";
-    const std::string report = test::slurp("v.txt");
+    const std::string report = test::slurp(dir.file("v.txt"));
     ASSERT_EQ(code, 0) << report;
     EXPECT_EQ(report.rfind("errors 0 warnings 0 ", 0), 0u) << report;
 }

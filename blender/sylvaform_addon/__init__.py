@@ -421,8 +421,13 @@ def _load_previews():
         bpy.utils.previews.remove(_previews)
     _previews = bpy.utils.previews.new()
     for name, png in tool().presets():
-        if os.path.isfile(png):
-            _previews.load(name, png, "IMAGE")
+        # The program's picture of the tree when the shelf has one, else the
+        # tool's thumbnail.
+        picture = os.path.splitext(png)[0] + ".sfview"
+        for path in (picture, png):
+            if os.path.isfile(path):
+                _previews.load(name, path, "IMAGE")
+                break
 
 
 # ---- the sidebar ----
