@@ -351,6 +351,7 @@ void tool_worker::publish() {
     // Busy ends only with the snapshot that shows the edits and the build.
     std::lock_guard lock(mutex_);
     snapshot_ = std::move(s);
+    shown_mesh_ = mesh_version_;
     // Edits still queued stay counted in the cost of the next one.
     if (queued_edits_ == applied_edits_) cost_ = cost;
     crown_bytes_ = crown;
@@ -424,6 +425,27 @@ namespace {
 
 }  // namespace
 
+// One rounding at a time, so rounding never starves the builds; a request
+// still waiting when a newer tree is shown gives up (the page has stopped
+// waiting for it) instead of holding a request thread.
+tool_worker::rounding_lane::rounding_lane(tool_worker& w) : w_(w) {
+    std::unique_lock lock(w_.mutex_);
+    const std::uint64_t tree = w_.shown_mesh_;
+    w_.changed_.wait(lock, [&] { return !w_.rounding_ || w_.shown_mesh_ != tree || w_.stopping_; });
+    if (w_.stopping_) throw host_error("the server is shutting down");
+    if (w_.rounding_)
+        throw request_error(503, "the tree changed while its bark waited to be rounded; ask again for the new tree");
+    w_.rounding_ = true;
+}
+
+tool_worker::rounding_lane::~rounding_lane() {
+    {
+        std::lock_guard lock(w_.mutex_);
+        w_.rounding_ = false;
+    }
+    w_.changed_.notify_all();
+}
+
 tool_worker::round_input tool_worker::round_input_of(int levels, std::size_t triangles, bool wind) {
     require_finite_download(mesh_.foreground());
     round_input in;
@@ -439,6 +461,7 @@ tool_worker::round_input tool_worker::round_input_of(int levels, std::size_t tri
 
 std::shared_ptr<const std::string> tool_worker::shaped_glb(int levels, std::size_t triangles, bool wind) {
     if (triangles == 0) return call([&] { return mesh_glb(levels, wind); });
+    const rounding_lane lane(*this);
     const round_input in = call([&] { return round_input_of(levels, triangles, wind); });
     if (in.glb) return in.glb;
     if (!in.cages) return call([&] { return mesh_glb(levels, wind); });
@@ -455,6 +478,7 @@ std::shared_ptr<const std::string> tool_worker::shaped_glb(int levels, std::size
 }
 
 std::string tool_worker::shaped_obj(int levels, std::size_t triangles) {
+    const rounding_lane lane(*this);
     const round_input in = call([&] { return round_input_of(levels, triangles, false); });
     formats::string_sink sink;
     try {

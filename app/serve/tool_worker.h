@@ -168,6 +168,17 @@ private:
         std::uint64_t version = 0;
     };
     round_input round_input_of(int levels, std::size_t triangles, bool wind);
+    // Held by the one request that rounds bark at a time (see the .cpp).
+    class rounding_lane {
+    public:
+        explicit rounding_lane(tool_worker& w);
+        ~rounding_lane();
+        rounding_lane(const rounding_lane&) = delete;
+        rounding_lane& operator=(const rounding_lane&) = delete;
+
+    private:
+        tool_worker& w_;
+    };
 
     void post(std::function<void()> task);
     void run();
@@ -198,6 +209,8 @@ private:
     std::size_t queued_edits_ = 0;   // submitted and not yet shown in a snapshot
     std::size_t applied_edits_ = 0;  // applied since the last snapshot
     bool building_ = false, stopping_ = false;
+    bool rounding_ = false;        // a request is rounding bark
+    std::uint64_t shown_mesh_ = 0;  // the tree of the last snapshot
     std::uint64_t version_ = 1;
     std::function<void()> listener_;
     nlohmann::json snapshot_;

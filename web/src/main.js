@@ -338,6 +338,10 @@ async function loadMeshes() {
         $('view').dataset.meshTriangles = String(asked ?? '');
       } catch (e) {
         if (e && e.name === 'AbortError') continue;  // a newer tree is wanted
+        if (e && e.status === 503) {  // superseded by a newer tree, or busy: ask again
+          await new Promise((done) => { setTimeout(done, 300); });
+          continue;
+        }
         showError(`The tree could not be shown: ${e.message || e}`);
       } finally {
         meshLoad.abort = null;
