@@ -265,7 +265,8 @@ sincos_dd sincos_fast(double x, bool cosine) {
         const dd::dd s2 = two_sum(s1.hi, -(kd * tab::pio2_3));
         const dd::dd r = two_sum(s2.hi, (s1.lo + s2.lo) - kd * tab::pio2_4);
         rh = r.hi, rl = r.lo, eabs = cw_abs_err;
-        if (rh < 0) rh = -rh, rl = -rl, r_neg = true;
+        r_neg = rh < 0;
+        rh = std::fabs(rh), rl = r_neg ? -rl : rl;
     } else {
         const fix_reduced red = reduce(ax);
         const dd::dd r = to_dd(red.r);
@@ -282,25 +283,21 @@ sincos_dd sincos_fast(double x, bool cosine) {
     const double stl = tl + th * s2 * (-1.0 / 6 + s2 * (1.0 / 120 - s2 * (1.0 / 5040)));
     const double cm1 = s2 * (-0.5 + s2 * (1.0 / 24 - s2 * (1.0 / 720))) - th * tl;
 
+    // sin(a + t) = S + C sin t + S (cos t - 1)
+    // cos(a + t) = C - S sin t + C (cos t - 1)
+    // as P + Q sin t + P (cos t - 1), picked without a branch.
     const pick p = choose(q, cosine, r_neg, x < 0);
-    dd::dd u;
-    double lo;
-    if (p.use_cos) {
-        // cos(a + t) = C - S sin t + C (cos t - 1)
-        const dd::dd st = two_prod(sc[0], th);
-        const double stlo = st.lo + (sc[0] * stl + sc[1] * th);
-        u = two_sum(sc[2], -st.hi);
-        lo = u.lo + ((sc[3] - stlo) + sc[2] * cm1);
-    } else {
-        // sin(a + t) = S + C sin t + S (cos t - 1)
-        const dd::dd ct = two_prod(sc[2], th);
-        const double ctlo = ct.lo + (sc[2] * stl + sc[3] * th);
-        u = two_sum(sc[0], ct.hi);
-        lo = u.lo + ((sc[1] + ctlo) + sc[0] * cm1);
-    }
+    const int c = p.use_cos ? 2 : 0;
+    const double qs = p.use_cos ? -1.0 : 1.0;
+    const double ph = sc[c], pl = sc[c + 1], qh = qs * sc[2 - c], ql = qs * sc[3 - c];
+    const dd::dd qt = two_prod(qh, th);
+    const double qtlo = qt.lo + (qh * stl + ql * th);
+    const dd::dd u = two_sum(ph, qt.hi);
+    const double lo = u.lo + ((pl + qtlo) + ph * cm1);
     const dd::dd res = dd::fast_two_sum(u.hi, lo);
     const double err = fast_rel_err * std::fabs(res.hi) + eabs;
-    return p.negate ? sincos_dd{-res.hi, -res.lo, err} : sincos_dd{res.hi, res.lo, err};
+    const double sign = p.negate ? -1.0 : 1.0;
+    return {sign * res.hi, sign * res.lo, err};
 }
 
 }  // namespace detail

@@ -130,6 +130,41 @@ TEST(CrmathSinCos, EdgeArgumentsMatchMpfr) {
     }
 }
 
+// Results within about 2^-50 ulp of a midpoint: for small x, sin x = x -
+// x^3/6 + ... and cos x = 1 - x^2/2 + ... step across midpoints by far less
+// than an ulp per double, so the doubles around each crossing are as hard
+// to round as any.
+TEST(CrmathSinCos, ConstructedHardCasesMatchMpfr) {
+    mpfr_double_range range;
+    std::vector<double> xs;
+    for (int e = -26; e <= -16; ++e)
+        for (double k : {0.5, 1.5, 7.5, 100.5}) {
+            const double ulp = std::ldexp(1.0, e - 52);
+            const double x0 = std::cbrt(6 * k * ulp);  // x^3/6 = k ulp
+            if (x0 >= std::ldexp(1.0, e) && x0 < std::ldexp(1.0, e + 1)) xs.push_back(x0);
+        }
+    for (double j : {0.0, 1.0, 2.0, 50.0, 12345.0, 1e9, 1e12})
+        xs.push_back(std::sqrt((2 * j + 1) * 0x1p-53));  // x^2/2 = (j + 1/2) ulp of 1-
+    const std::size_t n = xs.size();
+    int hard = 0;
+    double closest = 1;
+    for (std::size_t i = 0; i < n; ++i) {
+        double lo = xs[i], hi = xs[i];
+        for (int d = 0; d < 64; ++d) xs.push_back(lo = std::nextafter(lo, 0.0)), xs.push_back(hi = std::nextafter(hi, 1.0));
+    }
+    for (double x : xs) {
+        expect_correct(x);
+        expect_accurate_correct(x);
+        for (bool c : {false, true}) {
+            const double d = check_fast(x, c).midpoint_distance;
+            hard += d < 0x1p-40;
+            closest = std::min(closest, d);
+        }
+    }
+    EXPECT_GT(hard, 20) << "the construction no longer finds hard cases";
+    std::printf("sin/cos: %d constructed results within 2^-40 ulp of a midpoint, the closest %.3g ulp\n", hard, closest);
+}
+
 // x the double nearest k pi/2 and its neighbours: the reductions' hardest
 // cases (|r| down to about 2^-60).
 TEST(CrmathSinCos, NearMultiplesOfHalfPiMatchMpfr) {
