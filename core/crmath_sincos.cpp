@@ -233,23 +233,9 @@ pick choose(int q, bool cosine, bool r_neg, bool x_neg) {
     return {use_cos, ((n >= 2) != (!use_cos && r_neg)) != (!cosine && x_neg)};
 }
 
-}  // namespace
-
-namespace detail {
-
-double sincos_accurate(double x, bool cosine) {
-    const double ax = std::fabs(x);
-    fix_reduced red{};
-    if (ax <= pio4_d)
-        red.r = from_double(ax);
-    else
-        red = reduce(ax);
-    const pick p = choose(red.q, cosine, red.neg, x < 0);
-    const double v = round_fix(p.use_cos ? cos_fix(red.r) : sin_fix(red.r));
-    return p.negate ? -v : v;
-}
-
-sincos_dd sincos_fast(double x, bool cosine) {
+// The fast stage; inlined into sin and cos with the function fixed.
+template <bool cosine>
+inline detail::sincos_dd fast(double x) {
     const double ax = std::fabs(x);
     double rh, rl, eabs = 0;
     int q;
@@ -258,8 +244,11 @@ sincos_dd sincos_fast(double x, bool cosine) {
         rh = ax, rl = 0, q = 0;
     } else if (ax < cw_limit) {
         // x - k*pi/2: k*p1, k*p2, k*p3 exact, x - k*p1 exact (Sterbenz).
-        const double kd = double(std::int64_t(ax * tab::two_over_pi_d + 0.5));
-        q = int(std::int64_t(kd) & 3);
+        // k = x * 2/pi rounded to an integer by adding 1.5 * 2^52; its low
+        // bits are the quadrant.
+        const double big = ax * tab::two_over_pi_d + 0x1.8p52;
+        const double kd = big - 0x1.8p52;
+        q = int(std::bit_cast<std::uint64_t>(big) & 3);
         const double a = ax - kd * tab::pio2_1;
         const dd::dd s1 = two_sum(a, -(kd * tab::pio2_2));
         const dd::dd s2 = two_sum(s1.hi, -(kd * tab::pio2_3));
@@ -300,12 +289,31 @@ sincos_dd sincos_fast(double x, bool cosine) {
     return {sign * res.hi, sign * res.lo, err};
 }
 
+}  // namespace
+
+namespace detail {
+
+double sincos_accurate(double x, bool cosine) {
+    const double ax = std::fabs(x);
+    fix_reduced red{};
+    if (ax <= pio4_d)
+        red.r = from_double(ax);
+    else
+        red = reduce(ax);
+    const pick p = choose(red.q, cosine, red.neg, x < 0);
+    const double v = round_fix(p.use_cos ? cos_fix(red.r) : sin_fix(red.r));
+    return p.negate ? -v : v;
+}
+
+sincos_dd sincos_fast(double x, bool cosine) { return cosine ? fast<true>(x) : fast<false>(x); }
+
 }  // namespace detail
 
 namespace {
 
-double sincos(double x, bool cosine) {
-    const detail::sincos_dd f = detail::sincos_fast(x, cosine);
+template <bool cosine>
+double sincos(double x) {
+    const detail::sincos_dd f = fast<cosine>(x);
     const double up = f.hi + (f.lo + f.err), down = f.hi + (f.lo - f.err);
     if (up == down) return up;
     return detail::sincos_accurate(x, cosine);
@@ -319,7 +327,7 @@ double sin(double x) {
     // sin x = x (1 - x^2/6 + ...) with x^2/6 < 2^-54.5 rounds to x
     // (±0 included).
     if (ax < 0x1p-26) return x;
-    return sincos(x, false);
+    return sincos<false>(x);
 }
 
 double cos(double x) {
@@ -327,7 +335,7 @@ double cos(double x) {
     if (!(ax < INFINITY)) return x - x;
     // 1 - x^2/2 with x^2/2 < 2^-55 rounds to 1.
     if (ax < 0x1p-27) return 1.0;
-    return sincos(x, true);
+    return sincos<true>(x);
 }
 
 }  // namespace sf::crm
