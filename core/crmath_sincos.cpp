@@ -7,13 +7,15 @@
 //    table of sin/cos(i/256) and short polynomials in t, |t| <= 2^-9. The
 //    result hi + lo carries a proven error bound; when hi + lo + err and
 //    hi + lo - err round to the same double, that double is the answer.
-//  - accurate (when the bound straddles a rounding boundary, about 1 call
+//  - accurate (when the bound straddles a rounding boundary, 2 calls
 //    in 10^4): reduction with 320 bits of 2/pi in integer arithmetic and
 //    Taylor series in 256-bit fixed point, good to 2^-175 relative, far
-//    below the closeness to a midpoint that any double argument reaches.
+//    below the closeness to a midpoint any double argument is expected to
+//    reach.
 //
-// Only +, -, * on doubles (with -ffp-contract=off) and integer arithmetic,
-// so the bits do not depend on FMA hardware or the C library.
+// Only +, -, * on doubles (with -ffp-contract=off: a contracted build loses
+// the exact products), exact scaling and integer arithmetic, so the bits do
+// not depend on FMA hardware or the C library.
 #include "core/crmath.h"
 
 #include <bit>
@@ -38,9 +40,9 @@ constexpr double pio4_d = 0x1.921fb54442d18p-1;
 // Cody-Waite holds while k * pio2_1..3 are exact, k < 2^20.
 constexpr double cw_limit = 0x1p20;
 
-// Relative error bound of the fast evaluation (analysis gives under
-// 2^-67.5, the worst near i = 1, t = -2^-9)
-// and the absolute error of the Cody-Waite reduction (under 2^-132).
+// Relative error bound of the fast stage (analysis gives under 2^-67.5,
+// the worst near i = 1, t = -2^-9; the reductions add under 2^-100), and
+// the absolute error of the Cody-Waite reduction (under 2^-134).
 constexpr double fast_rel_err = 0x1p-66;
 constexpr double cw_abs_err = 0x1p-130;
 
@@ -208,9 +210,11 @@ int lead(const fix& a) {
 double round_fix(const fix& a) {
     const int sh = lead(a);
     const std::uint64_t top = bits_at(a, sh), rest = bits_at(a, sh + 53);
-    // rest holds the 64 bits after the 53-bit significand. a is within
-    // 2^-240 of the true value, far below 2^-64 of an ulp here; a true
-    // value that close to a midpoint is not known for any double.
+    // rest holds the 64 bits after the 53-bit significand: a rounded
+    // correctly. a is within 2^-240 of the true value, which is at least
+    // 2^-63, so this is the true value's rounding unless that lies within
+    // 2^-124 ulp of a midpoint, which no argument is expected to reach
+    // (2^64 arguments come to about 2^-64 ulp at the closest).
     const std::uint64_t up = rest >> 63;
     return std::ldexp(double((top >> 11) + up), -53 - sh);
 }
