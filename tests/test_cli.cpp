@@ -122,15 +122,6 @@ TEST_F(Program, DefaultCrownBuildsTheSameFilesEveryTime) {
     EXPECT_NE(test::slurp(dir.file("c.edits")), log);
 }
 
-TEST_F(Program, EmptyCrownIsAnErrorAndWritesNothing) {
-    dir.write("empty.obj", "# only a comment\nv 0 0 0\nl 1 1\n");
-    EXPECT_EQ(run("build --crown empty.obj -o t.obj -o t.edits -o -"), 2);
-    EXPECT_NE(err().find("Need something in BG Layer"), std::string::npos) << err();
-    EXPECT_FALSE(exists("t.obj"));
-    EXPECT_FALSE(exists("t.edits"));
-    EXPECT_EQ(out(), "");
-}
-
 // Several outputs are one set: a failure in any of them (here the file size
 // limit, as a full disk would) leaves none of them and the old files as
 // they were; a writer killed half way leaves no temporary behind.

@@ -74,20 +74,5 @@ TEST_F(ReadersOpen, GlbOfASubdTreePassesTheValidator) {
     EXPECT_NE(file("v.txt").find("errors 0"), std::string::npos) << file("v.txt");
 }
 
-TEST_F(ReadersOpen, HostileCrownsAreRefusedAndNothingIsWritten) {
-    dir.write("junk.glb", std::string(300, '\x7f'));
-    dir.write("huge.ply",
-              "ply\nformat ascii 1.0\nelement vertex 1000000000000\nproperty float x\nproperty float y\n"
-              "property float z\nend_header\n0 0 0\n");
-    dir.write("nan.obj", "v 0 0 0\nv 1 nan 0\nv 0 1 0\nf 1 2 3\n");
-    dir.write("empty.stl", "");
-    for (const char* crown : {"junk.glb", "huge.ply", "nan.obj", "empty.stl"}) {
-        EXPECT_EQ(run(std::string("build --crown ") + crown + " -o t.obj -o t.glb -o t.lwo --preview t.png"), 2);
-        EXPECT_TRUE(err_has(crown)) << err();
-        EXPECT_EQ(err().find('\n'), err().size() - 1) << "one line: " << err();
-        for (const char* out : {"t.obj", "t.mtl", "t.glb", "t.lwo", "t.png"}) EXPECT_FALSE(exists(out)) << out;
-    }
-}
-
 }  // namespace
 }  // namespace sf

@@ -21,7 +21,7 @@
 #include "formats/file_io.h"
 #include "hostile_crowns.h"
 #include "scratch_dir.h"
-#include "serve_process.h"
+#include "serve_fixture.h"
 #include "watchdog.h"
 
 namespace sf::test {
@@ -279,24 +279,9 @@ TEST_F(HostileCli, RefusesEachWithOneLineAndLeavesOutputsAlone) {
 TEST(HostileServe, UploadsAreRefusedAndTheServerKeepsAnswering) {
     scratch_dir dir;
     const fs::path tmp = dir.path / "tmp";
-    fs::create_directories(tmp);
-    int out[2];
-    ASSERT_EQ(::pipe(out), 0);
-    const std::string shelf = dir.file("shelf");
-    const pid_t pid = ::fork();
-    ASSERT_GE(pid, 0);
-    if (pid == 0) {
-        ::dup2(out[1], STDOUT_FILENO);
-        ::close(out[0]);
-        ::close(out[1]);
-        ::setenv("TMPDIR", tmp.c_str(), 1);
-        ::execl(SF_PROGRAM, SF_PROGRAM, "serve", "--port", "0", "--shelf", shelf.c_str(), static_cast<char*>(nullptr));
-        ::_exit(127);
-    }
-    ::close(out[1]);
-    std::string line;
-    const int port = test::announced_port(out[0], line);
-    ASSERT_GE(port, 0) << line;
+    serve_process server(dir, nullptr);
+    const int port = server.port;
+    ASSERT_GT(port, 0);
     httplib::Client client("127.0.0.1", port);
     client.set_read_timeout(30);
 
@@ -333,19 +318,7 @@ TEST(HostileServe, UploadsAreRefusedAndTheServerKeepsAnswering) {
     EXPECT_EQ(good->status, 200) << good->body;
     EXPECT_EQ(std::distance(fs::directory_iterator(tmp), {}), 0) << "an upload was left behind";
 
-    ::kill(pid, SIGTERM);
-    int status = 0;
-    pid_t done = 0;
-    for (int k = 0; k < 200 && done == 0; ++k) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        done = ::waitpid(pid, &status, WNOHANG);
-    }
-    if (done == 0) {
-        ::kill(pid, SIGKILL);
-        ::waitpid(pid, &status, 0);
-        ADD_FAILURE() << "the server did not stop within 10 s of SIGTERM";
-    }
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    EXPECT_GE(server.stop(std::chrono::milliseconds(10000)), 0) << "the server did not stop within 10 s of SIGTERM";
 }
 
 }  // namespace

@@ -2,16 +2,12 @@
 // serve` in its own process and is driven the way the page drives it.
 #include <httplib.h>
 #include <nlohmann/json.hpp>
-#include <signal.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
 #include <thread>
 
-#include "scratch_dir.h"
-#include "serve_process.h"
+#include "serve_fixture.h"
 
 namespace {
 
@@ -28,23 +24,9 @@ const char* const k_box_obj =
 class ServeTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        int out[2];
-        ASSERT_EQ(::pipe(out), 0);
-        const std::string shelf = dir.file("shelf");
-        pid_ = ::fork();
-        ASSERT_GE(pid_, 0);
-        if (pid_ == 0) {
-            ::dup2(out[1], STDOUT_FILENO);
-            ::close(out[0]);
-            ::close(out[1]);
-            ::execl(SF_PROGRAM, SF_PROGRAM, "serve", "--port", "0", "--shelf", shelf.c_str(), "--max-upload-mb", "1",
-                    static_cast<char*>(nullptr));
-            ::_exit(127);
-        }
-        ::close(out[1]);
-        std::string line;
-        port_ = sf::test::announced_port(out[0], line);
-        ASSERT_GE(port_, 0) << line;
+        server_ = std::make_unique<sf::test::serve_process>(dir, "1");
+        port_ = server_->port;
+        ASSERT_GT(port_, 0);
         client_ = std::make_unique<httplib::Client>("127.0.0.1", port_);
         client_->set_read_timeout(60);
         wait_built(0);
@@ -53,27 +35,15 @@ protected:
     // Stops the server as Ctrl+C would, with a state request waiting: it
     // must end at once and cleanly, not when the long-poll times out.
     void TearDown() override {
-        if (pid_ <= 0) return;
+        if (port_ <= 0) return;
         std::thread waiting([port = port_, version = state()["version"].get<std::uint64_t>()] {
             httplib::Client c("127.0.0.1", port);
             c.set_read_timeout(60);
             c.Get("/api/state?since=" + std::to_string(version + 1000));
         });
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
-        ::kill(pid_, SIGTERM);
-        int status = 0;
-        pid_t done = 0;
-        for (int k = 0; k < 200 && done == 0; ++k) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(50));
-            done = ::waitpid(pid_, &status, WNOHANG);
-        }
-        if (done == 0) {
-            ::kill(pid_, SIGKILL);
-            ::waitpid(pid_, &status, 0);
-            ADD_FAILURE() << "the server did not stop within 10 s of SIGTERM";
-        }
+        EXPECT_GE(server_->stop(std::chrono::milliseconds(10000)), 0) << "the server did not stop within 10 s";
         waiting.join();
-        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "the server did not stop cleanly";
     }
 
     json state() {
@@ -116,7 +86,7 @@ protected:
     static std::uint64_t builds(const json& s) { return s["build"]["count"].get<std::uint64_t>(); }
 
     scratch_dir dir;
-    pid_t pid_ = -1;
+    std::unique_ptr<sf::test::serve_process> server_;
     int port_ = 0;
     std::unique_ptr<httplib::Client> client_;
 };
@@ -364,7 +334,7 @@ TEST_F(ServeTest, PresetsRoundTripThroughTheShelf) {
 
     EXPECT_EQ(post("/api/presets/remove", {{"name", "small oak"}})->status, 200);
     EXPECT_EQ(client_->Get("/api/presets/thumbnail?name=small%20oak")->status, 404);
-    EXPECT_EQ(dir.entries(), 1u);  // the shelf directory, now empty
+    EXPECT_EQ(dir.entries(), 2u);  // the server's temporary folder and the shelf, now empty
     EXPECT_TRUE(std::filesystem::is_empty(dir.file("shelf")));
 }
 

@@ -106,20 +106,6 @@ struct Tool : ::testing::Test {
     int set_real(unsigned id, double v) { return panel_set(&g_settings, id, &v); }
 };
 
-TEST_F(Tool, DescriptorNamesTheServer) {
-    EXPECT_EQ(_mod_descrip.sys_sync, 0x04121994u);
-    EXPECT_EQ(_mod_descrip.sys_version, 3u);
-    EXPECT_EQ(_mod_descrip.sys_machine, 0x300u);
-    EXPECT_EQ(_mod_descrip.startup(), reinterpret_cast<void*>(4));
-    const ServerRecord& s = _mod_descrip.server_defs[0];
-    EXPECT_STREQ(s.class_name, "MeshEditTool");
-    EXPECT_STREQ(s.name, "Sylvaform");
-    EXPECT_STREQ(s.tag_info[0].string, "Sylvaform");
-    EXPECT_EQ(s.tag_info[1].tag, 0x20000u);
-    EXPECT_EQ(s.tag_info[2].tag, 0u);
-    EXPECT_EQ(_mod_descrip.server_defs[1].class_name, nullptr);
-}
-
 TEST_F(Tool, ActivationVersionDefaultsAndServiceOrder) {
     EXPECT_EQ(activate_now(4), 1);
     EXPECT_TRUE(fake_host::fetched.empty());
