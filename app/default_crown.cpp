@@ -3,6 +3,8 @@
 #include <cmath>
 #include <numbers>
 
+#include "core/crmath.h"
+
 namespace sf::app {
 
 using formats::index_t;
@@ -19,11 +21,11 @@ void make_default_crown(formats::mesh_layer& layer) {
     const index_t top = layer.add_point(0.0, centre_y + radius_y, 0.0);
     for (int r = 1; r <= rings; ++r) {
         const double theta = pi * r / k_crown_stacks;  // from the top pole
-        const double y = centre_y + radius_y * std::cos(theta);
-        const double ring = radius_xz * std::sin(theta);
+        const double y = centre_y + radius_y * sf::crm::cos(theta);
+        const double ring = radius_xz * sf::crm::sin(theta);
         for (int j = 0; j < k_crown_slices; ++j) {
             const double phi = 2.0 * pi * j / k_crown_slices;
-            layer.add_point(ring * std::cos(phi), y, ring * std::sin(phi));
+            layer.add_point(ring * sf::crm::cos(phi), y, ring * sf::crm::sin(phi));
         }
     }
     const index_t bottom = layer.add_point(0.0, centre_y - radius_y, 0.0);

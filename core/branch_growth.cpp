@@ -2,6 +2,7 @@
 // toward the trunk, away from the crown surface and down when too high.
 #include <cmath>
 
+#include "core/crmath.h"
 #include "core/growth.h"
 #include "core/node_index.h"
 
@@ -30,7 +31,7 @@ void steer(const galaz_typ* table, galaz_typ& g, std::int64_t i, const settings_
 
     g.direction = g.direction * (1 - t) + d;
     const double ni = r.normals_influence;
-    const double w = (1 - t) * (1 - ni) + std::cos(t * 1.5707963267949) * ni;
+    const double w = (1 - t) * (1 - ni) + sf::crm::cos(t * 1.5707963267949) * ni;
     g.direction = g.direction - g.normal * ni * w;
     g.direction = crooked_direction(g.direction, r.branch_crookedness * (1 - t), rng);
     g.direction = g.direction.normalized() * g.segment_length * (1 - r.branch_start_split);
@@ -96,7 +97,7 @@ void grow_branch(galaz_typ* table, std::int32_t index, const settings_typ& r, ra
             approach_test(table, index, r, new_pos, prev_pos);
 
         m->pos = new_pos;
-        g.thickness += g.segment_length * std::sin(t * 3.1415926535898);
+        g.thickness += g.segment_length * sf::crm::sin(t * 3.1415926535898);
         m->thickness = g.thickness;
         m->dir = new_pos - prev_pos;
         const std::int32_t level = i < segments ? static_cast<std::int32_t>(i) : r.segments;

@@ -4,6 +4,7 @@
 #include <cmath>
 #include <vector>
 
+#include "core/crmath.h"
 #include "core/growth.h"
 
 namespace sf {
@@ -116,7 +117,7 @@ void distribute_start_points(galaz_typ* table, std::int32_t count, const face6_t
     const double q = 1 + r.bias / r.segments;
     // q = 1 (a bias of 0) is the limit of the series: G = segments.
     const double g = (q == 1.0) ? static_cast<double>(r.segments)
-                                : (1 - std::pow(q, r.segments)) / (1 - q);
+                                : (1 - sf::crm::pow(q, r.segments)) / (1 - q);
     const double h_top = r.bg_top;
     const double two_segments = static_cast<double>(2 * static_cast<std::int64_t>(r.segments));
 
@@ -162,7 +163,7 @@ void distribute_start_points(galaz_typ* table, std::int32_t count, const face6_t
             e = p.y - h_top * (r.tree_center / 2);
         } else {
             const double bb = std::fabs(r.branch_bend_end);
-            e = bb * std::cos(20 * bb / 3.1415926535898) * h / 2;
+            e = bb * sf::crm::cos(20 * bb / 3.1415926535898) * h / 2;
         }
         const double len = std::sqrt(e * e + h * h);
         b.segment_length = len / g * 0.7;

@@ -2,6 +2,7 @@
 // vertical axis through the origin.
 #include <cmath>
 
+#include "core/crmath.h"
 #include "core/build.h"
 #include "core/growth.h"
 
@@ -109,7 +110,7 @@ void grow_trunk(galaz_typ& g, const settings_typ& r, random& rng) {
         if (r.trunk_thick_type == 0)
             g.thickness += g.segment_length * (t2 * t2);
         else if (r.trunk_thick_type == 1)
-            g.thickness += g.segment_length * std::cos(t1 * 1.5707963267949);
+            g.thickness += g.segment_length * sf::crm::cos(t1 * 1.5707963267949);
         m->thickness = g.thickness;
         const std::int32_t level = (2 * i < segments) ? static_cast<std::int32_t>(i) : r.segments;
         m->level = level;

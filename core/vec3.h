@@ -5,6 +5,8 @@
 #include <cmath>
 #include <cstring>
 
+#include "core/crmath.h"
+
 namespace sf {
 
 struct vec3_typ {
@@ -70,8 +72,8 @@ private:
     skipping_turn(double t, double s_, double c_, bool take) {
         if (t == 0.0) return;
         none = false;
-        s = take ? std::sin(t) : s_;
-        c = take ? std::cos(t) : c_;
+        s = take ? sf::crm::sin(t) : s_;
+        c = take ? sf::crm::cos(t) : c_;
     }
 };
 
@@ -87,7 +89,7 @@ struct turn_y_typ {
     double s = 0.0, c = 1.0;  // sin 0 and cos 0
 
     turn_y_typ() = default;
-    explicit turn_y_typ(double t) : s(std::sin(t)), c(std::cos(t)) {}
+    explicit turn_y_typ(double t) : s(sf::crm::sin(t)), c(sf::crm::cos(t)) {}
     turn_y_typ(double s_, double c_) : s(s_), c(c_) {}
     vec3_typ operator()(const vec3_typ& v) const { return {v.x * c - v.z * s, v.y, v.x * s + v.z * c}; }
 };
@@ -110,8 +112,8 @@ inline double vec3_typ::angle_to(const vec3_typ& b) const {
     const double k = ((x * b.x + y * b.y) + z * b.z) / (la * lb);
     if (k < 1.0) {
         // Nearly opposite vectors can round below -1; their angle is pi.
-        if (k < -1.0) return std::acos(-1.0);
-        return std::acos(k);
+        if (k < -1.0) return sf::crm::acos(-1.0);
+        return sf::crm::acos(k);
     }
     return 0.0;
 }
@@ -125,11 +127,11 @@ struct frame_typ {
     void compute_angles() {
         const vec3_typ& a = axis_x;
         const vec3_typ& b = axis_y;
-        heading = std::atan2(a.z, a.x);
-        pitch = -std::atan2(a.y, std::sqrt(a.x * a.x + a.z * a.z));
-        const double ch = std::cos(heading), sh = std::sin(heading);
-        const double cp = std::cos(pitch), sp = std::sin(pitch);
-        roll = -std::atan2(b.z * ch - b.x * sh, ((b.z * sh) * sp + (b.x * ch) * sp) + b.y * cp);
+        heading = sf::crm::atan2(a.z, a.x);
+        pitch = -sf::crm::atan2(a.y, std::sqrt(a.x * a.x + a.z * a.z));
+        const double ch = sf::crm::cos(heading), sh = sf::crm::sin(heading);
+        const double cp = sf::crm::cos(pitch), sp = sf::crm::sin(pitch);
+        roll = -sf::crm::atan2(b.z * ch - b.x * sh, ((b.z * sh) * sp + (b.x * ch) * sp) + b.y * cp);
         // The world turns, for to_world; heading and pitch reuse the values above.
         world_ = turns{heading, pitch, roll, turn_x_typ(roll), turn_z_typ(pitch, sp, cp), turn_y_typ(sh, ch)};
     }

@@ -450,7 +450,8 @@ bool simplify_by_girth(std::vector<unsigned>& tris, const lod_source& src, std::
         for (int b = 0; b < k_bands; ++b) band_radius.push_back(lowest * std::ldexp(1.0, b));
         for (std::size_t t = 0; t < radii.size(); ++t) {
             const double r = radii[t] > 0 ? radii[t] : median;
-            const int b = std::clamp(int(std::floor(std::log2(r / lowest))), 0, k_bands - 1);
+            // ilogb is floor(log2) exactly, with no library rounding to differ by machine.
+            const int b = std::clamp(std::ilogb(r / lowest), 0, k_bands - 1);
             bands[std::size_t(b)].insert(bands[std::size_t(b)].end(), &tris[t * 3], &tris[t * 3] + 3);
         }
     }

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <cstdlib>
 
+#include "core/crmath.h"
 #include "mesh/leaf.h"
 #include "mesh/output.h"
 #include "mesh/tubes.h"
@@ -170,7 +171,7 @@ void emit_leaves(const model_typ& model, MeshEditOp* op, const settings_typ& r) 
         for (int i = 0; i < n; ++i) {
             for (int j = 0; j < leaf.point_count; ++j) pts[j] = leaf.points[j];
             if (turned) {
-                const double q = std::sin(twist * 6 + i * 1.7) * r.leaf_randomness;
+                const double q = sf::crm::sin(twist * 6 + i * 1.7) * r.leaf_randomness;
                 const turn_z_typ tz(0.3 * q);
                 const turn_x_typ tx(0.8 * q);
                 const turn_y_typ ty(q);

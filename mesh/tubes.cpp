@@ -6,6 +6,7 @@
 #include <cstring>
 #include <vector>
 
+#include "core/crmath.h"
 #include "mesh/output.h"
 #include "mesh/roots.h"
 
@@ -63,13 +64,13 @@ double range_falloff(double x, double c, double h) {
     // At the centre the curve is 0 for every width; computing it would give
     // 0 × ∞ for a width of 0.
     if (x == c) return 0.0;
-    return (1.0 - std::sin((x - c) * 3.1415926535898 * (0.5 / h))) - 1.0;
+    return (1.0 - sf::crm::sin((x - c) * 3.1415926535898 * (0.5 / h))) - 1.0;
 }
 
 double thick_falloff(double x, double m) {
     if (x >= 4 * m) return 0.0;
     if (x < 0) return 1.0;
-    return 1.0 - std::sin(x / (4 * m) * 1.5707963267949);
+    return 1.0 - sf::crm::sin(x / (4 * m) * 1.5707963267949);
 }
 
 frame_typ next_frame(const frame_typ& previous, const vec3_typ& d) {
