@@ -6,6 +6,7 @@
 #include <bit>
 #include <cmath>
 #include <cstring>
+#include <functional>
 #include <limits>
 #include <nlohmann/json.hpp>
 #include <unordered_map>
@@ -349,11 +350,12 @@ void build_primitive(const mesh_layer& layer, corner_values& cv, vertex_index& v
     }
 }
 
-// The GLB's binary chunk as a list of pieces, with the JSON that
-// describes them.
+// The GLB's binary chunk, set aside on disk view by view as the primitives
+// are made (the JSON before it needs them all), with the JSON that
+// describes it.
 class bin_builder {
 public:
-    explicit bin_builder(json& doc) : doc_(doc) {
+    bin_builder(json& doc, const std::string& spill_dir) : doc_(doc), spill_(spill_dir) {
         doc_["accessors"] = json::array();
         doc_["bufferViews"] = json::array();
     }
@@ -386,10 +388,7 @@ public:
                                      {"min", std::move(min)},
                                      {"max", std::move(max)}});
         if (sizeof(T) == 1) doc_["accessors"].back()["normalized"] = true;  // bytes are colours, 0..1
-        pieces_.push_back({data.data(), bytes});
-        size_ += bytes;
-        end_ = size_;
-        size_ = (size_ + 3) & ~std::size_t(3);  // every view starts 4-byte aligned
+        put(data.data(), bytes);
         return static_cast<index_t>(doc_["accessors"].size() - 1);
     }
 
@@ -397,36 +396,28 @@ public:
     index_t add_bytes(const std::string& bytes) {
         const index_t view_no = static_cast<index_t>(doc_["bufferViews"].size());
         doc_["bufferViews"].push_back({{"buffer", 0}, {"byteOffset", size_}, {"byteLength", bytes.size()}});
-        pieces_.push_back({bytes.data(), bytes.size()});
-        size_ += bytes.size();
-        end_ = size_;
-        size_ = (size_ + 3) & ~std::size_t(3);
+        put(bytes.data(), bytes.size());
         return view_no;
     }
 
     std::size_t data_size() const { return end_; }   // buffers[0].byteLength
     std::size_t chunk_size() const { return size_; }  // with the final padding
 
-    void write(byte_sink& sink) const {
-        static const char zeros[4] = {};
-        std::size_t at = 0;
-        for (const piece& p : pieces_) {
-            sink.write({static_cast<const char*>(p.data), p.bytes});
-            at += p.bytes;
-            if (at % 4) {
-                sink.write({zeros, 4 - at % 4});
-                at += 4 - at % 4;
-            }
-        }
-    }
+    void write(byte_sink& sink) const { spill_.copy_to(sink); }
 
 private:
-    struct piece {
-        const void* data;
-        std::size_t bytes;
-    };
+    // Every view starts 4-byte aligned.
+    void put(const void* data, std::size_t bytes) {
+        static const char zeros[4] = {};
+        spill_.write({static_cast<const char*>(data), bytes});
+        size_ += bytes;
+        end_ = size_;
+        if (size_ % 4) spill_.write({zeros, 4 - size_ % 4});
+        size_ = (size_ + 3) & ~std::size_t(3);
+    }
+
     json& doc_;
-    std::vector<piece> pieces_;
+    spill_file spill_;
     std::size_t size_ = 0;
     std::size_t end_ = 0;
 };
@@ -628,15 +619,24 @@ primitive_plan plan_primitives(const mesh_layer& layer, const corner_values& cv,
 }
 
 // The primitives, their materials and textures into doc (which bin writes
-// its views and accessors into); the binary chunk collects in bin.
+// its views and accessors into); the binary chunk collects in bin. Each
+// primitive is made by build just before it is added and dropped after, so
+// that one primitive's arrays are held at a time.
 void add_meshes(const mesh_layer& layer, const corner_values& cv, const glb_options& options,
-                std::vector<primitive>& prims, bin_builder& bin, json& doc) {
+                std::vector<primitive>& prims, const std::function<void(std::size_t)>& build, bin_builder& bin,
+                json& doc) {
     json gl_prims = json::array();
     json materials = json::array();
     const std::string prefix = options.name.empty() ? std::string() : options.name + "_";
     texture_table textures(bin, prefix);
     std::unordered_map<index_t, index_t> material_of;
-    for (primitive& pr : prims) {
+    for (std::size_t i = 0; i < prims.size(); ++i) {
+        build(i);
+        primitive& pr = prims[i];
+        struct drop {
+            primitive& pr;
+            ~drop() { pr = primitive(); }
+        } dropped{pr};
         if (pr.idx.empty() && pr.idx16.empty()) continue;  // only degenerate polygons
         const auto [mat, added] = material_of.emplace(pr.surface, static_cast<index_t>(materials.size()));
         if (added) {
@@ -712,23 +712,23 @@ void write_glb(const mesh_layer& layer, byte_sink& sink, const glb_options& opti
     // Wind colours take COLOR_0 of every primitive; leaves are tinted only without them.
     const std::vector<float> tints = options.leaf_tint && !options.wind_colours ? leaf_tints(layer) : std::vector<float>();
     primitive_plan plan = plan_primitives(layer, cv, options, tints);
-    {
-        vertex_index vx;
-        vx.head.assign(layer.point_count(), k_none);
-        vx.stamp.assign(layer.point_count(), k_none);
-        for (std::size_t i = 0; i < plan.prims.size(); ++i)
-            build_primitive(layer, cv, vx, static_cast<index_t>(i), plan.prims[i],
-                            std::span<const index_t>(plan.order.data() + plan.start[i], plan.start[i + 1] - plan.start[i]));
-    }
-    plan.order = {};
+    vertex_index vx;
+    vx.head.assign(layer.point_count(), k_none);
+    vx.stamp.assign(layer.point_count(), k_none);
+    const auto build = [&](std::size_t i) {
+        build_primitive(layer, cv, vx, static_cast<index_t>(i), plan.prims[i],
+                        std::span<const index_t>(plan.order.data() + plan.start[i], plan.start[i + 1] - plan.start[i]));
+    };
 
     json doc = json::object();
     doc["asset"] = {{"version", "2.0"}, {"generator", "Sylvaform"}};
     doc["scene"] = 0;
     doc["scenes"] = json::array({json{{"nodes", json::array({0})}}});
     doc["nodes"] = json::array({json{{"name", options.name.empty() ? "tree" : options.name}}});
-    bin_builder bin(doc);
-    add_meshes(layer, cv, options, plan.prims, bin, doc);
+    bin_builder bin(doc, sink.spill_dir());
+    add_meshes(layer, cv, options, plan.prims, build, bin, doc);
+    vx = {};
+    plan = {};
     write_container(doc, bin, sink);
 }
 
