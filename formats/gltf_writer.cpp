@@ -732,14 +732,28 @@ void write_glb(const mesh_layer& layer, byte_sink& sink, const glb_options& opti
     write_container(doc, bin, sink);
 }
 
+namespace {
+
+// Errors of the side file name the output too.
+void write_glb_named(const mesh_layer& layer, const std::string& path, byte_sink& sink, const glb_options& options) {
+    try {
+        write_glb(layer, sink, options);
+    } catch (const io_error& e) {
+        if (std::string_view(e.what()).find(path) != std::string_view::npos) throw;
+        throw io_error("cannot write " + path + ": " + e.what());
+    }
+}
+
+}  // namespace
+
 void write_glb_file(const mesh_layer& layer, const std::string& path, file_set& files,
                     const glb_options& options) {
-    write_glb(layer, files.add(path), options);
+    write_glb_named(layer, path, files.add(path), options);
 }
 
 void write_glb_file(const mesh_layer& layer, const std::string& path, const glb_options& options) {
     atomic_file file(path);
-    write_glb(layer, file, options);
+    write_glb_named(layer, path, file, options);
     file.commit();
 }
 
