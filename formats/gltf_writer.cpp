@@ -12,6 +12,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "formats/big_buffer.h"
 #include "formats/leaf_tint.h"
 #include "formats/bark_uv.h"
 #include "formats/materials.h"
@@ -24,6 +25,33 @@ static_assert(std::endian::native == std::endian::little, "GLB data is written a
 namespace {
 
 using json = nlohmann::json;
+
+// Large arrays on huge pages where the system allows it: a primitive's
+// arrays are filled once, and page by page the faults cost more than the
+// filling. Not counted against the memory budget, as before.
+template <class T>
+struct huge_pages {
+    using value_type = T;
+    huge_pages() = default;
+    template <class U>
+    huge_pages(const huge_pages<U>&) {}
+    T* allocate(std::size_t n) {
+        const std::size_t bytes = n * sizeof(T);
+        if (bytes < k_mapped_from) return static_cast<T*>(::operator new(bytes));
+        const std::size_t rounded = (bytes + k_huge_page - 1) / k_huge_page * k_huge_page;
+        void* p = ::operator new(rounded, std::align_val_t(k_huge_page));
+        ::madvise(p, rounded, MADV_HUGEPAGE);
+        return static_cast<T*>(p);
+    }
+    void deallocate(T* p, std::size_t n) {
+        if (n * sizeof(T) < k_mapped_from) ::operator delete(p);
+        else ::operator delete(p, std::align_val_t(k_huge_page));
+    }
+    template <class U>
+    bool operator==(const huge_pages<U>&) const { return true; }
+};
+template <class T>
+using page_vector = std::vector<T, huge_pages<T>>;
 
 // The maps a corner's attributes come from.
 enum slot : int { s_branch, s_leaf, s_all_leaves, s_range, s_thick, s_range_thick, s_bark, s_wind, s_count = s_wind + 4 };
@@ -131,18 +159,18 @@ struct primitive {
     std::size_t indices = 0;
 
     index_t vertices = 0;
-    std::vector<float> pos, nrm, uv[6], range, thick, color, tan;
-    std::vector<std::uint8_t> tint_rgba;  // the tint, as normalised bytes
-    std::vector<index_t> idx;
-    std::vector<std::uint16_t> idx16;  // idx when every index fits
+    page_vector<float> pos, nrm, uv[6], range, thick, color, tan;
+    page_vector<std::uint8_t> tint_rgba;  // the tint, as normalised bytes
+    page_vector<index_t> idx;
+    page_vector<std::uint16_t> idx16;  // idx when every index fits
 };
 
 // Scratch arrays shared by the primitives: per point, its first vertex in
 // the current primitive (valid while stamp equals the primitive number).
 struct vertex_index {
-    std::vector<index_t> head, stamp;
-    std::vector<index_t> next;    // per vertex: next copy of the same point
-    std::vector<index_t> origin;  // per vertex: the point's first copy
+    page_vector<index_t> head, stamp;
+    page_vector<index_t> next;    // per vertex: next copy of the same point
+    page_vector<index_t> origin;  // per vertex: the point's first copy
     std::vector<index_t> corner;  // the current polygon's vertices
 };
 
@@ -231,8 +259,8 @@ index_t vertex_for(const mesh_layer& layer, primitive& pr, vertex_index& vx, ind
 // perpendicular to the normal; w is -1 where growing v (up in the image)
 // runs against normal x tangent. Any perpendicular where u does not change.
 void add_tangents(primitive& pr) {
-    std::vector<double> t(std::size_t(pr.vertices) * 3, 0.0), b(std::size_t(pr.vertices) * 3, 0.0);
-    const std::vector<float>& uv = pr.uv[0];
+    page_vector<double> t(std::size_t(pr.vertices) * 3, 0.0), b(std::size_t(pr.vertices) * 3, 0.0);
+    const page_vector<float>& uv = pr.uv[0];
     for (std::size_t i = 0; i + 2 < pr.idx.size(); i += 3) {
         const index_t c[3] = {pr.idx[i], pr.idx[i + 1], pr.idx[i + 2]};
         double e1[3], e2[3];
@@ -362,8 +390,8 @@ public:
 
     // Adds a view and its accessor of count elements of `components`
     // values each; returns the accessor number.
-    template <class T>
-    index_t add(const std::vector<T>& data, int components, const char* type, bool indices) {
+    template <class T, class A>
+    index_t add(const std::vector<T, A>& data, int components, const char* type, bool indices) {
         const std::size_t bytes = data.size() * sizeof(T);
         const std::size_t count = data.size() / std::size_t(components);
         json view = {{"buffer", 0}, {"byteOffset", size_}, {"byteLength", bytes},
