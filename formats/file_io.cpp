@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <charconv>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <deque>
 #include <filesystem>
@@ -85,6 +86,57 @@ std::string replace_refusal(const std::string& path) {
     if (S_ISFIFO(st.st_mode)) return "a FIFO";
     if (S_ISSOCK(st.st_mode)) return "a socket";
     return "not a regular file";
+}
+
+// Streaming blocks
+
+namespace {
+
+constexpr std::size_t k_default_block = std::size_t(1) << 20;
+std::atomic<std::size_t> block_size{k_default_block};
+
+}  // namespace
+
+std::size_t stream_block() { return block_size; }
+void set_stream_block(std::size_t bytes) { block_size = bytes == 0 ? k_default_block : bytes; }
+
+void byte_sink::copy_from(int fd, std::uint64_t offset, std::uint64_t length) {
+    std::vector<char> block(std::min<std::uint64_t>(length, stream_block()));
+    while (length > 0) {
+        const ssize_t n = ::pread(fd, block.data(), std::min<std::uint64_t>(length, block.size()), off_t(offset));
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) throw io_error(std::string("cannot read a temporary file: ") +
+                                   (n < 0 ? std::strerror(errno) : "it ended early"));
+        write(std::string_view(block.data(), std::size_t(n)));
+        offset += std::uint64_t(n);
+        length -= std::uint64_t(n);
+    }
+}
+
+// spill_file
+
+spill_file::spill_file(const std::string& dir) : dir_(dir) {
+    if (dir_.empty()) {
+        const char* tmp = std::getenv("TMPDIR");
+        dir_ = tmp && *tmp ? tmp : "/tmp";
+    }
+    fd_ = ::open(dir_.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+    if (fd_ >= 0) return;
+    // No unnamed files here: a named one, unlinked at once.
+    std::string name = (dir_.back() == '/' ? dir_ : dir_ + "/") + ".sylvaform-spill-XXXXXX";
+    fd_ = ::mkostemp(name.data(), O_CLOEXEC);
+    if (fd_ < 0) throw io_error("cannot create a temporary file in " + dir_ + ": " + std::strerror(errno));
+    ::unlink(name.c_str());
+}
+
+spill_file::~spill_file() {
+    if (fd_ >= 0) ::close(fd_);
+}
+
+void spill_file::write(std::string_view bytes) {
+    if (const int err = write_all(fd_, bytes); err != 0)
+        throw io_error("cannot write a temporary file in " + dir_ + ": " + std::strerror(err));
+    size_ += bytes.size();
 }
 
 // fd_sink
@@ -213,6 +265,27 @@ void atomic_file::fail(const char* what, int err) {
 void atomic_file::write(std::string_view bytes) {
     if (fd_ < 0) throw io_error(message(path_, "file already closed", 0));
     if (const int err = write_all(fd_, bytes); err != 0) fail("write failed", err);
+}
+
+void atomic_file::copy_from(int fd, std::uint64_t offset, std::uint64_t length) {
+    if (fd_ < 0) throw io_error(message(path_, "file already closed", 0));
+    loff_t from = loff_t(offset);
+    while (length > 0) {
+        const ssize_t n = ::copy_file_range(fd, &from, fd_, nullptr, std::size_t(std::min<std::uint64_t>(length, 1u << 30)), 0);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0 && (errno == EXDEV || errno == EINVAL || errno == ENOSYS || errno == EOPNOTSUPP)) {
+            byte_sink::copy_from(fd, std::uint64_t(from), length);  // not in the kernel here
+            return;
+        }
+        if (n < 0) fail("write failed", errno);
+        if (n == 0) fail("write failed: a temporary file ended early", 0);
+        length -= std::uint64_t(n);
+    }
+}
+
+std::string atomic_file::spill_dir() const {
+    const std::string dir = dir_of(path_);
+    return dir.empty() ? std::string(".") : dir;
 }
 
 void atomic_file::flush() {

@@ -31,10 +31,21 @@ std::string read_file(const std::string& path);
 // it is a regular file (or a link, which the rename replaces).
 std::string replace_refusal(const std::string& path);
 
+// Block size of the buffers writers stream through (1 MiB). Tests set it
+// small to check that output does not depend on it; 0 restores the default.
+std::size_t stream_block();
+void set_stream_block(std::size_t bytes);
+
 class byte_sink {
 public:
     virtual ~byte_sink() = default;
     virtual void write(std::string_view bytes) = 0;  // all or throw io_error
+    // Appends length bytes of the file fd from offset on; the default reads
+    // them through a reused block buffer.
+    virtual void copy_from(int fd, std::uint64_t offset, std::uint64_t length);
+    // Where a writer may set bytes aside for this sink: a directory on the
+    // same file system as the output, or empty for the temporary directory.
+    virtual std::string spill_dir() const { return {}; }
 };
 
 class string_sink final : public byte_sink {
@@ -72,6 +83,8 @@ public:
     atomic_file& operator=(const atomic_file&) = delete;
 
     void write(std::string_view bytes) override;
+    void copy_from(int fd, std::uint64_t offset, std::uint64_t length) override;  // in the kernel
+    std::string spill_dir() const override;
     void commit();
     const std::string& path() const { return path_; }
     // The temporary's name, empty while it has none.
@@ -125,11 +138,31 @@ void write_file_atomic(const std::string& path, std::string_view bytes);
 // no unnamed files (for tests of that path).
 void use_unnamed_temporaries(bool on);
 
+// Bytes set aside until a writer knows what comes before them: an unnamed
+// file (gone with the process, also when it is killed) that is copied into
+// a sink at the end. Failures throw io_error naming the directory.
+class spill_file {
+public:
+    explicit spill_file(const std::string& dir);  // empty: $TMPDIR, else /tmp
+    ~spill_file();
+    spill_file(const spill_file&) = delete;
+    spill_file& operator=(const spill_file&) = delete;
+
+    void write(std::string_view bytes);
+    std::uint64_t size() const { return size_; }
+    void copy_to(byte_sink& sink) const { sink.copy_from(fd_, 0, size_); }
+
+private:
+    std::string dir_;
+    int fd_ = -1;
+    std::uint64_t size_ = 0;
+};
+
 // Collects small pieces and passes them to the sink in large blocks.
 // Call flush() at the end; the destructor does not write.
 class text_buffer {
 public:
-    explicit text_buffer(byte_sink& sink, std::size_t block = std::size_t(1) << 20);
+    explicit text_buffer(byte_sink& sink, std::size_t block = stream_block());
     text_buffer(const text_buffer&) = delete;
     text_buffer& operator=(const text_buffer&) = delete;
 

@@ -6,11 +6,13 @@
 #include <bit>
 #include <cmath>
 #include <cstring>
+#include <functional>
 #include <limits>
 #include <nlohmann/json.hpp>
 #include <unordered_map>
 #include <vector>
 
+#include "formats/big_buffer.h"
 #include "formats/leaf_tint.h"
 #include "formats/bark_uv.h"
 #include "formats/materials.h"
@@ -23,6 +25,33 @@ static_assert(std::endian::native == std::endian::little, "GLB data is written a
 namespace {
 
 using json = nlohmann::json;
+
+// Large arrays on huge pages where the system allows it: a primitive's
+// arrays are filled once, and page by page the faults cost more than the
+// filling. Not counted against the memory budget, as before.
+template <class T>
+struct huge_pages {
+    using value_type = T;
+    huge_pages() = default;
+    template <class U>
+    huge_pages(const huge_pages<U>&) {}
+    T* allocate(std::size_t n) {
+        const std::size_t bytes = n * sizeof(T);
+        if (bytes < k_mapped_from) return static_cast<T*>(::operator new(bytes));
+        const std::size_t rounded = (bytes + k_huge_page - 1) / k_huge_page * k_huge_page;
+        void* p = ::operator new(rounded, std::align_val_t(k_huge_page));
+        ::madvise(p, rounded, MADV_HUGEPAGE);
+        return static_cast<T*>(p);
+    }
+    void deallocate(T* p, std::size_t n) {
+        if (n * sizeof(T) < k_mapped_from) ::operator delete(p);
+        else ::operator delete(p, std::align_val_t(k_huge_page));
+    }
+    template <class U>
+    bool operator==(const huge_pages<U>&) const { return true; }
+};
+template <class T>
+using page_vector = std::vector<T, huge_pages<T>>;
 
 // The maps a corner's attributes come from.
 enum slot : int { s_branch, s_leaf, s_all_leaves, s_range, s_thick, s_range_thick, s_bark, s_wind, s_count = s_wind + 4 };
@@ -130,18 +159,18 @@ struct primitive {
     std::size_t indices = 0;
 
     index_t vertices = 0;
-    std::vector<float> pos, nrm, uv[6], range, thick, color, tan;
-    std::vector<std::uint8_t> tint_rgba;  // the tint, as normalised bytes
-    std::vector<index_t> idx;
-    std::vector<std::uint16_t> idx16;  // idx when every index fits
+    page_vector<float> pos, nrm, uv[6], range, thick, color, tan;
+    page_vector<std::uint8_t> tint_rgba;  // the tint, as normalised bytes
+    page_vector<index_t> idx;
+    page_vector<std::uint16_t> idx16;  // idx when every index fits
 };
 
 // Scratch arrays shared by the primitives: per point, its first vertex in
 // the current primitive (valid while stamp equals the primitive number).
 struct vertex_index {
-    std::vector<index_t> head, stamp;
-    std::vector<index_t> next;    // per vertex: next copy of the same point
-    std::vector<index_t> origin;  // per vertex: the point's first copy
+    page_vector<index_t> head, stamp;
+    page_vector<index_t> next;    // per vertex: next copy of the same point
+    page_vector<index_t> origin;  // per vertex: the point's first copy
     std::vector<index_t> corner;  // the current polygon's vertices
 };
 
@@ -230,8 +259,8 @@ index_t vertex_for(const mesh_layer& layer, primitive& pr, vertex_index& vx, ind
 // perpendicular to the normal; w is -1 where growing v (up in the image)
 // runs against normal x tangent. Any perpendicular where u does not change.
 void add_tangents(primitive& pr) {
-    std::vector<double> t(std::size_t(pr.vertices) * 3, 0.0), b(std::size_t(pr.vertices) * 3, 0.0);
-    const std::vector<float>& uv = pr.uv[0];
+    page_vector<double> t(std::size_t(pr.vertices) * 3, 0.0), b(std::size_t(pr.vertices) * 3, 0.0);
+    const page_vector<float>& uv = pr.uv[0];
     for (std::size_t i = 0; i + 2 < pr.idx.size(); i += 3) {
         const index_t c[3] = {pr.idx[i], pr.idx[i + 1], pr.idx[i + 2]};
         double e1[3], e2[3];
@@ -349,19 +378,20 @@ void build_primitive(const mesh_layer& layer, corner_values& cv, vertex_index& v
     }
 }
 
-// The GLB's binary chunk as a list of pieces, with the JSON that
-// describes them.
+// The GLB's binary chunk, set aside on disk view by view as the primitives
+// are made (the JSON before it needs them all), with the JSON that
+// describes it.
 class bin_builder {
 public:
-    explicit bin_builder(json& doc) : doc_(doc) {
+    bin_builder(json& doc, const std::string& spill_dir) : doc_(doc), spill_(spill_dir) {
         doc_["accessors"] = json::array();
         doc_["bufferViews"] = json::array();
     }
 
     // Adds a view and its accessor of count elements of `components`
     // values each; returns the accessor number.
-    template <class T>
-    index_t add(const std::vector<T>& data, int components, const char* type, bool indices) {
+    template <class T, class A>
+    index_t add(const std::vector<T, A>& data, int components, const char* type, bool indices) {
         const std::size_t bytes = data.size() * sizeof(T);
         const std::size_t count = data.size() / std::size_t(components);
         json view = {{"buffer", 0}, {"byteOffset", size_}, {"byteLength", bytes},
@@ -386,10 +416,7 @@ public:
                                      {"min", std::move(min)},
                                      {"max", std::move(max)}});
         if (sizeof(T) == 1) doc_["accessors"].back()["normalized"] = true;  // bytes are colours, 0..1
-        pieces_.push_back({data.data(), bytes});
-        size_ += bytes;
-        end_ = size_;
-        size_ = (size_ + 3) & ~std::size_t(3);  // every view starts 4-byte aligned
+        put(data.data(), bytes);
         return static_cast<index_t>(doc_["accessors"].size() - 1);
     }
 
@@ -397,36 +424,28 @@ public:
     index_t add_bytes(const std::string& bytes) {
         const index_t view_no = static_cast<index_t>(doc_["bufferViews"].size());
         doc_["bufferViews"].push_back({{"buffer", 0}, {"byteOffset", size_}, {"byteLength", bytes.size()}});
-        pieces_.push_back({bytes.data(), bytes.size()});
-        size_ += bytes.size();
-        end_ = size_;
-        size_ = (size_ + 3) & ~std::size_t(3);
+        put(bytes.data(), bytes.size());
         return view_no;
     }
 
     std::size_t data_size() const { return end_; }   // buffers[0].byteLength
     std::size_t chunk_size() const { return size_; }  // with the final padding
 
-    void write(byte_sink& sink) const {
-        static const char zeros[4] = {};
-        std::size_t at = 0;
-        for (const piece& p : pieces_) {
-            sink.write({static_cast<const char*>(p.data), p.bytes});
-            at += p.bytes;
-            if (at % 4) {
-                sink.write({zeros, 4 - at % 4});
-                at += 4 - at % 4;
-            }
-        }
-    }
+    void write(byte_sink& sink) const { spill_.copy_to(sink); }
 
 private:
-    struct piece {
-        const void* data;
-        std::size_t bytes;
-    };
+    // Every view starts 4-byte aligned.
+    void put(const void* data, std::size_t bytes) {
+        static const char zeros[4] = {};
+        spill_.write({static_cast<const char*>(data), bytes});
+        size_ += bytes;
+        end_ = size_;
+        if (size_ % 4) spill_.write({zeros, 4 - size_ % 4});
+        size_ = (size_ + 3) & ~std::size_t(3);
+    }
+
     json& doc_;
-    std::vector<piece> pieces_;
+    spill_file spill_;
     std::size_t size_ = 0;
     std::size_t end_ = 0;
 };
@@ -628,15 +647,24 @@ primitive_plan plan_primitives(const mesh_layer& layer, const corner_values& cv,
 }
 
 // The primitives, their materials and textures into doc (which bin writes
-// its views and accessors into); the binary chunk collects in bin.
+// its views and accessors into); the binary chunk collects in bin. Each
+// primitive is made by build just before it is added and dropped after, so
+// that one primitive's arrays are held at a time.
 void add_meshes(const mesh_layer& layer, const corner_values& cv, const glb_options& options,
-                std::vector<primitive>& prims, bin_builder& bin, json& doc) {
+                std::vector<primitive>& prims, const std::function<void(std::size_t)>& build, bin_builder& bin,
+                json& doc) {
     json gl_prims = json::array();
     json materials = json::array();
     const std::string prefix = options.name.empty() ? std::string() : options.name + "_";
     texture_table textures(bin, prefix);
     std::unordered_map<index_t, index_t> material_of;
-    for (primitive& pr : prims) {
+    for (std::size_t i = 0; i < prims.size(); ++i) {
+        build(i);
+        primitive& pr = prims[i];
+        struct drop {
+            primitive& pr;
+            ~drop() { pr = primitive(); }
+        } dropped{pr};
         if (pr.idx.empty() && pr.idx16.empty()) continue;  // only degenerate polygons
         const auto [mat, added] = material_of.emplace(pr.surface, static_cast<index_t>(materials.size()));
         if (added) {
@@ -712,34 +740,48 @@ void write_glb(const mesh_layer& layer, byte_sink& sink, const glb_options& opti
     // Wind colours take COLOR_0 of every primitive; leaves are tinted only without them.
     const std::vector<float> tints = options.leaf_tint && !options.wind_colours ? leaf_tints(layer) : std::vector<float>();
     primitive_plan plan = plan_primitives(layer, cv, options, tints);
-    {
-        vertex_index vx;
-        vx.head.assign(layer.point_count(), k_none);
-        vx.stamp.assign(layer.point_count(), k_none);
-        for (std::size_t i = 0; i < plan.prims.size(); ++i)
-            build_primitive(layer, cv, vx, static_cast<index_t>(i), plan.prims[i],
-                            std::span<const index_t>(plan.order.data() + plan.start[i], plan.start[i + 1] - plan.start[i]));
-    }
-    plan.order = {};
+    vertex_index vx;
+    vx.head.assign(layer.point_count(), k_none);
+    vx.stamp.assign(layer.point_count(), k_none);
+    const auto build = [&](std::size_t i) {
+        build_primitive(layer, cv, vx, static_cast<index_t>(i), plan.prims[i],
+                        std::span<const index_t>(plan.order.data() + plan.start[i], plan.start[i + 1] - plan.start[i]));
+    };
 
     json doc = json::object();
     doc["asset"] = {{"version", "2.0"}, {"generator", "Sylvaform"}};
     doc["scene"] = 0;
     doc["scenes"] = json::array({json{{"nodes", json::array({0})}}});
     doc["nodes"] = json::array({json{{"name", options.name.empty() ? "tree" : options.name}}});
-    bin_builder bin(doc);
-    add_meshes(layer, cv, options, plan.prims, bin, doc);
+    bin_builder bin(doc, sink.spill_dir());
+    add_meshes(layer, cv, options, plan.prims, build, bin, doc);
+    vx = {};
+    plan = {};
     write_container(doc, bin, sink);
 }
 
+namespace {
+
+// Errors of the side file name the output too.
+void write_glb_named(const mesh_layer& layer, const std::string& path, byte_sink& sink, const glb_options& options) {
+    try {
+        write_glb(layer, sink, options);
+    } catch (const io_error& e) {
+        if (std::string_view(e.what()).find(path) != std::string_view::npos) throw;
+        throw io_error("cannot write " + path + ": " + e.what());
+    }
+}
+
+}  // namespace
+
 void write_glb_file(const mesh_layer& layer, const std::string& path, file_set& files,
                     const glb_options& options) {
-    write_glb(layer, files.add(path), options);
+    write_glb_named(layer, path, files.add(path), options);
 }
 
 void write_glb_file(const mesh_layer& layer, const std::string& path, const glb_options& options) {
     atomic_file file(path);
-    write_glb(layer, file, options);
+    write_glb_named(layer, path, file, options);
     file.commit();
 }
 

@@ -6,7 +6,6 @@
 #include <string_view>
 #include <vector>
 
-#include "formats/big_buffer.h"
 #include "formats/materials.h"
 
 namespace sf::formats {
@@ -68,41 +67,28 @@ constexpr map_rank k_map_order[] = {
     {LWVMAP_TXUV, k_map_leaf_uv}, {LWVMAP_TXUV, k_map_leaf_atlas_uv}, {LWVMAP_TXUV, k_map_range_thick},
 };
 
-// A growing byte buffer with unchecked big-endian stores: callers reserve
-// an upper bound for each chunk first.
+// Big-endian stores in two passes over the same calls: the first only
+// counts, and records each chunk's length (or that it was dropped empty);
+// the second writes the lengths up front and streams the bytes through one
+// block buffer into the sink.
 class be_buffer {
 public:
-    be_buffer() = default;
+    be_buffer() = default;  // counting
+    be_buffer(byte_sink& sink, std::vector<std::uint32_t> lengths)
+        : sink_(&sink), lengths_(std::move(lengths)), block_(std::max<std::size_t>(stream_block(), 16)) {}
     be_buffer(const be_buffer&) = delete;
     be_buffer& operator=(const be_buffer&) = delete;
-    ~be_buffer() {
-        if (data_) alloc_.deallocate(data_, cap_);
-    }
 
-    // Room for `more` bytes; one call with the whole file's bound up front
-    // spares copies, and big blocks come on huge pages (fewer page faults).
-    void reserve(std::size_t more) {
-        if (cap_ - size_ >= more) return;
-        const std::size_t cap = std::max(size_ + more, cap_ + cap_ / 2);
-        char* grown = alloc_.allocate(cap);
-        if (size_) std::memcpy(grown, data_, size_);
-        if (data_) alloc_.deallocate(data_, cap_);
-        data_ = grown;
-        cap_ = cap;
-    }
     std::size_t size() const { return size_; }
-    void truncate(std::size_t size) { size_ = size; }
-    std::string_view bytes() const { return {data_, size_}; }
+    std::vector<std::uint32_t>& lengths() { return lengths_; }
 
     void u2(std::uint16_t v) {
         v = static_cast<std::uint16_t>(v << 8 | v >> 8);
-        std::memcpy(data_ + size_, &v, 2);
-        size_ += 2;
+        put(&v, 2);
     }
     void u4(std::uint32_t v) {
         v = __builtin_bswap32(v);
-        std::memcpy(data_ + size_, &v, 4);
-        size_ += 4;
+        put(&v, 4);
     }
     void f4(float v) { u4(std::bit_cast<std::uint32_t>(v)); }
     void vx(index_t i) {
@@ -113,54 +99,81 @@ public:
     }
     // Text up to its first NUL, then one or two NULs: an even length.
     void s0(std::string_view s) {
+        static const char zeros[2] = {};
         s = s.substr(0, s.find('\0'));
-        if (!s.empty()) std::memcpy(data_ + size_, s.data(), s.size());
-        size_ += s.size();
-        data_[size_++] = 0;
-        if (s.size() % 2 == 0) data_[size_++] = 0;
+        put(s.data(), s.size());
+        put(zeros, s.size() % 2 == 0 ? 2 : 1);
     }
     static std::size_t s0_size(std::string_view s) {
         s = s.substr(0, s.find('\0'));
         return s.size() + 2 - s.size() % 2;
     }
 
-    // A chunk header with its length patched by end_chunk; a sub-chunk has
-    // a U2 length. Every chunk written here has an even length.
-    std::size_t begin_chunk(LWID id) {
-        u4(id);
-        u4(0);
-        return size_;
-    }
+    // A chunk header whose length end_chunk finds when counting; a
+    // sub-chunk has a U2 length. Every chunk written here has an even
+    // length. drop_chunk leaves out one that stayed empty.
+    std::size_t begin_chunk(LWID id) { return begin(id, 4); }
     void end_chunk(std::size_t start) {
         const std::size_t length = size_ - start;
         if (length > 0xFFFFFFFFu) throw io_error("LWO2 output: a file of 4 GiB or more");
-        put_u4_at(start - 4, static_cast<std::uint32_t>(length));
+        end(length);
     }
-    std::size_t begin_sub(LWID id) {
-        u4(id);
-        u2(0);
-        return size_;
+    std::size_t begin_sub(LWID id) { return begin(id, 2); }
+    void end_sub(std::size_t start) { end(size_ - start); }
+    void drop_chunk(std::size_t start) {
+        size_ = start - k_head;
+        if (!sink_) lengths_[open_.back()] = k_dropped;
+        if (!sink_) open_.pop_back();
+        muted_ = false;
     }
-    void end_sub(std::size_t start) {
-        const auto length = static_cast<std::uint16_t>(__builtin_bswap16(static_cast<std::uint16_t>(size_ - start)));
-        std::memcpy(data_ + start - 2, &length, 2);
-    }
-    void put_u4_at(std::size_t at, std::uint32_t v) {
-        v = __builtin_bswap32(v);
-        std::memcpy(data_ + at, &v, 4);
+
+    void flush() {
+        if (sink_ && pos_ > 0) sink_->write({block_.data(), pos_});
+        pos_ = 0;
     }
 
 private:
-    big_allocator<char> alloc_;
-    char* data_ = nullptr;
-    std::size_t size_ = 0;
-    std::size_t cap_ = 0;
-};
+    static constexpr std::size_t k_head = 8;  // ID4 + U4 length
+    static constexpr std::uint32_t k_dropped = 0xFFFFFFFFu;  // never an even length
 
-constexpr std::size_t k_header = 8;       // chunk ID4 + U4 length
-constexpr std::size_t k_vx_max = 4;
-// A SURF chunk without its name: header, source, COLR, DIFF, SMAN, SIDE.
-constexpr std::size_t k_surface_bound = k_header + 2 + 20 + 12 + 10 + 8;
+    void put(const void* p, std::size_t n) {
+        size_ += n;
+        if (!sink_ || muted_) return;
+        if (block_.size() - pos_ < n) flush();
+        std::memcpy(block_.data() + pos_, p, n);
+        pos_ += n;
+    }
+    std::size_t begin(LWID id, int length_bytes) {
+        if (!sink_) {
+            open_.push_back(lengths_.size());
+            lengths_.push_back(0);
+        } else if (lengths_[next_] == k_dropped) {
+            ++next_;
+            size_ += 4 + std::size_t(length_bytes);
+            muted_ = true;
+            return size_;
+        }
+        u4(id);
+        const std::uint32_t length = sink_ ? lengths_[next_++] : 0;
+        if (length_bytes == 4) u4(length);
+        else u2(static_cast<std::uint16_t>(length));
+        return size_;
+    }
+    void end(std::size_t length) {
+        if (sink_) return;
+        lengths_[open_.back()] = static_cast<std::uint32_t>(length);
+        open_.pop_back();
+    }
+
+    byte_sink* sink_ = nullptr;            // null: counting
+    std::vector<std::uint32_t> lengths_;  // per chunk in begin order
+    std::vector<std::size_t> open_;       // counting: chunks begun, not ended
+    std::size_t next_ = 0;                // writing: the next chunk's entry
+    std::vector<char> block_;
+    std::size_t pos_ = 0;
+    std::size_t size_ = 0;  // bytes of the file so far
+    bool muted_ = false;    // inside a dropped chunk
+};
 
 // The TAGS list: surfaces in order of first use, then tag texts. Keys are
 // string-pool indices; the pool's size stands for "Default" when the pool
@@ -219,55 +232,34 @@ public:
         if (points_ > k_vx_limit) throw io_error("LWO2 output: more than 16777216 points");
     }
 
-    std::string_view build() {
+    void write(byte_sink& sink) {
         collect_tags();
         order_maps();
         group_polygon_values();
 
-        out_.reserve(file_bound());
-        const std::size_t form = out_.begin_chunk(k_form);
-        out_.u4(k_lwo2);
+        be_buffer counted;
+        emit(counted);  // every length, and the size limits, before a byte goes out
+        std::fill(stamp_.begin(), stamp_.end(), k_none);
+        be_buffer streamed(sink, std::move(counted.lengths()));
+        emit(streamed);
+        streamed.flush();
+    }
+
+private:
+    void emit(be_buffer& out) {
+        out_ = &out;
+        const std::size_t form = out_->begin_chunk(k_form);
+        out_->u4(k_lwo2);
         write_tags();
         write_layer();
         write_points();
         for (index_t m : map_order_) write_vmap(m);
         for (index_t p = 0; p < polygons_;) p = write_run(p);
         for (index_t key : tags_.surfaces()) write_surface(tags_.text(key));
-        out_.end_chunk(form);
-        return out_.bytes();
+        out_->end_chunk(form);
     }
 
-private:
     bool written(index_t p) const { return !layer_.polygon_points(p).empty(); }
-
-    // An upper bound of the file size: reserved once, only the pages
-    // written are touched.
-    std::size_t file_bound() const {
-        std::size_t runs = 0, polygons = 0, corners = 0;
-        LWID type = 0;
-        for (index_t p = 0; p < polygons_; ++p) {
-            const std::size_t n = layer_.polygon_points(p).size();
-            if (n == 0) continue;
-            if (polygons++ == 0 || layer_.polygon_type(p) != type) ++runs;
-            type = layer_.polygon_type(p);
-            corners += n;
-        }
-        std::size_t map_header = 0;
-        for (const vmap_desc& m : layer_.maps())
-            map_header = std::max(map_header, k_header + 6 + be_buffer::s0_size(layer_.strings().view(m.name)));
-        const std::size_t maps = layer_.maps().size();
-        const std::size_t ptags = 1 + ptags_.size();
-        const std::size_t entry = 2 * k_vx_max + 4 * k_max_map_dim;
-        std::size_t bound = 12 + k_header + k_header + 18 + k_header + 12 * std::size_t(points_) + k_header + 24;
-        for (index_t key : tags_.keys()) bound += be_buffer::s0_size(tags_.text(key));
-        bound += maps * map_header;
-        for (index_t m = 0; m < maps; ++m) bound += layer_.point_value_calls(m) * entry;
-        bound += runs * (k_header + 4 + ptags * (k_header + 4) + maps * map_header);
-        bound += polygons * (2 + ptags * (k_vx_max + 2)) + corners * k_vx_max;
-        bound += layer_.polygon_point_values().size() * entry;
-        for (index_t key : tags_.surfaces()) bound += k_surface_bound + be_buffer::s0_size(tags_.text(key));
-        return bound;
-    }
 
     void collect_tags() {
         for (index_t p = 0; p < polygons_; ++p)
@@ -322,25 +314,22 @@ private:
         if (tags_.keys().empty()) return;
         std::size_t length = 0;
         for (index_t key : tags_.keys()) length += be_buffer::s0_size(tags_.text(key));
-        out_.reserve(k_header + length);
-        const std::size_t c = out_.begin_chunk(k_tags);
-        for (index_t key : tags_.keys()) out_.s0(tags_.text(key));
-        out_.end_chunk(c);
+        const std::size_t c = out_->begin_chunk(k_tags);
+        for (index_t key : tags_.keys()) out_->s0(tags_.text(key));
+        out_->end_chunk(c);
     }
 
     void write_layer() {
-        out_.reserve(k_header + 18);
-        const std::size_t c = out_.begin_chunk(k_layr);
-        out_.u2(0);  // layer number
-        out_.u2(0);  // flags
-        for (int k = 0; k < 3; ++k) out_.f4(0.0f);  // pivot
-        out_.s0({});
-        out_.end_chunk(c);
+        const std::size_t c = out_->begin_chunk(k_layr);
+        out_->u2(0);  // layer number
+        out_->u2(0);  // flags
+        for (int k = 0; k < 3; ++k) out_->f4(0.0f);  // pivot
+        out_->s0({});
+        out_->end_chunk(c);
     }
 
     void write_points() {
-        out_.reserve(k_header + 12 * std::size_t(points_) + k_header + 24);
-        const std::size_t c = out_.begin_chunk(k_pnts);
+        const std::size_t c = out_->begin_chunk(k_pnts);
         float lo[3] = {0, 0, 0}, hi[3] = {0, 0, 0};
         const double* xyz = layer_.point_coordinates().data();
         for (index_t i = 0; i < points_; ++i, xyz += 3) {
@@ -348,41 +337,40 @@ private:
             if (z == 0.0f) z = 0.0f;  // no negative zero from a zero z
             const float f[3] = {static_cast<float>(xyz[0]), static_cast<float>(xyz[1]), z};
             for (int k = 0; k < 3; ++k) {
-                out_.f4(f[k]);
+                out_->f4(f[k]);
                 if (i == 0 || f[k] < lo[k]) lo[k] = f[k];
                 if (i == 0 || f[k] > hi[k]) hi[k] = f[k];
             }
         }
-        out_.end_chunk(c);
+        out_->end_chunk(c);
         if (points_ == 0) return;
-        const std::size_t b = out_.begin_chunk(k_bbox);
-        for (float v : lo) out_.f4(v);
-        for (float v : hi) out_.f4(v);
-        out_.end_chunk(b);
+        const std::size_t b = out_->begin_chunk(k_bbox);
+        for (float v : lo) out_->f4(v);
+        for (float v : hi) out_->f4(v);
+        out_->end_chunk(b);
     }
 
     // Map type, dimension and name: the start of VMAP and VMAD chunks.
-    std::size_t begin_map_chunk(LWID id, const vmap_desc& map, std::size_t entries, std::size_t entry_size) {
+    std::size_t begin_map_chunk(LWID id, const vmap_desc& map) {
         const std::string_view name = layer_.strings().view(map.name);
-        out_.reserve(k_header + 6 + be_buffer::s0_size(name) + entries * entry_size);
-        const std::size_t c = out_.begin_chunk(id);
-        out_.u4(map.type);
-        out_.u2(static_cast<std::uint16_t>(map.dim));
-        out_.s0(name);
+        const std::size_t c = out_->begin_chunk(id);
+        out_->u4(map.type);
+        out_->u2(static_cast<std::uint16_t>(map.dim));
+        out_->s0(name);
         return c;
     }
 
     void write_vmap(index_t m) {
         if (!layer_.has_point_values(m)) return;  // no per-point values: no chunk
         const vmap_desc& map = layer_.maps()[m];
-        const std::size_t c = begin_map_chunk(k_vmap, map, points_, k_vx_max + 4 * map.dim);
+        const std::size_t c = begin_map_chunk(k_vmap, map);
         for (index_t pt = 0; pt < points_; ++pt) {
             const float* v = layer_.point_value(m, pt);
             if (!v) continue;
-            out_.vx(pt);
-            for (std::uint32_t k = 0; k < map.dim; ++k) out_.f4(v[k]);
+            out_->vx(pt);
+            for (std::uint32_t k = 0; k < map.dim; ++k) out_->f4(v[k]);
         }
-        out_.end_chunk(c);
+        out_->end_chunk(c);
     }
 
     // One POLS chunk for the run of polygons of p's type starting at p (and
@@ -404,48 +392,44 @@ private:
         const index_t end = p;
         if (count > k_vx_limit) throw io_error("LWO2 output: more than 16777216 polygons of one type in a row");
 
-        out_.reserve(k_header + 4 + 2 * count + k_vx_max * corners);
-        std::size_t c = out_.begin_chunk(k_pols);
-        out_.u4(type);
+        std::size_t c = out_->begin_chunk(k_pols);
+        out_->u4(type);
         for (index_t q = first; q < end; ++q) {
             const std::span<const index_t> pts = layer_.polygon_points(q);
             if (pts.empty()) continue;
-            out_.u2(static_cast<std::uint16_t>(pts.size()));
-            for (std::size_t k = pts.size(); k-- > 0;) out_.vx(pts[k]);  // reversed: left-handed
+            out_->u2(static_cast<std::uint16_t>(pts.size()));
+            for (std::size_t k = pts.size(); k-- > 0;) out_->vx(pts[k]);  // reversed: left-handed
         }
-        out_.end_chunk(c);
+        out_->end_chunk(c);
 
-        const std::size_t tag_entry = k_vx_max + 2;
-        out_.reserve(k_header + 4 + count * tag_entry);
-        c = out_.begin_chunk(k_ptag);
-        out_.u4(k_surf);
+        c = out_->begin_chunk(k_ptag);
+        out_->u4(k_surf);
         index_t local = 0;
         for (index_t q = first; q < end; ++q) {
             if (!written(q)) continue;
-            out_.vx(local++);
-            out_.u2(static_cast<std::uint16_t>(tags_.index(tags_.surface_key(layer_.polygon_surface(q)))));
+            out_->vx(local++);
+            out_->u2(static_cast<std::uint16_t>(tags_.index(tags_.surface_key(layer_.polygon_surface(q)))));
         }
-        out_.end_chunk(c);
+        out_->end_chunk(c);
 
         for (const polygon_tags& pt : ptags_) {
-            out_.reserve(k_header + 4 + count * tag_entry);
-            c = out_.begin_chunk(k_ptag);
-            out_.u4(pt.type);
+            c = out_->begin_chunk(k_ptag);
+            out_->u4(pt.type);
             local = 0;
             bool any = false;
             for (index_t q = first; q < end; ++q) {
                 if (!written(q)) continue;
                 if (pt.of_polygon[q] != k_none) {
-                    out_.vx(local);
-                    out_.u2(static_cast<std::uint16_t>(pt.of_polygon[q]));
+                    out_->vx(local);
+                    out_->u2(static_cast<std::uint16_t>(pt.of_polygon[q]));
                     any = true;
                 }
                 ++local;
             }
             if (any)
-                out_.end_chunk(c);
+                out_->end_chunk(c);
             else
-                out_.truncate(c - k_header);
+                out_->drop_chunk(c);
         }
 
         if (!vmad_start_.empty())
@@ -458,10 +442,9 @@ private:
     // latest value of each corner, in the order the corners are written.
     void write_vmad(index_t m, index_t first, index_t end) {
         const std::span<const value_record> vmad = layer_.polygon_point_values();
-        const std::size_t entries = vmad_start_[end] - vmad_start_[first];
-        if (entries == 0) return;
+        if (vmad_start_[end] == vmad_start_[first]) return;
         const vmap_desc& map = layer_.maps()[m];
-        const std::size_t c = begin_map_chunk(k_vmad, map, entries, 2 * k_vx_max + 4 * map.dim);
+        const std::size_t c = begin_map_chunk(k_vmad, map);
         index_t local = 0;
         bool any = false;
         for (index_t q = first; q < end; ++q) {
@@ -480,46 +463,45 @@ private:
                     const index_t pt = pts[k];
                     if (stamp_[pt] != q) continue;
                     stamp_[pt] = k_none;  // once per point, also if it repeats
-                    out_.vx(pt);
-                    out_.vx(local);
+                    out_->vx(pt);
+                    out_->vx(local);
                     const float* v = vmad[override_[pt]].v;
-                    for (std::uint32_t d = 0; d < map.dim; ++d) out_.f4(v[d]);
+                    for (std::uint32_t d = 0; d < map.dim; ++d) out_->f4(v[d]);
                     any = true;
                 }
             }
             ++local;
         }
         if (any)
-            out_.end_chunk(c);
+            out_->end_chunk(c);
         else
-            out_.truncate(c - k_header);
+            out_->drop_chunk(c);
     }
 
     void write_surface(std::string_view name) {
         const surface_style style = style_of(name);
-        out_.reserve(k_surface_bound + be_buffer::s0_size(name));
-        const std::size_t c = out_.begin_chunk(k_surf);
-        out_.s0(name);
-        out_.s0({});  // source: not derived from another surface
-        std::size_t s = out_.begin_sub(k_colr);
-        for (float v : style.rgb) out_.f4(v);
-        out_.vx(0);  // no envelope
-        out_.end_sub(s);
-        s = out_.begin_sub(k_diff);
-        out_.f4(1.0f);
-        out_.vx(0);
-        out_.end_sub(s);
+        const std::size_t c = out_->begin_chunk(k_surf);
+        out_->s0(name);
+        out_->s0({});  // source: not derived from another surface
+        std::size_t s = out_->begin_sub(k_colr);
+        for (float v : style.rgb) out_->f4(v);
+        out_->vx(0);  // no envelope
+        out_->end_sub(s);
+        s = out_->begin_sub(k_diff);
+        out_->f4(1.0f);
+        out_->vx(0);
+        out_->end_sub(s);
         if (style.smoothing > 0.0f) {
-            s = out_.begin_sub(k_sman);
-            out_.f4(style.smoothing);
-            out_.end_sub(s);
+            s = out_->begin_sub(k_sman);
+            out_->f4(style.smoothing);
+            out_->end_sub(s);
         }
         if (style.sides != 1) {
-            s = out_.begin_sub(k_side);
-            out_.u2(style.sides);
-            out_.end_sub(s);
+            s = out_->begin_sub(k_side);
+            out_->u2(style.sides);
+            out_->end_sub(s);
         }
-        out_.end_chunk(c);
+        out_->end_chunk(c);
     }
 
     const mesh_layer& layer_;
@@ -533,14 +515,13 @@ private:
     std::vector<bool> map_has_vmad_;
     std::vector<index_t> stamp_;     // per point: polygon whose value override_ holds
     std::vector<index_t> override_;  // per point: per-polygon record
-    be_buffer out_;
+    be_buffer* out_ = nullptr;
 };
 
 }  // namespace
 
 void write_lwo2(const mesh_layer& layer, byte_sink& sink) {
-    lwo2_builder builder(layer);
-    sink.write(builder.build());
+    lwo2_builder(layer).write(sink);
 }
 
 void write_lwo2_file(const mesh_layer& layer, const std::string& path, file_set& files) {

@@ -21,7 +21,8 @@ namespace sf::formats {
 // order (LightWave is left-handed). Polygons without points are left out;
 // those without a surface (or with an empty name) get "Default".
 //
-// The file is built in memory and handed to the sink in one write. Throws
+// The file goes to the sink in blocks, after a first pass that finds every
+// chunk's length; nothing reaches the sink when a limit is exceeded. Throws
 // io_error when the layer exceeds what the format can index (more than
 // 2^24 points or polygons in a run, a polygon of more than 1023 corners,
 // a file of 4 GiB or more).
