@@ -226,8 +226,10 @@ bool degenerate(const double* a, const double* b, const double* c) {
 // Triangles binned in a uniform grid, for the nearest point on any of them.
 class triangle_grid {
 public:
-    // corners: three points (x, y, z) per triangle.
-    explicit triangle_grid(std::vector<double> corners) : tri_(std::move(corners)) {
+    // corners: three points (x, y, z) per triangle; tags: one per triangle
+    // (none: all untagged).
+    explicit triangle_grid(std::vector<double> corners, std::vector<unsigned> tags = {})
+        : tri_(std::move(corners)), tags_(std::move(tags)) {
         const std::size_t n = tri_.size() / 9;
         if (n == 0) return;
         double size_sum = 0;
@@ -255,8 +257,10 @@ public:
         }
     }
 
-    // The nearest point to p on the triangles; false when there are none.
-    bool nearest(const double* p, double* at, double& distance) const {
+    // The nearest point to p on the triangles (tagged `tag`, when given);
+    // false when there are none. `which`: that point's triangle.
+    bool nearest(const double* p, double* at, double& distance, unsigned tag = k_any,
+                 std::size_t* which = nullptr) const {
         if (tri_.empty()) return false;
         int c[3];
         for (int k = 0; k < 3; ++k) c[k] = std::clamp(int(std::floor((p[k] - lo_[k]) / cell_)), 0, dim_[k] - 1);
@@ -271,12 +275,16 @@ public:
                         if (x < 0 || y < 0 || z < 0 || x >= dim_[0] || y >= dim_[1] || z >= dim_[2]) continue;
                         const std::size_t cell = (std::size_t(z) * dim_[1] + y) * dim_[0] + x;
                         for (std::size_t i = start_[cell]; i < start_[cell + 1]; ++i) {
+                            if (tag != k_any && tags_[items_[i]] != tag) continue;
                             const double* t = &tri_[std::size_t(items_[i]) * 9];
                             double q[3];
                             nearest_on_triangle(p, t, t + 3, t + 6, q);
                             const double d = (q[0] - p[0]) * (q[0] - p[0]) + (q[1] - p[1]) * (q[1] - p[1]) +
                                              (q[2] - p[2]) * (q[2] - p[2]);
-                            if (d < best) best = d, at[0] = q[0], at[1] = q[1], at[2] = q[2];
+                            if (d < best) {
+                                best = d, at[0] = q[0], at[1] = q[1], at[2] = q[2];
+                                if (which) *which = items_[i];
+                            }
                         }
                     }
                 }
@@ -284,8 +292,10 @@ public:
             if (best <= double(r) * cell_ * double(r) * cell_) break;
         }
         distance = std::sqrt(best);
-        return true;
+        return best != 1e300;
     }
+
+    static constexpr unsigned k_any = ~0u;
 
 private:
     void bounds(std::size_t t, double* lo, double* hi) const {
@@ -310,6 +320,7 @@ private:
     }
 
     std::vector<double> tri_;
+    std::vector<unsigned> tags_;
     double lo_[3] = {0, 0, 0}, hi_[3] = {0, 0, 0}, cell_ = 1.0;
     int dim_[3] = {1, 1, 1};
     std::vector<std::size_t> start_;
@@ -351,7 +362,45 @@ struct lod_source {
     std::vector<float> positions;       // per vertex
     std::vector<leaf_group> leaves;
     std::size_t uv = std::size_t(-1);   // offset of the bark map's slot in a vertex's values
+    std::vector<unsigned> tube;         // per vertex: its piece of bark (joined by shared points)
+    unsigned tubes = 0;
 };
+
+// Bark pieces: vertices joined by the shared points of bark triangles of
+// one surface (a twig welded to its branch is a piece of its own), each
+// piece numbered from 0; vertices of no bark triangle get a piece of their own.
+void label_tubes(lod_source& src) {
+    // Vertices of one point and surface are joined first (seams split them).
+    const std::size_t n = src.vt.point.size();
+    std::vector<index_t> parent(n);
+    for (std::size_t i = 0; i < n; ++i) parent[i] = index_t(i);
+    auto root = [&](index_t x) {
+        while (parent[x] != x) x = parent[x] = parent[parent[x]];
+        return x;
+    };
+    auto join = [&](index_t a, index_t b) {
+        a = root(a), b = root(b);
+        if (a != b) parent[std::max(a, b)] = std::min(a, b);
+    };
+    for (index_t head : src.vt.head)
+        for (index_t x = head; x != k_none; x = src.vt.next[x])
+            for (index_t y = src.vt.next[x]; y != k_none; y = src.vt.next[y])
+                if (src.vt.surface[x] == src.vt.surface[y]) {
+                    join(x, y);
+                    break;
+                }
+    for (std::size_t t = 0; t < src.bark.size(); t += 3) {
+        join(index_t(src.bark[t]), index_t(src.bark[t + 1]));
+        join(index_t(src.bark[t]), index_t(src.bark[t + 2]));
+    }
+    std::vector<unsigned> number(n, ~0u);
+    src.tube.resize(n);
+    for (std::size_t v = 0; v < n; ++v) {
+        unsigned& k = number[root(index_t(v))];
+        if (k == ~0u) k = src.tubes++;
+        src.tube[v] = k;
+    }
+}
 
 // Every corner as a vertex; the bark as triangles fanned from each
 // polygon's first corner, keeping the winding.
@@ -389,6 +438,7 @@ lod_source gather_lod_source(const mesh_layer& layer, index_t leaf_surface) {
     src.leaves = leaf_groups(layer, leaf_surface);
     const index_t uv = layer.find_map(LWVMAP_TXUV, k_bark_map);
     if (uv != k_none) src.uv = std::size_t(uv) * (k_max_map_dim + 1);
+    label_tubes(src);
     return src;
 }
 
@@ -584,26 +634,87 @@ std::vector<double> corners_of(const std::vector<unsigned>& tris, const std::vec
 // seams. Triangles left without area are dropped.
 void simplify_bark(std::vector<unsigned>& current, std::vector<unsigned>& simplified, const lod_source& src,
                    std::size_t total, std::size_t goal, std::size_t leaves_before, float error) {
-    const vertex_table& vt = src.vt;
+    // Over the bark's own vertices only: the sloppy simplifier may pick any
+    // vertex it is given, leaves' and twigs' too.
+    std::vector<unsigned> global, local(current.size());
+    std::vector<float> positions;
+    {
+        std::unordered_map<unsigned, unsigned> seen;
+        for (std::size_t i = 0; i < current.size(); ++i) {
+            const auto [it, added] = seen.emplace(current[i], unsigned(global.size()));
+            if (added) {
+                global.push_back(current[i]);
+                positions.insert(positions.end(), &src.positions[std::size_t(current[i]) * 3],
+                                 &src.positions[std::size_t(current[i]) * 3] + 3);
+            }
+            local[i] = it->second;
+        }
+    }
+    simplified.resize(std::max(simplified.size(), current.size()));
+    const std::size_t vertices = global.size();
     std::size_t n = current.empty() ? 0
-                                    : meshopt_simplify(simplified.data(), current.data(), current.size(),
-                                                       src.positions.data(), vt.point.size(), sizeof(float) * 3,
-                                                       goal * 3, error, 0, nullptr);
+                                    : meshopt_simplify(simplified.data(), local.data(), local.size(), positions.data(),
+                                                       vertices, sizeof(float) * 3, goal * 3, error, 0, nullptr);
     const std::size_t least_leaves = leaves_before / 4;
     std::size_t target = total > least_leaves ? (total - least_leaves) * 3 : 3;
     for (int tries = 0; n / 3 + least_leaves > total && n > 0 && tries < 8; ++tries, target /= 2) {
         std::vector<unsigned> again(simplified.begin(), simplified.begin() + std::ptrdiff_t(n));
-        n = meshopt_simplifySloppy(simplified.data(), again.data(), again.size(), src.positions.data(),
-                                   vt.point.size(), sizeof(float) * 3, std::max<std::size_t>(target, 3), 1.0f, nullptr);
+        n = meshopt_simplifySloppy(simplified.data(), again.data(), again.size(), positions.data(), vertices,
+                                   sizeof(float) * 3, std::max<std::size_t>(target, 3), 1.0f, nullptr);
     }
-    current.assign(simplified.begin(), simplified.begin() + std::ptrdiff_t(n));
+    current.resize(n);
+    for (std::size_t i = 0; i < n; ++i) current[i] = global[simplified[i]];
     drop_degenerate(current, src.positions);
+}
+
+// The twigs' bark pieces in a fixed random order, each with its triangles.
+struct twig_order {
+    index_t surface = k_none;
+    std::vector<std::vector<unsigned>> pieces;  // triangles, in order
+    std::vector<std::size_t> triangles;         // per piece
+    std::size_t total = 0;
+
+    bool is_twig(const lod_source& src, unsigned vertex) const {
+        return surface != k_none && src.vt.surface[vertex] == surface;
+    }
+    void append(std::size_t i, std::vector<unsigned>& to) const {
+        to.insert(to.end(), pieces[i].begin(), pieces[i].end());
+    }
+};
+
+twig_order order_twigs(const mesh_layer& layer, const lod_source& src) {
+    twig_order o;
+    o.surface = layer.strings().find(k_surface_twig);
+    if (o.surface == k_none) return o;
+    std::unordered_map<unsigned, std::size_t> slot;  // bark piece -> its entry
+    std::vector<unsigned> tube;
+    for (std::size_t t = 0; t < src.bark.size(); t += 3) {
+        if (!o.is_twig(src, src.bark[t])) continue;
+        const auto [it, added] = slot.emplace(src.tube[src.bark[t]], o.pieces.size());
+        if (added) o.pieces.emplace_back(), tube.push_back(it->first);
+        o.pieces[it->second].insert(o.pieces[it->second].end(), &src.bark[t], &src.bark[t] + 3);
+    }
+    std::vector<std::size_t> order(o.pieces.size());
+    for (std::size_t i = 0; i < order.size(); ++i) order[i] = i;
+    std::sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
+        return mix(tube[a]) < mix(tube[b]) || (mix(tube[a]) == mix(tube[b]) && a < b);
+    });
+    std::vector<std::vector<unsigned>> pieces(order.size());
+    for (std::size_t i = 0; i < order.size(); ++i) {
+        pieces[i] = std::move(o.pieces[order[i]]);
+        o.triangles.push_back(pieces[i].size() / 3);
+        o.total += pieces[i].size() / 3;
+    }
+    o.pieces = std::move(pieces);
+    return o;
 }
 
 // Where a kept leaf goes at a level: grown by `scale` about its base (the
 // point where it hangs from the bark), then moved by `shift` onto the bark.
 struct leaf_place {
     std::array<double, 3> base{0, 0, 0}, shift{0, 0, 0};
+    std::array<double, 3> anchor{0, 0, 0};  // the bark point nearest the base
+    unsigned tube = ~0u;  // the bark piece it hangs from; none without bark
 };
 
 // A level's layer: the bark triangles, then the first `count` leaves of the
@@ -641,19 +752,29 @@ mesh_layer write_level(const mesh_layer& layer, const lod_source& src, const std
     return w.take();
 }
 
-// Each leaf's base: its point nearest to the bark.
+// Each bark triangle's piece.
+std::vector<unsigned> tubes_of(const lod_source& src, const std::vector<unsigned>& tris) {
+    std::vector<unsigned> out(tris.size() / 3);
+    for (std::size_t t = 0; t < out.size(); ++t) out[t] = src.tube[tris[t * 3]];
+    return out;
+}
+
+// Each leaf's base: its point nearest to the bark, and the piece of bark there.
 std::vector<leaf_place> leaf_bases(const lod_source& src) {
     std::vector<leaf_place> places(src.leaves.size());
     const triangle_grid bark(corners_of(src.bark, src.positions));
     for (std::size_t g = 0; g < src.leaves.size(); ++g) {
-        double best = 1e300, at[3], d = 0;
+        double best = 1e300, at[3] = {0, 0, 0}, d = 0;
+        std::size_t t = 0;
         for (index_t p : src.leaves[g].polygons)
             for (index_t c = src.first_vertex[p]; c < src.first_vertex[p + 1]; ++c) {
                 const float* f = &src.positions[std::size_t(src.vertex_of[c]) * 3];
                 const double q[3] = {f[0], f[1], f[2]};
-                if (bark.nearest(q, at, d) && d < best) {
+                if (bark.nearest(q, at, d, triangle_grid::k_any, &t) && d < best) {
                     best = d;
                     places[g].base = {q[0], q[1], q[2]};
+                    places[g].anchor = {at[0], at[1], at[2]};
+                    places[g].tube = src.tube[src.bark[t * 3]];
                 }
             }
         if (best == 1e300) places[g].base = {src.leaves[g].centre[0], src.leaves[g].centre[1], src.leaves[g].centre[2]};
@@ -661,8 +782,26 @@ std::vector<leaf_place> leaf_bases(const lod_source& src) {
     return places;
 }
 
-// A leaf whose base is farther than this from the level's bark is moved onto it.
-constexpr double k_leaf_reach = 0.01;
+// Moves the leaves `which` (indices into places) rigidly with their bark:
+// by as much as the bark point under the base moved to the nearest point of
+// what `current` keeps of the piece the leaf hangs from, or of any bark
+// where that piece is gone (a dropped twig's leaves go onto its branch).
+// Leaves without bark stay as they are.
+void place_leaves(const lod_source& src, const std::vector<unsigned>& current, std::vector<leaf_place>& places,
+                  const std::vector<std::size_t>& which) {
+    std::vector<unsigned> tags = tubes_of(src, current);
+    std::vector<std::uint8_t> kept(src.tubes, 0);
+    for (unsigned t : tags) kept[t] = 1;
+    const triangle_grid grid(corners_of(current, src.positions), std::move(tags));
+    for (std::size_t g : which) {
+        leaf_place& at = places[g];
+        at.shift = {0, 0, 0};
+        double to[3] = {0, 0, 0}, d = 0;
+        const unsigned tag = at.tube != ~0u && kept[at.tube] ? at.tube : triangle_grid::k_any;
+        if (at.tube == ~0u || !grid.nearest(at.anchor.data(), to, d, tag)) continue;
+        for (int k = 0; k < 3; ++k) at.shift[std::size_t(k)] = to[k] - at.anchor[std::size_t(k)];
+    }
+}
 // Kept leaves grow by at most this factor in size.
 constexpr double k_max_leaf_growth = 2.0;
 
@@ -679,7 +818,12 @@ std::vector<lod_level> lod_chain(const mesh_layer& layer, int levels, const std:
 
     const leaf_order leaves = order_leaves(layer, src.leaves);
     std::size_t leaves_before = leaves.total;
-    std::vector<unsigned> current = src.bark, simplified(src.bark.size());
+    // Twigs are kept whole or dropped whole, a prefix of a fixed random
+    // order at each level: a four-sided tube simplified across its rings
+    // folds into a ribbon. The rest of the bark is simplified.
+    const twig_order twigs = order_twigs(layer, src);
+    std::size_t kept_twigs = twigs.pieces.size(), twig_triangles = twigs.total;
+    std::vector<unsigned> current = src.bark, simplified(src.bark.size()), rest;
     const std::size_t first = current.size() / 3 + leaves.total;
     std::size_t kept_leaves = src.leaves.size();
     for (int level = 1; level < levels; ++level) {
@@ -691,7 +835,23 @@ std::vector<lod_level> lod_chain(const mesh_layer& layer, int levels, const std:
         const std::size_t total = budgets.empty() ? before / 2 : std::min(before, budgets[std::size_t(level - 1)]);
         const std::size_t goal = before ? std::size_t(double(bark) * double(total) / double(before)) : 0;
         const float error = k_first_error * float(double(first) / double(std::max<std::size_t>(total, 1)) / 2.0);
-        simplify_bark(current, simplified, src, total, goal, leaves_before, error);
+        // The twigs keep half the bark's share of its goal: far off they
+        // are thinner than a pixel, and leave their triangles to the leaves.
+        {
+            const double share = bark ? 0.5 * double(goal) / double(bark) : 0.0;
+            const std::size_t twig_goal = std::size_t(double(twig_triangles) * share);
+            std::size_t count = 0, tris = 0;
+            while (count < kept_twigs && tris + twigs.triangles[count] <= twig_goal) tris += twigs.triangles[count++];
+            kept_twigs = count;
+            twig_triangles = tris;
+        }
+        rest.clear();
+        for (std::size_t t = 0; t < current.size(); t += 3)
+            if (!twigs.is_twig(src, current[t])) rest.insert(rest.end(), &current[t], &current[t] + 3);
+        simplify_bark(rest, simplified, src, total > twig_triangles ? total - twig_triangles : 0,
+                      goal > twig_triangles ? goal - twig_triangles : 0, leaves_before, error);
+        current.swap(rest);
+        for (std::size_t i = 0; i < kept_twigs; ++i) twigs.append(i, current);
         const std::size_t leaf_budget = total > current.size() / 3 ? total - current.size() / 3 : 0;
 
         std::size_t count = 0, leaf_tris = 0;
@@ -700,17 +860,11 @@ std::vector<lod_level> lod_chain(const mesh_layer& layer, int levels, const std:
         kept_leaves = count;
         leaves_before = leaf_tris;
         // Each kept leaf grows so that together they cover what all did, up
-        // to a limit; one whose bark is gone moves onto the nearest kept bark.
+        // to a limit, and moves with what is kept of its bark.
         const double scale =
             count ? std::min(k_max_leaf_growth, std::sqrt(double(src.leaves.size()) / double(count))) : 1.0;
-        const triangle_grid kept(corners_of(current, src.positions));
-        for (std::size_t i = 0; i < count; ++i) {
-            leaf_place& at = places[leaves.order[i]];
-            double to[3], d = 0;
-            at.shift = {0, 0, 0};
-            if (kept.nearest(at.base.data(), to, d) && d > k_leaf_reach)
-                for (int k = 0; k < 3; ++k) at.shift[std::size_t(k)] = to[k] - at.base[std::size_t(k)];
-        }
+        place_leaves(src, current, places,
+                     std::vector<std::size_t>(leaves.order.begin(), leaves.order.begin() + std::ptrdiff_t(count)));
         lod_level l;
         l.layer = write_level(layer, src, current, leaves, count, scale, &places);
         l.triangles = triangle_count(l.layer);
@@ -739,7 +893,9 @@ budget_level fit_to_budget(const mesh_layer& layer, std::size_t max_triangles) {
     leaf_order leaves;  // every leaf, in creation order
     for (std::size_t g = 0; g < src.leaves.size(); ++g) {
         leaves.order.push_back(g);
-        for (index_t p : src.leaves[g].polygons) leaves.total += layer.polygon_points(p).size() - 2;
+        leaves.triangles.push_back(0);
+        for (index_t p : src.leaves[g].polygons) leaves.triangles[g] += layer.polygon_points(p).size() - 2;
+        leaves.total += leaves.triangles[g];
     }
     budget_level out;
     out.leaf_triangles = leaves.total;
@@ -758,6 +914,7 @@ budget_level fit_to_budget(const mesh_layer& layer, std::size_t max_triangles) {
     if (current.size() / 3 > bark_budget) {
         // The second try goes on from where keeping every tube round stopped.
         const std::size_t left = twigs.size() / 3 < bark_budget ? bark_budget - twigs.size() / 3 : 0;
+        const std::vector<unsigned> whole_rest = rest;
         if (left > 0 && simplify_by_girth(rest, src, left, k_most_alpha)) {
             current = std::move(rest);
             current.insert(current.end(), twigs.begin(), twigs.end());
@@ -766,8 +923,25 @@ budget_level fit_to_budget(const mesh_layer& layer, std::size_t max_triangles) {
             current = std::move(rest);
             current.insert(current.end(), twigs.begin(), twigs.end());
         } else {
+            // All of it simplified as one, girth by girth; but as many
+            // twigs as that keeps are kept whole instead (the others left
+            // out, their leaves moved onto the branch): simplified, a
+            // four-sided tube folds into a ribbon.
+            std::vector<unsigned> all = current;
+            simplify_by_girth(all, src, bark_budget);
+            std::size_t twig_share = 0;
+            for (std::size_t t = 0; t < all.size(); t += 3) twig_share += twig != k_none && src.vt.surface[all[t]] == twig;
+            rest = whole_rest;
             out.shape = budget_shape::cut;
-            simplify_by_girth(current, src, bark_budget);
+            current = std::move(all);
+            if (twig_share > 0 && simplify_by_girth(rest, src, bark_budget - std::min(bark_budget, twig_share))) {
+                const twig_order order = order_twigs(layer, src);
+                std::size_t room = bark_budget - rest.size() / 3, kept = 0;
+                for (; kept < order.pieces.size() && order.triangles[kept] <= room; ++kept) room -= order.triangles[kept];
+                out.shape = budget_shape::twigs_dropped;
+                current = std::move(rest);
+                for (std::size_t i = 0; i < kept; ++i) order.append(i, current);
+            }
         }
     }
     drop_degenerate(current, src.positions);
@@ -776,7 +950,10 @@ budget_level fit_to_budget(const mesh_layer& layer, std::size_t max_triangles) {
         out.least = out.bark_triangles + leaves.total;
         return out;
     }
-    out.layer = write_level(layer, src, current, leaves, src.leaves.size(), 1.0, nullptr);
+    // Leaves follow their simplified bark, as the levels' do.
+    std::vector<leaf_place> places = leaf_bases(src);
+    place_leaves(src, current, places, leaves.order);
+    out.layer = write_level(layer, src, current, leaves, src.leaves.size(), 1.0, &places);
     out.fits = true;
     return out;
 }

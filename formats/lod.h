@@ -45,8 +45,10 @@ std::vector<lod_level> make_lod_chain(const mesh_layer& layer, const std::vector
 // says the fewest triangles the whole tree can have. The bark is simplified
 // in bands of tube radius, each losing shape in proportion to its girth;
 // twigs are kept whole and the other tubes keep their cross-section when the
-// budget allows, else as much of that as it does (`shape`).
-enum class budget_shape { cut, twigs_whole, round };  // worst to best
+// budget allows, else as much of that as it does (`shape`); twigs_dropped:
+// some twigs left out whole rather than folded. Each leaf moves with the
+// bark it hangs from (onto the branch, where its twig is left out).
+enum class budget_shape { cut, twigs_dropped, twigs_whole, round };  // worst to best
 struct budget_level {
     mesh_layer layer;
     std::size_t bark_triangles = 0, leaf_triangles = 0;

@@ -11,6 +11,8 @@
 #include <map>
 #include <set>
 
+#include "app/starter_presets.h"
+#include "formats/bark_uv.h"
 #include "formats/edit_log.h"
 #include "formats/leaf_tint.h"
 #include "formats/lod.h"
@@ -351,8 +353,11 @@ TEST_F(LodTree, RoundBarkWithinTheBudget) {
     ASSERT_TRUE(fit.fits);
     EXPECT_LE(triangle_count(fit.layer), square);
     const summary base = summarise(tree), s = summarise(fit.layer);
+    // Leaves kept whole, each moved with the bark it hangs from: none
+    // farther from it than in the tree itself.
     EXPECT_EQ(s.leaf_polygons, base.leaf_polygons);
-    EXPECT_EQ(s.leaf_area, base.leaf_area);
+    EXPECT_NEAR(s.leaf_area, base.leaf_area, 1e-6 * base.leaf_area);
+    EXPECT_LE(check_layer(fit.layer, 0.02).farthest_leaf, check_layer(refined, 0.02).farthest_leaf + 1e-3);
     for (int a = 0; a < 3; ++a) {
         const double size = base.bark.hi[a] - base.bark.lo[a];
         EXPECT_NEAR(s.bark.lo[a], base.bark.lo[a], 0.05 * size) << a;
@@ -371,6 +376,50 @@ TEST_F(LodTree, RoundBarkWithinTheBudget) {
     const std::string e = err();
     EXPECT_EQ(std::count(e.begin(), e.end(), '\n'), 1) << e;
     EXPECT_FALSE(exists("small.glb"));
+}
+
+// Every level of every starter tree renders as one: no triangles without
+// area, every leaf within a few centimetres of kept bark and grown at most
+// twofold, twigs not folded into ribbons.
+struct LodStarters : test::program_test {};
+
+TEST_F(LodStarters, EveryLevelStaysATree) {
+    auto largest_leaf = [](const mesh_layer& l) {
+        const index_t leaf = l.strings().find("LG_leaf");
+        double most = 0.0;
+        for (index_t p = 0; p < l.polygon_count(); ++p)
+            if (l.polygon_surface(p) == leaf && l.polygon_points(p).size() >= 3) most = std::max(most, area(l, p));
+        return most;
+    };
+    for (const app::starter_preset& preset : app::starter_presets()) {
+        SCOPED_TRACE(preset.name);
+        std::string args = "build";
+        if (!preset.crown.empty()) {
+            dir.write("crown.obj", app::starter_crown(preset.crown));
+            args += " --crown crown.obj";
+        }
+        for (const std::string& set : preset.sets) args += " --set '" + set + "'";
+        ASSERT_EQ(run(args + " -o t.edits"), 0) << err();
+        mesh_layer tree;
+        read_edit_log(file("t.edits"), "t.edits", tree);
+        const mesh_layer base = with_bark_uv(tree);
+        const layer_health whole = check_layer(base, 0.05);
+        const double leaf = largest_leaf(base);
+        const std::vector<lod_level> chain = make_lod_chain(base, 4);
+        ASSERT_EQ(chain.size(), 3u);
+        for (std::size_t k = 0; k < chain.size(); ++k) {
+            SCOPED_TRACE("level " + std::to_string(k + 1));
+            const layer_health h = check_layer(chain[k].layer, 0.1);
+            EXPECT_EQ(h.leaves_far, 0u) << h.farthest_leaf << " (level 0: " << whole.farthest_leaf << ")";
+            EXPECT_LE(largest_leaf(chain[k].layer), leaf * 4.0 * 1.001);
+            for (const surface_health& s : h.surfaces) {
+                EXPECT_LE(s.degenerate * 1000, s.triangles) << s.surface;
+                if (s.surface == "SF_twig") {
+                    EXPECT_LE(s.folded * 100, s.corners * 3) << s.folded;
+                }
+            }
+        }
+    }
 }
 
 TEST(LodFiles, NamesAndJunk) {
