@@ -2,7 +2,10 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <cmath>
+#include <future>
+#include <thread>
 #include <limits>
 
 #include "app/png_image.h"
@@ -509,14 +512,27 @@ formats::impostor bake_impostor(const mesh_layer& tree, const formats::texture_s
 
     tree_looks tl;
     looks_of(textures, tl);
-    for (int k = 0; k <= formats::k_impostor_sides; ++k) {
+    constexpr int views = formats::k_impostor_sides + 1;
+    for (int k = 0; k < views; ++k) {
         const int x0 = (k % 3) * cw, y0 = (k / 3) * ch;
-        const ortho_view v = k < formats::k_impostor_sides ? impostor_side_view(imp, k, cw, ch) : top_view(imp, cw, ch);
-        bake_cell(s, tl.lk, v, x0, y0, imp.width, colour, normal, alpha);
-        bleed(x0, y0, cw, ch, imp.width, alpha, colour, normal);
         imp.cells.push_back({double(x0) / imp.width, double(y0) / imp.height, double(x0 + cw) / imp.width,
                              double(y0 + ch) / imp.height});
     }
+    // The views on every core: each fills its own cell.
+    std::atomic<int> next{0};
+    auto work = [&] {
+        for (int k; (k = next++) < views;) {
+            const int x0 = (k % 3) * cw, y0 = (k / 3) * ch;
+            const ortho_view v = k < formats::k_impostor_sides ? impostor_side_view(imp, k, cw, ch) : top_view(imp, cw, ch);
+            bake_cell(s, tl.lk, v, x0, y0, imp.width, colour, normal, alpha);
+            bleed(x0, y0, cw, ch, imp.width, alpha, colour, normal);
+        }
+    };
+    std::vector<std::future<void>> helpers;
+    const unsigned cores = std::max(1u, std::min(unsigned(views), std::thread::hardware_concurrency()));
+    for (unsigned t = 1; t < cores; ++t) helpers.push_back(std::async(std::launch::async, work));
+    work();
+    for (auto& h : helpers) h.get();
 
     std::vector<unsigned char> rgba(alpha.size() * 4), rgb(alpha.size() * 3);
     for (std::size_t i = 0; i < alpha.size(); ++i) {
