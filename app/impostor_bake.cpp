@@ -44,7 +44,9 @@ unsigned char to_srgb_byte(float linear) {
     return static_cast<unsigned char>(std::lround(s * 255.0));
 }
 
-unsigned char to_unit_byte(float v) { return static_cast<unsigned char>(std::lround(std::clamp(v * 0.5f + 0.5f, 0.0f, 1.0f) * 255.0f)); }
+unsigned char to_unit_byte(float v) {
+    return static_cast<unsigned char>(std::lround(std::clamp(v * 0.5f + 0.5f, 0.0f, 1.0f) * 255.0f));
+}
 
 // An RGBA image read at the nearest texel; v runs down from the top row.
 struct texture {
@@ -410,10 +412,10 @@ void bake_cell(const soup& s, const looks& lk, const ortho_view& v, int x0, int 
         }
 }
 
-// Colour and normal spread from covered pixels into the empty ones of a
-// cell, ring by ring, so that filtered reads at the outline mix in nothing
-// foreign; what stays empty takes the cell's mean colour and a normal
-// facing the camera.
+// Colour spreads from covered pixels into the empty ones of a cell, ring
+// by ring, so that filtered reads at the outline mix in no foreign colour;
+// what stays empty takes the cell's mean colour. Empty pixels' normals face
+// the camera (spread, they would cost more bytes than they are worth).
 void bleed(int x0, int y0, int w, int h, int atlas_w, const std::vector<float>& alpha, std::vector<float>& colour,
            std::vector<float>& normal) {
     std::vector<std::uint8_t> known(std::size_t(w) * h);
@@ -421,12 +423,15 @@ void bleed(int x0, int y0, int w, int h, int atlas_w, const std::vector<float>& 
     std::size_t count = 0;
     auto at = [&](int x, int y) { return std::size_t(y0 + y) * std::size_t(atlas_w) + std::size_t(x0 + x); };
     for (int y = 0; y < h; ++y)
-        for (int x = 0; x < w; ++x)
+        for (int x = 0; x < w; ++x) {
             if (alpha[at(x, y)] > 0.0f) {
                 known[std::size_t(y) * w + x] = 1;
                 for (int k = 0; k < 3; ++k) mean[k] += colour[at(x, y) * 3 + std::size_t(k)];
                 ++count;
+            } else {
+                for (int k = 0; k < 3; ++k) normal[at(x, y) * 3 + std::size_t(k)] = k == 2 ? 1.0f : 0.0f;
             }
+        }
     std::vector<std::uint8_t> next;
     for (int ring = 0; ring < 16; ++ring) {
         next = known;
@@ -434,21 +439,16 @@ void bleed(int x0, int y0, int w, int h, int atlas_w, const std::vector<float>& 
         for (int y = 0; y < h; ++y)
             for (int x = 0; x < w; ++x) {
                 if (known[std::size_t(y) * w + x]) continue;
-                float c[3] = {0, 0, 0}, n[3] = {0, 0, 0};
-                int k_n = 0;
+                float c[3] = {0, 0, 0};
+                int n = 0;
                 for (const auto& [dx, dy] : {std::pair{-1, 0}, std::pair{1, 0}, std::pair{0, -1}, std::pair{0, 1}}) {
                     const int nx = x + dx, ny = y + dy;
                     if (nx < 0 || ny < 0 || nx >= w || ny >= h || !known[std::size_t(ny) * w + nx]) continue;
-                    for (int k = 0; k < 3; ++k)
-                        c[k] += colour[at(nx, ny) * 3 + std::size_t(k)], n[k] += normal[at(nx, ny) * 3 + std::size_t(k)];
-                    ++k_n;
+                    for (int k = 0; k < 3; ++k) c[k] += colour[at(nx, ny) * 3 + std::size_t(k)];
+                    ++n;
                 }
-                if (k_n == 0) continue;
-                const float len = std::sqrt(n[0] * n[0] + n[1] * n[1] + n[2] * n[2]);
-                for (int k = 0; k < 3; ++k) {
-                    colour[at(x, y) * 3 + std::size_t(k)] = c[k] / float(k_n);
-                    normal[at(x, y) * 3 + std::size_t(k)] = len > 0 ? n[k] / len : (k == 2 ? 1.0f : 0.0f);
-                }
+                if (n == 0) continue;
+                for (int k = 0; k < 3; ++k) colour[at(x, y) * 3 + std::size_t(k)] = c[k] / float(n);
                 next[std::size_t(y) * w + x] = 1;
                 grew = true;
             }
@@ -458,10 +458,8 @@ void bleed(int x0, int y0, int w, int h, int atlas_w, const std::vector<float>& 
     for (int y = 0; y < h; ++y)
         for (int x = 0; x < w; ++x)
             if (!known[std::size_t(y) * w + x])
-                for (int k = 0; k < 3; ++k) {
+                for (int k = 0; k < 3; ++k)
                     colour[at(x, y) * 3 + std::size_t(k)] = count ? float(mean[k] / double(count)) : 0.0f;
-                    normal[at(x, y) * 3 + std::size_t(k)] = k == 2 ? 1.0f : 0.0f;
-                }
 }
 
 }  // namespace

@@ -64,9 +64,10 @@ struct ImpostorTest : test::program_test {
 
 // Seen from each of the 8 sides (256 pixels along the view's longer edge;
 // a pixel is covered when half its area is), the view's cell (what a
-// camera-facing shader shows) and the view's own card cover what the tree covers: intersection over union at least 0.85,
-// for every starter. All the crossed cards as written add those beside the
-// view's own, seen obliquely, which fill gaps in the crown: at least 0.6.
+// camera-facing shader shows) and the view's own card cover what the tree
+// covers: intersection over union at least 0.85, for every starter. All
+// the crossed cards as written add those beside the view's own, seen
+// obliquely, which fill gaps in the crown: at least 0.6.
 TEST_F(ImpostorTest, ViewsOverlapTheTreesSilhouetteFromEverySide) {
     for (const starter_preset& p : starter_presets()) {
         const formats::mesh_layer tree = grow(p);
@@ -82,7 +83,7 @@ TEST_F(ImpostorTest, ViewsOverlapTheTreesSilhouetteFromEverySide) {
                 half_covered(tree_coverage(tree, default_textures(), view), width, height);
             const double cards = iou(truth, half_covered(cards_coverage(imp, view), width, height));
             const double own = iou(truth, half_covered(cards_coverage(imp, view, k), width, height));
-            // The cell, sampled at each pixel's centre.
+            // The cell's alpha, read at 4 x 4 points a pixel.
             const formats::impostor_cell& c = imp.cells[std::size_t(k)];
             std::vector<std::uint8_t> cell(truth.size() * 16);
             for (int y = 0; y < 4 * height; ++y)
@@ -99,8 +100,9 @@ TEST_F(ImpostorTest, ViewsOverlapTheTreesSilhouetteFromEverySide) {
             std::snprintf(line, sizeof line, " %.3f/%.3f/%.3f", alone, own, cards);
             figures += line;
         }
-        std::printf("%s: IoU cell/own card/crossed cards per view:%s; images %zu + %zu bytes, atlas %d x %d\n", p.name.c_str(),
-                    figures.c_str(), imp.colour_png.size(), imp.normal_png.size(), imp.width, imp.height);
+        std::printf("%s: IoU cell/own card/crossed cards per view:%s; images %zu + %zu bytes, atlas %d x %d\n",
+                    p.name.c_str(), figures.c_str(), imp.colour_png.size(), imp.normal_png.size(), imp.width,
+                    imp.height);
     }
 }
 
