@@ -174,7 +174,7 @@ int guarded(F&& body) {
 
 // What is written of the request's tree.
 tree_output_request outputs_of(const build_request& r) {
-    return {r.outputs, r.preview, r.subdivide, r.triangles, r.lod, r.lod_budgets, r.wind_colours, r.wind};
+    return {r.outputs, r.preview, r.subdivide, r.triangles, r.lod, r.lod_budgets, r.wind_colours, r.wind, r.impostor};
 }
 
 // The files of one variant of a batch, named in refusals by the options as
@@ -513,6 +513,10 @@ struct command_line {
         build->add_flag("--wind", request.wind,
                         "Also write wind data into .glb: per vertex the pivot, direction, length, level and phase of "
                         "its branch or leaf, as TEXCOORD_1..4");
+        build->add_flag("--impostor", request.impostor,
+                        "Also write a billboard impostor into .glb as the last level of detail (node NAME_impostor, "
+                        "after NAME_LOD0...): the tree drawn from 8 sides and from above into a colour and a normal "
+                        "atlas, shown on crossed cards");
     }
 
     void add_presets() {

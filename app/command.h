@@ -36,6 +36,7 @@ struct build_request {
     std::optional<std::string> leaf_atlas;    // the user's PNG instead of the drawn leaves
     bool wind_colours = false;                // .glb: the weights also as COLOR_0
     bool wind = false;                        // .glb: wind data as TEXCOORD_1..4
+    bool impostor = false;                    // .glb: a billboard impostor as the last level
     bool explain = false;               // panel: say what each control does
     std::optional<std::string> seeds;   // build: one variant per seed ("1-50", "1,4,9-12")
     std::optional<std::string> shard;   // build: only the K-th of N slices of the seeds ("K/N")

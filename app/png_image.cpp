@@ -113,7 +113,7 @@ void record_error(png_structp png, png_const_charp message) {
 // error longjmp skips them). row has room for one row of the widest image
 // allowed; answers false with the message in error.
 bool decode_rows(memory_reader* in, png_check* out, int max_side, std::vector<unsigned char>* row,
-                 char (*error)[160]) {
+                 char (*error)[160], unsigned char* image = nullptr) {
     png_structp png = png_create_read_struct(PNG_LIBPNG_VER_STRING, error, record_error, keep_quiet);
     if (!png) return false;
     png_infop info = png_create_info_struct(png);
@@ -147,8 +147,10 @@ bool decode_rows(memory_reader* in, png_check* out, int max_side, std::vector<un
     const int passes = png_set_interlace_handling(png);
     png_read_update_info(png, info);
     if (png_get_rowbytes(png, info) > row->size()) png_error(png, "unexpected row size");
+    // image: room for every row (of 4 bytes a pixel), filled pass by pass.
     for (int p = 0; p < passes; ++p)
-        for (png_uint_32 y = 0; y < h; ++y) png_read_row(png, row->data(), nullptr);
+        for (png_uint_32 y = 0; y < h; ++y)
+            png_read_row(png, image ? image + std::size_t(y) * w * 4 : row->data(), nullptr);
     png_read_end(png, nullptr);
     out->width = int(w);
     out->height = int(h);
@@ -201,6 +203,23 @@ png_check check_png(const std::string& bytes, int max_side) {
         out.error = error;
     }
     return out;
+}
+
+decoded_png decode_png(const std::string& bytes, int max_side) {
+    const png_check check = check_png(bytes, max_side);
+    if (!check.error.empty()) throw machine_error("PNG import: " + check.error);
+    decoded_png image;
+    image.rgba.resize(std::size_t(check.width) * std::size_t(check.height) * 4);
+    memory_reader in{&bytes, 0};
+    std::vector<unsigned char> row(std::size_t(check.width) * 4);
+    char error[160] = "damaged PNG image";
+    png_check again;
+    if (!decode_rows(&in, &again, max_side, &row, &error, image.rgba.data()) || again.width != check.width ||
+        again.height != check.height)
+        throw machine_error(std::string("PNG import: ") + error);
+    image.width = check.width;
+    image.height = check.height;
+    return image;
 }
 
 }  // namespace sf::app

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 namespace sf::app {
 
@@ -23,5 +24,14 @@ struct png_check {
     std::string error;  // empty when the image is good
 };
 png_check check_png(const std::string& bytes, int max_side);
+
+// A whole PNG file decoded to 8-bit RGBA (grey and palettes expanded,
+// 16-bit channels cut to 8, opaque alpha added where there is none), row by
+// row from the top. Throws machine_error for an image check_png refuses.
+struct decoded_png {
+    int width = 0, height = 0;
+    std::vector<unsigned char> rgba;
+};
+decoded_png decode_png(const std::string& bytes, int max_side);
 
 }  // namespace sf::app

@@ -4,12 +4,14 @@
 
 #include <algorithm>
 #include <cctype>
+#include <chrono>
 #include <cstdio>
 #include <exception>
 #include <future>
 #include <optional>
 
 #include "app/build_limits.h"
+#include "app/impostor_bake.h"
 #include "app/output_files.h"
 #include "app/preview.h"
 #include "app/settings_args.h"
@@ -134,6 +136,9 @@ std::vector<output_target> checked_outputs(const tree_output_request& request) {
     for (const std::string& o : request.outputs) outputs.push_back(classify_output(o));
     if (request.preview && !has_extension(*request.preview, ".png"))
         throw usage_error("--preview " + *request.preview + ": the picture is a PNG file; name it FILE.png");
+    if (request.impostor && std::none_of(outputs.begin(), outputs.end(),
+                                         [](const output_target& o) { return o.kind == output_kind::glb; }))
+        throw usage_error("--impostor: the impostor is a level of a .glb file; add -o NAME.glb");
     const std::vector<output_file> files = output_files(outputs, request.preview, request.lod);
     output_check check;
     check.add(files);
@@ -169,10 +174,21 @@ void write_grown_tree(const tree_output_request& request, const std::vector<outp
     }
     const formats::mesh_layer& smooth = refined ? *refined : base;
     const std::vector<formats::lod_level> lods = make_lods(smooth, request);
+    // The impostor is drawn from level 0 as the .glb dresses it.
+    std::optional<formats::impostor> impostor;
+    if (request.impostor) {
+        const auto start = std::chrono::steady_clock::now();
+        impostor = bake_impostor(smooth, textures);
+        const std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
+        std::fprintf(stderr, "sylvaform: impostor %d x %d pixels, %zu + %zu bytes of images in %.3f s\n",
+                     impostor->width, impostor->height, impostor->colour_png.size(), impostor->normal_png.size(),
+                     took.count());
+    }
     // Every file is written in full before any of them replaces what was
     // there: all of them appear, or none.
     formats::file_set files;
-    const formats::output_layers layers{tree, smooth, lods, windy ? &*windy : nullptr};
+    const formats::output_layers layers{tree, smooth, lods, windy ? &*windy : nullptr,
+                                        impostor ? &*impostor : nullptr};
     const formats::output_options written{&textures, request.wind_colours, request.wind};
     write_files(outputs, layers, written, files);
     if (request.preview) write_preview(smooth, crown, *request.preview, files);

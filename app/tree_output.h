@@ -40,6 +40,7 @@ struct tree_output_request {
     std::vector<std::size_t> lod_budgets; // triangles of levels 1, 2, ... (lod - 1 of them); none: halving
     bool wind_colours = false;            // .glb: the weights also as COLOR_0
     bool wind = false;                    // .glb and .lwo: the wind maps
+    bool impostor = false;                // .glb: a billboard impostor as the last level
 };
 
 // The outputs, each named file checked (every file the tree would be

@@ -9,7 +9,8 @@ namespace sf::formats {
 
 namespace {
 
-// Every level in one .glb: the levels are written one by one and merged.
+// Every level in one .glb: the levels are written one by one and merged,
+// the impostor last.
 void write_glb_levels(const output_layers& layers, const glb_options& options, byte_sink& sink) {
     std::vector<std::string> levels;
     std::vector<std::size_t> triangles;
@@ -19,8 +20,16 @@ void write_glb_levels(const output_layers& layers, const glb_options& options, b
         levels.push_back(std::move(one.text));
         triangles.push_back(k == 0 ? triangle_count(layers.smooth) : layers.lods[k - 1].triangles);
     }
-    const std::string merged =
-        merge_glb_levels(levels, options.name.empty() ? "tree" : options.name, lod_coverages(triangles));
+    const std::string name = options.name.empty() ? "tree" : options.name;
+    if (layers.billboard) {
+        triangles.push_back(impostor_triangles());
+        std::vector<double> coverage = lod_coverages(triangles);
+        std::string merged = merge_glb_levels(levels, name, {coverage.begin(), coverage.end() - 1});
+        levels = {};
+        sink.write(add_impostor_level(merged, *layers.billboard, name, coverage));
+        return;
+    }
+    const std::string merged = merge_glb_levels(levels, name, lod_coverages(triangles));
     levels = {};
     sink.write(merged);
 }
@@ -30,7 +39,7 @@ void write_to_stream(mesh_format format, const output_layers& layers, const outp
     const glb_options glb{options.textures, options.wind_colours, {}, options.wind};
     switch (format) {
         case mesh_format::glb:
-            if (layers.lods.empty()) write_glb(layers.smooth, sink, glb);
+            if (layers.lods.empty() && !layers.billboard) write_glb(layers.smooth, sink, glb);
             else write_glb_levels(layers, glb, sink);
             return;
         case mesh_format::obj: write_obj(layers.smooth, sink, mtllib); return;
@@ -53,7 +62,7 @@ void write_to_files(mesh_format format, const output_layers& layers, const outpu
     const glb_options glb{options.textures, options.wind_colours, stem_of(path), options.wind};
     switch (format) {
         case mesh_format::glb:
-            if (layers.lods.empty()) write_glb_file(layers.smooth, path, files, glb);
+            if (layers.lods.empty() && !layers.billboard) write_glb_file(layers.smooth, path, files, glb);
             else write_glb_levels(layers, glb, files.add(path));
             return;
         case mesh_format::obj:

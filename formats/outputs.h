@@ -8,6 +8,7 @@
 #include <utility>
 
 #include "formats/file_io.h"
+#include "formats/impostor.h"
 #include "formats/lod.h"
 #include "formats/materials.h"
 #include "formats/mesh_layer.h"
@@ -26,6 +27,8 @@ struct output_layers {
     std::span<const lod_level> lods = {};
     // .lwo from this layer instead when given: as_built with the wind maps.
     const mesh_layer* windy = nullptr;
+    // .glb: the impostor as the last level, after the levels of detail.
+    const impostor* billboard = nullptr;
 };
 
 struct output_options {

@@ -18,6 +18,7 @@ parser.add_argument("--render", metavar="PNG")
 parser.add_argument("--engine", choices=["cycles", "eevee"], default="cycles")
 parser.add_argument("--samples", type=int, default=24)
 parser.add_argument("--size", default="480x640", help="WIDTHxHEIGHT of the still")
+parser.add_argument("--only", metavar="NAME", help="render only the mesh objects whose name ends in NAME (e.g. _impostor)")
 args = parser.parse_args(sys.argv[sys.argv.index("--") + 1:] if "--" in sys.argv else [])
 if args.render and len(args.files) != 1:
     parser.error("--render takes exactly one file")
@@ -63,6 +64,10 @@ for path in args.files:
         continue
     meshes = report(path)
     if args.render:
+        if args.only:
+            for o in [o for o in meshes if not o.name.endswith(args.only)]:
+                bpy.data.objects.remove(o)
+            meshes = [o for o in bpy.context.scene.objects if o.type == "MESH"]
         if not meshes:
             print(f"{path}: nothing to render")
             status = 1
