@@ -38,9 +38,18 @@ struct srgb_table {
 };
 const srgb_table k_srgb;
 
+// The cube root by Newton's method from 1, a fixed number of steps: only
+// IEEE operations, so every machine gets the same bits (a in [0.003, 1]).
+double cube_root(double a) {
+    double y = 1.0;
+    for (int i = 0; i < 14; ++i) y = (2.0 * y + a / (y * y)) / 3.0;
+    return y;
+}
+
 unsigned char to_srgb_byte(float linear) {
     const double v = std::clamp(double(linear), 0.0, 1.0);
-    const double s = v <= 0.0031308 ? 12.92 * v : 1.055 * std::pow(v, 1.0 / 2.4) - 0.055;
+    // v^(1/2.4) = v^(1/2) / v^(1/12), without the C library's pow.
+    const double s = v <= 0.0031308 ? 12.92 * v : 1.055 * (std::sqrt(v) / cube_root(std::sqrt(std::sqrt(v)))) - 0.055;
     return static_cast<unsigned char>(std::lround(s * 255.0));
 }
 
@@ -465,12 +474,13 @@ void bleed(int x0, int y0, int w, int h, int atlas_w, const std::vector<float>& 
 }  // namespace
 
 ortho_view impostor_side_view(const formats::impostor& imp, int k, int width, int height) {
-    const double a = formats::impostor_azimuth(k);
+    double sa, ca;
+    formats::impostor_direction(k, sa, ca);
     ortho_view v;
     v.centre[0] = imp.pivot[0], v.centre[1] = 0.5 * (imp.bottom + imp.top), v.centre[2] = imp.pivot[2];
-    v.right[0] = std::cos(a), v.right[1] = 0, v.right[2] = -std::sin(a);
+    v.right[0] = ca, v.right[1] = 0, v.right[2] = -sa;
     v.up[0] = 0, v.up[1] = 1, v.up[2] = 0;
-    v.toward[0] = std::sin(a), v.toward[1] = 0, v.toward[2] = std::cos(a);
+    v.toward[0] = sa, v.toward[1] = 0, v.toward[2] = ca;
     v.half_width = imp.half_width;
     v.half_height = 0.5 * (imp.top - imp.bottom);
     v.width = width, v.height = height;
@@ -490,7 +500,10 @@ formats::impostor bake_impostor(const mesh_layer& tree, const formats::texture_s
     place_pivot(tree, all, imp.pivot);
     double radius = 0;
     for (std::size_t i = 0; i + 2 < s.pos.size(); i += 3)
-        radius = std::max(radius, std::hypot(s.pos[i] - imp.pivot[0], s.pos[i + 2] - imp.pivot[2]));
+    {
+        const double dx = s.pos[i] - imp.pivot[0], dz = s.pos[i + 2] - imp.pivot[2];
+        radius = std::max(radius, std::sqrt(dx * dx + dz * dz));
+    }
     const double height = all.hi[1] - all.lo[1];
     const double margin = k_margin * std::max({2.0 * radius, height, 1e-3});
     imp.half_width = radius + margin;

@@ -8,20 +8,13 @@
 #include <numbers>
 
 #include "formats/file_io.h"
+#include "formats/glb_container.h"
 
 namespace sf::formats {
 
 namespace {
 
 using json = nlohmann::json;
-
-std::uint32_t get_u32(const std::string& s, std::size_t at) {
-    std::uint32_t v;
-    std::memcpy(&v, s.data() + at, 4);
-    return v;
-}
-
-void put_u32(std::string& s, std::uint32_t v) { s.append(reinterpret_cast<const char*>(&v), 4); }
 
 // Six decimals are plenty for a layout and keep the JSON readable.
 double rounded(double v) { return std::round(v * 1e6) / 1e6; }
@@ -76,37 +69,11 @@ struct glb_parts {
 };
 
 glb_parts read_glb(const std::string& g) {
-    if (g.size() < 20 || get_u32(g, 0) != 0x46546C67u) throw io_error("impostor: the levels are not a GLB");
-    const std::uint32_t json_len = get_u32(g, 12);
-    if (g.size() < 20 + std::size_t(json_len)) throw io_error("impostor: the levels are not a GLB");
-    glb_parts parts{json::parse(g.substr(20, json_len)), {}};
-    const std::size_t at = 20 + std::size_t(json_len);
-    if (g.size() >= at + 8) parts.bin = g.substr(at + 8, get_u32(g, at));
+    glb_chunks c = unpack_glb(g, "impostor: the levels are not a GLB");
+    glb_parts parts{std::move(c.doc), std::move(c.bin)};
     for (const char* key : {"accessors", "bufferViews", "images", "samplers", "textures", "materials", "meshes"})
         if (!parts.doc.contains(key)) parts.doc[key] = json::array();
     return parts;
-}
-
-std::string pack_glb(const json& doc, std::string& bin) {
-    std::string text = doc.dump(-1, ' ', false, json::error_handler_t::replace);
-    text.append((4 - text.size() % 4) % 4, ' ');
-    bin.append((4 - bin.size() % 4) % 4, '\0');
-    const std::uint64_t total = 12 + 8 + text.size() + (bin.empty() ? 0 : 8 + bin.size());
-    if (total > 0xFFFFFFFFull) throw io_error("glTF binary file would exceed 4 GiB");
-    std::string out;
-    out.reserve(std::size_t(total));
-    put_u32(out, 0x46546C67u);  // "glTF"
-    put_u32(out, 2);
-    put_u32(out, std::uint32_t(total));
-    put_u32(out, std::uint32_t(text.size()));
-    put_u32(out, 0x4E4F534Au);  // "JSON"
-    out += text;
-    if (!bin.empty()) {
-        put_u32(out, std::uint32_t(bin.size()));
-        put_u32(out, 0x004E4942u);  // "BIN\0"
-        out += bin;
-    }
-    return out;
 }
 
 void set_vertex(impostor_vertex& v, const double (&p)[3], const double (&n)[3], const double (&t)[3], double u,
@@ -125,6 +92,15 @@ void set_vertex(impostor_vertex& v, const double (&p)[3], const double (&n)[3], 
 
 double impostor_azimuth(int k) { return 2.0 * std::numbers::pi * double(k) / double(k_impostor_sides); }
 
+void impostor_direction(int k, double& sin_a, double& cos_a) {
+    static_assert(k_impostor_sides == 8, "the directions below are eighths of a turn");
+    const double h = std::sqrt(0.5);
+    static const double sines[8] = {0.0, h, 1.0, h, 0.0, -h, -1.0, -h};
+    const int i = ((k % 8) + 8) % 8;
+    sin_a = sines[i];
+    cos_a = sines[(i + 2) % 8];
+}
+
 std::size_t impostor_triangles() { return 2 * k_impostor_sides; }
 
 std::vector<impostor_card> impostor_cards(const impostor& imp) {
@@ -134,8 +110,9 @@ std::vector<impostor_card> impostor_cards(const impostor& imp) {
     // back faces still sees each view's own card first.
     const double hair = 1e-3 * hw;
     for (int k = 0; k < k_impostor_sides && std::size_t(k) < imp.cells.size(); ++k) {
-        const double a = impostor_azimuth(k);
-        const double t[3] = {std::sin(a), 0.0, std::cos(a)}, r[3] = {std::cos(a), 0.0, -std::sin(a)};
+        double sa, ca;
+        impostor_direction(k, sa, ca);
+        const double t[3] = {sa, 0.0, ca}, r[3] = {ca, 0.0, -sa};
         const impostor_cell& c = imp.cells[std::size_t(k)];
         impostor_card card;
         auto corner = [&](int i, double side, double y, double u, double v) {

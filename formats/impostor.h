@@ -42,6 +42,9 @@ struct impostor {
 
 // Azimuth of side view k, radians.
 double impostor_azimuth(int k);
+// Its sine and cosine, exact to the last bit on every machine (multiples of
+// 45°: 0, ±1 or ±sqrt(1/2)) rather than from the C library.
+void impostor_direction(int k, double& sin_a, double& cos_a);
 
 struct impostor_vertex {
     float pos[3], normal[3], tangent[4], uv[2];

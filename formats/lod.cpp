@@ -12,6 +12,7 @@
 #include <unordered_map>
 
 #include "formats/file_io.h"
+#include "formats/glb_container.h"
 #include "formats/materials.h"
 #include "formats/normals.h"
 
@@ -960,14 +961,6 @@ budget_level fit_to_budget(const mesh_layer& layer, std::size_t max_triangles) {
 
 namespace {
 
-std::uint32_t get_u32(const std::string& s, std::size_t at) {
-    std::uint32_t v;
-    std::memcpy(&v, s.data() + at, 4);
-    return v;
-}
-
-void put_u32(std::string& s, std::uint32_t v) { s.append(reinterpret_cast<const char*>(&v), 4); }
-
 // Replaces the integer at j[key] by its entry in map, when there is one.
 void remap(json& j, const char* key, const std::vector<std::size_t>& map) {
     if (j.is_object() && j.contains(key) && j[key].is_number_integer()) j[key] = map.at(j[key].get<std::size_t>());
@@ -1006,13 +999,9 @@ std::size_t shared(json& a, json e) {
 // shared, image bytes too: every level uses one bark and one leaf image.
 void append_glb_level(const std::string& g, std::size_t level, const std::string& name, json& doc, json& nodes,
                       std::string& bin, std::vector<std::string>& used) {
-    if (g.size() < 20 || get_u32(g, 0) != 0x46546C67u) throw io_error("a level of detail is not a GLB");
-    const std::uint32_t json_len = get_u32(g, 12);
-    if (g.size() < 20 + std::size_t(json_len)) throw io_error("a level of detail is not a GLB");
-    json d = json::parse(g.substr(20, json_len));
-    std::string level_bin;
-    const std::size_t bin_at = 20 + std::size_t(json_len);
-    if (g.size() >= bin_at + 8) level_bin = g.substr(bin_at + 8, get_u32(g, bin_at));
+    glb_chunks chunks = unpack_glb(g, "a level of detail is not a GLB");
+    json d = std::move(chunks.doc);
+    std::string level_bin = std::move(chunks.bin);
     json views = d.value("bufferViews", json::array()), images = d.value("images", json::array());
     std::vector<std::uint8_t> image_view(views.size(), 0);
     for (const json& i : images)
@@ -1079,30 +1068,6 @@ void append_glb_level(const std::string& g, std::size_t level, const std::string
         if (std::find(used.begin(), used.end(), e.get<std::string>()) == used.end()) used.push_back(e);
     nodes[0]["children"].push_back(nodes.size());
     nodes.push_back(std::move(node));
-}
-
-// The GLB container: header, the JSON chunk padded with spaces, the binary
-// chunk (when there is one) padded with zeros.
-std::string pack_glb(const json& doc, std::string& bin) {
-    std::string text = doc.dump(-1, ' ', false, json::error_handler_t::replace);
-    text.append((4 - text.size() % 4) % 4, ' ');
-    bin.append((4 - bin.size() % 4) % 4, '\0');
-    const std::uint64_t total = 12 + 8 + text.size() + (bin.empty() ? 0 : 8 + bin.size());
-    if (total > 0xFFFFFFFFull) throw io_error("glTF binary file would exceed 4 GiB");
-    std::string out;
-    out.reserve(std::size_t(total));
-    put_u32(out, 0x46546C67u);  // "glTF"
-    put_u32(out, 2);
-    put_u32(out, std::uint32_t(total));
-    put_u32(out, std::uint32_t(text.size()));
-    put_u32(out, 0x4E4F534Au);  // "JSON"
-    out += text;
-    if (!bin.empty()) {
-        put_u32(out, std::uint32_t(bin.size()));
-        put_u32(out, 0x004E4942u);  // "BIN\0"
-        out += bin;
-    }
-    return out;
 }
 
 }  // namespace
