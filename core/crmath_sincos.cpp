@@ -237,9 +237,16 @@ pick choose(int q, bool cosine, bool r_neg, bool x_neg) {
     return {use_cos, ((n >= 2) != (!use_cos && r_neg)) != (!cosine && x_neg)};
 }
 
-// The fast stage; inlined into sin and cos with the function fixed.
-template <bool cosine>
-inline detail::sincos_dd fast(double x) {
+// The fast stage's reduction, shared by sin and cos of one argument: r =
+// i/256 + t with sin t = th + stl and cos t = 1 + cm1.
+struct fast_reduced {
+    const double* sc;  // sin/cos(i/256) as double-doubles
+    double th, stl, cm1, eabs;
+    int q;
+    bool r_neg;
+};
+
+inline fast_reduced fast_reduce(double x) {
     const double ax = std::fabs(x);
     double rh, rl, eabs = 0;
     int q;
@@ -269,28 +276,37 @@ inline detail::sincos_dd fast(double x) {
     // r = a + t, a = i/256 the nearest (rh - a exact by Sterbenz), |t| <=
     // 2^-9. rh * 512 is exact, so i is exact too.
     const int i = (int(rh * 512.0) + 1) >> 1;
-    const double* sc = tab::sin_cos_256[i];
     const dd::dd t = two_sum(rh - i * (1.0 / 256), rl);
     const double th = t.hi, tl = t.lo, s2 = th * th;
-    // sin t = th + stl; cos t = 1 + cm1.
     const double stl = tl + th * s2 * (-1.0 / 6 + s2 * (1.0 / 120 - s2 * (1.0 / 5040)));
     const double cm1 = s2 * (-0.5 + s2 * (1.0 / 24 - s2 * (1.0 / 720))) - th * tl;
+    return {tab::sin_cos_256[i], th, stl, cm1, eabs, q, r_neg};
+}
 
-    // sin(a + t) = S + C sin t + S (cos t - 1)
-    // cos(a + t) = C - S sin t + C (cos t - 1)
-    // as P + Q sin t + P (cos t - 1), picked without a branch.
-    const pick p = choose(q, cosine, r_neg, x < 0);
+// sin(a + t) = S + C sin t + S (cos t - 1)
+// cos(a + t) = C - S sin t + C (cos t - 1)
+// as P + Q sin t + P (cos t - 1), picked without a branch.
+template <bool cosine>
+inline detail::sincos_dd fast_finish(const fast_reduced& f, bool x_neg) {
+    const pick p = choose(f.q, cosine, f.r_neg, x_neg);
+    const double* sc = f.sc;
+    const double th = f.th;
     const int c = p.use_cos ? 2 : 0;
     const double qs = p.use_cos ? -1.0 : 1.0;
     const double ph = sc[c], pl = sc[c + 1], qh = qs * sc[2 - c], ql = qs * sc[3 - c];
     const dd::dd qt = two_prod(qh, th);
-    const double qtlo = qt.lo + (qh * stl + ql * th);
+    const double qtlo = qt.lo + (qh * f.stl + ql * th);
     const dd::dd u = two_sum(ph, qt.hi);
-    const double lo = u.lo + ((pl + qtlo) + ph * cm1);
+    const double lo = u.lo + ((pl + qtlo) + ph * f.cm1);
     const dd::dd res = dd::fast_two_sum(u.hi, lo);
-    const double err = fast_rel_err * std::fabs(res.hi) + eabs;
+    const double err = fast_rel_err * std::fabs(res.hi) + f.eabs;
     const double sign = p.negate ? -1.0 : 1.0;
     return {sign * res.hi, sign * res.lo, err};
+}
+
+template <bool cosine>
+inline detail::sincos_dd fast(double x) {
+    return fast_finish<cosine>(fast_reduce(x), x < 0);
 }
 
 }  // namespace
@@ -315,9 +331,8 @@ sincos_dd sincos_fast(double x, bool cosine) { return cosine ? fast<true>(x) : f
 
 namespace {
 
-template <bool cosine>
-double sincos(double x) {
-    const detail::sincos_dd f = fast<cosine>(x);
+// Ziv's rounding test on the fast stage, else the accurate stage.
+inline double decide(const detail::sincos_dd& f, double x, bool cosine) {
     const double up = f.hi + (f.lo + f.err), down = f.hi + (f.lo - f.err);
     if (up == down) return up;
     return detail::sincos_accurate(x, cosine);
@@ -331,7 +346,7 @@ double sin(double x) {
     // sin x = x (1 - x^2/6 + ...) with x^2/6 < 2^-54.5 rounds to x
     // (±0 included).
     if (ax < 0x1p-26) return x;
-    return sincos<false>(x);
+    return decide(fast<false>(x), x, false);
 }
 
 double cos(double x) {
@@ -339,7 +354,25 @@ double cos(double x) {
     if (!(ax < INFINITY)) return x - x;
     // 1 - x^2/2 with x^2/2 < 2^-55 rounds to 1.
     if (ax < 0x1p-27) return 1.0;
-    return sincos<true>(x);
+    return decide(fast<true>(x), x, true);
+}
+
+// One reduction for both; each result rounded (or recomputed) on its own,
+// so the bits are those of sin(x) and cos(x).
+void sincos(double x, double& s, double& c) {
+    const double ax = std::fabs(x);
+    if (!(ax < INFINITY)) {
+        s = c = x - x;
+        return;
+    }
+    if (ax < 0x1p-26) {
+        s = x;
+        c = cos(x);
+        return;
+    }
+    const fast_reduced f = fast_reduce(x);
+    s = decide(fast_finish<false>(f, x < 0), x, false);
+    c = decide(fast_finish<true>(f, x < 0), x, true);
 }
 
 }  // namespace sf::crm
