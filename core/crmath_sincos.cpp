@@ -287,7 +287,7 @@ inline fast_reduced fast_reduce(double x) {
 // cos(a + t) = C - S sin t + C (cos t - 1)
 // as P + Q sin t + P (cos t - 1), picked without a branch.
 template <bool cosine>
-inline detail::sincos_dd fast_finish(const fast_reduced& f, bool x_neg) {
+inline detail::sincos_dd fast_finish(const fast_reduced& f, bool x_neg, double rel_err = fast_rel_err) {
     const pick p = choose(f.q, cosine, f.r_neg, x_neg);
     const double* sc = f.sc;
     const double th = f.th;
@@ -299,9 +299,47 @@ inline detail::sincos_dd fast_finish(const fast_reduced& f, bool x_neg) {
     const dd::dd u = two_sum(ph, qt.hi);
     const double lo = u.lo + ((pl + qtlo) + ph * f.cm1);
     const dd::dd res = dd::fast_two_sum(u.hi, lo);
-    const double err = fast_rel_err * std::fabs(res.hi) + f.eabs;
+    const double err = rel_err * std::fabs(res.hi) + f.eabs;
     const double sign = p.negate ? -1.0 : 1.0;
     return {sign * res.hi, sign * res.lo, err};
+}
+
+// The cheap stage, for |x| < 2^20: a shorter reduction and polynomial in
+// plain doubles ahead of the fast stage, evaluated the same way.
+// r = rh + rl: x - k*p1 exact, k*p2 exact and added with two_sum, k*(p3+p4)
+// in one product; |rl| <= 2^-48, off by under 2^-100 (cheap_abs_err, no
+// branch for |x| <= pi/4 where k = 0 and r = x). With t = th + rl,
+//   sin t = th + rl (1 - th^2/2) - th^3/6 + th^5/120 + O(2^-75 + 2^-90),
+//   cos t - 1 = -th^2/2 + th^4/24 - th^6/720 - rl th + O(2^-87),
+// the dropped sin term relative to the result at most t^6/5040 < 2^-66;
+// the roundings in the corrections (all under 2^-18 of the result) add
+// under 2^-68, the table 2^-104. So 2^-63 relative (cheap_rel_err) with room
+// to spare; it fails the rounding test about once in 500.
+constexpr double cheap_rel_err = 0x1p-63;
+constexpr double cheap_abs_err = 0x1p-99;
+constexpr double pio2_34 = tab::pio2_3 + tab::pio2_4;
+
+inline fast_reduced cheap_reduce(double x) {
+    const double ax = std::fabs(x);
+    const double big = ax * tab::two_over_pi_d + 0x1.8p52;
+    const double kd = big - 0x1.8p52;
+    const int q = int(std::bit_cast<std::uint64_t>(big) & 3);
+    const dd::dd s = two_sum(ax - kd * tab::pio2_1, -(kd * tab::pio2_2));
+    const double rl0 = s.lo - kd * pio2_34;
+    const bool r_neg = s.hi < 0;
+    const double rh = std::fabs(s.hi), rl = r_neg ? -rl0 : rl0;
+    const int i = (int(rh * 512.0) + 1) >> 1;
+    const double th = rh - i * (1.0 / 256), s2 = th * th;
+    const double stl = (rl - rl * (0.5 * s2)) + th * s2 * (-1.0 / 6 + s2 * (1.0 / 120));
+    const double cm1 = s2 * (-0.5 + s2 * (1.0 / 24 - s2 * (1.0 / 720))) - th * rl;
+    return {tab::sin_cos_256[i], th, stl, cm1, cheap_abs_err, q, r_neg};
+}
+
+// hi + lo + err round to the same double as hi + lo - err: that double.
+inline bool settled(const detail::sincos_dd& f, double& out) {
+    const double up = f.hi + (f.lo + f.err), down = f.hi + (f.lo - f.err);
+    out = up;
+    return up == down;
 }
 
 template <bool cosine>
@@ -327,15 +365,33 @@ double sincos_accurate(double x, bool cosine) {
 
 sincos_dd sincos_fast(double x, bool cosine) { return cosine ? fast<true>(x) : fast<false>(x); }
 
+sincos_dd sincos_cheap(double x, bool cosine) {
+    const fast_reduced f = cheap_reduce(x);
+    return cosine ? fast_finish<true>(f, x < 0, cheap_rel_err) : fast_finish<false>(f, x < 0, cheap_rel_err);
+}
+
 }  // namespace detail
 
 namespace {
 
 // Ziv's rounding test on the fast stage, else the accurate stage.
 inline double decide(const detail::sincos_dd& f, double x, bool cosine) {
-    const double up = f.hi + (f.lo + f.err), down = f.hi + (f.lo - f.err);
-    if (up == down) return up;
+    double v;
+    if (settled(f, v)) return v;
     return detail::sincos_accurate(x, cosine);
+}
+
+template <bool cosine>
+double staged_fast(double x) {
+    return decide(fast<cosine>(x), x, cosine);
+}
+
+// The cheap stage, then the fast one, then the accurate one.
+template <bool cosine>
+double staged(double x) {
+    double v;
+    if (std::fabs(x) < cw_limit && settled(fast_finish<cosine>(cheap_reduce(x), x < 0, cheap_rel_err), v)) return v;
+    return staged_fast<cosine>(x);
 }
 
 }  // namespace
@@ -346,7 +402,7 @@ double sin(double x) {
     // sin x = x (1 - x^2/6 + ...) with x^2/6 < 2^-54.5 rounds to x
     // (±0 included).
     if (ax < 0x1p-26) return x;
-    return decide(fast<false>(x), x, false);
+    return staged<false>(x);
 }
 
 double cos(double x) {
@@ -354,7 +410,7 @@ double cos(double x) {
     if (!(ax < INFINITY)) return x - x;
     // 1 - x^2/2 with x^2/2 < 2^-55 rounds to 1.
     if (ax < 0x1p-27) return 1.0;
-    return decide(fast<true>(x), x, true);
+    return staged<true>(x);
 }
 
 // One reduction for both; each result rounded (or recomputed) on its own,
@@ -368,6 +424,15 @@ void sincos(double x, double& s, double& c) {
     if (ax < 0x1p-26) {
         s = x;
         c = cos(x);
+        return;
+    }
+    if (ax < cw_limit) {
+        const fast_reduced f = cheap_reduce(x);
+        const bool s_done = settled(fast_finish<false>(f, x < 0, cheap_rel_err), s);
+        const bool c_done = settled(fast_finish<true>(f, x < 0, cheap_rel_err), c);
+        if (s_done && c_done) return;
+        if (!s_done) s = staged_fast<false>(x);
+        if (!c_done) c = staged_fast<true>(x);
         return;
     }
     const fast_reduced f = fast_reduce(x);
