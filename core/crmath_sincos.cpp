@@ -287,7 +287,7 @@ inline fast_reduced fast_reduce(double x) {
 // cos(a + t) = C - S sin t + C (cos t - 1)
 // as P + Q sin t + P (cos t - 1), picked without a branch.
 template <bool cosine>
-inline detail::sincos_dd fast_finish(const fast_reduced& f, bool x_neg, double rel_err = fast_rel_err) {
+inline detail::sincos_dd fast_finish(const fast_reduced& f, bool x_neg) {
     const pick p = choose(f.q, cosine, f.r_neg, x_neg);
     const double* sc = f.sc;
     const double th = f.th;
@@ -299,13 +299,13 @@ inline detail::sincos_dd fast_finish(const fast_reduced& f, bool x_neg, double r
     const dd::dd u = two_sum(ph, qt.hi);
     const double lo = u.lo + ((pl + qtlo) + ph * f.cm1);
     const dd::dd res = dd::fast_two_sum(u.hi, lo);
-    const double err = rel_err * std::fabs(res.hi) + f.eabs;
+    const double err = fast_rel_err * std::fabs(res.hi) + f.eabs;
     const double sign = p.negate ? -1.0 : 1.0;
     return {sign * res.hi, sign * res.lo, err};
 }
 
 // The cheap stage, for |x| < 2^20: a shorter reduction and polynomial in
-// plain doubles ahead of the fast stage, evaluated the same way.
+// plain doubles ahead of the fast stage.
 // r = rh + rl: x - k*p1 exact, k*p2 exact and added with two_sum, k*(p3+p4)
 // in one product; |rl| <= 2^-48, off by under 2^-100 (cheap_abs_err, no
 // branch for |x| <= pi/4 where k = 0 and r = x). With t = th + rl,
@@ -328,11 +328,32 @@ inline fast_reduced cheap_reduce(double x) {
     const double rl0 = s.lo - kd * pio2_34;
     const bool r_neg = s.hi < 0;
     const double rh = std::fabs(s.hi), rl = r_neg ? -rl0 : rl0;
-    const int i = (int(rh * 512.0) + 1) >> 1;
-    const double th = rh - i * (1.0 / 256), s2 = th * th;
+    // i = rh * 256 rounded (exact: rh * 256 is), from the low bits.
+    const double ib = rh * 256.0 + 0x1.8p52, id = ib - 0x1.8p52;
+    const int i = int(std::bit_cast<std::uint64_t>(ib) & 0xff);
+    const double th = rh - id * (1.0 / 256), s2 = th * th;
     const double stl = (rl - rl * (0.5 * s2)) + th * s2 * (-1.0 / 6 + s2 * (1.0 / 120));
     const double cm1 = s2 * (-0.5 + s2 * (1.0 / 24 - s2 * (1.0 / 720))) - th * rl;
     return {tab::sin_cos_256[i], th, stl, cm1, cheap_abs_err, q, r_neg};
+}
+
+// As fast_finish, shorter: P + Q th with |Q th| <= 2^-9 <= |P| (or P = 0),
+// so fast_two_sum is exact; the corrections are left unnormalised, their
+// rounding (under 2^-71 of the result) inside cheap_rel_err.
+template <bool cosine>
+inline detail::sincos_dd cheap_finish(const fast_reduced& f, bool x_neg) {
+    const pick p = choose(f.q, cosine, f.r_neg, x_neg);
+    const double* sc = f.sc;
+    const double th = f.th;
+    const int c = p.use_cos ? 2 : 0;
+    const double qs = p.use_cos ? -1.0 : 1.0;
+    const double ph = sc[c], pl = sc[c + 1], qh = qs * sc[2 - c], ql = qs * sc[3 - c];
+    const dd::dd qt = two_prod(qh, th);
+    const dd::dd u = dd::fast_two_sum(ph, qt.hi);
+    const double lo = u.lo + ((pl + (qt.lo + (qh * f.stl + ql * th))) + ph * f.cm1);
+    const double err = cheap_rel_err * std::fabs(u.hi) + f.eabs;
+    const double sign = p.negate ? -1.0 : 1.0;
+    return {sign * u.hi, sign * lo, err};
 }
 
 // hi + lo + err round to the same double as hi + lo - err: that double.
@@ -367,7 +388,7 @@ sincos_dd sincos_fast(double x, bool cosine) { return cosine ? fast<true>(x) : f
 
 sincos_dd sincos_cheap(double x, bool cosine) {
     const fast_reduced f = cheap_reduce(x);
-    return cosine ? fast_finish<true>(f, x < 0, cheap_rel_err) : fast_finish<false>(f, x < 0, cheap_rel_err);
+    return cosine ? cheap_finish<true>(f, x < 0) : cheap_finish<false>(f, x < 0);
 }
 
 }  // namespace detail
@@ -390,7 +411,7 @@ double staged_fast(double x) {
 template <bool cosine>
 double staged(double x) {
     double v;
-    if (std::fabs(x) < cw_limit && settled(fast_finish<cosine>(cheap_reduce(x), x < 0, cheap_rel_err), v)) return v;
+    if (std::fabs(x) < cw_limit && settled(cheap_finish<cosine>(cheap_reduce(x), x < 0), v)) return v;
     return staged_fast<cosine>(x);
 }
 
@@ -428,8 +449,8 @@ void sincos(double x, double& s, double& c) {
     }
     if (ax < cw_limit) {
         const fast_reduced f = cheap_reduce(x);
-        const bool s_done = settled(fast_finish<false>(f, x < 0, cheap_rel_err), s);
-        const bool c_done = settled(fast_finish<true>(f, x < 0, cheap_rel_err), c);
+        const bool s_done = settled(cheap_finish<false>(f, x < 0), s);
+        const bool c_done = settled(cheap_finish<true>(f, x < 0), c);
         if (s_done && c_done) return;
         if (!s_done) s = staged_fast<false>(x);
         if (!c_done) c = staged_fast<true>(x);
