@@ -22,6 +22,7 @@
 #include <cmath>
 #include <cstdint>
 
+#include "core/crmath_count.h"
 #include "core/crmath_dd.h"
 #include "core/crmath_sincos_detail.h"
 #include "core/crmath_sincos_tables.h"
@@ -316,6 +317,7 @@ inline detail::sincos_dd fast_finish(const fast_reduced& f, bool x_neg) {
 // under 2^-68, the table 2^-104. So 2^-63 relative (cheap_rel_err) with room
 // to spare; it fails the rounding test about once in 500.
 constexpr double cheap_rel_err = 0x1p-63;
+
 constexpr double cheap_abs_err = 0x1p-99;
 constexpr double pio2_34 = tab::pio2_3 + tab::pio2_4;
 
@@ -399,11 +401,13 @@ namespace {
 inline double decide(const detail::sincos_dd& f, double x, bool cosine) {
     double v;
     if (settled(f, v)) return v;
+    SF_CRMATH_COUNT(sincos_slow);
     return detail::sincos_accurate(x, cosine);
 }
 
+// Kept out of line so the cheap stage's callers stay small.
 template <bool cosine>
-double staged_fast(double x) {
+[[gnu::noinline]] double staged_fast(double x) {
     return decide(fast<cosine>(x), x, cosine);
 }
 
@@ -411,7 +415,9 @@ double staged_fast(double x) {
 template <bool cosine>
 double staged(double x) {
     double v;
+    SF_CRMATH_COUNT(sincos_calls);
     if (std::fabs(x) < cw_limit && settled(cheap_finish<cosine>(cheap_reduce(x), x < 0), v)) return v;
+    SF_CRMATH_COUNT(sincos_past_cheap);
     return staged_fast<cosine>(x);
 }
 
@@ -447,15 +453,17 @@ void sincos(double x, double& s, double& c) {
         c = cos(x);
         return;
     }
+    SF_CRMATH_COUNT(sincos_calls), SF_CRMATH_COUNT(sincos_calls);
     if (ax < cw_limit) {
         const fast_reduced f = cheap_reduce(x);
         const bool s_done = settled(cheap_finish<false>(f, x < 0), s);
         const bool c_done = settled(cheap_finish<true>(f, x < 0), c);
         if (s_done && c_done) return;
-        if (!s_done) s = staged_fast<false>(x);
-        if (!c_done) c = staged_fast<true>(x);
+        if (!s_done) SF_CRMATH_COUNT(sincos_past_cheap), s = staged_fast<false>(x);
+        if (!c_done) SF_CRMATH_COUNT(sincos_past_cheap), c = staged_fast<true>(x);
         return;
     }
+    SF_CRMATH_COUNT(sincos_past_cheap), SF_CRMATH_COUNT(sincos_past_cheap);
     const fast_reduced f = fast_reduce(x);
     s = decide(fast_finish<false>(f, x < 0), x, false);
     c = decide(fast_finish<true>(f, x < 0), x, true);
