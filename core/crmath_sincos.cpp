@@ -311,8 +311,10 @@ inline detail::sincos_dd fast_finish(const fast_reduced& f, bool x_neg) {
 // The cheap stage, for |x| < 2^20: a shorter reduction and polynomial in
 // plain doubles ahead of the fast stage.
 // r = rh + rl: x - k*p1 exact, k*p2 exact and added with two_sum, k*(p3+p4)
-// in one product; |rl| <= 2^-48, off by under 2^-100 (cheap_abs_err, no
-// branch for |x| <= pi/4 where k = 0 and r = x). With t = th + rl,
+// in one product; |rl| <= 2^-48. Off by under k 2^-119 (p3+p4 as a double,
+// the product and the sum each k 2^-121 or less) plus 2^-106 |r|, which the
+// relative bound covers; exact for |x| <= pi/4, where k = 0 (no branch).
+// With t = th + rl,
 //   sin t = th + rl (1 - th^2/2) - th^3/6 + th^5/120 + O(2^-75 + 2^-90),
 //   cos t - 1 = -th^2/2 + th^4/24 - th^6/720 - rl th + O(2^-87),
 // the dropped sin term relative to the result at most t^6/5040 < 2^-66;
@@ -321,7 +323,6 @@ inline detail::sincos_dd fast_finish(const fast_reduced& f, bool x_neg) {
 // to spare (the tests see under 0.1 of it); the rounding test then fails
 // for about 1 result in 600.
 constexpr double cheap_rel_err = 0x1p-63;
-constexpr double cheap_abs_err = 0x1p-99;
 constexpr double pio2_34 = tab::pio2_3 + tab::pio2_4;
 
 inline fast_reduced cheap_reduce(double x) {
@@ -339,7 +340,7 @@ inline fast_reduced cheap_reduce(double x) {
     const double th = rh - id * (1.0 / 256), s2 = th * th;
     const double stl = (rl - rl * (0.5 * s2)) + th * s2 * (-1.0 / 6 + s2 * (1.0 / 120));
     const double cm1 = s2 * (-0.5 + s2 * (1.0 / 24 - s2 * (1.0 / 720))) - th * rl;
-    return {tab::sin_cos_256[i], th, stl, cm1, cheap_abs_err, q, r_neg};
+    return {tab::sin_cos_256[i], th, stl, cm1, kd * 0x1p-119, q, r_neg};
 }
 
 // As fast_finish, shorter: P + Q th with |Q th| <= 2^-9 <= |P| (or P = 0),
