@@ -8,6 +8,8 @@ namespace sf::crm {
 
 double sin(double x);
 double cos(double x);
+// s = sin(x) and c = cos(x), the same bits, for about the cost of one.
+void sincos(double x, double& s, double& c);
 double atan2(double y, double x);
 double acos(double x);
 // x to the integral power n, as std::pow(x, double(n)) would be if it were

@@ -1,7 +1,10 @@
 // Correctly rounded sine and cosine.
 //
 // Both reduce x to r = x - q*pi/2 with |r| <= pi/4, then evaluate sin or
-// cos of r. Two stages:
+// cos of r. Three stages:
+//  - cheap (|x| < 2^20): a shorter reduction and series in plain doubles
+//    around one exact product, bound 2^-63 relative (see cheap_reduce);
+//    when it cannot decide, the
 //  - fast: r as a double-double (Cody-Waite with a four-part pi/2 below
 //    2^20, the fixed-point reduction above), then sin/cos(i/256 + t) from a
 //    table of sin/cos(i/256) and short polynomials in t, |t| <= 2^-9. The
@@ -22,6 +25,7 @@
 #include <cmath>
 #include <cstdint>
 
+#include "core/crmath_count.h"
 #include "core/crmath_dd.h"
 #include "core/crmath_sincos_detail.h"
 #include "core/crmath_sincos_tables.h"
@@ -237,9 +241,16 @@ pick choose(int q, bool cosine, bool r_neg, bool x_neg) {
     return {use_cos, ((n >= 2) != (!use_cos && r_neg)) != (!cosine && x_neg)};
 }
 
-// The fast stage; inlined into sin and cos with the function fixed.
-template <bool cosine>
-inline detail::sincos_dd fast(double x) {
+// The fast stage's reduction, shared by sin and cos of one argument: r =
+// i/256 + t with sin t = th + stl and cos t = 1 + cm1.
+struct fast_reduced {
+    const double* sc;  // sin/cos(i/256) as double-doubles
+    double th, stl, cm1, eabs;
+    int q;
+    bool r_neg;
+};
+
+inline fast_reduced fast_reduce(double x) {
     const double ax = std::fabs(x);
     double rh, rl, eabs = 0;
     int q;
@@ -269,28 +280,98 @@ inline detail::sincos_dd fast(double x) {
     // r = a + t, a = i/256 the nearest (rh - a exact by Sterbenz), |t| <=
     // 2^-9. rh * 512 is exact, so i is exact too.
     const int i = (int(rh * 512.0) + 1) >> 1;
-    const double* sc = tab::sin_cos_256[i];
     const dd::dd t = two_sum(rh - i * (1.0 / 256), rl);
     const double th = t.hi, tl = t.lo, s2 = th * th;
-    // sin t = th + stl; cos t = 1 + cm1.
     const double stl = tl + th * s2 * (-1.0 / 6 + s2 * (1.0 / 120 - s2 * (1.0 / 5040)));
     const double cm1 = s2 * (-0.5 + s2 * (1.0 / 24 - s2 * (1.0 / 720))) - th * tl;
+    return {tab::sin_cos_256[i], th, stl, cm1, eabs, q, r_neg};
+}
 
-    // sin(a + t) = S + C sin t + S (cos t - 1)
-    // cos(a + t) = C - S sin t + C (cos t - 1)
-    // as P + Q sin t + P (cos t - 1), picked without a branch.
-    const pick p = choose(q, cosine, r_neg, x < 0);
+// sin(a + t) = S + C sin t + S (cos t - 1)
+// cos(a + t) = C - S sin t + C (cos t - 1)
+// as P + Q sin t + P (cos t - 1), picked without a branch.
+template <bool cosine>
+inline detail::sincos_dd fast_finish(const fast_reduced& f, bool x_neg) {
+    const pick p = choose(f.q, cosine, f.r_neg, x_neg);
+    const double* sc = f.sc;
+    const double th = f.th;
     const int c = p.use_cos ? 2 : 0;
     const double qs = p.use_cos ? -1.0 : 1.0;
     const double ph = sc[c], pl = sc[c + 1], qh = qs * sc[2 - c], ql = qs * sc[3 - c];
     const dd::dd qt = two_prod(qh, th);
-    const double qtlo = qt.lo + (qh * stl + ql * th);
+    const double qtlo = qt.lo + (qh * f.stl + ql * th);
     const dd::dd u = two_sum(ph, qt.hi);
-    const double lo = u.lo + ((pl + qtlo) + ph * cm1);
+    const double lo = u.lo + ((pl + qtlo) + ph * f.cm1);
     const dd::dd res = dd::fast_two_sum(u.hi, lo);
-    const double err = fast_rel_err * std::fabs(res.hi) + eabs;
+    const double err = fast_rel_err * std::fabs(res.hi) + f.eabs;
     const double sign = p.negate ? -1.0 : 1.0;
     return {sign * res.hi, sign * res.lo, err};
+}
+
+// The cheap stage, for |x| < 2^20: a shorter reduction and polynomial in
+// plain doubles ahead of the fast stage.
+// r = rh + rl: x - k*p1 exact, k*p2 exact and added with two_sum, k*(p3+p4)
+// in one product; |rl| <= 2^-48. Off by under k 2^-119 (p3+p4 as a double,
+// the product and the sum each k 2^-121 or less) plus 2^-106 |r|, which the
+// relative bound covers; exact for |x| <= pi/4, where k = 0 (no branch).
+// With t = th + rl,
+//   sin t = th + rl (1 - th^2/2) - th^3/6 + th^5/120 + O(2^-75 + 2^-90),
+//   cos t - 1 = -th^2/2 + th^4/24 - th^6/720 - rl th + O(2^-87),
+// the dropped sin term relative to the result at most t^6/5040 < 2^-66;
+// the roundings in the corrections (all under 2^-18 of the result) add
+// under 2^-68, the table 2^-104. So 2^-63 relative (cheap_rel_err) with room
+// to spare (the tests see under 0.1 of it); the rounding test then fails
+// for about 1 result in 600.
+constexpr double cheap_rel_err = 0x1p-63;
+constexpr double pio2_34 = tab::pio2_3 + tab::pio2_4;
+
+inline fast_reduced cheap_reduce(double x) {
+    const double ax = std::fabs(x);
+    const double big = ax * tab::two_over_pi_d + 0x1.8p52;
+    const double kd = big - 0x1.8p52;
+    const int q = int(std::bit_cast<std::uint64_t>(big) & 3);
+    const dd::dd s = two_sum(ax - kd * tab::pio2_1, -(kd * tab::pio2_2));
+    const double rl0 = s.lo - kd * pio2_34;
+    const bool r_neg = s.hi < 0;
+    const double rh = std::fabs(s.hi), rl = r_neg ? -rl0 : rl0;
+    // i = rh * 256 rounded (exact: rh * 256 is), from the low bits.
+    const double ib = rh * 256.0 + 0x1.8p52, id = ib - 0x1.8p52;
+    const int i = int(std::bit_cast<std::uint64_t>(ib) & 0xff);
+    const double th = rh - id * (1.0 / 256), s2 = th * th;
+    const double stl = (rl - rl * (0.5 * s2)) + th * s2 * (-1.0 / 6 + s2 * (1.0 / 120));
+    const double cm1 = s2 * (-0.5 + s2 * (1.0 / 24 - s2 * (1.0 / 720))) - th * rl;
+    return {tab::sin_cos_256[i], th, stl, cm1, kd * 0x1p-119, q, r_neg};
+}
+
+// As fast_finish, shorter: P + Q th with |Q th| <= 2^-9 <= |P| (or P = 0),
+// so fast_two_sum is exact; the corrections are left unnormalised, their
+// rounding (under 2^-71 of the result) inside cheap_rel_err.
+template <bool cosine>
+inline detail::sincos_dd cheap_finish(const fast_reduced& f, bool x_neg) {
+    const pick p = choose(f.q, cosine, f.r_neg, x_neg);
+    const double* sc = f.sc;
+    const double th = f.th;
+    const int c = p.use_cos ? 2 : 0;
+    const double qs = p.use_cos ? -1.0 : 1.0;
+    const double ph = sc[c], pl = sc[c + 1], qh = qs * sc[2 - c], ql = qs * sc[3 - c];
+    const dd::dd qt = two_prod(qh, th);
+    const dd::dd u = dd::fast_two_sum(ph, qt.hi);
+    const double lo = u.lo + ((pl + (qt.lo + (qh * f.stl + ql * th))) + ph * f.cm1);
+    const double err = cheap_rel_err * std::fabs(u.hi) + f.eabs;
+    const double sign = p.negate ? -1.0 : 1.0;
+    return {sign * u.hi, sign * lo, err};
+}
+
+// hi + lo + err round to the same double as hi + lo - err: that double.
+inline bool settled(const detail::sincos_dd& f, double& out) {
+    const double up = f.hi + (f.lo + f.err), down = f.hi + (f.lo - f.err);
+    out = up;
+    return up == down;
+}
+
+template <bool cosine>
+inline detail::sincos_dd fast(double x) {
+    return fast_finish<cosine>(fast_reduce(x), x < 0);
 }
 
 }  // namespace
@@ -311,16 +392,37 @@ double sincos_accurate(double x, bool cosine) {
 
 sincos_dd sincos_fast(double x, bool cosine) { return cosine ? fast<true>(x) : fast<false>(x); }
 
+sincos_dd sincos_cheap(double x, bool cosine) {
+    const fast_reduced f = cheap_reduce(x);
+    return cosine ? cheap_finish<true>(f, x < 0) : cheap_finish<false>(f, x < 0);
+}
+
 }  // namespace detail
 
 namespace {
 
-template <bool cosine>
-double sincos(double x) {
-    const detail::sincos_dd f = fast<cosine>(x);
-    const double up = f.hi + (f.lo + f.err), down = f.hi + (f.lo - f.err);
-    if (up == down) return up;
+// Ziv's rounding test on the fast stage, else the accurate stage.
+inline double decide(const detail::sincos_dd& f, double x, bool cosine) {
+    double v;
+    if (settled(f, v)) return v;
+    SF_CRMATH_COUNT(sincos_slow);
     return detail::sincos_accurate(x, cosine);
+}
+
+// Kept out of line so the cheap stage's callers stay small.
+template <bool cosine>
+[[gnu::noinline]] double staged_fast(double x) {
+    return decide(fast<cosine>(x), x, cosine);
+}
+
+// The cheap stage, then the fast one, then the accurate one.
+template <bool cosine>
+double staged(double x) {
+    double v;
+    SF_CRMATH_COUNT(sincos_calls);
+    if (std::fabs(x) < cw_limit && settled(cheap_finish<cosine>(cheap_reduce(x), x < 0), v)) return v;
+    SF_CRMATH_COUNT(sincos_past_cheap);
+    return staged_fast<cosine>(x);
 }
 
 }  // namespace
@@ -331,7 +433,7 @@ double sin(double x) {
     // sin x = x (1 - x^2/6 + ...) with x^2/6 < 2^-54.5 rounds to x
     // (±0 included).
     if (ax < 0x1p-26) return x;
-    return sincos<false>(x);
+    return staged<false>(x);
 }
 
 double cos(double x) {
@@ -339,7 +441,36 @@ double cos(double x) {
     if (!(ax < INFINITY)) return x - x;
     // 1 - x^2/2 with x^2/2 < 2^-55 rounds to 1.
     if (ax < 0x1p-27) return 1.0;
-    return sincos<true>(x);
+    return staged<true>(x);
+}
+
+// One reduction for both; each result rounded (or recomputed) on its own,
+// so the bits are those of sin(x) and cos(x).
+void sincos(double x, double& s, double& c) {
+    const double ax = std::fabs(x);
+    if (!(ax < INFINITY)) {
+        s = c = x - x;
+        return;
+    }
+    if (ax < 0x1p-26) {
+        s = x;
+        c = cos(x);
+        return;
+    }
+    SF_CRMATH_COUNT(sincos_calls), SF_CRMATH_COUNT(sincos_calls);
+    if (ax < cw_limit) {
+        const fast_reduced f = cheap_reduce(x);
+        const bool s_done = settled(cheap_finish<false>(f, x < 0), s);
+        const bool c_done = settled(cheap_finish<true>(f, x < 0), c);
+        if (s_done && c_done) return;
+        if (!s_done) SF_CRMATH_COUNT(sincos_past_cheap), s = staged_fast<false>(x);
+        if (!c_done) SF_CRMATH_COUNT(sincos_past_cheap), c = staged_fast<true>(x);
+        return;
+    }
+    SF_CRMATH_COUNT(sincos_past_cheap), SF_CRMATH_COUNT(sincos_past_cheap);
+    const fast_reduced f = fast_reduce(x);
+    s = decide(fast_finish<false>(f, x < 0), x, false);
+    c = decide(fast_finish<true>(f, x < 0), x, true);
 }
 
 }  // namespace sf::crm

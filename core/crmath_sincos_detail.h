@@ -1,5 +1,5 @@
-// The two stages of sf::crm::sin and sf::crm::cos, open to the tests: the
-// fast double-double evaluation with its error bound, and the accurate one.
+// The stages of sf::crm::sin and sf::crm::cos, open to the tests: the
+// cheap and the fast evaluations with their error bounds, and the accurate one.
 #pragma once
 
 namespace sf::crm::detail {
@@ -10,6 +10,8 @@ struct sincos_dd {
     double hi, lo, err;
 };
 sincos_dd sincos_fast(double x, bool cosine);
+// The cheaper stage tried first, for |x| < 2^20 only.
+sincos_dd sincos_cheap(double x, bool cosine);
 
 // The correctly rounded result from 256-bit fixed-point arithmetic. For
 // finite x with |x| >= 2^-27.

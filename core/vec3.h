@@ -72,8 +72,10 @@ private:
     skipping_turn(double t, double s_, double c_, bool take) {
         if (t == 0.0) return;
         none = false;
-        s = take ? sf::crm::sin(t) : s_;
-        c = take ? sf::crm::cos(t) : c_;
+        if (take)
+            sf::crm::sincos(t, s, c);
+        else
+            s = s_, c = c_;
     }
 };
 
@@ -89,7 +91,7 @@ struct turn_y_typ {
     double s = 0.0, c = 1.0;  // sin 0 and cos 0
 
     turn_y_typ() = default;
-    explicit turn_y_typ(double t) : s(sf::crm::sin(t)), c(sf::crm::cos(t)) {}
+    explicit turn_y_typ(double t) { sf::crm::sincos(t, s, c); }
     turn_y_typ(double s_, double c_) : s(s_), c(c_) {}
     vec3_typ operator()(const vec3_typ& v) const { return {v.x * c - v.z * s, v.y, v.x * s + v.z * c}; }
 };
@@ -129,8 +131,9 @@ struct frame_typ {
         const vec3_typ& b = axis_y;
         heading = sf::crm::atan2(a.z, a.x);
         pitch = -sf::crm::atan2(a.y, std::sqrt(a.x * a.x + a.z * a.z));
-        const double ch = sf::crm::cos(heading), sh = sf::crm::sin(heading);
-        const double cp = sf::crm::cos(pitch), sp = sf::crm::sin(pitch);
+        double ch, sh, cp, sp;
+        sf::crm::sincos(heading, sh, ch);
+        sf::crm::sincos(pitch, sp, cp);
         roll = -sf::crm::atan2(b.z * ch - b.x * sh, ((b.z * sh) * sp + (b.x * ch) * sp) + b.y * cp);
         // The world turns, for to_world; heading and pitch reuse the values above.
         world_ = turns{heading, pitch, roll, turn_x_typ(roll), turn_z_typ(pitch, sp, cp), turn_y_typ(sh, ch)};

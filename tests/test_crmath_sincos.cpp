@@ -41,16 +41,19 @@ void mpfr_f(mpfr_t y, double x, bool cosine) {
     mpfr_clear(a);
 }
 
-// Bit for bit (so -0 is not +0), any NaN for a NaN; for |x| >= 2^-27 the
-// accurate stage alone too.
+// Bit for bit (so -0 is not +0), any NaN for a NaN, sincos as sin and cos;
+// for |x| >= 2^-27 the accurate stage alone too.
 void expect_correct(double x, bool accurate_too = false) {
     mpfr_t y;
     mpfr_init2(y, 53);
+    double both[2];
+    sf::crm::sincos(x, both[0], both[1]);
     for (bool c : {false, true}) {
         mpfr_f(y, x, c);
         const double want = mpfr_get_d(y, MPFR_RNDN), got = c ? sf::crm::cos(x) : sf::crm::sin(x);
         const auto bits = [](double v) { return std::isnan(v) ? ~0ull : std::bit_cast<std::uint64_t>(v); };
         EXPECT_EQ(bits(got), bits(want)) << (c ? "cos " : "sin ") << std::hexfloat << x << " = " << want;
+        EXPECT_EQ(bits(both[c]), bits(got)) << "sincos, x = " << std::hexfloat << x;
         if (accurate_too && std::fabs(x) >= 0x1p-27 && std::isfinite(x)) {
             EXPECT_EQ(bits(sf::crm::detail::sincos_accurate(x, c)), bits(want)) << "accurate stage, x = " << std::hexfloat << x;
         }
@@ -58,13 +61,13 @@ void expect_correct(double x, bool accurate_too = false) {
     mpfr_clear(y);
 }
 
-// The fast stage's error as a fraction of its bound (must be <= 1), and the
-// exact result's distance to the nearest midpoint, in ulps.
+// A stage's error as a fraction of its bound (must be <= 1), and the exact
+// result's distance to the nearest midpoint, in ulps. The fast stage, or the
+// cheap one and the fast one whichever is worse where both apply.
 struct fast_check {
     double of_bound, to_midpoint;
 };
-fast_check check_fast(double x, bool cosine) {
-    const auto f = sf::crm::detail::sincos_fast(x, cosine);
+fast_check check_stage(const sf::crm::detail::sincos_dd& f, double x, bool cosine) {
     mpfr_t y, d;
     mpfr_inits2(320, y, d, (mpfr_ptr)0);
     mpfr_f(y, x, cosine);
@@ -77,6 +80,11 @@ fast_check check_fast(double x, bool cosine) {
     const double off = std::fabs(mpfr_get_d(d, MPFR_RNDN)) / (std::nextafter(n, INFINITY) - n);
     mpfr_clears(y, d, (mpfr_ptr)0);
     return {of_bound, 0.5 - off};
+}
+fast_check check_fast(double x, bool cosine) {
+    fast_check r = check_stage(sf::crm::detail::sincos_fast(x, cosine), x, cosine);
+    if (std::fabs(x) < 0x1p20) r.of_bound = std::max(r.of_bound, check_stage(sf::crm::detail::sincos_cheap(x, cosine), x, cosine).of_bound);
+    return r;
 }
 
 }  // namespace
@@ -166,7 +174,7 @@ TEST(CrmathSinCos, RandomArgumentsMatchMpfr) {
     const long n = samples(200000);
     std::mt19937_64 rng(2026);
     std::uniform_real_distribution<double> small(-8, 8), medium(-1e3, 1e3);
-    long slow = 0, checked = 0;
+    long slow = 0, not_cheap = 0, checked = 0;
     double worst = 0;
     std::vector<std::pair<double, double>> hardest;  // distance to a midpoint, x
     for (long i = 0; i < n && !::testing::Test::HasFailure(); ++i) {
@@ -179,6 +187,8 @@ TEST(CrmathSinCos, RandomArgumentsMatchMpfr) {
         for (bool c : {false, true}) {
             const auto f = sf::crm::detail::sincos_fast(x, c);
             slow += f.hi + (f.lo + f.err) != f.hi + (f.lo - f.err);
+            const auto g = std::fabs(x) < 0x1p20 ? sf::crm::detail::sincos_cheap(x, c) : f;
+            not_cheap += std::fabs(x) >= 0x1p20 || g.hi + (g.lo + g.err) != g.hi + (g.lo - g.err);
             if (i % 8 < 2) {
                 const fast_check fc = check_fast(x, c);
                 worst = std::max(worst, fc.of_bound);
@@ -191,7 +201,8 @@ TEST(CrmathSinCos, RandomArgumentsMatchMpfr) {
     std::sort(hardest.begin(), hardest.end());
     hardest.resize(std::min<std::size_t>(hardest.size(), 200));
     for (const auto& h : hardest) expect_correct(h.second, true);
-    std::printf("sin/cos: %ld random arguments, accurate stage in %ld of %ld calls (%.2g); largest fast error "
-                "%.3g of its bound over %ld checked; closest to a midpoint %.3g ulp\n",
-        n, slow, 2 * n, double(slow) / (2 * n), worst, checked, hardest.empty() ? 0.0 : hardest[0].first);
+    std::printf("sin/cos: %ld random arguments, past the cheap stage in %ld of %ld calls (%.2g), accurate stage in "
+                "%ld (%.2g); largest stage error %.3g of its bound over %ld checked; closest to a midpoint %.3g ulp\n",
+        n, not_cheap, 2 * n, double(not_cheap) / (2 * n), slow, double(slow) / (2 * n), worst, checked,
+        hardest.empty() ? 0.0 : hardest[0].first);
 }
