@@ -290,22 +290,32 @@ inline fast_reduced fast_reduce(double x) {
 // sin(a + t) = S + C sin t + S (cos t - 1)
 // cos(a + t) = C - S sin t + C (cos t - 1)
 // as P + Q sin t + P (cos t - 1), picked without a branch.
+// P and Q (hi, lo) from the table, Q th exactly, and the result's sign.
+struct terms {
+    double ph, pl, qh, ql, sign;
+    dd::dd qt;
+};
+
 template <bool cosine>
-inline detail::sincos_dd fast_finish(const fast_reduced& f, bool x_neg) {
+inline terms pick_terms(const fast_reduced& f, bool x_neg) {
     const pick p = choose(f.q, cosine, f.r_neg, x_neg);
     const double* sc = f.sc;
-    const double th = f.th;
     const int c = p.use_cos ? 2 : 0;
     const double qs = p.use_cos ? -1.0 : 1.0;
-    const double ph = sc[c], pl = sc[c + 1], qh = qs * sc[2 - c], ql = qs * sc[3 - c];
-    const dd::dd qt = two_prod(qh, th);
-    const double qtlo = qt.lo + (qh * f.stl + ql * th);
-    const dd::dd u = two_sum(ph, qt.hi);
-    const double lo = u.lo + ((pl + qtlo) + ph * f.cm1);
+    terms t{sc[c], sc[c + 1], qs * sc[2 - c], qs * sc[3 - c], p.negate ? -1.0 : 1.0, {}};
+    t.qt = two_prod(t.qh, f.th);
+    return t;
+}
+
+template <bool cosine>
+inline detail::sincos_dd fast_finish(const fast_reduced& f, bool x_neg) {
+    const terms t = pick_terms<cosine>(f, x_neg);
+    const double qtlo = t.qt.lo + (t.qh * f.stl + t.ql * f.th);
+    const dd::dd u = two_sum(t.ph, t.qt.hi);
+    const double lo = u.lo + ((t.pl + qtlo) + t.ph * f.cm1);
     const dd::dd res = dd::fast_two_sum(u.hi, lo);
     const double err = fast_rel_err * std::fabs(res.hi) + f.eabs;
-    const double sign = p.negate ? -1.0 : 1.0;
-    return {sign * res.hi, sign * res.lo, err};
+    return {t.sign * res.hi, t.sign * res.lo, err};
 }
 
 // The cheap stage, for |x| < 2^20: a shorter reduction and polynomial in
@@ -348,18 +358,11 @@ inline fast_reduced cheap_reduce(double x) {
 // rounding (under 2^-71 of the result) inside cheap_rel_err.
 template <bool cosine>
 inline detail::sincos_dd cheap_finish(const fast_reduced& f, bool x_neg) {
-    const pick p = choose(f.q, cosine, f.r_neg, x_neg);
-    const double* sc = f.sc;
-    const double th = f.th;
-    const int c = p.use_cos ? 2 : 0;
-    const double qs = p.use_cos ? -1.0 : 1.0;
-    const double ph = sc[c], pl = sc[c + 1], qh = qs * sc[2 - c], ql = qs * sc[3 - c];
-    const dd::dd qt = two_prod(qh, th);
-    const dd::dd u = dd::fast_two_sum(ph, qt.hi);
-    const double lo = u.lo + ((pl + (qt.lo + (qh * f.stl + ql * th))) + ph * f.cm1);
+    const terms t = pick_terms<cosine>(f, x_neg);
+    const dd::dd u = dd::fast_two_sum(t.ph, t.qt.hi);
+    const double lo = u.lo + ((t.pl + (t.qt.lo + (t.qh * f.stl + t.ql * f.th))) + t.ph * f.cm1);
     const double err = cheap_rel_err * std::fabs(u.hi) + f.eabs;
-    const double sign = p.negate ? -1.0 : 1.0;
-    return {sign * u.hi, sign * lo, err};
+    return {t.sign * u.hi, t.sign * lo, err};
 }
 
 // hi + lo + err round to the same double as hi + lo - err: that double.
