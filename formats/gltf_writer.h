@@ -70,7 +70,7 @@ struct glb_options {
     // "oak_leaf_atlas"), so trees imported into one scene share no names.
     // Empty: node and mesh "tree", materials by surface, images
     // "bark_color" and "leaf_atlas".
-    std::string name;
+    std::string name{};
     // The wind maps (formats/wind.h), where the layer has them, as
     // TEXCOORD_1 .. TEXCOORD_4 of every triangle primitive, after a
     // TEXCOORD_0 (zeros for a surface without coordinates); a leaf's second

@@ -316,12 +316,12 @@ TEST_F(GltfTree, RealTreeIsValid) {
     tex.bark_png = sf::test::slurp(std::string(SF_TEST_DATA_DIR) + "/texture_2x2.png");
     tex.leaf_png = tex.bark_png;
     tex.leaf_normal_png = tex.bark_png;
-    write_glb_file(l, path, {&tex, false});
+    write_glb_file(l, path, {.textures = &tex});
     const glb g = parse(sf::test::slurp(path));
     check_accessors(g);
     // Leaves carry their tint as COLOR_0, a few percent below white; with
     // wind colours COLOR_0 is the weights on every primitive (blue 0).
-    const glb wind = write_and_parse(l, {&tex, true});
+    const glb wind = write_and_parse(l, {.textures = &tex, .wind_colours = true});
     bool leaves = false;
     for (std::size_t i = 0; i < g.doc["meshes"][0]["primitives"].size(); ++i) {
         const json& p = g.doc["meshes"][0]["primitives"][i];

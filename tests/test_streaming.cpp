@@ -42,7 +42,7 @@ struct Streaming : test::program_test {
             write(s);
             out.push_back(std::move(s.text));
         };
-        one([&](byte_sink& s) { write_glb(dressed, s, {&textures}); });
+        one([&](byte_sink& s) { write_glb(dressed, s, {.textures = &textures}); });
         one([&](byte_sink& s) { write_lwo2(tree, s); });
         one([&](byte_sink& s) { write_obj(dressed, s, "t.mtl", true, "t_"); });
         one([&](byte_sink& s) { write_edit_log(tree, s); });
@@ -64,7 +64,7 @@ TEST_F(Streaming, SameBytesThroughAnyBlockAndIntoFiles) {
     // Into files, the .glb's binary chunk copied from its side file by the kernel.
     set_stream_block(0);
     file_set files;
-    write_glb_file(dressed, dir.file("a.glb"), files, {&textures});
+    write_glb_file(dressed, dir.file("a.glb"), files, {.textures = &textures});
     write_lwo2_file(tree, dir.file("a.lwo"), files);
     files.commit();
     EXPECT_TRUE(file("a.glb") == whole[0]);
@@ -86,7 +86,7 @@ TEST_F(Streaming, FailedWritesLeaveNothing) {
                 << e.what();
         }
     };
-    fails([&] { write_glb(dressed, sink, {&textures}); });
+    fails([&] { write_glb(dressed, sink, {.textures = &textures}); });
     fails([&] { write_lwo2(tree, sink); });
     fails([&] { write_obj(dressed, sink); });
     fails([&] { write_edit_log(tree, sink); });
@@ -100,7 +100,7 @@ TEST_F(Streaming, FailedWritesLeaveNothing) {
         atomic_file& glb = files.add(dir.file("gone/t.glb"));
         std::filesystem::remove(dir.file("gone"));  // empty: the member has no name yet
         try {
-            write_glb(dressed, glb, {&textures});
+            write_glb(dressed, glb, {.textures = &textures});
             ADD_FAILURE() << "no error";
         } catch (const io_error& e) {
             EXPECT_NE(std::string(e.what()).find("cannot create a temporary file in " + dir.file("gone/")),

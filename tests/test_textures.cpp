@@ -89,13 +89,17 @@ TEST(Textures, LeafNormalsFollowTheAtlas) {
         for (int x = 0; x < atlas.width; ++x) {
             const unsigned char* p = pixel(normals, x, y);
             double n[3], len = 0;
-            for (int k = 0; k < 3; ++k) len += (n[k] = p[k] / 127.5 - 1) * n[k];
+            for (int k = 0; k < 3; ++k) {
+                n[k] = p[k] / 127.5 - 1;
+                len += n[k] * n[k];
+            }
             ASSERT_NEAR(std::sqrt(len), 1.0, 0.02) << x << "," << y;
             ASSERT_GT(n[2], 0.3) << x << "," << y;
             const bool far_off = pixel(atlas, x, y)[3] == 0 && pixel(atlas, std::max(x - 2, 0), y)[3] == 0 &&
                                  pixel(atlas, std::min(x + 2, atlas.width - 1), y)[3] == 0;
-            if (far_off && y > 1 && y + 2 < atlas.height && pixel(atlas, x, y - 2)[3] == 0 && pixel(atlas, x, y + 2)[3] == 0)
+            if (far_off && y > 1 && y + 2 < atlas.height && pixel(atlas, x, y - 2)[3] == 0 && pixel(atlas, x, y + 2)[3] == 0) {
                 ASSERT_EQ(std::memcmp(p, "\x80\x80\xff", 3), 0) << x << "," << y;
+            }
             if (pixel(atlas, x, y)[3] < 255) continue;
             ++on_leaf;
             tilted += n[2] < 0.97;
