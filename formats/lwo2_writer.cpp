@@ -138,8 +138,12 @@ private:
 
     void put(const void* p, std::size_t n) {
         size_ += n;
-        if (!sink_ || muted_) return;
+        if (!sink_ || muted_ || n == 0) return;  // an empty array may have no data pointer
         if (block_.size() - pos_ < n) flush();
+        if (n > block_.size()) {  // larger than the block: straight through
+            sink_->write({static_cast<const char*>(p), n});
+            return;
+        }
         std::memcpy(block_.data() + pos_, p, n);
         pos_ += n;
     }
