@@ -16,6 +16,7 @@
 #include "crmath_internal.h"
 
 #include <array>
+#include <bit>
 #include <cmath>
 #include <cstdint>
 #include <limits>
@@ -674,9 +675,19 @@ double atan2(double y, double x) {
     } else {
         // Both finite and non-zero: scale the larger leg into [1, 2).
         const bool swap = ay > ax;
-        int e;
-        std::frexp(swap ? ay : ax, &e);
-        const double num = std::ldexp(swap ? ax : ay, 1 - e), den = std::ldexp(swap ? ay : ax, 1 - e);
+        const double big = swap ? ay : ax, small = swap ? ax : ay;
+        double num, den;
+        const int biased = int(std::bit_cast<u64>(big) >> 52);
+        if (biased >= 1 && biased <= 2045) {
+            // A normal power of two, 2^(1 - e) for big = f 2^e, f in [1/2, 1):
+            // one rounded product each, as ldexp gives.
+            const double scale = std::bit_cast<double>(u64(2046 - biased) << 52);
+            num = small * scale, den = big * scale;
+        } else {
+            int e;
+            std::frexp(big, &e);
+            num = std::ldexp(small, 1 - e), den = std::ldexp(big, 1 - e);
+        }
         if (!swap && x > 0 && num < 0x1p-900) {
             // Tiny or subnormal results: the fixed-point path keeps every bit.
             SF_CRMATH_COUNT(atan2_slow);
@@ -716,6 +727,125 @@ double acos(double x) {
         r = detail::acos_fixed(x);
     }
     return r;
+}
+
+namespace {
+
+// Two lanes of doubles: atan2's first try for two argument pairs at once.
+// Each lane computes what atan_first, octant and round_test compute for it,
+// with the same error bound; a lane the test leaves open (or with special,
+// tiny or huge legs) goes through the scalar atan2, so every result is the
+// correctly rounded one.
+using v2 = double __attribute__((vector_size(16)));
+using v2i = long long __attribute__((vector_size(16)));
+
+struct v_dd {
+    v2 hi, lo;
+};
+inline v_dd v_two_sum(v2 a, v2 b) {
+    const v2 s = a + b;
+    const v2 bb = s - a;
+    return {s, (a - (s - bb)) + (b - bb)};
+}
+inline v_dd v_fast_two_sum(v2 a, v2 b) {
+    const v2 s = a + b;
+    return {s, b - (s - a)};
+}
+inline v_dd v_split(v2 a) {
+    const v2 t = 134217729.0 * a;
+    const v2 hi = t - (t - a);
+    return {hi, a - hi};
+}
+inline v_dd v_two_prod(v2 a, v2 b) {
+    const v2 p = a * b;
+    const v_dd as = v_split(a), bs = v_split(b);
+    return {p, ((as.hi * bs.hi - p) + as.hi * bs.lo + as.lo * bs.hi) + as.lo * bs.lo};
+}
+inline v_dd v_add(v_dd a, v_dd b) {
+    const v_dd s = v_two_sum(a.hi, b.hi);
+    const v_dd t = v_two_sum(a.lo, b.lo);
+    const v_dd r = v_fast_two_sum(s.hi, s.lo + t.hi);
+    return v_fast_two_sum(r.hi, r.lo + t.lo);
+}
+inline v2 v_pick(v2i m, v2 a, v2 b) { return (v2)((m & (v2i)a) | (~m & (v2i)b)); }
+
+// The legs scaled as the scalar atan2 scales them; false when a lane needs
+// the scalar path (NaN, zero or infinite legs, a subnormal or near-overflow
+// larger leg, or a ratio below 2^-900).
+inline bool v_legs(const double* y, const double* x, v2& num, v2& den, bool swap[2]) {
+    for (int l = 0; l < 2; ++l) {
+        const double ay = std::fabs(y[l]), ax = std::fabs(x[l]);
+        swap[l] = ay > ax;
+        const double big = swap[l] ? ay : ax, small = swap[l] ? ax : ay;
+        const int biased = int(std::bit_cast<u64>(big) >> 52);
+        if (!(small > 0.0) || biased < 1 || biased > 2045) return false;
+        const double scale = std::bit_cast<double>(u64(2046 - biased) << 52);
+        num[l] = small * scale, den[l] = big * scale;
+        if (num[l] < 0x1p-900) return false;
+    }
+    return true;
+}
+
+void atan2_pair(const double* y, const double* x, double* out) {
+    v2 num, den;
+    bool swap[2];
+    if (!v_legs(y, x, num, den, swap)) {
+        out[0] = atan2(y[0], x[0]), out[1] = atan2(y[1], x[1]);
+        return;
+    }
+    // ratio(num, den)
+    const v2 q1 = num / den;
+    const v_dd pq = v_two_prod(q1, den);
+    const v_dd t = v_fast_two_sum(q1, ((num - pq.hi) - pq.lo) / den);
+    // atan_first: u = (t - c) / (1 + t c), c = k/256, for k > 0.
+    int k[2];
+    v2 ck, kh, kl;
+    for (int l = 0; l < 2; ++l) {
+        k[l] = static_cast<int>(t.hi[l] * 256.0 + 0.5);
+        ck[l] = k[l] / 256.0, kh[l] = kAtanK[k[l]].hi, kl[l] = kAtanK[k[l]].lo;
+    }
+    const v2 n = t.hi - ck;
+    const v_dd tc = v_two_prod(t.hi, ck);
+    const v_dd d = v_fast_two_sum((v2){1.0, 1.0}, tc.hi);
+    const v2 dlo = d.lo + (tc.lo + t.lo * ck);
+    const v2 w1 = n / d.hi;
+    const v_dd p = v_two_prod(w1, d.hi);
+    const v2 w2 = ((((n - p.hi) - p.lo) + t.lo) - w1 * dlo) / d.hi;
+    const v2i reduced = (v2i){k[0] > 0 ? -1LL : 0, k[1] > 0 ? -1LL : 0};
+    const v2 u1 = v_pick(reduced, w1, t.hi), u2 = v_pick(reduced, w2, t.lo);
+    const v2 z = u1 * u1;
+    const v2 tail = u1 * z * (-1.0 / 3.0 + z * (1.0 / 5.0 - z * (1.0 / 7.0))) + u2 * (1.0 - z);
+    const v_dd plain = v_fast_two_sum(u1, tail);
+    const v_dd s = v_two_sum(kh, u1);
+    const v_dd with = v_fast_two_sum(s.hi, s.lo + (kl + tail));
+    v_dd a{v_pick(reduced, with.hi, plain.hi), v_pick(reduced, with.lo, plain.lo)};
+    // octant: pi/2 - a, pi/2 + a, pi - a or a.
+    v_dd base{}, signed_a = a;
+    for (int l = 0; l < 2; ++l) {
+        const bool x_neg = x[l] < 0;
+        const dd b = swap[l] ? kHalfPi : x_neg ? kPi : dd{};
+        base.hi[l] = b.hi, base.lo[l] = b.lo;
+        if (swap[l] != x_neg) signed_a.hi[l] = -a.hi[l], signed_a.lo[l] = -a.lo[l];
+    }
+    const v_dd placed = v_add(base, signed_a);
+    const v2i plain_lane = (v2i){!swap[0] && !(x[0] < 0) ? -1LL : 0, !swap[1] && !(x[1] < 0) ? -1LL : 0};
+    const v_dd r{v_pick(plain_lane, a.hi, placed.hi), v_pick(plain_lane, a.lo, placed.lo)};
+    // round_test with the first try's bound.
+    const v2 e = kFirstEps * (v2)((v2i)r.hi & (v2i){0x7fffffffffffffffLL, 0x7fffffffffffffffLL});
+    const v2 up = r.hi + (r.lo + e), down = r.hi + (r.lo - e);
+    for (int l = 0; l < 2; ++l) {
+        SF_CRMATH_COUNT(atan2_calls);
+        if (up[l] == down[l]) out[l] = std::signbit(y[l]) ? -up[l] : up[l];
+        else out[l] = atan2(y[l], x[l]);
+    }
+}
+
+}  // namespace
+
+void atan2_n(const double* y, const double* x, double* out, std::size_t n) {
+    std::size_t i = 0;
+    for (; i + 2 <= n; i += 2) atan2_pair(y + i, x + i, out + i);
+    if (i < n) out[i] = atan2(y[i], x[i]);
 }
 
 }  // namespace sf::crm

@@ -476,4 +476,125 @@ void sincos(double x, double& s, double& c) {
     c = decide(fast_finish<true>(f, x < 0), x, true);
 }
 
+namespace {
+
+// Two lanes of doubles: the cheap stage for two arguments at once. Every
+// lane goes through exactly the scalar stage's operations, in its order
+// (SSE2 rounds each as the scalar unit does), so the bits are the same.
+using v2 = double __attribute__((vector_size(16)));
+using v2i = long long __attribute__((vector_size(16)));
+
+inline v2 v_abs(v2 a) { return (v2)((v2i)a & (v2i){0x7fffffffffffffffLL, 0x7fffffffffffffffLL}); }
+// a with its sign flipped where m is all ones.
+inline v2 v_flip(v2 a, v2i m) { return (v2)((v2i)a ^ (m & (v2i){INT64_MIN, INT64_MIN})); }
+
+struct v_dd {
+    v2 hi, lo;
+};
+inline v_dd v_two_sum(v2 a, v2 b) {
+    const v2 s = a + b;
+    const v2 bb = s - a;
+    return {s, (a - (s - bb)) + (b - bb)};
+}
+inline v_dd v_split(v2 a) {
+    const v2 t = 134217729.0 * a;
+    const v2 hi = t - (t - a);
+    return {hi, a - hi};
+}
+inline v_dd v_two_prod(v2 a, v2 b) {
+    const v2 p = a * b;
+    const v_dd as = v_split(a), bs = v_split(b);
+    return {p, ((as.hi * bs.hi - p) + as.hi * bs.lo + as.lo * bs.hi) + as.lo * bs.lo};
+}
+
+// cheap_reduce for two arguments with 2^-26 <= |x| < 2^20.
+struct v_reduced {
+    const double* sc[2];
+    v2 th, stl, cm1, eabs;
+    int q[2];
+    bool r_neg[2];
+};
+
+inline v_reduced v_cheap_reduce(v2 ax) {
+    const v2 big = ax * tab::two_over_pi_d + 0x1.8p52;
+    const v2 kd = big - 0x1.8p52;
+    const v_dd s = v_two_sum(ax - kd * tab::pio2_1, -(kd * tab::pio2_2));
+    const v2 rl0 = s.lo - kd * pio2_34;
+    const v2i neg = s.hi < 0.0;
+    const v2 rh = v_abs(s.hi), rl = v_flip(rl0, neg);
+    const v2 ib = rh * 256.0 + 0x1.8p52, id = ib - 0x1.8p52;
+    const v2 th = rh - id * (1.0 / 256), s2 = th * th;
+    const v2 stl = (rl - rl * (0.5 * s2)) + th * s2 * (-1.0 / 6 + s2 * (1.0 / 120));
+    const v2 cm1 = s2 * (-0.5 + s2 * (1.0 / 24 - s2 * (1.0 / 720))) - th * rl;
+    v_reduced r;
+    for (int l = 0; l < 2; ++l) {
+        r.sc[l] = tab::sin_cos_256[std::bit_cast<std::uint64_t>(ib[l]) & 0xff];
+        r.q[l] = int(std::bit_cast<std::uint64_t>(big[l]) & 3);
+        r.r_neg[l] = neg[l] != 0;
+    }
+    r.th = th, r.stl = stl, r.cm1 = cm1, r.eabs = kd * 0x1p-119;
+    return r;
+}
+
+// cheap_finish and the rounding test for both lanes; a lane the test leaves
+// open goes on through the scalar stages.
+template <bool cosine>
+inline void v_cheap_finish(const v_reduced& f, const double* x, double* out) {
+    v2 ph, pl, qh, ql, sign;
+    for (int l = 0; l < 2; ++l) {
+        const pick p = choose(f.q[l], cosine, f.r_neg[l], x[l] < 0);
+        const double* sc = f.sc[l];
+        const int c = p.use_cos ? 2 : 0;
+        const double qs = p.use_cos ? -1.0 : 1.0;
+        ph[l] = sc[c], pl[l] = sc[c + 1], qh[l] = qs * sc[2 - c], ql[l] = qs * sc[3 - c];
+        sign[l] = p.negate ? -1.0 : 1.0;
+    }
+    const v_dd qt = v_two_prod(qh, f.th);
+    const v2 uh = ph + qt.hi, ul = qt.hi - (uh - ph);
+    const v2 lo = ul + ((pl + (qt.lo + (qh * f.stl + ql * f.th))) + ph * f.cm1);
+    const v2 err = cheap_rel_err * v_abs(uh) + f.eabs;
+    const v2 hi = sign * uh, slo = sign * lo;
+    const v2 up = hi + (slo + err), down = hi + (slo - err);
+    for (int l = 0; l < 2; ++l) {
+        if (up[l] == down[l]) {
+            out[l] = up[l];
+        } else {
+            SF_CRMATH_COUNT(sincos_past_cheap);
+            out[l] = staged_fast<cosine>(x[l]);
+        }
+    }
+}
+
+template <bool want_sin, bool want_cos>
+void many(const double* x, double* s, double* c, std::size_t n) {
+    std::size_t i = 0;
+    for (; i + 2 <= n; i += 2) {
+        const v2 ax = v_abs((v2){x[i], x[i + 1]});
+        const v2i ok = (ax >= 0x1p-26) & (ax < cw_limit);
+        if (!(ok[0] && ok[1])) {
+            for (std::size_t j = i; j < i + 2; ++j) {
+                if (want_sin && want_cos) sincos(x[j], s[j], c[j]);
+                else if (want_sin) s[j] = sin(x[j]);
+                else c[j] = cos(x[j]);
+            }
+            continue;
+        }
+        if (want_sin) SF_CRMATH_COUNT(sincos_calls), SF_CRMATH_COUNT(sincos_calls);
+        if (want_cos) SF_CRMATH_COUNT(sincos_calls), SF_CRMATH_COUNT(sincos_calls);
+        const v_reduced f = v_cheap_reduce(ax);
+        if (want_sin) v_cheap_finish<false>(f, x + i, s + i);
+        if (want_cos) v_cheap_finish<true>(f, x + i, c + i);
+    }
+    for (; i < n; ++i) {
+        if (want_sin && want_cos) sincos(x[i], s[i], c[i]);
+        else if (want_sin) s[i] = sin(x[i]);
+        else c[i] = cos(x[i]);
+    }
+}
+
+}  // namespace
+
+void sincos_n(const double* x, double* s, double* c, std::size_t n) { many<true, true>(x, s, c, n); }
+void sin_n(const double* x, double* s, std::size_t n) { many<true, false>(x, s, nullptr, n); }
+
 }  // namespace sf::crm

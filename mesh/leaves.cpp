@@ -110,7 +110,7 @@ void leaf_frames(const l_typ& anchor, double leaf_out, double hang, double sign,
         f.axis_z = z;
     }
 
-    for (int i = 0; i < frame_count; ++i) frames[i].compute_angles();
+    frame_typ::compute_angles_of(frames, frame_count);
 }
 
 }  // namespace
@@ -132,6 +132,7 @@ void emit_leaves(const model_typ& model, MeshEditOp* op, const settings_typ& r) 
     vec3_typ pts[12];
     point_maps maps[12];
     frame_typ frames[2];
+    double turn_arg[3 * k_batch], turn_q[k_batch], turn_s[3 * k_batch], turn_c[3 * k_batch];
 
     for (const l_typ* anchor = model.leaf_anchors; anchor; anchor = anchor->next) {
         const float thick = anchor->node->thick_weight;
@@ -168,13 +169,24 @@ void emit_leaves(const model_typ& model, MeshEditOp* op, const settings_typ& r) 
         // even: two frames serve the whole batch.
         const int frame_count = n < 2 ? n : 2;
         leaf_frames(*anchor, r.leaf_out, hang, sign, staggered, symmetrical, frame_count, frames);
+        if (turned) {
+            // Every leaf's three turns, as sines and cosines of the whole
+            // batch at once (the same bits as one at a time, faster).
+            for (int i = 0; i < n; ++i) turn_arg[i] = twist * 6 + i * 1.7;
+            sf::crm::sin_n(turn_arg, turn_q, n);
+            for (int i = 0; i < n; ++i) {
+                const double q = turn_q[i] * r.leaf_randomness;
+                turn_arg[3 * i] = 0.3 * q, turn_arg[3 * i + 1] = 0.8 * q, turn_arg[3 * i + 2] = q;
+            }
+            sf::crm::sincos_n(turn_arg, turn_s, turn_c, 3 * n);
+        }
         for (int i = 0; i < n; ++i) {
             for (int j = 0; j < leaf.point_count; ++j) pts[j] = leaf.points[j];
             if (turned) {
-                const double q = sf::crm::sin(twist * 6 + i * 1.7) * r.leaf_randomness;
-                const turn_z_typ tz(0.3 * q);
-                const turn_x_typ tx(0.8 * q);
-                const turn_y_typ ty(q);
+                const double* a = turn_arg + 3 * i;
+                const turn_z_typ tz(a[0], turn_s[3 * i], turn_c[3 * i]);
+                const turn_x_typ tx(a[1], turn_s[3 * i + 1], turn_c[3 * i + 1]);
+                const turn_y_typ ty(turn_s[3 * i + 2], turn_c[3 * i + 2]);
                 for (int j = 0; j < leaf.point_count; ++j) pts[j] = ty(tx(tz(pts[j])));
             }
             const int k = static_cast<int>(static_cast<float>(i) / static_cast<float>(per));

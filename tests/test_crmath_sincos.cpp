@@ -87,6 +87,24 @@ fast_check check_fast(double x, bool cosine) {
     return r;
 }
 
+// The two-lane batches give the scalar bits, whichever lane an argument
+// falls in and whatever its neighbour takes (a tiny, huge or NaN one).
+void expect_batches_match(const std::vector<double>& xs) {
+    const auto bits = [](double v) { return std::isnan(v) ? ~0ull : std::bit_cast<std::uint64_t>(v); };
+    for (std::size_t from : {0, 1}) {
+        const std::size_t n = xs.size() - std::min(from, xs.size());
+        std::vector<double> s(n), c(n), s_only(n);
+        sf::crm::sincos_n(xs.data() + from, s.data(), c.data(), n);
+        sf::crm::sin_n(xs.data() + from, s_only.data(), n);
+        for (std::size_t i = 0; i < n && !::testing::Test::HasFailure(); ++i) {
+            const double x = xs[from + i];
+            EXPECT_EQ(bits(s[i]), bits(sf::crm::sin(x))) << "sincos_n, x = " << std::hexfloat << x;
+            EXPECT_EQ(bits(c[i]), bits(sf::crm::cos(x))) << "sincos_n, x = " << std::hexfloat << x;
+            EXPECT_EQ(bits(s_only[i]), bits(sf::crm::sin(x))) << "sin_n, x = " << std::hexfloat << x;
+        }
+    }
+}
+
 }  // namespace
 
 // Special values, subnormals, the small-argument shortcuts, the edges of the
@@ -107,6 +125,7 @@ TEST(CrmathSinCos, EdgeArgumentsMatchMpfr) {
         }
     }
     for (double x : xs) expect_correct(x, true), expect_correct(-x, true);
+    expect_batches_match(xs);
 }
 
 // Results within about 2^-50 ulp of a midpoint: for small x, sin x = x -
@@ -137,6 +156,7 @@ TEST(CrmathSinCos, ConstructedHardCasesMatchMpfr) {
             closest = std::min(closest, d);
         }
     }
+    expect_batches_match(xs);
     EXPECT_GT(hard, 20) << "the construction no longer finds hard cases";
     std::printf("sin/cos: %d constructed results within 2^-40 ulp of a midpoint, the closest %.3g ulp\n", hard, closest);
 }
@@ -175,6 +195,7 @@ TEST(CrmathSinCos, RandomArgumentsMatchMpfr) {
     std::mt19937_64 rng(2026);
     std::uniform_real_distribution<double> small(-8, 8), medium(-1e3, 1e3);
     long slow = 0, not_cheap = 0, checked = 0;
+    std::vector<double> all;
     double worst = 0;
     std::vector<std::pair<double, double>> hardest;  // distance to a midpoint, x
     for (long i = 0; i < n && !::testing::Test::HasFailure(); ++i) {
@@ -183,6 +204,7 @@ TEST(CrmathSinCos, RandomArgumentsMatchMpfr) {
             do x = std::bit_cast<double>(rng());
             while (!std::isfinite(x));
         expect_correct(x, i % 64 == 0);
+        all.push_back(x);
         if (std::fabs(x) < 0x1p-26) continue;
         for (bool c : {false, true}) {
             const auto f = sf::crm::detail::sincos_fast(x, c);
@@ -198,6 +220,7 @@ TEST(CrmathSinCos, RandomArgumentsMatchMpfr) {
         }
     }
     EXPECT_LE(worst, 1.0) << "the fast stage's error bound does not hold";
+    expect_batches_match(all);
     std::sort(hardest.begin(), hardest.end());
     hardest.resize(std::min<std::size_t>(hardest.size(), 200));
     for (const auto& h : hardest) expect_correct(h.second, true);
