@@ -565,6 +565,41 @@ inline void v_cheap_finish(const v_reduced& f, const double* x, double* out) {
     }
 }
 
+// Both arguments within pi/4, where the reduction is the identity (k = 0:
+// r = |x| + 0, no error) and the table terms need no pick: sin(a + t) =
+// S + C sin t + S (cos t - 1), cos(a + t) = C - S sin t + C (cos t - 1),
+// sin taking x's sign. The operations on each lane are cheap_reduce's and
+// cheap_finish's for k = 0.
+template <bool want_sin, bool want_cos>
+inline void v_small(v2 ax, const double* x, double* s, double* c) {
+    const v2 ib = ax * 256.0 + 0x1.8p52, id = ib - 0x1.8p52;
+    const double* sc0 = tab::sin_cos_256[std::bit_cast<std::uint64_t>(ib[0]) & 0xff];
+    const double* sc1 = tab::sin_cos_256[std::bit_cast<std::uint64_t>(ib[1]) & 0xff];
+    const v2 sh = {sc0[0], sc1[0]}, sl = {sc0[1], sc1[1]}, ch = {sc0[2], sc1[2]}, cl = {sc0[3], sc1[3]};
+    const v2 rl = {0.0, 0.0};
+    const v2 th = ax - id * (1.0 / 256), s2 = th * th;
+    const v2 stl = (rl - rl * (0.5 * s2)) + th * s2 * (-1.0 / 6 + s2 * (1.0 / 120));
+    const v2 cm1 = s2 * (-0.5 + s2 * (1.0 / 24 - s2 * (1.0 / 720))) - th * rl;
+    const auto finish = [&](v2 ph, v2 pl, v2 qh, v2 ql, v2i negate, const double* xs, double* out, bool cosine) {
+        const v_dd qt = v_two_prod(qh, th);
+        const v2 uh = ph + qt.hi, ul = qt.hi - (uh - ph);
+        const v2 lo = ul + ((pl + (qt.lo + (qh * stl + ql * th))) + ph * cm1);
+        const v2 err = cheap_rel_err * v_abs(uh);
+        const v2 hi = v_flip(uh, negate), slo = v_flip(lo, negate);
+        const v2 up = hi + (slo + err), down = hi + (slo - err);
+        for (int l = 0; l < 2; ++l) {
+            if (up[l] == down[l]) {
+                out[l] = up[l];
+            } else {
+                SF_CRMATH_COUNT(sincos_past_cheap);
+                out[l] = cosine ? staged_fast<true>(xs[l]) : staged_fast<false>(xs[l]);
+            }
+        }
+    };
+    if (want_sin) finish(sh, sl, ch, cl, (v2i){x[0] < 0 ? -1LL : 0, x[1] < 0 ? -1LL : 0}, x, s, false);
+    if (want_cos) finish(ch, cl, -sh, -sl, (v2i){0, 0}, x, c, true);
+}
+
 template <bool want_sin, bool want_cos>
 void many(const double* x, double* s, double* c, std::size_t n) {
     std::size_t i = 0;
@@ -581,6 +616,10 @@ void many(const double* x, double* s, double* c, std::size_t n) {
         }
         if (want_sin) SF_CRMATH_COUNT(sincos_calls), SF_CRMATH_COUNT(sincos_calls);
         if (want_cos) SF_CRMATH_COUNT(sincos_calls), SF_CRMATH_COUNT(sincos_calls);
+        if (ax[0] <= pio4_d && ax[1] <= pio4_d) {
+            v_small<want_sin, want_cos>(ax, x + i, s ? s + i : nullptr, c ? c + i : nullptr);
+            continue;
+        }
         const v_reduced f = v_cheap_reduce(ax);
         if (want_sin) v_cheap_finish<false>(f, x + i, s + i);
         if (want_cos) v_cheap_finish<true>(f, x + i, c + i);
