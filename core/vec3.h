@@ -128,9 +128,12 @@ struct frame_typ {
 
     void compute_angles() { compute_angles_of(this, 1); }
 
-    // compute_angles for n <= 2 frames, their arctangents and turns taken
-    // side by side (the batch calls give the bits of one call each, faster).
+    // compute_angles for n frames (none for n <= 0), their arctangents and
+    // turns taken side by side (the batch calls give the bits of one call
+    // each, faster).
     static void compute_angles_of(frame_typ* f, int n) {
+        for (; n > 2; n -= 2, f += 2) compute_angles_of(f, 2);
+        if (n <= 0) return;
         double ys[4], xs[4], angles[4], sines[4], cosines[4];
         for (int i = 0; i < n; ++i) {
             const vec3_typ& a = f[i].axis_x;

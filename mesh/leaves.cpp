@@ -169,7 +169,7 @@ void emit_leaves(const model_typ& model, MeshEditOp* op, const settings_typ& r) 
         // even: two frames serve the whole batch.
         const int frame_count = n < 2 ? n : 2;
         leaf_frames(*anchor, r.leaf_out, hang, sign, staggered, symmetrical, frame_count, frames);
-        if (turned) {
+        if (turned && n > 0) {
             // Every leaf's three turns, as sines and cosines of the whole
             // batch at once (the same bits as one at a time, faster).
             for (int i = 0; i < n; ++i) turn_arg[i] = twist * 6 + i * 1.7;

@@ -1,6 +1,7 @@
 #include "mesh/model.h"
 
 #include "core/owned_list.h"
+#include "mesh/node_pool.h"
 #include "mesh/output.h"
 
 #include <utility>
@@ -31,6 +32,22 @@ model_typ::w_typ::~w_typ() {
         }
     }
     outward = side = nullptr;
+}
+
+// Nodes and leaf anchors come from per-thread pools: a build makes millions.
+void* model_typ::w_typ::operator new(std::size_t size) {
+    return size == sizeof(w_typ) ? node_pool<w_typ>::take() : ::operator new(size);
+}
+void model_typ::w_typ::operator delete(void* p, std::size_t size) noexcept {
+    if (size == sizeof(w_typ)) node_pool<w_typ>::give(p);
+    else ::operator delete(p);
+}
+void* model_typ::l_typ::operator new(std::size_t size) {
+    return size == sizeof(l_typ) ? node_pool<l_typ>::take() : ::operator new(size);
+}
+void model_typ::l_typ::operator delete(void* p, std::size_t size) noexcept {
+    if (size == sizeof(l_typ)) node_pool<l_typ>::give(p);
+    else ::operator delete(p);
 }
 
 model_typ::d_typ::~d_typ() {

@@ -2,6 +2,7 @@
 // with twigs and leaf anchors, from which every render type is written.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <vector>
 
@@ -30,6 +31,8 @@ public:
         w_typ(const w_typ&) = delete;
         w_typ& operator=(const w_typ&) = delete;
         virtual ~w_typ();
+        static void* operator new(std::size_t size);
+        static void operator delete(void* p, std::size_t size) noexcept;
     };
 
     struct d_typ {
@@ -56,6 +59,8 @@ public:
         l_typ(const l_typ&) = delete;
         l_typ& operator=(const l_typ&) = delete;
         virtual ~l_typ();
+        static void* operator new(std::size_t size);
+        static void operator delete(void* p, std::size_t size) noexcept;
     };
 
     std::int32_t root_quadrant_bounds[4] = {0, 0, 0, 0};
