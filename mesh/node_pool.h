@@ -11,13 +11,21 @@
 #include <new>
 #include <vector>
 
+#if defined(__SANITIZE_ADDRESS__)
+#define SF_NODE_POOL_OFF 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define SF_NODE_POOL_OFF 1
+#endif
+#endif
+
 namespace sf {
 
 template <class T>
 class node_pool {
 public:
     static void* take() {
-#if defined(__SANITIZE_ADDRESS__)
+#if defined(SF_NODE_POOL_OFF)
         return ::operator new(sizeof(T));
 #else
         state& s = local();
@@ -36,7 +44,7 @@ public:
     }
 
     static void give(void* p) noexcept {
-#if defined(__SANITIZE_ADDRESS__)
+#if defined(SF_NODE_POOL_OFF)
         ::operator delete(p);
 #else
         state& s = local();
