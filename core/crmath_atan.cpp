@@ -14,6 +14,7 @@
 #include "crmath_count.h"
 #include "crmath_dd.h"
 #include "crmath_internal.h"
+#include "crmath_v2.h"
 
 #include <array>
 #include <bit>
@@ -731,43 +732,13 @@ double acos(double x) {
 
 namespace {
 
-// Two lanes of doubles: atan2's first try for two argument pairs at once.
-// Each lane computes what atan_first, octant and round_test compute for it,
-// with the same error bound; a lane the test leaves open (or with special,
-// tiny or huge legs) goes through the scalar atan2, so every result is the
+// atan2's first try for two argument pairs at once (crmath_v2.h). Each
+// lane computes what atan_first, octant and round_test compute for it, with
+// the same error bound; a lane the test leaves open (or with special, tiny
+// or huge legs) goes through the scalar atan2, so every result is the
 // correctly rounded one.
-using v2 = double __attribute__((vector_size(16)));
-using v2i = long long __attribute__((vector_size(16)));
-
-struct v_dd {
-    v2 hi, lo;
-};
-inline v_dd v_two_sum(v2 a, v2 b) {
-    const v2 s = a + b;
-    const v2 bb = s - a;
-    return {s, (a - (s - bb)) + (b - bb)};
-}
-inline v_dd v_fast_two_sum(v2 a, v2 b) {
-    const v2 s = a + b;
-    return {s, b - (s - a)};
-}
-inline v_dd v_split(v2 a) {
-    const v2 t = 134217729.0 * a;
-    const v2 hi = t - (t - a);
-    return {hi, a - hi};
-}
-inline v_dd v_two_prod(v2 a, v2 b) {
-    const v2 p = a * b;
-    const v_dd as = v_split(a), bs = v_split(b);
-    return {p, ((as.hi * bs.hi - p) + as.hi * bs.lo + as.lo * bs.hi) + as.lo * bs.lo};
-}
-inline v_dd v_add(v_dd a, v_dd b) {
-    const v_dd s = v_two_sum(a.hi, b.hi);
-    const v_dd t = v_two_sum(a.lo, b.lo);
-    const v_dd r = v_fast_two_sum(s.hi, s.lo + t.hi);
-    return v_fast_two_sum(r.hi, r.lo + t.lo);
-}
-inline v2 v_pick(v2i m, v2 a, v2 b) { return (v2)((m & (v2i)a) | (~m & (v2i)b)); }
+using v::v2;
+using v::v2i;
 
 // The legs scaled as the scalar atan2 scales them; false when a lane needs
 // the scalar path (NaN, zero or infinite legs, a subnormal or near-overflow
@@ -795,8 +766,8 @@ void atan2_pair(const double* y, const double* x, double* out) {
     }
     // ratio(num, den)
     const v2 q1 = num / den;
-    const v_dd pq = v_two_prod(q1, den);
-    const v_dd t = v_fast_two_sum(q1, ((num - pq.hi) - pq.lo) / den);
+    const v::dd pq = v::two_prod(q1, den);
+    const v::dd t = v::fast_two_sum(q1, ((num - pq.hi) - pq.lo) / den);
     // atan_first: u = (t - c) / (1 + t c), c = k/256, for k > 0.
     int k[2];
     v2 ck, kh, kl;
@@ -805,33 +776,33 @@ void atan2_pair(const double* y, const double* x, double* out) {
         ck[l] = k[l] / 256.0, kh[l] = kAtanK[k[l]].hi, kl[l] = kAtanK[k[l]].lo;
     }
     const v2 n = t.hi - ck;
-    const v_dd tc = v_two_prod(t.hi, ck);
-    const v_dd d = v_fast_two_sum((v2){1.0, 1.0}, tc.hi);
+    const v::dd tc = v::two_prod(t.hi, ck);
+    const v::dd d = v::fast_two_sum((v2){1.0, 1.0}, tc.hi);
     const v2 dlo = d.lo + (tc.lo + t.lo * ck);
     const v2 w1 = n / d.hi;
-    const v_dd p = v_two_prod(w1, d.hi);
+    const v::dd p = v::two_prod(w1, d.hi);
     const v2 w2 = ((((n - p.hi) - p.lo) + t.lo) - w1 * dlo) / d.hi;
-    const v2i reduced = (v2i){k[0] > 0 ? -1LL : 0, k[1] > 0 ? -1LL : 0};
-    const v2 u1 = v_pick(reduced, w1, t.hi), u2 = v_pick(reduced, w2, t.lo);
+    const v2i reduced = v::mask(k[0] > 0, k[1] > 0);
+    const v2 u1 = v::pick(reduced, w1, t.hi), u2 = v::pick(reduced, w2, t.lo);
     const v2 z = u1 * u1;
     const v2 tail = u1 * z * (-1.0 / 3.0 + z * (1.0 / 5.0 - z * (1.0 / 7.0))) + u2 * (1.0 - z);
-    const v_dd plain = v_fast_two_sum(u1, tail);
-    const v_dd s = v_two_sum(kh, u1);
-    const v_dd with = v_fast_two_sum(s.hi, s.lo + (kl + tail));
-    v_dd a{v_pick(reduced, with.hi, plain.hi), v_pick(reduced, with.lo, plain.lo)};
+    const v::dd plain = v::fast_two_sum(u1, tail);
+    const v::dd s = v::two_sum(kh, u1);
+    const v::dd with = v::fast_two_sum(s.hi, s.lo + (kl + tail));
+    v::dd a{v::pick(reduced, with.hi, plain.hi), v::pick(reduced, with.lo, plain.lo)};
     // octant: pi/2 - a, pi/2 + a, pi - a or a.
-    v_dd base{}, signed_a = a;
+    v::dd base{}, signed_a = a;
     for (int l = 0; l < 2; ++l) {
         const bool x_neg = x[l] < 0;
         const dd b = swap[l] ? kHalfPi : x_neg ? kPi : dd{};
         base.hi[l] = b.hi, base.lo[l] = b.lo;
         if (swap[l] != x_neg) signed_a.hi[l] = -a.hi[l], signed_a.lo[l] = -a.lo[l];
     }
-    const v_dd placed = v_add(base, signed_a);
-    const v2i plain_lane = (v2i){!swap[0] && !(x[0] < 0) ? -1LL : 0, !swap[1] && !(x[1] < 0) ? -1LL : 0};
-    const v_dd r{v_pick(plain_lane, a.hi, placed.hi), v_pick(plain_lane, a.lo, placed.lo)};
+    const v::dd placed = v::add(base, signed_a);
+    const v2i plain_lane = v::mask(!swap[0] && !(x[0] < 0), !swap[1] && !(x[1] < 0));
+    const v::dd r{v::pick(plain_lane, a.hi, placed.hi), v::pick(plain_lane, a.lo, placed.lo)};
     // round_test with the first try's bound.
-    const v2 e = kFirstEps * (v2)((v2i)r.hi & (v2i){0x7fffffffffffffffLL, 0x7fffffffffffffffLL});
+    const v2 e = kFirstEps * v::abs(r.hi);
     const v2 up = r.hi + (r.lo + e), down = r.hi + (r.lo - e);
     for (int l = 0; l < 2; ++l) {
         SF_CRMATH_COUNT(atan2_calls);

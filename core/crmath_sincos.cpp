@@ -29,6 +29,7 @@
 #include "core/crmath_dd.h"
 #include "core/crmath_sincos_detail.h"
 #include "core/crmath_sincos_tables.h"
+#include "core/crmath_v2.h"
 
 namespace sf::crm {
 
@@ -478,34 +479,11 @@ void sincos(double x, double& s, double& c) {
 
 namespace {
 
-// Two lanes of doubles: the cheap stage for two arguments at once. Every
-// lane goes through exactly the scalar stage's operations, in its order
-// (SSE2 rounds each as the scalar unit does), so the bits are the same.
-using v2 = double __attribute__((vector_size(16)));
-using v2i = long long __attribute__((vector_size(16)));
-
-inline v2 v_abs(v2 a) { return (v2)((v2i)a & (v2i){0x7fffffffffffffffLL, 0x7fffffffffffffffLL}); }
-// a with its sign flipped where m is all ones.
-inline v2 v_flip(v2 a, v2i m) { return (v2)((v2i)a ^ (m & (v2i){INT64_MIN, INT64_MIN})); }
-
-struct v_dd {
-    v2 hi, lo;
-};
-inline v_dd v_two_sum(v2 a, v2 b) {
-    const v2 s = a + b;
-    const v2 bb = s - a;
-    return {s, (a - (s - bb)) + (b - bb)};
-}
-inline v_dd v_split(v2 a) {
-    const v2 t = 134217729.0 * a;
-    const v2 hi = t - (t - a);
-    return {hi, a - hi};
-}
-inline v_dd v_two_prod(v2 a, v2 b) {
-    const v2 p = a * b;
-    const v_dd as = v_split(a), bs = v_split(b);
-    return {p, ((as.hi * bs.hi - p) + as.hi * bs.lo + as.lo * bs.hi) + as.lo * bs.lo};
-}
+// The cheap stage for two arguments at once: every lane goes through
+// exactly the scalar stage's operations, in its order, so the bits are the
+// same (crmath_v2.h).
+using v::v2;
+using v::v2i;
 
 // cheap_reduce for two arguments with 2^-26 <= |x| < 2^20.
 struct v_reduced {
@@ -518,10 +496,10 @@ struct v_reduced {
 inline v_reduced v_cheap_reduce(v2 ax) {
     const v2 big = ax * tab::two_over_pi_d + 0x1.8p52;
     const v2 kd = big - 0x1.8p52;
-    const v_dd s = v_two_sum(ax - kd * tab::pio2_1, -(kd * tab::pio2_2));
+    const v::dd s = v::two_sum(ax - kd * tab::pio2_1, -(kd * tab::pio2_2));
     const v2 rl0 = s.lo - kd * pio2_34;
     const v2i neg = s.hi < 0.0;
-    const v2 rh = v_abs(s.hi), rl = v_flip(rl0, neg);
+    const v2 rh = v::abs(s.hi), rl = v::flip(rl0, neg);
     const v2 ib = rh * 256.0 + 0x1.8p52, id = ib - 0x1.8p52;
     const v2 th = rh - id * (1.0 / 256), s2 = th * th;
     const v2 stl = (rl - rl * (0.5 * s2)) + th * s2 * (-1.0 / 6 + s2 * (1.0 / 120));
@@ -536,24 +514,17 @@ inline v_reduced v_cheap_reduce(v2 ax) {
     return r;
 }
 
-// cheap_finish and the rounding test for both lanes; a lane the test leaves
-// open goes on through the scalar stages.
+// P + Q sin t + P (cos t - 1) for both lanes, as cheap_finish, and the
+// rounding test; a lane the test leaves open goes on through the scalar
+// stages. negate: the lanes whose result takes a minus sign.
 template <bool cosine>
-inline void v_cheap_finish(const v_reduced& f, const double* x, double* out) {
-    v2 ph, pl, qh, ql, sign;
-    for (int l = 0; l < 2; ++l) {
-        const pick p = choose(f.q[l], cosine, f.r_neg[l], x[l] < 0);
-        const double* sc = f.sc[l];
-        const int c = p.use_cos ? 2 : 0;
-        const double qs = p.use_cos ? -1.0 : 1.0;
-        ph[l] = sc[c], pl[l] = sc[c + 1], qh[l] = qs * sc[2 - c], ql[l] = qs * sc[3 - c];
-        sign[l] = p.negate ? -1.0 : 1.0;
-    }
-    const v_dd qt = v_two_prod(qh, f.th);
+inline void v_finish(v2 ph, v2 pl, v2 qh, v2 ql, v2i negate, v2 th, v2 stl, v2 cm1, v2 eabs, const double* x,
+                     double* out) {
+    const v::dd qt = v::two_prod(qh, th);
     const v2 uh = ph + qt.hi, ul = qt.hi - (uh - ph);
-    const v2 lo = ul + ((pl + (qt.lo + (qh * f.stl + ql * f.th))) + ph * f.cm1);
-    const v2 err = cheap_rel_err * v_abs(uh) + f.eabs;
-    const v2 hi = sign * uh, slo = sign * lo;
+    const v2 lo = ul + ((pl + (qt.lo + (qh * stl + ql * th))) + ph * cm1);
+    const v2 err = cheap_rel_err * v::abs(uh) + eabs;
+    const v2 hi = v::flip(uh, negate), slo = v::flip(lo, negate);
     const v2 up = hi + (slo + err), down = hi + (slo - err);
     for (int l = 0; l < 2; ++l) {
         if (up[l] == down[l]) {
@@ -563,6 +534,22 @@ inline void v_cheap_finish(const v_reduced& f, const double* x, double* out) {
             out[l] = staged_fast<cosine>(x[l]);
         }
     }
+}
+
+// The table terms picked lane by lane (pick_terms), then v_finish.
+template <bool cosine>
+inline void v_cheap_finish(const v_reduced& f, const double* x, double* out) {
+    v2 ph, pl, qh, ql;
+    bool negate[2];
+    for (int l = 0; l < 2; ++l) {
+        const pick p = choose(f.q[l], cosine, f.r_neg[l], x[l] < 0);
+        const double* sc = f.sc[l];
+        const int c = p.use_cos ? 2 : 0;
+        const double qs = p.use_cos ? -1.0 : 1.0;
+        ph[l] = sc[c], pl[l] = sc[c + 1], qh[l] = qs * sc[2 - c], ql[l] = qs * sc[3 - c];
+        negate[l] = p.negate;
+    }
+    v_finish<cosine>(ph, pl, qh, ql, v::mask(negate[0], negate[1]), f.th, f.stl, f.cm1, f.eabs, x, out);
 }
 
 // Both arguments within pi/4, where the reduction is the identity (k = 0:
@@ -576,35 +563,19 @@ inline void v_small(v2 ax, const double* x, double* s, double* c) {
     const double* sc0 = tab::sin_cos_256[std::bit_cast<std::uint64_t>(ib[0]) & 0xff];
     const double* sc1 = tab::sin_cos_256[std::bit_cast<std::uint64_t>(ib[1]) & 0xff];
     const v2 sh = {sc0[0], sc1[0]}, sl = {sc0[1], sc1[1]}, ch = {sc0[2], sc1[2]}, cl = {sc0[3], sc1[3]};
-    const v2 rl = {0.0, 0.0};
+    const v2 zero = {0.0, 0.0}, rl = zero;
     const v2 th = ax - id * (1.0 / 256), s2 = th * th;
     const v2 stl = (rl - rl * (0.5 * s2)) + th * s2 * (-1.0 / 6 + s2 * (1.0 / 120));
     const v2 cm1 = s2 * (-0.5 + s2 * (1.0 / 24 - s2 * (1.0 / 720))) - th * rl;
-    const auto finish = [&](v2 ph, v2 pl, v2 qh, v2 ql, v2i negate, const double* xs, double* out, bool cosine) {
-        const v_dd qt = v_two_prod(qh, th);
-        const v2 uh = ph + qt.hi, ul = qt.hi - (uh - ph);
-        const v2 lo = ul + ((pl + (qt.lo + (qh * stl + ql * th))) + ph * cm1);
-        const v2 err = cheap_rel_err * v_abs(uh);
-        const v2 hi = v_flip(uh, negate), slo = v_flip(lo, negate);
-        const v2 up = hi + (slo + err), down = hi + (slo - err);
-        for (int l = 0; l < 2; ++l) {
-            if (up[l] == down[l]) {
-                out[l] = up[l];
-            } else {
-                SF_CRMATH_COUNT(sincos_past_cheap);
-                out[l] = cosine ? staged_fast<true>(xs[l]) : staged_fast<false>(xs[l]);
-            }
-        }
-    };
-    if (want_sin) finish(sh, sl, ch, cl, (v2i){x[0] < 0 ? -1LL : 0, x[1] < 0 ? -1LL : 0}, x, s, false);
-    if (want_cos) finish(ch, cl, -sh, -sl, (v2i){0, 0}, x, c, true);
+    if (want_sin) v_finish<false>(sh, sl, ch, cl, v::mask(x[0] < 0, x[1] < 0), th, stl, cm1, zero, x, s);
+    if (want_cos) v_finish<true>(ch, cl, -sh, -sl, v::mask(false, false), th, stl, cm1, zero, x, c);
 }
 
 template <bool want_sin, bool want_cos>
 void many(const double* x, double* s, double* c, std::size_t n) {
     std::size_t i = 0;
     for (; i + 2 <= n; i += 2) {
-        const v2 ax = v_abs((v2){x[i], x[i + 1]});
+        const v2 ax = v::abs((v2){x[i], x[i + 1]});
         const v2i ok = (ax >= 0x1p-26) & (ax < cw_limit);
         if (!(ok[0] && ok[1])) {
             for (std::size_t j = i; j < i + 2; ++j) {
