@@ -36,7 +36,42 @@ void BM_crm_cos(benchmark::State& s) { run<sf::crm::cos>(s); }
 void BM_std_sin(benchmark::State& s) { run<std_sin>(s); }
 void BM_std_cos(benchmark::State& s) { run<std_cos>(s); }
 
+// Sine and cosine of batches of 30 arguments (a leaf batch's turns), per
+// argument: the two-lane batch against one sincos call each and the C
+// library's sincos (a GNU extension).
+template <class F>
+void run_batches(benchmark::State& state, F f) {
+    const std::vector<double> xs = arguments(double(state.range(0)) / 100);
+    std::vector<double> s(30), c(30);
+    std::size_t i = 0;
+    for (auto _ : state) {
+        f(xs.data() + i, s.data(), c.data());
+        benchmark::DoNotOptimize(s.data());
+        benchmark::DoNotOptimize(c.data());
+        i = (i + 30) & 4031;
+    }
+    state.SetItemsProcessed(state.iterations() * 30);
+}
+void BM_crm_sincos_n(benchmark::State& st) {
+    run_batches(st, [](const double* x, double* s, double* c) { sf::crm::sincos_n(x, s, c, 30); });
+}
+void BM_crm_sincos_each(benchmark::State& st) {
+    run_batches(st, [](const double* x, double* s, double* c) {
+        for (int k = 0; k < 30; ++k) sf::crm::sincos(x[k], s[k], c[k]);
+    });
+}
+void BM_libc_sincos_each(benchmark::State& st) {
+    run_batches(st, [](const double* x, double* s, double* c) {
+        for (int k = 0; k < 30; ++k) ::sincos(x[k], &s[k], &c[k]);
+    });
+}
+
 }  // namespace
+
+// Batch ranges in hundredths: [-0.35, 0.35] (a leaf's turns), [-3.14, 3.14].
+BENCHMARK(BM_crm_sincos_n)->Arg(35)->Arg(314);
+BENCHMARK(BM_crm_sincos_each)->Arg(35)->Arg(314);
+BENCHMARK(BM_libc_sincos_each)->Arg(35)->Arg(314);
 
 // Argument ranges: [-8, 8], [-1e5, 1e5] (Cody-Waite), [-1e15, 1e15]
 // (fixed-point reduction).
