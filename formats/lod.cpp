@@ -250,10 +250,12 @@ public:
                 for (std::size_t c = 1; c < start_.size(); ++c) start_[c] += start_[c - 1];
                 items_.resize(start_.back());
             }
+            // Counted into start_[c], summed to the end of cell c, then
+            // filled downwards: start_[c] ends at the cell's first item.
             for (std::size_t t = n; t-- > 0;)
                 each_cell(t, [&](std::size_t c) {
-                    if (pass == 0) ++start_[c + 1];
-                    else items_[--start_[c + 1]] = unsigned(t);
+                    if (pass == 0) ++start_[c];
+                    else items_[--start_[c]] = unsigned(t);
                 });
         }
     }

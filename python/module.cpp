@@ -241,7 +241,7 @@ struct py_mesh {
 
     void write(const std::string& path, int subdivide, std::optional<std::size_t> triangles, int lod, bool textures,
                std::optional<std::string> bark_texture, std::optional<std::string> leaf_atlas, bool wind_colors,
-               bool wind, std::optional<std::string> preview) const {
+               bool wind, bool impostor, std::optional<std::string> preview) const {
         guarded([&] {
             if (path == "-") throw usage_error("write: name a file (.obj, .lwo, .glb or .edits)");
             tree_output_request request;
@@ -251,6 +251,7 @@ struct py_mesh {
             request.lod = lod;
             request.wind_colours = wind_colors;
             request.wind = wind;
+            request.impostor = impostor;
             request.preview = std::move(preview);
             // The command line's ranges.
             if (subdivide < 0 || subdivide > formats::k_max_subdivision_levels)
@@ -261,6 +262,8 @@ struct py_mesh {
                                   " levels");
             if (triangles && (*triangles < 1 || *triangles > 4000000000u))
                 throw usage_error("triangles=" + std::to_string(*triangles) + ": 1 to 4000000000");
+            if (impostor && classify_output(path).kind != output_kind::glb)
+                throw usage_error("impostor=True: the impostor is a level of a .glb file; write NAME.glb");
             const std::vector<output_target> outputs = checked_outputs(request);
             if (outputs.front().kind == output_kind::edit_log && !layer->keeps_history())
                 throw usage_error(path + ": the edit log replays the tool's edits; build with sylvaform.Tool(history=True)");
@@ -566,7 +569,7 @@ PYBIND11_MODULE(_sylvaform, m) {
         .def("write", &py_mesh::write, py::arg("path"), py::kw_only(), py::arg("subdivide") = 0,
              py::arg("triangles") = py::none(), py::arg("lod") = 1, py::arg("textures") = true,
              py::arg("bark_texture") = py::none(), py::arg("leaf_atlas") = py::none(), py::arg("wind_colors") = false,
-             py::arg("wind") = false, py::arg("preview") = py::none());
+             py::arg("wind") = false, py::arg("impostor") = false, py::arg("preview") = py::none());
 
     py::class_<py_tool>(m, "Tool")
         .def(py::init<std::optional<std::string>, std::optional<std::string>, bool>(), py::kw_only(),

@@ -82,6 +82,29 @@ summary summarise(const mesh_layer& l) {
     return s;
 }
 
+// The distance from p to triangle (a, b, c): to its plane where p falls
+// inside it, else to the nearest of its edges.
+double distance_to_triangle(const double* p, const double* a, const double* b, const double* c) {
+    auto sub = [](const double* u, const double* v) { return std::array<double, 3>{u[0] - v[0], u[1] - v[1], u[2] - v[2]}; };
+    auto dot = [](const std::array<double, 3>& u, const std::array<double, 3>& v) {
+        return u[0] * v[0] + u[1] * v[1] + u[2] * v[2];
+    };
+    auto cross = [](const std::array<double, 3>& u, const std::array<double, 3>& v) {
+        return std::array<double, 3>{u[1] * v[2] - u[2] * v[1], u[2] * v[0] - u[0] * v[2], u[0] * v[1] - u[1] * v[0]};
+    };
+    auto to_segment = [&](const double* u, const double* v) {
+        const auto d = sub(v, u), w = sub(p, u);
+        const double t = std::clamp(dot(w, d) / dot(d, d), 0.0, 1.0);
+        const std::array<double, 3> e{w[0] - t * d[0], w[1] - t * d[1], w[2] - t * d[2]};
+        return std::sqrt(dot(e, e));
+    };
+    const auto n = cross(sub(b, a), sub(c, a));
+    const bool inside = dot(cross(sub(b, a), sub(p, a)), n) >= 0 && dot(cross(sub(c, b), sub(p, b)), n) >= 0 &&
+                        dot(cross(sub(a, c), sub(p, c)), n) >= 0;
+    if (inside) return std::fabs(dot(sub(p, a), n)) / std::sqrt(dot(n, n));
+    return std::min({to_segment(a, b), to_segment(b, c), to_segment(c, a)});
+}
+
 struct LodTree : test::program_test {
     mesh_layer tree;
     void SetUp() override {
@@ -379,8 +402,9 @@ TEST_F(LodTree, RoundBarkWithinTheBudget) {
 }
 
 // Every level of every starter tree renders as one: no triangles without
-// area, every leaf within a few centimetres of kept bark and grown at most
-// twofold, twigs not folded into ribbons.
+// area, every leaf within 5 cm of bark at level 0 and no farther from kept
+// bark at any level than there, grown at most twofold, twigs not folded
+// into ribbons.
 struct LodStarters : test::program_test {};
 
 TEST_F(LodStarters, EveryLevelStaysATree) {
@@ -404,12 +428,14 @@ TEST_F(LodStarters, EveryLevelStaysATree) {
         read_edit_log(file("t.edits"), "t.edits", tree);
         const mesh_layer base = with_bark_uv(tree);
         const layer_health whole = check_layer(base, 0.05);
+        EXPECT_EQ(whole.leaves_far, 0u) << whole.farthest_leaf;
         const double leaf = largest_leaf(base);
         const std::vector<lod_level> chain = make_lod_chain(base, 4);
         ASSERT_EQ(chain.size(), 3u);
         for (std::size_t k = 0; k < chain.size(); ++k) {
             SCOPED_TRACE("level " + std::to_string(k + 1));
-            const layer_health h = check_layer(chain[k].layer, 0.1);
+            // A leaf moves with its bark, so it hangs no farther from it than at level 0.
+            const layer_health h = check_layer(chain[k].layer, whole.farthest_leaf + 0.002);
             EXPECT_EQ(h.leaves_far, 0u) << h.farthest_leaf << " (level 0: " << whole.farthest_leaf << ")";
             EXPECT_LE(largest_leaf(chain[k].layer), leaf * 4.0 * 1.001);
             for (const surface_health& s : h.surfaces) {
@@ -419,6 +445,55 @@ TEST_F(LodStarters, EveryLevelStaysATree) {
                 }
             }
         }
+    }
+}
+
+// The leaves' distances check_layer reports are those to the nearest bark
+// triangle, found one by one: bark scattered in clumps and gaps (the grid
+// it searches has cells of many sizes' worth of triangles), leaves around it.
+TEST(LodHealth, LeafDistancesAreToTheNearestBark) {
+    mesh_layer l;
+    const index_t leaf = l.strings().intern("LG_leaf"), bark = l.strings().intern("SF_branch");
+    std::uint64_t state = 7;
+    auto next = [&] {  // 0 .. 1
+        state = state * 6364136223846793005ull + 1442695040888963407ull;
+        return double(state >> 11) / double(1ull << 53);
+    };
+    std::vector<std::array<double, 9>> tris;
+    for (int t = 0; t < 3000; ++t) {
+        const double size = t % 10 == 0 ? 0.5 : 0.05, c[3] = {next() * 4, next() * next() * 4, next() * 4};
+        std::array<double, 9> tri;
+        index_t pts[3];
+        for (int i = 0; i < 3; ++i) {
+            for (int k = 0; k < 3; ++k) tri[std::size_t(i * 3 + k)] = c[k] + (next() - 0.5) * size;
+            pts[i] = l.add_point(tri[std::size_t(i * 3)], tri[std::size_t(i * 3 + 1)], tri[std::size_t(i * 3 + 2)]);
+        }
+        l.add_polygon(LWPOLTYPE_FACE, bark, pts);
+        tris.push_back(tri);
+    }
+    std::vector<double> nearest;  // per leaf, by trying every bark triangle
+    for (int g = 0; g < 400; ++g) {
+        const double c[3] = {next() * 4.4 - 0.2, next() * 4.4 - 0.2, next() * 4.4 - 0.2};
+        index_t pts[3];
+        double best = 1e300;
+        for (int i = 0; i < 3; ++i) {
+            const double p[3] = {c[0] + next() * 0.02, c[1] + next() * 0.02, c[2] + i * 0.01};
+            pts[i] = l.add_point(p[0], p[1], p[2]);
+            for (const auto& t : tris) best = std::min(best, distance_to_triangle(p, &t[0], &t[3], &t[6]));
+        }
+        l.add_polygon(LWPOLTYPE_FACE, leaf, pts);
+        nearest.push_back(best);
+    }
+    // A measured distance is never below the true one; counting those past
+    // each true distance finds any leaf measured too far.
+    std::sort(nearest.begin(), nearest.end());
+    for (std::size_t i = 0; i < nearest.size(); i += 4) {
+        const layer_health h = check_layer(l, nearest[i] + 1e-9);
+        ASSERT_EQ(h.leaves, nearest.size());
+        EXPECT_NEAR(h.farthest_leaf, nearest.back(), 1e-9);
+        ASSERT_EQ(h.leaves_far, nearest.size() - std::size_t(std::upper_bound(nearest.begin(), nearest.end(),
+                                                                                nearest[i] + 1e-9) - nearest.begin()))
+            << nearest[i];
     }
 }
 

@@ -351,7 +351,7 @@ std::size_t obj_triangles(const std::string& obj) {
 
 // Round bark for the page: within the budget (auto: the square tree's own
 // count), refused below what the tree needs, and a tree without tubes is
-// handed out as it is.
+// handed out as it is; the .glb with an impostor, refused for a Skeleton tree.
 TEST_F(ServeTest, RoundBarkDownloadsWithinTheTriangleBudget) {
     json s = settle();
     ASSERT_EQ(set(k_branches, 40), 202);
@@ -372,6 +372,13 @@ TEST_F(ServeTest, RoundBarkDownloadsWithinTheTriangleBudget) {
     ASSERT_EQ(res->status, 200) << res->body;
     EXPECT_EQ(res->body.substr(0, 4), "glTF");
     EXPECT_EQ(client_->Get("/api/download?format=glb&triangles=auto")->body, res->body);  // one cached answer
+    // With the impostor as its last level, drawn from that same tree.
+    const auto with_impostor = client_->Get("/api/download?format=glb&triangles=auto&impostor=1");
+    ASSERT_EQ(with_impostor->status, 200) << with_impostor->body;
+    EXPECT_EQ(with_impostor->body.substr(0, 4), "glTF");
+    EXPECT_NE(with_impostor->body.find("\"tree_impostor\""), std::string::npos);
+    EXPECT_NE(with_impostor->body.find("\"MSFT_lod\""), std::string::npos);
+    EXPECT_EQ(client_->Get("/api/download?format=obj&impostor=1")->status, 400);
 
     res = client_->Get("/api/mesh.glb?triangles=10");
     EXPECT_EQ(res->status, 422);
@@ -383,6 +390,9 @@ TEST_F(ServeTest, RoundBarkDownloadsWithinTheTriangleBudget) {
     s = wait_built(builds(s));
     EXPECT_EQ(client_->Get("/api/mesh.glb?triangles=auto")->status, 200);
     EXPECT_EQ(client_->Get("/api/download?format=obj&triangles=auto")->status, 200);
+    res = client_->Get("/api/download?format=glb&triangles=auto&impostor=1");
+    EXPECT_EQ(res->status, 400);
+    EXPECT_NE(res->body.find("Skeleton"), std::string::npos) << res->body;
 }
 
 TEST_F(ServeTest, CrownUploadRegrowsAndResultsDownload) {

@@ -4,6 +4,7 @@
 #include <optional>
 
 #include "app/default_crown.h"
+#include "app/impostor_bake.h"
 #include "app/preview.h"
 #include "app/textures.h"
 #include "app/starter_presets.h"
@@ -475,6 +476,33 @@ std::shared_ptr<const std::string> tool_worker::shaped_glb(int levels, std::size
         if (mesh_version_ == in.version) glb_cache_[{levels, triangles, wind}] = glb;
     });
     return glb;
+}
+
+std::string tool_worker::impostor_glb(int levels, std::size_t triangles) {
+    std::optional<rounding_lane> lane;
+    if (triangles != 0) lane.emplace(*this);
+    std::size_t square = 0;
+    formats::mesh_layer from;
+    call([&] {
+        const formats::mesh_layer& fg = mesh_.foreground();
+        require_finite_download(fg);
+        square = formats::triangle_count(fg);
+        from = dressed(fg, false);
+    });
+    try {
+        // The tree as the .glb download has it, then drawn as build --impostor draws it.
+        const formats::mesh_layer layer =
+            triangles != 0 && square > 0 ? round_bark(formats::tubes_as_cages(from, false), square, levels, triangles)
+            : levels > 0 && patch_count(from) > 0 ? formats::subdivide_patches(from, levels)
+                                                  : std::move(from);
+        const formats::impostor billboard = bake_impostor(layer, default_textures());
+        formats::string_sink sink;
+        formats::write_outputs(formats::mesh_format::glb, {layer, layer, {}, nullptr, &billboard},
+                               {&default_textures(), false, false}, formats::output_place(sink));
+        return std::move(sink.text);
+    } catch (...) {
+        rethrow_as_request();
+    }
 }
 
 std::string tool_worker::shaped_obj(int levels, std::size_t triangles) {

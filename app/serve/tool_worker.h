@@ -138,6 +138,10 @@ public:
     // thread and edits go on meanwhile. The .glb is cached as mesh_glb's.
     std::shared_ptr<const std::string> shaped_glb(int levels, std::size_t triangles, bool wind = false);
     std::string shaped_obj(int levels, std::size_t triangles);
+    // The .glb as downloaded with its impostor as the last level (build
+    // --impostor), drawn off the tool thread, not cached. Refused (400)
+    // for a tree with no faces.
+    std::string impostor_glb(int levels, std::size_t triangles);
 
     // ---- on the tool thread only (through call) ----
     tool_session& session() { return *session_; }

@@ -573,10 +573,12 @@ private:
         const std::string format = req.get_param_value("format");
         const int levels = subdivide_levels(req);
         const std::size_t triangles = triangle_budget(req);
+        const bool impostor = req.has_param("impostor") && req.get_param_value("impostor") == "1";
+        if (impostor && format != "glb") throw request_error(400, "impostor=1: the impostor is a level of a .glb (format=glb)");
         std::string type = "application/octet-stream";
         std::string bytes;
         if (format == "glb") {
-            bytes = *worker_.shaped_glb(levels, triangles);
+            bytes = impostor ? worker_.impostor_glb(levels, triangles) : *worker_.shaped_glb(levels, triangles);
             type = "model/gltf-binary";
         } else if (format == "obj" && triangles != 0) {
             bytes = worker_.shaped_obj(levels, triangles);

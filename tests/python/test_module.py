@@ -116,6 +116,10 @@ class Module(unittest.TestCase):
                 mesh.write(self.path("tree.fbx"))
             with self.assertRaisesRegex(sylvaform.InputError, "history=True"):
                 mesh.write(self.path("tree.edits"))
+            with self.assertRaisesRegex(sylvaform.InputError, r"impostor=True: .* \.glb file"):
+                mesh.write(self.path("tree.obj"), impostor=True)
+            with self.assertRaisesRegex(sylvaform.InputError, "Skeleton"):
+                mesh.write(self.path("tree.glb"), impostor=True)
             self.assertEqual(os.listdir(self.dir.name), [])
         with self.assertRaisesRegex(sylvaform.Error, "closed"):
             tool.build()
@@ -128,9 +132,11 @@ class Module(unittest.TestCase):
             # The umbrella's crown is wide and flat, not the built-in egg.
             extent = mesh.points.max(axis=0) - mesh.points.min(axis=0)
             self.assertGreater(extent[0], extent[1])
-            mesh.write(self.path("tree.glb"), triangles=200000, preview=self.path("tree.png"))
+            mesh.write(self.path("tree.glb"), triangles=200000, impostor=True, preview=self.path("tree.png"))
         with open(self.path("tree.glb"), "rb") as f:
-            self.assertEqual(f.read(4), b"glTF")
+            glb = f.read()
+            self.assertEqual(glb[:4], b"glTF")
+            self.assertIn(b'"tree_impostor"', glb)
         self.assertTrue(os.path.getsize(self.path("tree.png")) > 0)
 
 

@@ -269,7 +269,8 @@ function updateDownloads() {
   for (const a of document.querySelectorAll('a[data-format]')) {
     const format = a.dataset.format;
     const refine = format === 'glb' || format === 'obj';
-    a.href = `/api/download${query({ format, subdivide: refine && n ? n : undefined, triangles: refine ? triangleBudget() : undefined })}`;
+    const impostor = format === 'glb' && $('download-impostor').checked ? 1 : undefined;
+    a.href = `/api/download${query({ format, subdivide: refine && n ? n : undefined, triangles: refine ? triangleBudget() : undefined, impostor })}`;
   }
   // The view shows the tree as the downloads have it.
   if (meshLoad.wanted) loadMeshes();
@@ -494,6 +495,7 @@ async function start() {
   $('download-subdivide').addEventListener('input', updateDownloads);
   $('download-round').addEventListener('change', updateDownloads);
   $('download-triangles').addEventListener('change', updateDownloads);
+  $('download-impostor').addEventListener('change', updateDownloads);
   // The wind needs the tree again, with its wind data.
   $('wind').addEventListener('change', () => {
     meshLoad.loaded = null;
