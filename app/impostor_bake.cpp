@@ -210,8 +210,9 @@ bool finite3(const double* p) { return std::isfinite(p[0]) && std::isfinite(p[1]
 
 // The tree's faces as a soup: smooth normals per point over the leaves and
 // over the rest apart, the leaf atlas' coordinates per corner (a corner's
-// own value first, else the point's), the leaves' tints.
-soup soup_of(const mesh_layer& tree) {
+// own value first, else the point's), the leaves' tints; with deep_shade,
+// darker deeper in the crown.
+soup soup_of(const mesh_layer& tree, bool deep_shade = true) {
     const index_t points = tree.point_count();
     std::vector<material> mats(tree.strings().size(), m_other);
     for (index_t s = 0; s < mats.size(); ++s) mats[s] = material_of(tree.strings().view(s));
@@ -305,7 +306,7 @@ soup soup_of(const mesh_layer& tree) {
                 // Darker deeper in the crown, where a tree shades itself.
                 double r = 0;
                 for (int i = 0; i < 3; ++i) r += (pt[i] - centre[i]) * (pt[i] - centre[i]) / (half[i] * half[i]);
-                const float occlusion = leaves.empty() ? 1.0f : float(k_deep_shade + (1.0 - k_deep_shade) * std::min(1.0, r));
+                const float occlusion = leaves.empty() || !deep_shade ? 1.0f : float(k_deep_shade + (1.0 - k_deep_shade) * std::min(1.0, r));
                 for (int i = 0; i < 3; ++i)
                     s.tint.push_back(occlusion * (tints.empty() ? 1.0f : tints[std::size_t(q) * 3 + std::size_t(i)]));
             }
@@ -471,6 +472,16 @@ void bleed(int x0, int y0, int w, int h, int atlas_w, const std::vector<float>& 
                     colour[at(x, y) * 3 + std::size_t(k)] = count ? float(mean[k] / double(count)) : 0.0f;
 }
 
+// Linear colour and coverage as an sRGB RGBA PNG.
+std::string rgba_png(const std::vector<float>& colour, const std::vector<float>& alpha, int width, int height) {
+    std::vector<unsigned char> rgba(alpha.size() * 4);
+    for (std::size_t i = 0; i < alpha.size(); ++i) {
+        for (int k = 0; k < 3; ++k) rgba[i * 4 + std::size_t(k)] = to_srgb_byte(colour[i * 3 + std::size_t(k)]);
+        rgba[i * 4 + 3] = static_cast<unsigned char>(std::lround(alpha[i] * 255.0f));
+    }
+    return encode_png_8bit(rgba.data(), width, height, true, 6);
+}
+
 }  // namespace
 
 ortho_view impostor_side_view(const formats::impostor& imp, int k, int width, int height) {
@@ -545,17 +556,25 @@ formats::impostor bake_impostor(const mesh_layer& tree, const formats::texture_s
     work();
     for (auto& h : helpers) h.get();
 
-    std::vector<unsigned char> rgba(alpha.size() * 4), rgb(alpha.size() * 3);
-    for (std::size_t i = 0; i < alpha.size(); ++i) {
-        for (int k = 0; k < 3; ++k) {
-            rgba[i * 4 + std::size_t(k)] = to_srgb_byte(colour[i * 3 + std::size_t(k)]);
-            rgb[i * 3 + std::size_t(k)] = to_unit_byte(normal[i * 3 + std::size_t(k)]);
-        }
-        rgba[i * 4 + 3] = static_cast<unsigned char>(std::lround(alpha[i] * 255.0f));
-    }
-    imp.colour_png = encode_png_8bit(rgba.data(), imp.width, imp.height, true, 6);
+    std::vector<unsigned char> rgb(alpha.size() * 3);
+    for (std::size_t i = 0; i < rgb.size(); ++i) rgb[i] = to_unit_byte(normal[i]);
+    imp.colour_png = rgba_png(colour, alpha, imp.width, imp.height);
     imp.normal_png = encode_png_8bit(rgb.data(), imp.width, imp.height, false, 6);
     return imp;
+}
+
+std::string bake_views(const std::vector<view_cell>& cells, const formats::texture_set& textures, int width,
+                       int height) {
+    std::vector<float> colour(std::size_t(width) * height * 3, 0.0f), normal(colour.size(), 0.0f),
+        alpha(std::size_t(width) * height, 0.0f);
+    tree_looks tl;
+    looks_of(textures, tl);
+    for (const view_cell& c : cells) {
+        const soup s = soup_of(*c.layer, false);
+        bake_cell(s, tl.lk, c.view, c.x0, c.y0, width, colour, normal, alpha);
+        bleed(c.x0, c.y0, c.view.width, c.view.height, width, alpha, colour, normal);
+    }
+    return rgba_png(colour, alpha, width, height);
 }
 
 std::vector<std::uint8_t> tree_coverage(const mesh_layer& tree, const formats::texture_set& textures,

@@ -36,7 +36,7 @@ void write_glb_levels(const output_layers& layers, const glb_options& options, b
 
 void write_to_stream(mesh_format format, const output_layers& layers, const output_options& options,
                      byte_sink& sink, std::string_view mtllib) {
-    const glb_options glb{options.textures, options.wind_colours, {}, options.wind};
+    const glb_options glb{options.textures, options.wind_colours, {}, options.wind, true, options.cards_png};
     switch (format) {
         case mesh_format::glb:
             if (layers.lods.empty() && !layers.billboard) write_glb(layers.smooth, sink, glb);
@@ -59,7 +59,7 @@ std::string stem_of(const std::string& path) {
 
 void write_to_files(mesh_format format, const output_layers& layers, const output_options& options,
                     file_set& files, const std::string& path) {
-    const glb_options glb{options.textures, options.wind_colours, stem_of(path), options.wind};
+    const glb_options glb{options.textures, options.wind_colours, stem_of(path), options.wind, true, options.cards_png};
     switch (format) {
         case mesh_format::glb:
             if (layers.lods.empty() && !layers.billboard) write_glb_file(layers.smooth, path, files, glb);
