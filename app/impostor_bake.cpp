@@ -11,6 +11,7 @@
 #include "app/png_image.h"
 #include "app/settings_args.h"
 #include "app/textures.h"
+#include "formats/cluster_cards.h"
 #include "formats/errors.h"
 #include "formats/leaf_tint.h"
 #include "formats/normals.h"
@@ -74,7 +75,7 @@ texture decoded(const std::string& png) {
     return {d.width, d.height, std::move(d.rgba)};
 }
 
-enum material : std::uint8_t { m_bark, m_twig, m_leaf, m_other, m_count };
+enum material : std::uint8_t { m_bark, m_twig, m_leaf, m_other, m_cards, m_count };
 
 // How each material is drawn: a flat linear colour, or a texture cut out
 // by its alpha (its colour times the corner's tint).
@@ -189,6 +190,7 @@ void draw(const soup& s, const looks& lk, const ortho_view& v, frame& f, bool cu
 }
 
 material material_of(std::string_view surface) {
+    if (surface == formats::k_surface_leaf_cards) return m_cards;
     switch (formats::look_of(surface)) {
         case formats::surface_look::bark: return m_bark;
         case formats::surface_look::twig: return m_twig;
@@ -259,6 +261,7 @@ soup soup_of(const mesh_layer& tree, bool deep_shade = true) {
         for (const formats::value_record& r : tree.polygon_point_values()) used += keep(r);
         if (used > 0) formats::group_values_by_polygon(tree, keep, used, start, order);
     }
+    const index_t cards = tree.find_map(LWVMAP_TXUV, formats::k_map_cards_uv);
     const std::vector<float> tints = formats::leaf_tints(tree);
     // The crown's outward direction: the normal of the ellipsoid through
     // the leaves' bounds.
@@ -275,6 +278,11 @@ soup soup_of(const mesh_layer& tree, bool deep_shade = true) {
         const material m = mat_of(p);
         auto corner_uv = [&](index_t q, float* out) {
             out[0] = out[1] = 0.0f;
+            if (m == m_cards && cards != k_none) {
+                if (const float* v = tree.point_value(cards, q); v && std::isfinite(v[0]) && std::isfinite(v[1]))
+                    out[0] = v[0], out[1] = 1.0f - v[1];
+                return;
+            }
             if (atlas == k_none || m != m_leaf) return;
             const float* v = nullptr;
             if (!start.empty())
@@ -335,6 +343,7 @@ void looks_of(const formats::texture_set& textures, tree_looks& out) {
     set_colour(lk, m_twig, formats::surface_look::twig);
     set_colour(lk, m_leaf, formats::surface_look::leaf);
     set_colour(lk, m_other, formats::surface_look::other);
+    set_colour(lk, m_cards, formats::surface_look::leaf);
     if (!textures.bark_png.empty()) {
         const texture bark = decoded(textures.bark_png);
         double sum[3] = {0, 0, 0};
@@ -578,10 +587,15 @@ std::string bake_views(const std::vector<view_cell>& cells, const formats::textu
 }
 
 std::vector<std::uint8_t> tree_coverage(const mesh_layer& tree, const formats::texture_set& textures,
-                                        const ortho_view& view) {
+                                        const ortho_view& view, const std::string& cards_png) {
     const soup s = soup_of(tree);
     tree_looks tl;
     looks_of(textures, tl);
+    texture cards;
+    if (!cards_png.empty()) {
+        cards = decoded(cards_png);
+        tl.lk.image[m_cards] = &cards;
+    }
     frame f(view.width, view.height, false);
     draw(s, tl.lk, view, f);
     std::vector<std::uint8_t> out(f.depth.size());

@@ -54,9 +54,10 @@ std::string bake_views(const std::vector<view_cell>& cells, const formats::textu
 // Which pixels (one sample at each centre, row by row from the top) the
 // tree covers seen from the view, leaves cut out by the atlas' alpha; and
 // the same for the impostor's crossed cards (or card `only` of them) cut
-// out by its colour atlas, back faces culled.
+// out by its colour atlas, back faces culled. A level's cluster cards are
+// cut out by cards_png (formats/cluster_cards.h) when given.
 std::vector<std::uint8_t> tree_coverage(const formats::mesh_layer& tree, const formats::texture_set& textures,
-                                        const ortho_view& view);
+                                        const ortho_view& view, const std::string& cards_png = {});
 std::vector<std::uint8_t> cards_coverage(const formats::impostor& imp, const ortho_view& view, int only = -1);
 
 }  // namespace sf::app

@@ -865,8 +865,10 @@ std::vector<lod_level> lod_chain(const mesh_layer& layer, int levels, const std:
             kept_twigs = count;
             twig_triangles = tris;
         }
-        // At card levels the twigs go into the cards.
-        const bool cards = cards_at(total, first);
+        // At card levels the twigs go into the cards (a tree without
+        // leaves has none, and keeps its twigs).
+        if (cards_at(total, first) && !clusters) clusters = cluster_source(layer, src, places, twigs);
+        const bool cards = cards_at(total, first) && !clusters->frames.empty();
         if (cards) kept_twigs = 0, twig_triangles = 0;
         rest.clear();
         for (std::size_t t = 0; t < current.size(); t += 3)
@@ -877,7 +879,6 @@ std::vector<lod_level> lod_chain(const mesh_layer& layer, int levels, const std:
         for (std::size_t i = 0; i < kept_twigs; ++i) twigs.append(i, current);
         const std::size_t leaf_budget = total > current.size() / 3 ? total - current.size() / 3 : 0;
         if (cards) {
-            if (!clusters) clusters = cluster_source(layer, src, places, twigs);
             lod_level l;
             l.layer = write_level(layer, src, current, leaves, 0, 1.0, nullptr);
             l.card_count = add_cards(l.layer, *clusters, leaf_budget) / 4;
