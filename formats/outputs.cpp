@@ -1,5 +1,7 @@
 #include "formats/outputs.h"
 
+#include <algorithm>
+
 #include "formats/edit_log.h"
 #include "formats/gltf_writer.h"
 #include "formats/lwo2_writer.h"
@@ -67,7 +69,12 @@ void write_to_files(mesh_format format, const output_layers& layers, const outpu
             return;
         case mesh_format::obj:
             for (std::size_t k = 0; k < layers.lods.size(); ++k)
-                write_obj_files(layers.lods[k].layer, lod_path(path, int(k) + 1), files, options.textures, path);
+                write_obj_files(layers.lods[k].layer, lod_path(path, int(k) + 1), files, options.textures, path,
+                                options.cards_png);
+            // The cluster cards' image, once beside level 0's.
+            if (options.cards_png && std::any_of(layers.lods.begin(), layers.lods.end(),
+                                                 [](const lod_level& l) { return l.card_count > 0; }))
+                files.add(image_path_for(path, k_leaf_cards_image)).write(*options.cards_png);
             write_obj_files(layers.smooth, path, files, options.textures);  // with its .mtl and images beside it
             return;
         case mesh_format::mtl: write_mtl(layers.smooth, files.add(path)); return;

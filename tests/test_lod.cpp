@@ -170,8 +170,10 @@ TEST_F(LodTree, GlbHoldsEveryLevelAndObjAFilePerLevel) {
                 std::string::npos)
         << file("t_LOD2.mtl");
     const std::string glb = file("t.glb");
+    EXPECT_TRUE(file("t_LOD2.mtl").find("map_Kd t_leaf_cards.png\nmap_d t_leaf_cards.png\n") != std::string::npos)
+        << file("t_LOD2.mtl");
     for (const char* name : {"t_bark_color.png", "t_leaf_atlas.png", "t_bark_normal.png", "t_bark_orm.png",
-                             "t_leaf_normal.png"}) {
+                             "t_leaf_normal.png", "t_leaf_cards.png"}) {
         const std::string image = file(name);
         const std::size_t at = glb.find(image);
         EXPECT_NE(at, std::string::npos) << name;
