@@ -27,7 +27,8 @@ namespace sf::formats {
 // Texture coordinates: faces of "SF_trunk", "SF_branch", "SF_twig" and
 // "SF_root" use the world-scaled bark map (formats/bark_uv.h) when the
 // layer has it, else the 'TXUV' map "SF_branch", faces of "LG_leaf" the map
-// "SF_leaf", or "SF_all_leaves" (their tile) with leaf_atlas; a corner takes the per-polygon value of that map for its
+// "SF_leaf", or "SF_all_leaves" (their tile) with leaf_atlas, faces of
+// "SF_leaf_cards" the map "SF_cards"; a corner takes the per-polygon value of that map for its
 // polygon and point if there is one, else the point's own value. A face
 // with a corner that has neither (or a non-finite one) is written without
 // texture coordinates, as are lines, single points and faces of other
