@@ -145,8 +145,8 @@ void card_cell(int k, double& u0, double& v0, double& u1, double& v1) {
 card_clusters gather_clusters(const mesh_layer& layer, const std::vector<card_part>& parts) {
     // Every twig with its leaves, by bark piece.
     struct group {
-        std::vector<index_t> polygons;
-        std::size_t leaves = 0;
+        std::vector<index_t> polygons;  // the twig's first
+        std::size_t leaves = 0, twig_polygons = 0;
         bool twig = false;
     };
     std::map<unsigned, group> by_piece;
@@ -155,6 +155,7 @@ card_clusters gather_clusters(const mesh_layer& layer, const std::vector<card_pa
             group& g = by_piece[p.piece];
             g.twig = true;
             g.polygons.insert(g.polygons.end(), p.polygons.begin(), p.polygons.end());
+            g.twig_polygons = g.polygons.size();
         }
     double lo[3] = {1e300, 1e300, 1e300}, hi[3] = {-1e300, -1e300, -1e300};
     for (index_t q = 0; q < layer.point_count(); ++q)
@@ -212,7 +213,19 @@ card_clusters gather_clusters(const mesh_layer& layer, const std::vector<card_pa
     std::sort(order.begin(), order.end(),
               [](std::size_t a, std::size_t b) { return mix(a) < mix(b) || (mix(a) == mix(b) && a < b); });
     card_clusters out;
-    for (std::size_t i : order) out.frames.push_back(frame_of(layer, groups[i].polygons, middle));
+    for (std::size_t i : order) {
+        card_frame f = frame_of(layer, groups[i].polygons, middle);
+        // The anchor: the twig's point (any point without one) lowest along the axis.
+        const group& g = groups[i];
+        double lowest = 1e300;
+        for (std::size_t k = 0; k < (g.twig_polygons ? g.twig_polygons : g.polygons.size()); ++k)
+            for (index_t q : layer.polygon_points(g.polygons[k])) {
+                double d[3];
+                for (int a = 0; a < 3; ++a) d[a] = layer.point(q)[a] - f.origin[a];
+                if (const double t = dot(d, f.axis); t < lowest) lowest = t, f.anchor = q;
+            }
+        out.frames.push_back(f);
+    }
 
     // The models: full twigs (as many leaves as the median one or more)
     // spread over the clusters' shapes.
@@ -243,12 +256,21 @@ card_clusters gather_clusters(const mesh_layer& layer, const std::vector<card_pa
     return out;
 }
 
-std::size_t add_cards(mesh_layer& level, const card_clusters& clusters, std::size_t triangles) {
+std::size_t add_cards(mesh_layer& level, const card_clusters& clusters, std::size_t triangles,
+                      const mesh_layer& source) {
     const std::size_t kept = std::min(clusters.frames.size(), triangles / 4);
     if (kept == 0 || clusters.models.empty()) return 0;
     const double scale = std::min(k_max_card_growth, std::sqrt(double(clusters.frames.size()) / double(kept)));
     const index_t surface = level.strings().intern(k_surface_leaf_cards);
     const index_t uv = level.find_or_add_map(LWVMAP_TXUV, k_map_cards_uv, 2);
+    std::vector<std::pair<index_t, index_t>> carried;  // source map -> level map
+    for (index_t m = 0; m < source.maps().size(); ++m) {
+        const vmap_desc& d = source.maps()[m];
+        const std::string_view name = source.strings().view(d.name);
+        if (name == k_map_cards_uv) continue;
+        const index_t to = level.find_or_add_map(d.type, name, d.dim);
+        if (to != k_none) carried.emplace_back(m, to);
+    }
     for (std::size_t c = 0; c < kept; ++c) {
         const card_frame& f = clusters.frames[c];
         const int model = clusters.model[c];
@@ -277,6 +299,9 @@ std::size_t add_cards(mesh_layer& level, const card_clusters& clusters, std::siz
                 // The layer's v runs up the image.
                 const float t[2] = {float(far ? u1 : u0), float(1.0 - (high ? v0 : v1))};
                 level.add_value(pts[corner], k_none, uv, t);
+                if (f.anchor != k_none && f.anchor < source.point_count())
+                    for (const auto& [from, to] : carried)
+                        if (const float* v = source.point_value(from, f.anchor)) level.add_value(pts[corner], k_none, to, v);
             }
             level.add_polygon(LWPOLTYPE_FACE, surface, pts);
         }

@@ -29,6 +29,7 @@ struct card_frame {
     double origin[3] = {0, 0, 0};
     double axis[3] = {1, 0, 0}, side[3] = {0, 1, 0}, normal[3] = {0, 0, 1};
     double lo[3] = {0, 0, 0}, hi[3] = {0, 0, 0};
+    index_t anchor = k_none;  // the point of level 0 it hangs from: its twig's nearest the base
 };
 
 // A part of level 0: a twig's bark or one leaf, as polygons of the layer,
@@ -59,8 +60,11 @@ card_clusters gather_clusters(const mesh_layer& layer, const std::vector<card_pa
 // Adds to a level the cards of the first clusters that fit in `triangles`
 // (four a cluster), grown about the base of their axis (at most twofold) to
 // cover what all clusters did; surface k_surface_leaf_cards, coordinates
-// k_map_cards_uv. Returns the triangles added.
-std::size_t add_cards(mesh_layer& level, const card_clusters& clusters, std::size_t triangles);
+// k_map_cards_uv, and every other per-point map value of the cluster's
+// anchor in `source` (level 0: the wind data, so a card sways with its
+// twig). Returns the triangles added.
+std::size_t add_cards(mesh_layer& level, const card_clusters& clusters, std::size_t triangles,
+                      const mesh_layer& source);
 
 // A model's polygons of level 0 as a layer of their own, with the map
 // values of their points and corners.

@@ -881,7 +881,7 @@ std::vector<lod_level> lod_chain(const mesh_layer& layer, int levels, const std:
         if (cards) {
             lod_level l;
             l.layer = write_level(layer, src, current, leaves, 0, 1.0, nullptr);
-            l.card_count = add_cards(l.layer, *clusters, leaf_budget) / 4;
+            l.card_count = add_cards(l.layer, *clusters, leaf_budget, layer) / 4;
             l.cards = clusters;
             leaves_before = l.card_count * 4;
             l.triangles = triangle_count(l.layer);
