@@ -11,6 +11,7 @@
 #include "app/png_image.h"
 #include "app/settings_args.h"
 #include "app/textures.h"
+#include "formats/cluster_cards.h"
 #include "formats/errors.h"
 #include "formats/leaf_tint.h"
 #include "formats/normals.h"
@@ -74,7 +75,7 @@ texture decoded(const std::string& png) {
     return {d.width, d.height, std::move(d.rgba)};
 }
 
-enum material : std::uint8_t { m_bark, m_twig, m_leaf, m_other, m_count };
+enum material : std::uint8_t { m_bark, m_twig, m_leaf, m_other, m_cards, m_count };
 
 // How each material is drawn: a flat linear colour, or a texture cut out
 // by its alpha (its colour times the corner's tint).
@@ -189,6 +190,7 @@ void draw(const soup& s, const looks& lk, const ortho_view& v, frame& f, bool cu
 }
 
 material material_of(std::string_view surface) {
+    if (surface == formats::k_surface_leaf_cards) return m_cards;
     switch (formats::look_of(surface)) {
         case formats::surface_look::bark: return m_bark;
         case formats::surface_look::twig: return m_twig;
@@ -210,8 +212,9 @@ bool finite3(const double* p) { return std::isfinite(p[0]) && std::isfinite(p[1]
 
 // The tree's faces as a soup: smooth normals per point over the leaves and
 // over the rest apart, the leaf atlas' coordinates per corner (a corner's
-// own value first, else the point's), the leaves' tints.
-soup soup_of(const mesh_layer& tree) {
+// own value first, else the point's), the leaves' tints; with deep_shade,
+// darker deeper in the crown.
+soup soup_of(const mesh_layer& tree, bool deep_shade = true) {
     const index_t points = tree.point_count();
     std::vector<material> mats(tree.strings().size(), m_other);
     for (index_t s = 0; s < mats.size(); ++s) mats[s] = material_of(tree.strings().view(s));
@@ -258,6 +261,7 @@ soup soup_of(const mesh_layer& tree) {
         for (const formats::value_record& r : tree.polygon_point_values()) used += keep(r);
         if (used > 0) formats::group_values_by_polygon(tree, keep, used, start, order);
     }
+    const index_t cards = tree.find_map(LWVMAP_TXUV, formats::k_map_cards_uv);
     const std::vector<float> tints = formats::leaf_tints(tree);
     // The crown's outward direction: the normal of the ellipsoid through
     // the leaves' bounds.
@@ -274,6 +278,11 @@ soup soup_of(const mesh_layer& tree) {
         const material m = mat_of(p);
         auto corner_uv = [&](index_t q, float* out) {
             out[0] = out[1] = 0.0f;
+            if (m == m_cards && cards != k_none) {
+                if (const float* v = tree.point_value(cards, q); v && std::isfinite(v[0]) && std::isfinite(v[1]))
+                    out[0] = v[0], out[1] = 1.0f - v[1];
+                return;
+            }
             if (atlas == k_none || m != m_leaf) return;
             const float* v = nullptr;
             if (!start.empty())
@@ -305,7 +314,7 @@ soup soup_of(const mesh_layer& tree) {
                 // Darker deeper in the crown, where a tree shades itself.
                 double r = 0;
                 for (int i = 0; i < 3; ++i) r += (pt[i] - centre[i]) * (pt[i] - centre[i]) / (half[i] * half[i]);
-                const float occlusion = leaves.empty() ? 1.0f : float(k_deep_shade + (1.0 - k_deep_shade) * std::min(1.0, r));
+                const float occlusion = leaves.empty() || !deep_shade ? 1.0f : float(k_deep_shade + (1.0 - k_deep_shade) * std::min(1.0, r));
                 for (int i = 0; i < 3; ++i)
                     s.tint.push_back(occlusion * (tints.empty() ? 1.0f : tints[std::size_t(q) * 3 + std::size_t(i)]));
             }
@@ -334,6 +343,7 @@ void looks_of(const formats::texture_set& textures, tree_looks& out) {
     set_colour(lk, m_twig, formats::surface_look::twig);
     set_colour(lk, m_leaf, formats::surface_look::leaf);
     set_colour(lk, m_other, formats::surface_look::other);
+    set_colour(lk, m_cards, formats::surface_look::leaf);
     if (!textures.bark_png.empty()) {
         const texture bark = decoded(textures.bark_png);
         double sum[3] = {0, 0, 0};
@@ -471,6 +481,16 @@ void bleed(int x0, int y0, int w, int h, int atlas_w, const std::vector<float>& 
                     colour[at(x, y) * 3 + std::size_t(k)] = count ? float(mean[k] / double(count)) : 0.0f;
 }
 
+// Linear colour and coverage as an sRGB RGBA PNG.
+std::string rgba_png(const std::vector<float>& colour, const std::vector<float>& alpha, int width, int height) {
+    std::vector<unsigned char> rgba(alpha.size() * 4);
+    for (std::size_t i = 0; i < alpha.size(); ++i) {
+        for (int k = 0; k < 3; ++k) rgba[i * 4 + std::size_t(k)] = to_srgb_byte(colour[i * 3 + std::size_t(k)]);
+        rgba[i * 4 + 3] = static_cast<unsigned char>(std::lround(alpha[i] * 255.0f));
+    }
+    return encode_png_8bit(rgba.data(), width, height, true, 6);
+}
+
 }  // namespace
 
 ortho_view impostor_side_view(const formats::impostor& imp, int k, int width, int height) {
@@ -545,24 +565,37 @@ formats::impostor bake_impostor(const mesh_layer& tree, const formats::texture_s
     work();
     for (auto& h : helpers) h.get();
 
-    std::vector<unsigned char> rgba(alpha.size() * 4), rgb(alpha.size() * 3);
-    for (std::size_t i = 0; i < alpha.size(); ++i) {
-        for (int k = 0; k < 3; ++k) {
-            rgba[i * 4 + std::size_t(k)] = to_srgb_byte(colour[i * 3 + std::size_t(k)]);
-            rgb[i * 3 + std::size_t(k)] = to_unit_byte(normal[i * 3 + std::size_t(k)]);
-        }
-        rgba[i * 4 + 3] = static_cast<unsigned char>(std::lround(alpha[i] * 255.0f));
-    }
-    imp.colour_png = encode_png_8bit(rgba.data(), imp.width, imp.height, true, 6);
+    std::vector<unsigned char> rgb(alpha.size() * 3);
+    for (std::size_t i = 0; i < rgb.size(); ++i) rgb[i] = to_unit_byte(normal[i]);
+    imp.colour_png = rgba_png(colour, alpha, imp.width, imp.height);
     imp.normal_png = encode_png_8bit(rgb.data(), imp.width, imp.height, false, 6);
     return imp;
 }
 
+std::string bake_views(const std::vector<view_cell>& cells, const formats::texture_set& textures, int width,
+                       int height) {
+    std::vector<float> colour(std::size_t(width) * height * 3, 0.0f), normal(colour.size(), 0.0f),
+        alpha(std::size_t(width) * height, 0.0f);
+    tree_looks tl;
+    looks_of(textures, tl);
+    for (const view_cell& c : cells) {
+        const soup s = soup_of(*c.layer, false);
+        bake_cell(s, tl.lk, c.view, c.x0, c.y0, width, colour, normal, alpha);
+        bleed(c.x0, c.y0, c.view.width, c.view.height, width, alpha, colour, normal);
+    }
+    return rgba_png(colour, alpha, width, height);
+}
+
 std::vector<std::uint8_t> tree_coverage(const mesh_layer& tree, const formats::texture_set& textures,
-                                        const ortho_view& view) {
+                                        const ortho_view& view, const std::string& cards_png) {
     const soup s = soup_of(tree);
     tree_looks tl;
     looks_of(textures, tl);
+    texture cards;
+    if (!cards_png.empty()) {
+        cards = decoded(cards_png);
+        tl.lk.image[m_cards] = &cards;
+    }
     frame f(view.width, view.height, false);
     draw(s, tl.lk, view, f);
     std::vector<std::uint8_t> out(f.depth.size());

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 #include <vector>
 
 #include "formats/impostor.h"
@@ -38,12 +39,25 @@ struct ortho_view {
 // Side view k of the impostor (its cell's extent) at the given size.
 ortho_view impostor_side_view(const formats::impostor& imp, int k, int width, int height);
 
+// Views of layers drawn as the impostor's cells are (coverage as alpha,
+// colour bled into the empty pixels around it), without the crown's deep
+// shade: one RGBA PNG of width x height, each view in its cell at x0, y0
+// (the view's size).
+struct view_cell {
+    const formats::mesh_layer* layer = nullptr;
+    ortho_view view;
+    int x0 = 0, y0 = 0;
+};
+std::string bake_views(const std::vector<view_cell>& cells, const formats::texture_set& textures, int width,
+                       int height);
+
 // Which pixels (one sample at each centre, row by row from the top) the
 // tree covers seen from the view, leaves cut out by the atlas' alpha; and
 // the same for the impostor's crossed cards (or card `only` of them) cut
-// out by its colour atlas, back faces culled.
+// out by its colour atlas, back faces culled. A level's cluster cards are
+// cut out by cards_png (formats/cluster_cards.h) when given.
 std::vector<std::uint8_t> tree_coverage(const formats::mesh_layer& tree, const formats::texture_set& textures,
-                                        const ortho_view& view);
+                                        const ortho_view& view, const std::string& cards_png = {});
 std::vector<std::uint8_t> cards_coverage(const formats::impostor& imp, const ortho_view& view, int only = -1);
 
 }  // namespace sf::app

@@ -36,6 +36,7 @@ std::vector<output_file> output_files(const std::vector<output_target>& outputs,
         files.push_back({formats::image_path_for(o.path, formats::k_bark_image), option});
         files.push_back({formats::image_path_for(o.path, formats::k_leaf_image), option});
         files.push_back({formats::image_path_for(o.path, formats::k_leaf_normal_image), option});
+        if (lod > 1) files.push_back({formats::image_path_for(o.path, formats::k_leaf_cards_image), option});
     }
     if (preview) files.push_back({*preview, "--preview " + (given.empty() ? *preview : given.back())});
     return files;

@@ -11,6 +11,7 @@
 #include <optional>
 
 #include "app/build_limits.h"
+#include "app/cards_bake.h"
 #include "app/impostor_bake.h"
 #include "app/output_files.h"
 #include "app/preview.h"
@@ -82,9 +83,12 @@ std::vector<formats::lod_level> make_lods(const formats::mesh_layer& layer, cons
                                                : formats::make_lod_chain(layer, request.lod_budgets);
     const double all = double(std::max<std::size_t>(1, first));
     std::fprintf(stderr, "sylvaform: LOD0 %zu triangles\n", first);
-    for (std::size_t k = 0; k < lods.size(); ++k)
-        std::fprintf(stderr, "sylvaform: LOD%zu %zu triangles (%.1f%%) in %.3f s\n", k + 1, lods[k].triangles,
-                     100.0 * double(lods[k].triangles) / all, lods[k].seconds);
+    for (std::size_t k = 0; k < lods.size(); ++k) {
+        std::fprintf(stderr, "sylvaform: LOD%zu %zu triangles (%.1f%%)", k + 1, lods[k].triangles,
+                     100.0 * double(lods[k].triangles) / all);
+        if (lods[k].cards) std::fprintf(stderr, ", %zu cluster cards", lods[k].card_count);
+        std::fprintf(stderr, " in %.3f s\n", lods[k].seconds);
+    }
     return lods;
 }
 
@@ -174,6 +178,16 @@ void write_grown_tree(const tree_output_request& request, const std::vector<outp
     }
     const formats::mesh_layer& smooth = refined ? *refined : base;
     const std::vector<formats::lod_level> lods = make_lods(smooth, request);
+    // The cluster cards' image, drawn from level 0 once for every level with cards.
+    std::string cards_png;
+    if (const auto with = std::find_if(lods.begin(), lods.end(), [](const formats::lod_level& l) { return l.cards; });
+        with != lods.end()) {
+        const auto start = std::chrono::steady_clock::now();
+        cards_png = bake_cards(smooth, *with->cards, textures);
+        const std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
+        std::fprintf(stderr, "sylvaform: cluster cards of %zu models, %zu bytes of image in %.3f s\n",
+                     with->cards->models.size(), cards_png.size(), took.count());
+    }
     // The impostor is drawn from level 0 as the .glb dresses it.
     std::optional<formats::impostor> impostor;
     if (request.impostor) {
@@ -189,7 +203,8 @@ void write_grown_tree(const tree_output_request& request, const std::vector<outp
     formats::file_set files;
     const formats::output_layers layers{tree, smooth, lods, windy ? &*windy : nullptr,
                                         impostor ? &*impostor : nullptr};
-    const formats::output_options written{&textures, request.wind_colours, request.wind};
+    const formats::output_options written{&textures, request.wind_colours, request.wind,
+                                          cards_png.empty() ? nullptr : &cards_png};
     write_files(outputs, layers, written, files);
     if (request.preview) write_preview(smooth, crown, *request.preview, files);
     for (const output_target& o : outputs)

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "formats/big_buffer.h"
+#include "formats/cluster_cards.h"
 #include "formats/leaf_tint.h"
 #include "formats/bark_uv.h"
 #include "formats/materials.h"
@@ -54,7 +55,9 @@ template <class T>
 using page_vector = std::vector<T, huge_pages<T>>;
 
 // The maps a corner's attributes come from.
-enum slot : int { s_branch, s_leaf, s_all_leaves, s_range, s_thick, s_range_thick, s_bark, s_wind, s_count = s_wind + 4 };
+enum slot : int {
+    s_branch, s_leaf, s_all_leaves, s_range, s_thick, s_range_thick, s_bark, s_wind, s_cards = s_wind + 4, s_count
+};
 
 constexpr struct {
     LWID type;
@@ -65,7 +68,7 @@ constexpr struct {
     {LWVMAP_WGHT, k_map_range, 1},     {LWVMAP_WGHT, k_map_thick, 1},       {LWVMAP_TXUV, k_map_range_thick, 2},
     {LWVMAP_TXUV, k_map_bark_uv, 2},
     {LWVMAP_TXUV, k_wind_maps[0], 2},  {LWVMAP_TXUV, k_wind_maps[1], 2},    {LWVMAP_TXUV, k_wind_maps[2], 2},
-    {LWVMAP_TXUV, k_wind_maps[3], 2},
+    {LWVMAP_TXUV, k_wind_maps[3], 2},  {LWVMAP_TXUV, k_map_cards_uv, 2},
 };
 
 // The values of the slot maps at each corner, in time linear in the points,
@@ -134,7 +137,8 @@ private:
     int slot(index_t map) const { return map < slot_of_.size() ? slot_of_[map] : -1; }
 
     const mesh_layer& layer_;
-    index_t map_[s_count] = {k_none, k_none, k_none, k_none, k_none, k_none, k_none, k_none, k_none, k_none, k_none};
+    index_t map_[s_count] = {k_none, k_none, k_none, k_none, k_none, k_none,
+                             k_none, k_none, k_none, k_none, k_none, k_none};
     std::vector<int> slot_of_;                 // map index -> slot, -1 for others
     std::vector<index_t> vmad_start_;          // per polygon: first entry in vmad_by_polygon_
     std::vector<index_t> vmad_by_polygon_;     // per-polygon record numbers
@@ -455,7 +459,7 @@ class texture_table {
 public:
     texture_table(bin_builder& bin, std::string prefix) : bin_(bin), prefix_(std::move(prefix)) {}
 
-    enum image : int { bark_color, leaf_atlas, bark_normal, bark_orm, leaf_normal, image_count };
+    enum image : int { bark_color, leaf_atlas, bark_normal, bark_orm, leaf_normal, leaf_cards, image_count };
 
     // The texture of one image; bark repeats along and around the tubes,
     // the leaf atlas and its normal map are clamped at their edges.
@@ -464,11 +468,11 @@ public:
     }
     index_t texture(const std::string& png, image k) {
         static constexpr const char* names[image_count] = {"bark_color", "leaf_atlas", "bark_normal", "bark_orm",
-                                                           "leaf_normal"};
+                                                           "leaf_normal", "leaf_cards"};
         if (texture_[k] != k_none) return texture_[k];
         const index_t view = bin_.add_bytes(png);
         images_.push_back({{"bufferView", view}, {"mimeType", "image/png"}, {"name", prefix_ + names[k]}});
-        const int wrap = k == leaf_atlas || k == leaf_normal ? 33071 : 10497;  // CLAMP_TO_EDGE, REPEAT
+        const int wrap = k == leaf_atlas || k == leaf_normal || k == leaf_cards ? 33071 : 10497;  // CLAMP_TO_EDGE, REPEAT
         samplers_.push_back({{"magFilter", 9729}, {"minFilter", 9987}, {"wrapS", wrap}, {"wrapT", wrap}});
         texture_[k] = static_cast<index_t>(textures_.size());
         textures_.push_back({{"sampler", samplers_.size() - 1}, {"source", images_.size() - 1}});
@@ -486,7 +490,7 @@ private:
     bin_builder& bin_;
     std::string prefix_;
     json images_ = json::array(), samplers_ = json::array(), textures_ = json::array();
-    index_t texture_[image_count] = {k_none, k_none, k_none, k_none, k_none};
+    index_t texture_[image_count] = {k_none, k_none, k_none, k_none, k_none, k_none};
 };
 
 // The bark's relief that goes with its colour image: the normal map and
@@ -523,6 +527,21 @@ json material_for(std::string_view name, surface_look look, bool named, const st
         if (png && leaf_normal_png && !leaf_normal_png->empty())
             m["normalTexture"] = {{"index", table.texture(*leaf_normal_png, texture_table::leaf_normal)}, {"texCoord", 0}};
     }
+    return m;
+}
+
+// Cluster cards: the cards image cut out by its alpha, seen from both sides.
+json cards_material(const std::string* png, texture_table& table, const std::string& prefix) {
+    const rgb c = linear_colour(surface_look::leaf);
+    json pbr = {{"baseColorFactor", png ? json::array({1.0, 1.0, 1.0, 1.0}) : json::array({c.r, c.g, c.b, 1.0})},
+                {"metallicFactor", 0.0},
+                {"roughnessFactor", 0.6}};
+    json m = {{"name", prefix + k_surface_leaf_cards}, {"doubleSided", true}};
+    if (png) {
+        pbr["baseColorTexture"] = {{"index", table.texture(*png, texture_table::leaf_cards)}, {"texCoord", 0}};
+        m["alphaMode"] = "MASK";
+    }
+    m["pbrMetallicRoughness"] = std::move(pbr);
     return m;
 }
 
@@ -581,6 +600,7 @@ primitive_plan plan_primitives(const mesh_layer& layer, const corner_values& cv,
                     const surface_look look = s == k_none ? surface_look::other : look_of(layer.strings().view(s));
                     const bool tube = look == surface_look::bark || look == surface_look::twig;
                     const bool leaf = look == surface_look::leaf;
+                    const bool cards = s != k_none && layer.strings().view(s) == k_surface_leaf_cards;
                     // A textured leaf reads the atlas through its first set;
                     // its own coordinates follow as "_SF_LEAF", which no
                     // material uses.
@@ -588,7 +608,8 @@ primitive_plan plan_primitives(const mesh_layer& layer, const corner_values& cv,
                     // Tubes read the bark through the world-scaled coordinates
                     // when there are any; "SF_branch" follows them.
                     const bool world = tube && cv.has(s_bark);
-                    const int sets[2] = {world  ? int(s_bark)
+                    const int sets[2] = {cards  ? int(s_cards)
+                                         : world  ? int(s_bark)
                                          : tube ? int(s_branch)
                                          : leaf ? int(atlas ? s_all_leaves : s_leaf)
                                                 : -1,
@@ -598,7 +619,7 @@ primitive_plan plan_primitives(const mesh_layer& layer, const corner_values& cv,
                         pr.uv_slot[pr.uv_count++] = k;
                     }
                     // A set no material reads goes as a named attribute.
-                    const int texcoords = atlas || world ? 1 : pr.uv_count;
+                    const int texcoords = atlas || world || cards ? 1 : pr.uv_count;
                     const auto named = [](int slot) {
                         return std::string(slot == s_branch ? "_SF_BRANCH" : slot == s_leaf ? "_SF_LEAF" : "_SF_ALL_LEAVES");
                     };
@@ -671,10 +692,12 @@ void add_meshes(const mesh_layer& layer, const corner_values& cv, const glb_opti
             const bool named = pr.surface != k_none;
             const std::string_view name = named ? layer.strings().view(pr.surface) : std::string_view();
             const surface_look look = named ? look_of(name) : surface_look::other;
-            materials.push_back(material_for(name, look, named, named ? image_for(cv, options, look) : nullptr,
-                                             named ? relief_for(cv, options, look) : bark_relief{},
-                                             options.textures ? &options.textures->leaf_normal_png : nullptr, textures,
-                                             prefix));
+            materials.push_back(
+                named && name == k_surface_leaf_cards
+                    ? cards_material(cv.has(s_cards) ? options.cards_png : nullptr, textures, prefix)
+                    : material_for(name, look, named, named ? image_for(cv, options, look) : nullptr,
+                                   named ? relief_for(cv, options, look) : bark_relief{},
+                                   options.textures ? &options.textures->leaf_normal_png : nullptr, textures, prefix));
         }
         json g = {{"mode", pr.lines ? 1 : 4}, {"material", mat->second}};
         g["indices"] = pr.idx16.empty() ? bin.add(pr.idx, 1, "SCALAR", true) : bin.add(pr.idx16, 1, "SCALAR", true);

@@ -77,6 +77,11 @@ struct glb_options {
     // set then goes to "_SF_LEAF" or "_SF_ALL_LEAVES".
     bool wind = false;
     bool leaf_tint = true;  // leaves tinted through COLOR_0 (not with wind_colours)
+    // The cluster cards' image (formats/cluster_cards.h; PNG bytes): surface
+    // "SF_leaf_cards" gets material "SF_leaf_cards" with it on TEXCOORD_0
+    // ("SF_cards"), alphaMode MASK, double-sided; image "leaf_cards". None:
+    // the leaves' plain colour.
+    const std::string* cards_png = nullptr;
 };
 
 void write_glb(const mesh_layer& layer, byte_sink& sink, const glb_options& options = {});

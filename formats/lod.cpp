@@ -805,6 +805,24 @@ void place_leaves(const lod_source& src, const std::vector<unsigned>& current, s
         for (int k = 0; k < 3; ++k) at.shift[std::size_t(k)] = to[k] - at.anchor[std::size_t(k)];
     }
 }
+// The clusters cards are made of: each twig's polygons and each leaf's,
+// with the bark piece it hangs from at level 0.
+std::shared_ptr<const card_clusters> cluster_source(const mesh_layer& layer, const lod_source& src,
+                                                    const std::vector<leaf_place>& places, const twig_order& twigs) {
+    std::vector<card_part> parts;
+    std::unordered_map<unsigned, std::size_t> twig_part;  // bark piece -> its part
+    for (index_t p = 0; p < layer.polygon_count(); ++p) {
+        if (src.first_vertex[p] == src.first_vertex[p + 1]) continue;
+        const unsigned v = unsigned(src.vertex_of[src.first_vertex[p]]);
+        if (!twigs.is_twig(src, v)) continue;
+        const auto [it, added] = twig_part.emplace(src.tube[v], parts.size());
+        if (added) parts.push_back({{}, src.tube[v], false});
+        parts[it->second].polygons.push_back(p);
+    }
+    for (std::size_t g = 0; g < src.leaves.size(); ++g) parts.push_back({src.leaves[g].polygons, places[g].tube, true});
+    return std::make_shared<const card_clusters>(gather_clusters(layer, parts));
+}
+
 // Kept leaves grow by at most this factor in size.
 constexpr double k_max_leaf_growth = 2.0;
 
@@ -829,6 +847,7 @@ std::vector<lod_level> lod_chain(const mesh_layer& layer, int levels, const std:
     std::vector<unsigned> current = src.bark, simplified(src.bark.size()), rest;
     const std::size_t first = current.size() / 3 + leaves.total;
     std::size_t kept_leaves = src.leaves.size();
+    std::shared_ptr<const card_clusters> clusters;
     for (int level = 1; level < levels; ++level) {
         const auto start = std::chrono::steady_clock::now();
         // The level's triangles: half those of the level before, or its
@@ -848,6 +867,11 @@ std::vector<lod_level> lod_chain(const mesh_layer& layer, int levels, const std:
             kept_twigs = count;
             twig_triangles = tris;
         }
+        // At card levels the twigs go into the cards (a tree without
+        // leaves has none, and keeps its twigs).
+        if (cards_at(total, first) && !clusters) clusters = cluster_source(layer, src, places, twigs);
+        const bool cards = cards_at(total, first) && !clusters->frames.empty();
+        if (cards) kept_twigs = 0, twig_triangles = 0;
         rest.clear();
         for (std::size_t t = 0; t < current.size(); t += 3)
             if (!twigs.is_twig(src, current[t])) rest.insert(rest.end(), &current[t], &current[t] + 3);
@@ -856,6 +880,18 @@ std::vector<lod_level> lod_chain(const mesh_layer& layer, int levels, const std:
         current.swap(rest);
         for (std::size_t i = 0; i < kept_twigs; ++i) twigs.append(i, current);
         const std::size_t leaf_budget = total > current.size() / 3 ? total - current.size() / 3 : 0;
+        if (cards) {
+            lod_level l;
+            l.layer = write_level(layer, src, current, leaves, 0, 1.0, nullptr);
+            l.card_count = add_cards(l.layer, *clusters, leaf_budget, layer) / 4;
+            l.cards = clusters;
+            leaves_before = l.card_count * 4;
+            l.triangles = triangle_count(l.layer);
+            l.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count() +
+                        (level == 1 ? setup : 0.0);
+            out.push_back(std::move(l));
+            continue;
+        }
 
         std::size_t count = 0, leaf_tris = 0;
         while (count < kept_leaves && leaf_tris + leaves.triangles[leaves.order[count]] <= leaf_budget)

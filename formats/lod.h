@@ -7,9 +7,11 @@
 #pragma once
 
 #include <cstddef>
+#include <memory>
 #include <string>
 #include <vector>
 
+#include "formats/cluster_cards.h"
 #include "formats/mesh_layer.h"
 
 namespace sf::formats {
@@ -23,6 +25,10 @@ struct lod_level {
     mesh_layer layer;  // triangles and the leaves' own polygons; per-point maps only
     std::size_t triangles = 0;
     double seconds = 0.0;  // time to make it
+    // Levels from a quarter of level 0's triangles down (cards_at) show
+    // their twigs and leaves as cluster cards; the same clusters at each.
+    std::shared_ptr<const card_clusters> cards;
+    std::size_t card_count = 0;
 };
 
 // Levels 1 .. levels-1 of layer (levels from 1 to k_max_lod_levels). Every
@@ -30,7 +36,9 @@ struct lod_level {
 // split where a corner's values or surface differ. Skeleton lines are left
 // out, and so are triangles without area. A kept leaf grows (at most
 // twofold) about the point where it hangs from the bark; where that bark is
-// simplified away, the leaf moves onto the nearest bark kept.
+// simplified away, the leaf moves onto the nearest bark kept. At levels
+// with cards the twigs are left out, and they and the leaves give way to
+// the cards of formats/cluster_cards.h.
 std::vector<lod_level> make_lod_chain(const mesh_layer& layer, int levels);
 // The same with level k + 1 at most budgets[k] triangles (falling budgets,
 // each below the layer's own count).

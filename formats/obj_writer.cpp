@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "formats/bark_uv.h"
+#include "formats/cluster_cards.h"
 #include "formats/materials.h"
 
 namespace sf::formats {
@@ -23,6 +24,7 @@ using material_kind = surface_look;
 struct material {
     std::string name;  // as written after "usemtl"
     material_kind kind;
+    bool cards = false;  // cluster cards (formats/cluster_cards.h)
 };
 
 // A name OBJ and MTL read as one field.
@@ -54,7 +56,7 @@ public:
             }
             std::string name = material_name(std::string(prefix) + std::string(surface));
             const auto [it, added] = ids.emplace(name, static_cast<index_t>(list_.size()));
-            if (added) list_.push_back({std::move(name), look_of(surface)});
+            if (added) list_.push_back({std::move(name), look_of(surface), surface == k_surface_leaf_cards});
             by_string_[s] = it->second;
         }
     }
@@ -132,14 +134,14 @@ public:
         // One set only: the tubes' world-scaled bark coordinates win over
         // "SF_branch" when the layer has them.
         const bool world = has_bark_uv(layer);
-        const char* names[2] = {world ? k_map_bark_uv : k_map_branch_uv,
-                                leaf_atlas ? k_map_leaf_atlas_uv : k_map_leaf_uv};
+        const char* names[3] = {world ? k_map_bark_uv : k_map_branch_uv,
+                                leaf_atlas ? k_map_leaf_atlas_uv : k_map_leaf_uv, k_map_cards_uv};
         const index_t points = layer.point_count();
-        for (int k = 0; k < 2; ++k) {
+        for (int k = 0; k < 3; ++k) {
             const index_t m = layer.find_map(LWVMAP_TXUV, names[k]);
             if (m != k_none && layer.maps()[m].dim >= 2) map_[k] = m;
         }
-        if (map_[0] == k_none && map_[1] == k_none) return;
+        if (!any()) return;
 
         // Per-polygon values grouped by polygon, keeping their order (a
         // counting sort), so the latest one for a corner is applied last.
@@ -156,12 +158,14 @@ public:
         stamp_.assign(points, k_none);
     }
 
-    bool any() const { return map_[0] != k_none || map_[1] != k_none; }
+    bool any() const { return map_[0] != k_none || map_[1] != k_none || map_[2] != k_none; }
 
-    // Fills uv (2 floats per corner) for face p of the given material kind;
-    // false when the kind has no map or a corner has no finite value.
-    bool find(index_t p, material_kind kind, std::vector<float>& uv) {
-        const int k = kind == material_kind::bark || kind == material_kind::twig ? 0
+    // Fills uv (2 floats per corner) for face p of the given material;
+    // false when its kind has no map or a corner has no finite value.
+    bool find(index_t p, const material& m, std::vector<float>& uv) {
+        const material_kind kind = m.kind;
+        const int k = m.cards                                                     ? 2
+                      : kind == material_kind::bark || kind == material_kind::twig ? 0
                       : kind == material_kind::leaf                               ? 1
                                                                                   : -1;
         if (k < 0 || map_[k] == k_none) return false;
@@ -190,11 +194,11 @@ public:
 
 private:
     int slot_of(index_t map) const {
-        return map == k_none ? -1 : map == map_[0] ? 0 : map == map_[1] ? 1 : -1;
+        return map == k_none ? -1 : map == map_[0] ? 0 : map == map_[1] ? 1 : map == map_[2] ? 2 : -1;
     }
 
     const mesh_layer& layer_;
-    index_t map_[2] = {k_none, k_none};    // "SF_branch", the leaves' map
+    index_t map_[3] = {k_none, k_none, k_none};  // "SF_branch", the leaves' map, the cards
     std::vector<index_t> vmad_start_;      // per polygon: first entry in vmad_by_polygon_
     std::vector<index_t> vmad_by_polygon_;  // per-polygon record numbers
     std::vector<index_t> override_;        // per point: per-polygon record of polygon stamp_
@@ -323,7 +327,7 @@ std::vector<index_t> write_texture_coordinates(const mesh_layer& layer, const ma
         const std::span<const index_t> pts = layer.polygon_points(p);
         if (pts.size() < 3) continue;
         const index_t m = materials.of_polygon(p);
-        if (m == k_none || !uvs.find(p, materials.list()[m].kind, uv)) continue;
+        if (m == k_none || !uvs.find(p, materials.list()[m], uv)) continue;
         index_t* vt = corner_vt.data() + at.offset(p);
         for (std::size_t c = 0; c < pts.size(); ++c) {
             const std::uint64_t key = std::uint64_t(std::bit_cast<std::uint32_t>(uv[2 * c])) << 32 |
@@ -474,11 +478,14 @@ void write_mtl(const mesh_layer& layer, byte_sink& sink, const mtl_images& image
         out.put("\nnewmtl ");
         out.put(m.name);
         out.put('\n');
-        const std::string& image = m.kind == material_kind::leaf ? images.leaves
+        const std::string& image = m.cards                         ? images.cards
+                                   : m.kind == material_kind::leaf  ? images.leaves
                                    : m.kind == material_kind::other ? std::string()
                                                                     : images.bark;
-        put_colour(out, "Kd", image.empty() ? linear_colour(m.kind) : rgb{1, 1, 1});
-        if (m.kind == material_kind::leaf)
+        const bool leaf = m.kind == material_kind::leaf || m.cards;
+        put_colour(out, "Kd",
+                   !image.empty() ? rgb{1, 1, 1} : linear_colour(m.cards ? material_kind::leaf : m.kind));
+        if (leaf)
             out.put("Ka 0 0 0\nKs 0.04 0.04 0.04\nNs 30\nd 1\nillum 2\n");
         else
             out.put("Ka 0 0 0\nKs 0 0 0\nNs 10\nd 1\nillum 1\n");
@@ -486,7 +493,7 @@ void write_mtl(const mesh_layer& layer, byte_sink& sink, const mtl_images& image
         out.put("map_Kd ");
         out.put(image);
         out.put('\n');
-        if (m.kind != material_kind::leaf) {
+        if (!leaf) {
             // The relief: a normal map, and roughness from the G channel of
             // the occlusion/roughness image.
             if (!images.bark_normal.empty()) {
@@ -504,7 +511,7 @@ void write_mtl(const mesh_layer& layer, byte_sink& sink, const mtl_images& image
         out.put("map_d ");
         out.put(image);
         out.put('\n');
-        if (images.leaf_normals.empty()) continue;
+        if (m.cards || images.leaf_normals.empty()) continue;
         out.put("norm ");
         out.put(images.leaf_normals);
         out.put('\n');
@@ -527,7 +534,7 @@ std::string image_path_for(const std::string& obj_path, std::string_view what) {
 }
 
 void write_obj_files(const mesh_layer& layer, const std::string& obj_path, file_set& files,
-                     const texture_set* textures, const std::string& level0_path) {
+                     const texture_set* textures, const std::string& level0_path, const std::string* cards_png) {
     const std::string mtl_path = mtl_path_for(obj_path);
     auto base_name = [](const std::string& path) {
         const std::size_t slash = path.rfind('/');
@@ -547,8 +554,9 @@ void write_obj_files(const mesh_layer& layer, const std::string& obj_path, file_
     mtl_images names;
     {
         const material_table materials(layer);
-        bool bark = false, leaves = false;
+        bool bark = false, leaves = false, cards = false;
         for (const material& m : materials.list()) {
+            cards |= m.cards && cards_png && !cards_png->empty();
             bark |= texture_for(textures, m.kind) && m.kind != material_kind::leaf;
             leaves |= texture_for(textures, m.kind) && m.kind == material_kind::leaf;
         }
@@ -564,6 +572,10 @@ void write_obj_files(const mesh_layer& layer, const std::string& obj_path, file_
                 images.push_back({image_path_for(owner, k_bark_orm_image), &textures->bark_orm_png});
                 names.bark_orm = base_name(images.back().path);
             }
+        }
+        if (cards) {
+            images.push_back({image_path_for(owner, k_leaf_cards_image), cards_png});
+            names.cards = base_name(images.back().path);
         }
         if (leaves) {
             images.push_back({image_path_for(owner, k_leaf_image), &textures->leaf_png});

@@ -27,7 +27,8 @@ namespace sf::formats {
 // Texture coordinates: faces of "SF_trunk", "SF_branch", "SF_twig" and
 // "SF_root" use the world-scaled bark map (formats/bark_uv.h) when the
 // layer has it, else the 'TXUV' map "SF_branch", faces of "LG_leaf" the map
-// "SF_leaf", or "SF_all_leaves" (their tile) with leaf_atlas; a corner takes the per-polygon value of that map for its
+// "SF_leaf", or "SF_all_leaves" (their tile) with leaf_atlas, faces of
+// "SF_leaf_cards" the map "SF_cards"; a corner takes the per-polygon value of that map for its
 // polygon and point if there is one, else the point's own value. A face
 // with a corner that has neither (or a non-finite one) is written without
 // texture coordinates, as are lines, single points and faces of other
@@ -45,6 +46,7 @@ struct mtl_images {
     std::string leaves;  // the leaf atlas
     std::string leaf_normals;  // its normal map (with the atlas only)
     std::string bark_normal, bark_orm;  // the bark's relief ("norm", "map_Pr")
+    std::string cards;  // the cluster cards' image (formats/cluster_cards.h)
 };
 
 // One "newmtl" block per surface that write_obj names in "usemtl", in the
@@ -70,6 +72,7 @@ std::string image_path_for(const std::string& obj_path, std::string_view what);
 inline constexpr std::string_view k_bark_image = "bark_color", k_leaf_image = "leaf_atlas";
 inline constexpr std::string_view k_leaf_normal_image = "leaf_normal";
 inline constexpr std::string_view k_bark_normal_image = "bark_normal", k_bark_orm_image = "bark_orm";
+inline constexpr std::string_view k_leaf_cards_image = "leaf_cards";
 
 // Writes the OBJ file, its material library and, with textures, the images
 // it names (image_path_for k_bark_image, k_leaf_image and
@@ -81,8 +84,11 @@ inline constexpr std::string_view k_bark_normal_image = "bark_normal", k_bark_or
 void write_obj_files(const mesh_layer& layer, const std::string& obj_path, const texture_set* textures = nullptr);
 // The same files as members of a set of files committed together. A
 // coarser level of detail gives level0_path: its library then names level
-// 0's images and materials (the same names), and writes no images.
+// 0's images and materials (the same names), and writes no images. A level
+// with cluster cards names cards_png as image_path_for k_leaf_cards_image
+// of level 0 (written by the caller, once for every level).
 void write_obj_files(const mesh_layer& layer, const std::string& obj_path, file_set& files,
-                     const texture_set* textures = nullptr, const std::string& level0_path = {});
+                     const texture_set* textures = nullptr, const std::string& level0_path = {},
+                     const std::string* cards_png = nullptr);
 
 }  // namespace sf::formats

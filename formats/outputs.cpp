@@ -1,5 +1,7 @@
 #include "formats/outputs.h"
 
+#include <algorithm>
+
 #include "formats/edit_log.h"
 #include "formats/gltf_writer.h"
 #include "formats/lwo2_writer.h"
@@ -36,7 +38,7 @@ void write_glb_levels(const output_layers& layers, const glb_options& options, b
 
 void write_to_stream(mesh_format format, const output_layers& layers, const output_options& options,
                      byte_sink& sink, std::string_view mtllib) {
-    const glb_options glb{options.textures, options.wind_colours, {}, options.wind};
+    const glb_options glb{options.textures, options.wind_colours, {}, options.wind, true, options.cards_png};
     switch (format) {
         case mesh_format::glb:
             if (layers.lods.empty() && !layers.billboard) write_glb(layers.smooth, sink, glb);
@@ -59,7 +61,7 @@ std::string stem_of(const std::string& path) {
 
 void write_to_files(mesh_format format, const output_layers& layers, const output_options& options,
                     file_set& files, const std::string& path) {
-    const glb_options glb{options.textures, options.wind_colours, stem_of(path), options.wind};
+    const glb_options glb{options.textures, options.wind_colours, stem_of(path), options.wind, true, options.cards_png};
     switch (format) {
         case mesh_format::glb:
             if (layers.lods.empty() && !layers.billboard) write_glb_file(layers.smooth, path, files, glb);
@@ -67,7 +69,12 @@ void write_to_files(mesh_format format, const output_layers& layers, const outpu
             return;
         case mesh_format::obj:
             for (std::size_t k = 0; k < layers.lods.size(); ++k)
-                write_obj_files(layers.lods[k].layer, lod_path(path, int(k) + 1), files, options.textures, path);
+                write_obj_files(layers.lods[k].layer, lod_path(path, int(k) + 1), files, options.textures, path,
+                                options.cards_png);
+            // The cluster cards' image, once beside level 0's.
+            if (options.cards_png && std::any_of(layers.lods.begin(), layers.lods.end(),
+                                                 [](const lod_level& l) { return l.card_count > 0; }))
+                files.add(image_path_for(path, k_leaf_cards_image)).write(*options.cards_png);
             write_obj_files(layers.smooth, path, files, options.textures);  // with its .mtl and images beside it
             return;
         case mesh_format::mtl: write_mtl(layers.smooth, files.add(path)); return;

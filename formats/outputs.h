@@ -35,6 +35,7 @@ struct output_options {
     const texture_set* textures = nullptr;  // none: plain colours
     bool wind_colours = false;              // .glb: the weights also as COLOR_0
     bool wind = false;                      // .glb: the wind maps as TEXCOORD_1..4
+    const std::string* cards_png = nullptr;  // .glb: the cluster cards' image (formats/cluster_cards.h)
 };
 
 // Where an output goes: one stream, or a path whose files join a set (an

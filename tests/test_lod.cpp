@@ -52,17 +52,17 @@ double area(const mesh_layer& l, index_t p) {
     return 0.5 * std::sqrt(n[0] * n[0] + n[1] * n[1] + n[2] * n[2]);
 }
 
-// Bark outline and texture coordinates, leaf area and count of a layer.
+// Bark outline and texture coordinates, leaf area and count, cluster cards of a layer.
 struct summary {
     extent bark;
     double leaf_area = 0.0;
-    std::size_t leaf_polygons = 0;
+    std::size_t leaf_polygons = 0, cards = 0;
     std::set<std::pair<float, float>> uvs;  // texture coordinates of the bark
 };
 
 summary summarise(const mesh_layer& l) {
     summary s;
-    const index_t leaf = l.strings().find("LG_leaf");
+    const index_t leaf = l.strings().find("LG_leaf"), cards = l.strings().find(k_surface_leaf_cards);
     const index_t uv = l.find_map(LWVMAP_TXUV, "SF_branch");
     for (const auto values : {l.point_values(), l.polygon_point_values()})
         for (const value_record& r : values)
@@ -73,6 +73,10 @@ summary summarise(const mesh_layer& l) {
         if (l.polygon_surface(p) == leaf) {
             s.leaf_area += area(l, p);
             ++s.leaf_polygons;
+            continue;
+        }
+        if (l.polygon_surface(p) == cards) {
+            ++s.cards;
             continue;
         }
         for (index_t q : pts) {
@@ -117,17 +121,21 @@ struct LodTree : test::program_test {
 };
 
 // Every level renders as a tree: no triangles without area, every leaf on
-// kept bark, leaves grown at most twofold, bark and maps kept.
-void expect_level_is_a_tree(const summary& base, const mesh_layer& level) {
+// kept bark, leaves grown at most twofold, bark and maps kept. From a
+// quarter of level 0's triangles down, cluster cards and no leaves.
+void expect_level_is_a_tree(const summary& base, const mesh_layer& level, bool cards) {
     const layer_health h = check_layer(level, 0.05);
     for (const surface_health& s : h.surfaces) EXPECT_LE(s.degenerate * 1000, s.triangles) << s.surface;
     EXPECT_EQ(h.leaves_far, 0u) << h.farthest_leaf;
     const summary s = summarise(level);
     EXPECT_LT(s.leaf_polygons, base.leaf_polygons);
-    EXPECT_GT(s.leaf_polygons, 0u);
+    EXPECT_EQ(s.cards > 0, cards);
+    EXPECT_EQ(s.leaf_polygons > 0, !cards);
     const double kept = double(s.leaf_polygons) / double(base.leaf_polygons);
-    EXPECT_LE(s.leaf_area / base.leaf_area, 4.0 * kept * 1.1);
-    EXPECT_GE(s.leaf_area / base.leaf_area, std::min(1.0, 4.0 * kept) * 0.9);
+    if (!cards) {
+        EXPECT_LE(s.leaf_area / base.leaf_area, 4.0 * kept * 1.1);
+        EXPECT_GE(s.leaf_area / base.leaf_area, std::min(1.0, 4.0 * kept) * 0.9);
+    }
     for (int a = 0; a < 3; ++a) {
         const double size = base.bark.hi[a] - base.bark.lo[a];
         EXPECT_NEAR(s.bark.lo[a], base.bark.lo[a], 0.05 * size) << a;
@@ -150,7 +158,7 @@ TEST_F(LodTree, EachLevelHalvesOrKeepsItsBudgetAndStaysATree) {
         EXPECT_GT(share, 0.4);
         EXPECT_LT(share, 0.6);
         before = chain[k].triangles;
-        expect_level_is_a_tree(base, chain[k].layer);
+        expect_level_is_a_tree(base, chain[k].layer, k >= 1);
     }
     EXPECT_TRUE(make_lod_chain(tree, 1).empty());
 
@@ -161,7 +169,7 @@ TEST_F(LodTree, EachLevelHalvesOrKeepsItsBudgetAndStaysATree) {
         SCOPED_TRACE("budget " + std::to_string(budgets[k]));
         EXPECT_LE(given[k].triangles, budgets[k]);
         EXPECT_GT(given[k].triangles, budgets[k] * 8 / 10);
-        expect_level_is_a_tree(base, given[k].layer);
+        expect_level_is_a_tree(base, given[k].layer, k == 1);
     }
 }
 
@@ -180,13 +188,15 @@ TEST_F(LodTree, GlbHoldsEveryLevelAndObjAFilePerLevel) {
     // level 0's; names say what they are and carry the file's stem.
     EXPECT_FALSE(exists("t_LOD1_bark_color.png"));
     EXPECT_TRUE(file("t_LOD2.mtl").find("newmtl t_SF_trunk\nKd 1 1 1\n") != std::string::npos) << file("t_LOD2.mtl");
-    EXPECT_TRUE(file("t_LOD2.mtl").find("map_Kd t_leaf_atlas.png\n") != std::string::npos) << file("t_LOD2.mtl");
+    EXPECT_TRUE(file("t_LOD1.mtl").find("map_Kd t_leaf_atlas.png\n") != std::string::npos) << file("t_LOD1.mtl");
     EXPECT_TRUE(file("t_LOD2.mtl").find("norm t_bark_normal.png\nmap_Pr -imfchan g t_bark_orm.png\n") !=
                 std::string::npos)
         << file("t_LOD2.mtl");
     const std::string glb = file("t.glb");
+    EXPECT_TRUE(file("t_LOD2.mtl").find("map_Kd t_leaf_cards.png\nmap_d t_leaf_cards.png\n") != std::string::npos)
+        << file("t_LOD2.mtl");
     for (const char* name : {"t_bark_color.png", "t_leaf_atlas.png", "t_bark_normal.png", "t_bark_orm.png",
-                             "t_leaf_normal.png"}) {
+                             "t_leaf_normal.png", "t_leaf_cards.png"}) {
         const std::string image = file(name);
         const std::size_t at = glb.find(image);
         EXPECT_NE(at, std::string::npos) << name;
@@ -194,21 +204,27 @@ TEST_F(LodTree, GlbHoldsEveryLevelAndObjAFilePerLevel) {
     }
     const json doc = glb_json(glb);
     const json one = glb_json(file("one.glb"));
-    EXPECT_EQ(doc["images"].size(), 5u);
-    EXPECT_EQ(doc["textures"].size(), 5u);
+    // Level 2 has cluster cards: their image and material once more.
+    EXPECT_EQ(doc["images"].size(), 6u);
+    EXPECT_EQ(doc["textures"].size(), 6u);
     std::set<std::string> names;
     for (const char* key : {"images", "materials"})
         for (const json& e : doc[key]) names.insert(e["name"].get<std::string>());
     EXPECT_EQ(names, (std::set<std::string>{"t_bark_color", "t_bark_normal", "t_bark_orm", "t_leaf_atlas", "t_leaf_normal",
-                                            "t_SF_trunk",
-                                            "t_SF_branch", "t_SF_twig", "t_SF_root", "t_LG_leaf"}));
+                                            "t_leaf_cards", "t_SF_trunk", "t_SF_branch", "t_SF_twig", "t_SF_root",
+                                            "t_LG_leaf", "t_SF_leaf_cards"}));
     // The bark's occlusion and roughness are one image.
     json trunk;
     for (const json& m : doc["materials"])
         if (m["name"] == "t_SF_trunk") trunk = m;
     EXPECT_EQ(trunk["occlusionTexture"]["index"], trunk["pbrMetallicRoughness"]["metallicRoughnessTexture"]["index"]);
     EXPECT_TRUE(trunk.contains("normalTexture"));
-    EXPECT_EQ(doc["materials"].size(), 5u);
+    EXPECT_EQ(doc["materials"].size(), 6u);
+    for (const json& m : doc["materials"])
+        if (m["name"] == "t_SF_leaf_cards") {
+            EXPECT_EQ(m["alphaMode"], "MASK");
+            EXPECT_TRUE(m["pbrMetallicRoughness"].contains("baseColorTexture"));
+        }
     // Level 0 in the scene, the others its MSFT_lod alternatives in order,
     // each drawn down to a smaller screen coverage, the last never culled.
     ASSERT_EQ(doc["nodes"].size(), 4u);
