@@ -136,51 +136,6 @@ TEST(Tubes, TwigForkWritesBoxSideTubeThenOutwardBeforeSide) {
     EXPECT_EQ(n[4]->thick_weight, n[2]->thick_weight);
 }
 
-TEST(Tubes, ExitSidePicksTheTableRow) {
-    // World direction of the side chain, its exit side in the node's frame
-    // (local X up the column) and that side's table row.
-    struct row {
-        vec3_typ dir;
-        int x[4];
-        int faces[3][4];
-    };
-    const row rows[] = {
-        {{0, 0.3, 1}, {0, 1, 5, 4}, {{5, 1, 2, 6}, {2, 3, 7, 6}, {7, 3, 0, 4}}},   // +Z
-        {{1, 0.3, 0}, {5, 1, 2, 6}, {{0, 1, 5, 4}, {2, 3, 7, 6}, {7, 3, 0, 4}}},   // -Y
-        {{0, 0.3, -1}, {7, 6, 2, 3}, {{0, 1, 5, 4}, {5, 1, 2, 6}, {7, 3, 0, 4}}},  // -Z
-        {{-1, 0.3, 0}, {0, 4, 7, 3}, {{0, 1, 5, 4}, {5, 1, 2, 6}, {2, 3, 7, 6}}},  // +Y
-    };
-    auto box = [](int i) { return index_t(i < 4 ? 8 + 3 * i : 9 + 3 * (i - 4)); };
-    for (const row& w : rows) {
-        SCOPED_TRACE(testing::Message() << w.dir.x << "," << w.dir.z);
-        tube_run t;
-        t.fork(w.dir, false);
-        t.emit();
-        ASSERT_EQ(t.fg().polygon_count(), 25u);
-        for (int k = 0; k < 4; ++k)
-            EXPECT_EQ(t.poly(8 + k), (V{box(w.x[k]), box(w.x[(k + 1) % 4]), index_t(10 + 3 * ((k + 1) % 4)),
-                                        index_t(10 + 3 * k)}));
-        for (int f = 0; f < 3; ++f) {
-            const index_t p = index_t(12 + f);
-            V want;
-            for (int i : w.faces[f]) want.push_back(box(i));
-            EXPECT_EQ(t.poly(p), want) << "face " << f;
-            // Only the face across the seam carries per-polygon u = 1.
-            const float *v0 = t.value("SF_branch", box(0), p), *v4 = t.value("SF_branch", box(4), p);
-            if (w.faces[f][0] == 7) {
-                ASSERT_TRUE(v0 && v4);
-                EXPECT_TRUE(v0[0] == 1.0f && v4[0] == 1.0f && v4[1] > v0[1]);
-            } else {
-                EXPECT_EQ(v0, nullptr);
-            }
-        }
-        // The side ring sits out on the side the branch leaves by.
-        double out = 0;
-        for (index_t k = 10; k < 22; k += 3) out += t.fg().point(k)[0] * w.dir.x + t.fg().point(k)[2] * w.dir.z;
-        EXPECT_GT(out / 4, 0.01);
-    }
-}
-
 TEST(Tubes, ZeroSegmentsAndZeroReachStayFinite) {
     // Every node at one place: no length anywhere, and no segments setting.
     tube_run t;
