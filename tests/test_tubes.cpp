@@ -97,45 +97,6 @@ TEST(Tubes, PlainChainHasARingPerNodeQuadsAndOneCap) {
     }
 }
 
-TEST(Tubes, TwigForkWritesBoxSideTubeThenOutwardBeforeSide) {
-    tube_run t;
-    auto n = t.fork({1, 0.5, 0}, true);
-    t.emit();
-    // Points: base 4, O 4, fork 12, T 4, twig tip 4. Polygons: O 4, A 4,
-    // side tube 4, box 3, T 4 + cap, twig 4 + cap.
-    ASSERT_EQ(t.fg().point_count(), 28u);
-    ASSERT_EQ(t.fg().polygon_count(), 25u);
-    // Fork points go A[k], B[k], S'[k] for each corner.
-    auto a = [](int k) { return index_t(8 + 3 * k); };
-    auto b = [](int k) { return index_t(9 + 3 * k); };
-    auto s = [](int k) { return index_t(10 + 3 * k); };
-    EXPECT_EQ(t.poly(4), (V{4, 5, a(1), a(0)}));
-    EXPECT_EQ(t.poly(8)[2], s(1));
-    // The outward tube and its cap come before the side tube.
-    EXPECT_EQ(t.poly(15), (V{b(0), b(1), 21, 20}));
-    EXPECT_EQ(t.poly(19), (V{20, 21, 22, 23}));
-    EXPECT_EQ(t.poly(20), (V{s(0), s(1), 25, 24}));
-    EXPECT_EQ(t.surface(20), "SF_twig");
-    EXPECT_EQ(t.surface(24), "SF_branch");  // a twig's cap
-    EXPECT_EQ(t.poly(24), (V{24, 25, 26, 27}));
-
-    // Side tube seam: the last quad gets X[3], X[0], then X[0] again and
-    // S'[0], both at u = 1.
-    const index_t x0 = t.poly(8)[0], x3 = t.poly(11)[0];
-    std::vector<index_t> on_last;
-    std::vector<float> u_last;
-    for (const auto& rec : t.fg().polygon_point_values())
-        if (rec.polygon == 11) on_last.push_back(rec.point), u_last.push_back(t.fg().values(rec)[0]);
-    EXPECT_EQ(on_last, (V{x3, x0, x0, s(0)}));
-    EXPECT_EQ(u_last, (std::vector<float>{0.75f, 1.0f, 1.0f, 1.0f}));
-    // The side starts at the node's path length plus half its radius.
-    const double rs = 0.02 * 0.5 + 0.005 / 2.0;
-    EXPECT_FLOAT_EQ(t.value("SF_branch", s(0), 11)[1], static_cast<float>((2.0 + 0.5 * rs) / t.model.reach));
-    // The twig node itself gets no ring but the fork's weights.
-    EXPECT_EQ(n[4]->range_weight, n[2]->range_weight);
-    EXPECT_EQ(n[4]->thick_weight, n[2]->thick_weight);
-}
-
 TEST(Tubes, ZeroSegmentsAndZeroReachStayFinite) {
     // Every node at one place: no length anywhere, and no segments setting.
     tube_run t;
