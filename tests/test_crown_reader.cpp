@@ -260,12 +260,9 @@ TEST(CrownReader, RefusesBadFilesWithOneLineNamingTheFile) {
          "property float z\nelement face 1\nproperty list uchar int vertex_indices\nend_header\n"
          "0 0 0\n1 0 0\n0 1 0\n3 0 1 2\n",
          "exceeds the file's size"},
-        {"huge.gltf", gltf_quad(1000000000000ull), "count exceeds"},
         {"nan.ply", ply_head + "0 0 0\n1 nan 0\n0 1 0\n3 0 1 2\n", "non-finite"},
         {"nan.obj", "v 0 0 0\nv 1 nan 0\nv 0 1 0\nf 1 2 3\n", "non-finite"},
-        {"inf.obj", "v 0 0 0\nv 1 0 -inf\nv 0 1 0\nf 1 2 3\n", "non-finite"},
         {"range.ply", ply_head + "0 0 0\n1 0 0\n0 1 0\n3 0 1 7\n", "out of range"},
-        {"range.obj", "v 0 0 0\nv 1 0 0\nv 0 1 0\nf 1 2 9\n", "out of range"},
     };
     for (const bad_file& c : cases) {
         const std::string path = dir.write(c.name, c.text);

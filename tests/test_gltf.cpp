@@ -170,8 +170,6 @@ mesh_layer hand_made_layer() {
 TEST(Gltf, HandMadeLayer) {
     const glb g = write_and_parse(hand_made_layer());
     check_accessors(g);
-    EXPECT_EQ(g.doc["asset"]["version"], "2.0");
-    EXPECT_EQ(g.doc["nodes"][0]["mesh"], 0);
     const json& prims = g.doc["meshes"][0]["primitives"];
     ASSERT_EQ(prims.size(), 3u);  // the twig had only a degenerate triangle
     auto material = [&](const json& p) { return g.doc["materials"][p["material"].get<int>()]["name"]; };

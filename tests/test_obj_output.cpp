@@ -1,9 +1,7 @@
 // OBJ output with materials and texture coordinates, its .mtl, and the
 // pair written whole or not at all.
 #include <gtest/gtest.h>
-#include <sys/wait.h>
 
-#include <cstdlib>
 #include <filesystem>
 #include <limits>
 #include <string>
@@ -207,27 +205,6 @@ TEST(ObjFiles, WholePairOrNothing) {
     EXPECT_THROW(write_obj_files(l, dir.file("lib.obj")), io_error);
     EXPECT_EQ(test::slurp(dir.file("lib.obj")), "old obj");
     EXPECT_EQ(dir.entries(), 6u);  // tree pair, dir.obj, dir.mtl, lib.mtl, lib.obj
-}
-
-// Whole runs of the program.
-struct ObjProgram : ::testing::Test {
-    test::scratch_dir dir;
-
-    int run(const std::string& args) {
-        const std::string cmd = "cd '" + dir.path.string() + "' && '" SF_PROGRAM "' " + args + " >out.txt 2>err.txt";
-        const int status = std::system(cmd.c_str());
-        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    }
-    std::string err() const { return test::slurp(dir.file("err.txt")); }
-};
-
-TEST_F(ObjProgram, FailingLibraryLeavesNoObj) {
-    std::filesystem::create_directory(dir.file("t.mtl"));
-    dir.write("t.mtl/inside", "x");
-    EXPECT_EQ(run("build -o t.obj"), 2);
-    EXPECT_NE(err().find("t.mtl"), std::string::npos) << err();
-    EXPECT_FALSE(std::filesystem::exists(dir.file("t.obj")));
-    EXPECT_EQ(dir.entries(), 3u);  // t.mtl, out.txt, err.txt
 }
 
 }  // namespace

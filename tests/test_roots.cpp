@@ -148,35 +148,6 @@ TEST_F(Roots, ZeroSettingsSkipTheirDraws) {
     EXPECT_EQ(draws_used(model, 30), ring + 4 * segments);  // no length jitter
 }
 
-TEST_F(Roots, FirstSegmentDrawsLengthSagWobbleTurnTaper) {
-    grow(7);
-    const model_typ::w_typ* start = model.root_chains->chain;
-    const model_typ::w_typ* node = start->outward;
-
-    g_random.seed(7);
-    for (int i = 0; i < 4; ++i) random::raw();  // the ring
-    const double r = (k_base_thickness * 0.03 + 0.005) * 1.2;
-    const double g = 0.23, c = 0.4, f = 0.5, e = ((r / 3) * 2) * f;
-    const double length = r * f + g_random.uniform(-e, e);
-    vec3_typ d = start->segment;
-    d.y -= g;
-    d.y += g_random.uniform(g / 1.5, -g / 5);
-    const double h = c / 0.78539816339745 * g;
-    d.y += g_random.uniform(-h, h);
-    d = d.normalized().rot_y(g_random.uniform(-2 * c, 2 * c));
-    const double taper = g_random.uniform_int(4, 10);
-
-    EXPECT_TRUE(node->segment.x == d.x && node->segment.y == d.y && node->segment.z == d.z);
-    const vec3_typ p = start->position + d * length;
-    EXPECT_TRUE(node->position.x == p.x && node->position.y == p.y);
-    EXPECT_EQ(node->thickness, start->thickness - start->thickness / taper);
-    // The start node sits between ring points 0 and 1, below the base, pushed out.
-    EXPECT_NEAR(start->thickness * model.branch_thickness,
-                (model.root_points[0] - model.root_points[1]).length() / 2, 1e-15);
-    EXPECT_LT(start->position.y, -(r / 2));
-    EXPECT_EQ(start->segment.y, 0.0);
-}
-
 TEST_F(Roots, SeamValuesArePerPolygonOnly) {
     EXPECT_EQ(skirt_seam_index(5), 3);
     EXPECT_EQ(skirt_seam_index(8), 5);

@@ -1,5 +1,5 @@
-// The stand-in host: mesh-edit operations, id checks, scans, normals, the
-// journal and the services.
+// The stand-in host: mesh-edit operations, id checks, scans, normals and
+// the journal.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -8,7 +8,6 @@
 #include <vector>
 
 #include "app/standin_host.h"
-#include "standin_services.h"
 
 namespace sf::app {
 namespace {
@@ -149,20 +148,6 @@ TEST_F(Host, JournalKeepsCallOrderAndValues) {
     EXPECT_EQ(fg.find_value(fg.find_map(LWVMAP_WGHT, "uv"), 0)[0], 0.5f);
     EXPECT_EQ(fg.tags()[0].type, LWPTAG_COLR);
     EXPECT_EQ(fg.strings().view(fg.tags()[0].text), "1 0 0");
-}
-
-TEST(Services, MonitorIsSilentAndInfoPrintsBothLines) {
-    install_standin_services();
-    const DynaMonitorFuncs* dm = standin_monitor_funcs();
-    LWMonitor* m = dm->create("Sylvaform", "Growing");
-    ASSERT_NE(m, nullptr);
-    ::testing::internal::CaptureStderr();
-    m->init(m->data, 10);
-    EXPECT_EQ(m->step(m->data, 1), 0);
-    m->done(m->data);
-    dm->destroy(m);
-    standin_message_funcs()->info("first", "second");
-    EXPECT_EQ(::testing::internal::GetCapturedStderr(), "first\nsecond\n");
 }
 
 }  // namespace
