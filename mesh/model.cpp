@@ -50,6 +50,11 @@ void model_typ::l_typ::operator delete(void* p, std::size_t size) noexcept {
     else ::operator delete(p);
 }
 
+void model_typ::release_pools() noexcept {
+    node_pool<w_typ>::release();
+    node_pool<l_typ>::release();
+}
+
 model_typ::d_typ::~d_typ() {
     delete chain;
     delete_owned_list(next);

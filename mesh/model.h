@@ -90,6 +90,10 @@ public:
     model_typ& operator=(const model_typ&) = delete;
     ~model_typ();
 
+    // Gives the calling thread's node and anchor pools back to the system
+    // when no model on it holds a node (they are kept between builds).
+    static void release_pools() noexcept;
+
     // Fills the model from a grown branch table.
     void build(const galaz_typ* table, std::int32_t count, const settings_typ& r, random& rng);
 

@@ -1,15 +1,18 @@
 // Fixed-size blocks for the model's nodes, kept per thread. A build makes and
-// frees millions of small nodes; a free list over 1 MiB slabs beats the
+// frees millions of small nodes; a free list over 16 MiB slabs beats the
 // general allocator at that, and the next build on the thread (the panel
 // rebuilds on every change) reuses the slabs without faulting pages in
-// again. They go back to the system when the thread ends; a build's peak
-// memory is unchanged.
-// Address-sanitised builds use the general allocator, which can see misuse.
+// again. release() gives them back to the system when every block is free:
+// the tool calls it when it is dropped, so the files written after a build
+// find the memory free. Address-sanitised builds use the general
+// allocator, which can see misuse.
 #pragma once
 
 #include <cstddef>
 #include <new>
 #include <vector>
+
+#include <sys/mman.h>
 
 #if defined(__SANITIZE_ADDRESS__)
 #define SF_NODE_POOL_OFF 1
@@ -39,6 +42,7 @@ public:
             s.cursor += block;
             --s.left;
         }
+        ++s.live;
         return p;
 #endif
     }
@@ -51,6 +55,16 @@ public:
         auto* f = static_cast<free_block*>(p);
         f->next = s.free;
         s.free = f;
+        --s.live;
+#endif
+    }
+
+    // The calling thread's slabs back to the system, if none of its blocks
+    // is in use.
+    static void release() noexcept {
+#if !defined(SF_NODE_POOL_OFF)
+        state& s = local();
+        if (s.live == 0) s.release();
 #endif
     }
 
@@ -61,23 +75,39 @@ private:
     static constexpr std::size_t align = alignof(T) < alignof(free_block) ? alignof(free_block) : alignof(T);
     static constexpr std::size_t size = sizeof(T) < sizeof(free_block) ? sizeof(free_block) : sizeof(T);
     static constexpr std::size_t block = (size + align - 1) / align * align;
-    static constexpr std::size_t per_slab = (std::size_t(1) << 20) / block;
+    static constexpr std::size_t slab_bytes = std::size_t(16) << 20;
+    static constexpr std::size_t per_slab = slab_bytes / block;
 
     struct state {
         free_block* free = nullptr;
+        std::size_t slab = 0;  // the slab being carved
         char* cursor = nullptr;
         std::size_t left = 0;
+        long live = 0;  // blocks taken and not given back on this thread
         std::vector<void*> slabs;
 
         void grow() {
-            slabs.reserve(slabs.size() + 1);
-            cursor = static_cast<char*>(::operator new(per_slab * block));
-            slabs.push_back(cursor);
+            if (slab + 1 < slabs.size()) {
+                cursor = static_cast<char*>(slabs[++slab]);
+            } else {
+                slabs.reserve(slabs.size() + 1);
+                void* m = ::mmap(nullptr, slab_bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+                if (m == MAP_FAILED) throw std::bad_alloc();
+                slabs.push_back(m);
+                slab = slabs.size() - 1;
+                cursor = static_cast<char*>(m);
+            }
             left = per_slab;
         }
-        ~state() {
-            for (void* slab : slabs) ::operator delete(slab);
+        void release() noexcept {
+            for (void* m : slabs) ::munmap(m, slab_bytes);
+            slabs.clear();
+            free = nullptr;
+            slab = 0;
+            cursor = nullptr;
+            left = 0;
         }
+        ~state() { release(); }
     };
 
     static state& local() {

@@ -5,6 +5,7 @@
 #include "core/background.h"
 #include "core/branch.h"
 #include "core/settings.h"
+#include "mesh/model.h"
 #include "plugin/build.h"
 #include "ui/services.h"
 
@@ -17,6 +18,7 @@ settings_typ& record(LWInstance inst) { return *static_cast<settings_typ*>(inst)
 void release_tables() {
     release_branch_table();
     release_background();
+    model_typ::release_pools();
 }
 
 }  // namespace
