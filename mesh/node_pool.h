@@ -4,8 +4,9 @@
 // rebuilds on every change) reuses the slabs without faulting pages in
 // again. release() gives them back to the system when every block is free:
 // the tool calls it when it is dropped, so the files written after a build
-// find the memory free. Address-sanitised builds use the general
-// allocator, which can see misuse.
+// find the memory free. A block goes back to the pool of the thread that
+// took it (a model is built and freed on one thread). Address-sanitised
+// builds use the general allocator, which can see misuse.
 #pragma once
 
 #include <cstddef>
@@ -80,30 +81,23 @@ private:
 
     struct state {
         free_block* free = nullptr;
-        std::size_t slab = 0;  // the slab being carved
         char* cursor = nullptr;
         std::size_t left = 0;
         long live = 0;  // blocks taken and not given back on this thread
         std::vector<void*> slabs;
 
         void grow() {
-            if (slab + 1 < slabs.size()) {
-                cursor = static_cast<char*>(slabs[++slab]);
-            } else {
-                slabs.reserve(slabs.size() + 1);
-                void* m = ::mmap(nullptr, slab_bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-                if (m == MAP_FAILED) throw std::bad_alloc();
-                slabs.push_back(m);
-                slab = slabs.size() - 1;
-                cursor = static_cast<char*>(m);
-            }
+            slabs.reserve(slabs.size() + 1);
+            void* m = ::mmap(nullptr, slab_bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+            if (m == MAP_FAILED) throw std::bad_alloc();
+            slabs.push_back(m);
+            cursor = static_cast<char*>(m);
             left = per_slab;
         }
         void release() noexcept {
             for (void* m : slabs) ::munmap(m, slab_bytes);
             slabs.clear();
             free = nullptr;
-            slab = 0;
             cursor = nullptr;
             left = 0;
         }
