@@ -70,7 +70,8 @@ function same(a, b) {
 }
 
 // Polls fn until it answers something truthy; the last answer or error goes into the failure.
-async function waitFor(what, fn, timeoutMs = 15000, everyMs = 100) {
+// The wait is a watchdog against hangs, generous for sanitised builds.
+async function waitFor(what, fn, timeoutMs = 60000, everyMs = 100) {
   const end = Date.now() + timeoutMs;
   let last;
   for (;;) {
