@@ -573,16 +573,17 @@ inline void v_small(v2 ax, const double* x, double* s, double* c) {
 
 template <bool want_sin, bool want_cos>
 void many(const double* x, double* s, double* c, std::size_t n) {
+    const auto one = [&](std::size_t j) {
+        if (want_sin && want_cos) sincos(x[j], s[j], c[j]);
+        else if (want_sin) s[j] = sin(x[j]);
+        else c[j] = cos(x[j]);
+    };
     std::size_t i = 0;
     for (; i + 2 <= n; i += 2) {
         const v2 ax = v::abs((v2){x[i], x[i + 1]});
         const v2i ok = (ax >= 0x1p-26) & (ax < cw_limit);
         if (!(ok[0] && ok[1])) {
-            for (std::size_t j = i; j < i + 2; ++j) {
-                if (want_sin && want_cos) sincos(x[j], s[j], c[j]);
-                else if (want_sin) s[j] = sin(x[j]);
-                else c[j] = cos(x[j]);
-            }
+            one(i), one(i + 1);
             continue;
         }
         if (want_sin) SF_CRMATH_COUNT(sincos_calls), SF_CRMATH_COUNT(sincos_calls);
@@ -595,11 +596,7 @@ void many(const double* x, double* s, double* c, std::size_t n) {
         if (want_sin) v_cheap_finish<false>(f, x + i, s + i);
         if (want_cos) v_cheap_finish<true>(f, x + i, c + i);
     }
-    for (; i < n; ++i) {
-        if (want_sin && want_cos) sincos(x[i], s[i], c[i]);
-        else if (want_sin) s[i] = sin(x[i]);
-        else c[i] = cos(x[i]);
-    }
+    for (; i < n; ++i) one(i);
 }
 
 }  // namespace
