@@ -259,7 +259,7 @@ int run_build(const build_request& request, const host_options& options) {
         const std::string far = far_settings(defaults, read_reals(session.panel()));
         session.finish();
 
-        write_grown_tree(outputs_of(request), outputs, textures, mesh.foreground(), mesh.background(), far);
+        write_grown_tree(outputs_of(request), outputs, textures, std::move(mesh.foreground()), mesh.background(), far);
         std::fprintf(stderr, "sylvaform: %u points, %u polygons in %.3f s\n", unsigned(mesh.foreground().point_count()),
                      unsigned(mesh.foreground().polygon_count()), took.count());
         return k_exit_ok;

@@ -150,24 +150,53 @@ std::vector<output_target> checked_outputs(const tree_output_request& request) {
     return outputs;
 }
 
-void write_grown_tree(const tree_output_request& request, const std::vector<output_target>& outputs,
-                      const formats::texture_set& textures, const formats::mesh_layer& tree,
-                      const formats::mesh_layer& crown, const std::string& far) {
+namespace {
+
+// spare: the tree itself when the caller gives it up; the wind maps and the
+// world-scaled bark then go onto it in place, after the outputs that read it
+// as built are written, instead of onto copies as large as the tree.
+void write_tree(const tree_output_request& request, const std::vector<output_target>& outputs,
+                const formats::texture_set& textures, const formats::mesh_layer& tree, formats::mesh_layer* spare,
+                const formats::mesh_layer& crown, const std::string& far) {
     require_finite(tree, far, crown);
+    // An edit log replays the history, which maps added now would join.
+    if (spare && spare->keeps_history()) spare = nullptr;
     // Wind data goes on a copy, so that the edit log stays the tool's own;
     // .lwo gets it as vertex maps.
     std::optional<formats::mesh_layer> windy;
     if (request.wind) {
-        windy = formats::copy_layer(tree);
-        formats::add_wind_maps(*windy);
+        if (spare) {
+            formats::add_wind_maps(*spare);
+        } else {
+            windy = formats::copy_layer(tree);
+            formats::add_wind_maps(*windy);
+        }
     }
     const formats::mesh_layer& fg = windy ? *windy : tree;
+    const formats::mesh_layer* with_wind = request.wind ? &fg : nullptr;
+    const bool dress = std::any_of(outputs.begin(), outputs.end(), [](const output_target& o) {
+        return o.kind == output_kind::obj || o.kind == output_kind::glb;
+    });
+    // Every file is written in full before any of them replaces what was
+    // there: all of them appear, or none.
+    formats::file_set files;
+    const formats::output_options written{&textures, request.wind_colours, request.wind, nullptr};
+    std::vector<output_target> later = outputs;
+    if (spare && dress) {
+        // .lwo reads the layer as built: it is written before the bark is
+        // added. (No edit log here: the layer keeps no history.)
+        const auto lwo = std::stable_partition(later.begin(), later.end(),
+                                               [](const output_target& o) { return o.kind == output_kind::lwo; });
+        write_files({later.begin(), lwo}, formats::output_layers{tree, tree, {}, with_wind, nullptr}, written, files);
+        later.erase(later.begin(), lwo);
+    }
     // .obj and .glb render the bark on world-scaled coordinates, added to a
-    // copy: the tool's own layer (.lwo, edit log) stays as built.
+    // copy unless the tree is given up: .lwo and the edit log read it as built.
     std::optional<formats::mesh_layer> dressed;
-    if (std::any_of(outputs.begin(), outputs.end(),
-                    [](const output_target& o) { return o.kind == output_kind::obj || o.kind == output_kind::glb; }))
-        dressed = formats::with_bark_uv(fg);
+    if (dress) {
+        if (spare) formats::add_bark_uv(*spare);
+        else dressed = formats::with_bark_uv(fg);
+    }
     const formats::mesh_layer& base = dressed ? *dressed : fg;
     std::optional<formats::mesh_layer> refined;
     if (request.triangles) refined = budgeted_tree(base, request);
@@ -198,18 +227,28 @@ void write_grown_tree(const tree_output_request& request, const std::vector<outp
                      impostor->width, impostor->height, impostor->colour_png.size(), impostor->normal_png.size(),
                      took.count());
     }
-    // Every file is written in full before any of them replaces what was
-    // there: all of them appear, or none.
-    formats::file_set files;
-    const formats::output_layers layers{tree, smooth, lods, windy ? &*windy : nullptr,
-                                        impostor ? &*impostor : nullptr};
-    const formats::output_options written{&textures, request.wind_colours, request.wind,
-                                          cards_png.empty() ? nullptr : &cards_png};
-    write_files(outputs, layers, written, files);
+    const formats::output_layers layers{tree, smooth, lods, with_wind, impostor ? &*impostor : nullptr};
+    formats::output_options options = written;
+    options.cards_png = cards_png.empty() ? nullptr : &cards_png;
+    write_files(later, layers, options, files);
     if (request.preview) write_preview(smooth, crown, *request.preview, files);
     for (const output_target& o : outputs)
-        if (o.kind == output_kind::edit_log_stdout) write_output(o, layers, written, files);
+        if (o.kind == output_kind::edit_log_stdout) write_output(o, layers, options, files);
     files.commit();
+}
+
+}  // namespace
+
+void write_grown_tree(const tree_output_request& request, const std::vector<output_target>& outputs,
+                      const formats::texture_set& textures, const formats::mesh_layer& tree,
+                      const formats::mesh_layer& crown, const std::string& far) {
+    write_tree(request, outputs, textures, tree, nullptr, crown, far);
+}
+
+void write_grown_tree(const tree_output_request& request, const std::vector<output_target>& outputs,
+                      const formats::texture_set& textures, formats::mesh_layer&& tree,
+                      const formats::mesh_layer& crown, const std::string& far) {
+    write_tree(request, outputs, textures, tree, &tree, crown, far);
 }
 
 }  // namespace sf::app

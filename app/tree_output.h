@@ -58,5 +58,11 @@ std::vector<output_target> checked_outputs(const tree_output_request& request);
 void write_grown_tree(const tree_output_request& request, const std::vector<output_target>& outputs,
                       const formats::texture_set& textures, const formats::mesh_layer& fg,
                       const formats::mesh_layer& crown, const std::string& far);
+// The same for a tree the caller gives up (left with extra maps): the maps
+// the outputs need go onto it in place instead of onto copies as large as
+// the tree, once the outputs that read it as built are written.
+void write_grown_tree(const tree_output_request& request, const std::vector<output_target>& outputs,
+                      const formats::texture_set& textures, formats::mesh_layer&& fg,
+                      const formats::mesh_layer& crown, const std::string& far);
 
 }  // namespace sf::app

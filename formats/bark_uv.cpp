@@ -78,18 +78,17 @@ void add_bark_uv(mesh_layer& layer) {
     }
     for (index_t q = 0; q < points; ++q)
         if (girth_edges[q]) girth[q] /= girth_edges[q];
-    // A point without ring neighbours takes the largest girth of its polygons.
-    std::vector<double> borrowed(points, 0.0);
+    // A point without ring neighbours takes the largest girth of its
+    // polygons (its own girth is still 0, and only points with ring
+    // neighbours are read).
     for (index_t p = 0; p < polygons; ++p) {
         if (!kind_of(p)) continue;
         double g = 0.0;
         for (const index_t q : layer.polygon_points(p))
             if (q < points && girth_edges[q]) g = std::max(g, girth[q]);
         for (const index_t q : layer.polygon_points(p))
-            if (q < points && !girth_edges[q]) borrowed[q] = std::max(borrowed[q], g);
+            if (q < points && !girth_edges[q]) girth[q] = std::max(girth[q], g);
     }
-    for (index_t q = 0; q < points; ++q)
-        if (!girth_edges[q]) girth[q] = borrowed[q];
 
     double scale[2] = {median(along[0]), median(along[1])};
     if (scale[0] == 0.0) scale[0] = scale[1];

@@ -133,6 +133,13 @@ TEST_F(WindTree, GlbCarriesTheSetsOnlyWhenAsked) {
     ASSERT_EQ(run(sets + "--subdivide 1 --lod 2 --wind -o w.glb -o w.lwo -o w.edits"), 0) << err();
     ASSERT_EQ(run(sets + "--subdivide 1 --lod 2 -o n.glb -o n.lwo -o n.edits"), 0) << err();
     EXPECT_EQ(file("w.edits"), file("n.edits"));
+    // Without an edit log the maps go onto the tree itself, after the .lwo
+    // is written: the same files as from the copies.
+    const std::string with[2] = {file("w.lwo"), file("w.glb")}, without[2] = {file("n.lwo"), file("n.glb")};
+    ASSERT_EQ(run(sets + "--subdivide 1 --lod 2 --wind -o w.lwo -o w.glb"), 0) << err();
+    ASSERT_EQ(run(sets + "--subdivide 1 --lod 2 -o n.glb -o n.lwo"), 0) << err();
+    EXPECT_TRUE(file("w.lwo") == with[0] && file("w.glb") == with[1]);
+    EXPECT_TRUE(file("n.lwo") == without[0] && file("n.glb") == without[1]);
     EXPECT_NE(file("w.lwo").find("SF_wind_dir_z_level_phase"), std::string::npos);
     EXPECT_EQ(file("n.lwo").find("SF_wind"), std::string::npos);
     const std::string glb = file("w.glb");
