@@ -91,6 +91,10 @@ void add_bark_uv(mesh_layer& layer) {
     }
 
     double scale[2] = {median(along[0]), median(along[1])};
+    // The scratch goes before the map's values take room.
+    along[0] = {};
+    along[1] = {};
+    girth_edges = {};
     if (scale[0] == 0.0) scale[0] = scale[1];
     if (scale[1] == 0.0) scale[1] = scale[0];
 
