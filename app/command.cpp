@@ -231,17 +231,15 @@ int run_build(const build_request& request, const host_options& options) {
         // when no output uses them: a bad file named is a mistake either way.
         formats::texture_set textures;
         if (request.bark_texture || request.leaf_atlas ||
-            std::any_of(outputs.begin(), outputs.end(),
-                        [](const output_target& o) { return o.kind == output_kind::obj || o.kind == output_kind::glb; }))
+            std::any_of(outputs.begin(), outputs.end(), [](const output_target& o) { return info_of(o).images; }))
             textures = load_textures({request.no_textures, request.bark_texture, request.leaf_atlas});
         const std::optional<preset_data> preset = start_host(options, request.preset);
         standin_host mesh;
         load_crown(request, mesh, preset);
         // The history of edits costs more than the tree itself; only the
         // edit log reads it.
-        mesh.foreground().keep_history(std::any_of(outputs.begin(), outputs.end(), [](const output_target& o) {
-            return o.kind == output_kind::edit_log || o.kind == output_kind::edit_log_stdout;
-        }));
+        mesh.foreground().keep_history(
+            std::any_of(outputs.begin(), outputs.end(), [](const output_target& o) { return info_of(o).history; }));
 
         plugin_module module(module_path(options));
         tool_session session(module);

@@ -23,7 +23,7 @@ std::vector<output_file> output_files(const std::vector<output_target>& outputs,
         const output_target& o = outputs[k];
         if (o.kind == output_kind::edit_log_stdout) continue;
         const std::string option = "-o " + (given.empty() ? o.path : given[k]);
-        if (o.kind != output_kind::obj) {
+        if (!info_of(o).side_files) {
             files.push_back({o.path, option});
             continue;
         }

@@ -27,17 +27,6 @@ namespace sf::app {
 
 namespace {
 
-formats::mesh_format format_of(output_kind kind) {
-    switch (kind) {
-        case output_kind::obj: return formats::mesh_format::obj;
-        case output_kind::lwo: return formats::mesh_format::lwo;
-        case output_kind::glb: return formats::mesh_format::glb;
-        case output_kind::edit_log:
-        case output_kind::edit_log_stdout: break;
-    }
-    return formats::mesh_format::edit_log;
-}
-
 // Files join the set; the edit log on standard output is written at once.
 void write_output(const output_target& out, const formats::output_layers& layers,
                   const formats::output_options& options, formats::file_set& files) {
@@ -126,13 +115,35 @@ bool has_extension(const std::string& path, std::string_view ext) {
                       [](char a, char b) { return a == std::tolower(static_cast<unsigned char>(b)); });
 }
 
+formats::mesh_format format_of(output_kind kind) {
+    switch (kind) {
+        case output_kind::obj: return formats::mesh_format::obj;
+        case output_kind::lwo: return formats::mesh_format::lwo;
+        case output_kind::glb: return formats::mesh_format::glb;
+        case output_kind::edit_log:
+        case output_kind::edit_log_stdout: break;
+    }
+    return formats::mesh_format::edit_log;
+}
+
+const formats::format_info& info_of(const output_target& output) { return formats::info_of(format_of(output.kind)); }
+
 output_target classify_output(const std::string& arg) {
     if (arg == "-") return {arg, output_kind::edit_log_stdout};
-    if (has_extension(arg, ".obj")) return {arg, output_kind::obj};
-    if (has_extension(arg, ".lwo")) return {arg, output_kind::lwo};
-    if (has_extension(arg, ".glb")) return {arg, output_kind::glb};
-    if (has_extension(arg, ".edits")) return {arg, output_kind::edit_log};
-    throw usage_error("-o " + arg + ": unknown output type (use .obj, .lwo, .glb, .edits or - for the edit log on stdout)");
+    if (const formats::format_info* f = formats::format_of_path(arg)) {
+        switch (f->format) {
+            case formats::mesh_format::obj: return {arg, output_kind::obj};
+            case formats::mesh_format::lwo: return {arg, output_kind::lwo};
+            case formats::mesh_format::glb: return {arg, output_kind::glb};
+            case formats::mesh_format::edit_log: return {arg, output_kind::edit_log};
+            case formats::mesh_format::mtl: break;  // has no extension of its own
+        }
+    }
+    std::string known;
+    for (const formats::format_info& f : formats::output_formats())
+        if (!f.extension.empty()) known += std::string(f.extension) + ", ";
+    known.resize(known.size() - 2);
+    throw usage_error("-o " + arg + ": unknown output type (use " + known + " or - for the edit log on stdout)");
 }
 
 std::vector<output_target> checked_outputs(const tree_output_request& request) {
@@ -174,21 +185,20 @@ void write_tree(const tree_output_request& request, const std::vector<output_tar
     }
     const formats::mesh_layer& fg = windy ? *windy : tree;
     const formats::mesh_layer* with_wind = request.wind ? &fg : nullptr;
-    const bool dress = std::any_of(outputs.begin(), outputs.end(), [](const output_target& o) {
-        return o.kind == output_kind::obj || o.kind == output_kind::glb;
-    });
+    const bool dress =
+        std::any_of(outputs.begin(), outputs.end(), [](const output_target& o) { return info_of(o).images; });
     // Every file is written in full before any of them replaces what was
     // there: all of them appear, or none.
     formats::file_set files;
     const formats::output_options written{&textures, request.wind_colours, request.wind, nullptr};
     std::vector<output_target> later = outputs;
     if (spare && dress) {
-        // .lwo reads the layer as built: it is written before the bark is
-        // added. (No edit log here: the layer keeps no history.)
-        const auto lwo = std::stable_partition(later.begin(), later.end(),
-                                               [](const output_target& o) { return o.kind == output_kind::lwo; });
-        write_files({later.begin(), lwo}, formats::output_layers{tree, tree, {}, with_wind, nullptr}, written, files);
-        later.erase(later.begin(), lwo);
+        // What reads the layer as built (.lwo) is written before the bark
+        // is added. (No edit log here: the layer keeps no history.)
+        const auto built = std::stable_partition(later.begin(), later.end(),
+                                                 [](const output_target& o) { return !info_of(o).refined; });
+        write_files({later.begin(), built}, formats::output_layers{tree, tree, {}, with_wind, nullptr}, written, files);
+        later.erase(later.begin(), built);
     }
     // .obj and .glb render the bark on world-scaled coordinates, added to a
     // copy unless the tree is given up: .lwo and the edit log read it as built.

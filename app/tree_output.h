@@ -12,6 +12,7 @@
 
 #include "formats/materials.h"
 #include "formats/mesh_layer.h"
+#include "formats/outputs.h"
 
 namespace sf::app {
 
@@ -29,6 +30,10 @@ bool has_extension(const std::string& path, std::string_view ext);
 // "-" is the edit log on standard output; otherwise the extension (.obj,
 // .lwo, .glb or .edits, any case) decides. Throws usage_error for anything else.
 output_target classify_output(const std::string& arg);
+
+// The output's format and its description (formats/outputs.h).
+formats::mesh_format format_of(output_kind kind);
+const formats::format_info& info_of(const output_target& output);
 
 // What is written of one tree.
 struct tree_output_request {

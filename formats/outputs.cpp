@@ -1,6 +1,7 @@
 #include "formats/outputs.h"
 
 #include <algorithm>
+#include <cctype>
 
 #include "formats/edit_log.h"
 #include "formats/gltf_writer.h"
@@ -8,6 +9,46 @@
 #include "formats/obj_writer.h"
 
 namespace sf::formats {
+
+namespace {
+
+constexpr format_info k_formats[] = {
+    {mesh_format::obj, "obj", ".obj", "text/plain; charset=utf-8", true, true, false, true},
+    {mesh_format::lwo, "lwo", ".lwo", "application/octet-stream", false, false, false, false},
+    {mesh_format::glb, "glb", ".glb", "model/gltf-binary", true, true, false, false},
+    {mesh_format::edit_log, "edits", ".edits", "text/plain; charset=utf-8", false, false, true, false},
+    {mesh_format::mtl, "mtl", "", "text/plain; charset=utf-8", true, true, false, false},
+};
+
+}  // namespace
+
+std::span<const format_info> output_formats() { return k_formats; }
+
+const format_info& info_of(mesh_format format) {
+    for (const format_info& f : k_formats)
+        if (f.format == format) return f;
+    return k_formats[0];  // every format has a row
+}
+
+const format_info* format_named(std::string_view name) {
+    for (const format_info& f : k_formats)
+        if (f.name == name) return &f;
+    return nullptr;
+}
+
+const format_info* format_of_path(std::string_view path) {
+    const std::size_t slash = path.rfind('/');
+    const std::string_view base = path.substr(slash == std::string_view::npos ? 0 : slash + 1);
+    for (const format_info& f : k_formats) {
+        const std::string_view ext = f.extension;
+        // A bare ".obj" names no file.
+        if (ext.empty() || base.size() <= ext.size()) continue;
+        if (std::equal(ext.begin(), ext.end(), base.end() - static_cast<std::ptrdiff_t>(ext.size()),
+                       [](char a, char b) { return a == std::tolower(static_cast<unsigned char>(b)); }))
+            return &f;
+    }
+    return nullptr;
+}
 
 namespace {
 

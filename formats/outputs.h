@@ -5,6 +5,7 @@
 
 #include <span>
 #include <string>
+#include <string_view>
 #include <utility>
 
 #include "formats/file_io.h"
@@ -16,6 +17,32 @@
 namespace sf::formats {
 
 enum class mesh_format { glb, obj, mtl, lwo, edit_log };
+
+// One description per output format, read by the command line, the Python
+// module and the server's downloads alike.
+struct format_info {
+    mesh_format format;
+    std::string_view name;        // the server's format=NAME
+    std::string_view extension;   // -o NAME.EXT; empty: no file of its own (.mtl comes with .obj)
+    std::string_view media_type;  // a download's Content-Type
+    // Reads the refined layer (subdivision, --triangles) and holds levels
+    // of detail; else the layer as the tool built it.
+    bool refined;
+    // Carries or names textures, the bark on world-scaled coordinates.
+    bool images;
+    // Replays the tool's edits: the layer must keep its history.
+    bool history;
+    // Brings an .mtl, images and level files beside it.
+    bool side_files;
+};
+
+// In the order the command line lists them.
+std::span<const format_info> output_formats();
+const format_info& info_of(mesh_format format);
+// By name ("glb"), or null.
+const format_info* format_named(std::string_view name);
+// By the path's extension (any case, a name before it), or null.
+const format_info* format_of_path(std::string_view path);
 
 // The layers of one build. LWO and the edit log keep the patch cages as the
 // tool wrote them; OBJ, MTL and glTF, having no subdivision surfaces, take

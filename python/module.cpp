@@ -265,11 +265,10 @@ struct py_mesh {
             if (impostor && classify_output(path).kind != output_kind::glb)
                 throw usage_error("impostor=True: the impostor is a level of a .glb file; write NAME.glb");
             const std::vector<output_target> outputs = checked_outputs(request);
-            if (outputs.front().kind == output_kind::edit_log && !layer->keeps_history())
+            if (info_of(outputs.front()).history && !layer->keeps_history())
                 throw usage_error(path + ": the edit log replays the tool's edits; build with sylvaform.Tool(history=True)");
             formats::texture_set images;
-            if (outputs.front().kind == output_kind::obj || outputs.front().kind == output_kind::glb ||
-                bark_texture || leaf_atlas)
+            if (info_of(outputs.front()).images || bark_texture || leaf_atlas)
                 images = load_textures({!textures, bark_texture, leaf_atlas});
             py::gil_scoped_release unlocked;
             write_grown_tree(request, outputs, images, *layer, *crown, far);

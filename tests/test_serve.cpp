@@ -277,6 +277,7 @@ TEST_F(ServeTest, BadRequestsAreRefusedAndChangeNothing) {
     EXPECT_EQ(client_->Post("/api/crown?name=box", k_box_obj, "application/octet-stream")->status, 400);
     EXPECT_EQ(client_->Post("/api/crown?name=box.obj&up=x", k_box_obj, "application/octet-stream")->status, 400);
     EXPECT_EQ(client_->Get("/api/download?format=exe")->status, 400);
+    EXPECT_EQ(client_->Get("/api/download?format=edits")->status, 400);  // the page's tree keeps no history
     EXPECT_EQ(client_->Get("/api/mesh.glb?subdivide=4")->status, 400);
 
     const json after = settle();

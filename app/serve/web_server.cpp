@@ -571,38 +571,38 @@ private:
 
     void get_download(const httplib::Request& req, httplib::Response& res) {
         const std::string format = req.get_param_value("format");
+        // The page's tree keeps no history: every format but the edit log.
+        const formats::format_info* f = formats::format_named(format);
+        if (!f || f->history) {
+            std::string known;
+            for (const formats::format_info& g : formats::output_formats())
+                if (!g.history) known += (known.empty() ? "" : ", ") + std::string(g.name);
+            throw request_error(400, "format is one of " + known);
+        }
         const int levels = subdivide_levels(req);
         const std::size_t triangles = triangle_budget(req);
         const bool impostor = req.has_param("impostor") && req.get_param_value("impostor") == "1";
-        if (impostor && format != "glb") throw request_error(400, "impostor=1: the impostor is a level of a .glb (format=glb)");
-        std::string type = "application/octet-stream";
+        if (impostor && f->format != formats::mesh_format::glb)
+            throw request_error(400, "impostor=1: the impostor is a level of a .glb (format=glb)");
         std::string bytes;
-        if (format == "glb") {
+        if (f->format == formats::mesh_format::glb) {
             bytes = impostor ? worker_.impostor_glb(levels, triangles) : *worker_.shaped_glb(levels, triangles);
-            type = "model/gltf-binary";
-        } else if (format == "obj" && triangles != 0) {
+        } else if (f->format == formats::mesh_format::obj && triangles != 0) {
             bytes = worker_.shaped_obj(levels, triangles);
-            type = "text/plain; charset=utf-8";
-        } else if (format == "obj" || format == "mtl" || format == "lwo") {
+        } else {
             bytes = worker_.call([&] {
                 const formats::mesh_layer& fg = worker_.mesh().foreground();
                 require_finite_download(fg);
                 std::optional<formats::mesh_layer> refined;
-                if (levels > 0 && format != "lwo") refined = formats::subdivide_patches(fg, levels);
+                if (levels > 0 && f->refined) refined = formats::subdivide_patches(fg, levels);
                 const formats::mesh_layer& layer = refined ? *refined : fg;
                 formats::string_sink sink;
-                const formats::mesh_format written = format == "obj"   ? formats::mesh_format::obj
-                                                     : format == "mtl" ? formats::mesh_format::mtl
-                                                                       : formats::mesh_format::lwo;
-                formats::write_outputs(written, {fg, layer}, {}, formats::output_place(sink, "tree.mtl"));
+                formats::write_outputs(f->format, {fg, layer}, {}, formats::output_place(sink, "tree.mtl"));
                 return std::move(sink.text);
             });
-            if (format != "lwo") type = "text/plain; charset=utf-8";
-        } else {
-            throw request_error(400, "format is one of glb, lwo, obj, mtl");
         }
         res.set_header("Content-Disposition", "attachment; filename=\"tree." + format + "\"");
-        res.set_content(std::move(bytes), type.c_str());
+        res.set_content(std::move(bytes), std::string(f->media_type));
     }
 
 
