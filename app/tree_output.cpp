@@ -151,8 +151,8 @@ std::vector<output_target> checked_outputs(const tree_output_request& request) {
     for (const std::string& o : request.outputs) outputs.push_back(classify_output(o));
     if (request.preview && !has_extension(*request.preview, ".png"))
         throw usage_error("--preview " + *request.preview + ": the picture is a PNG file; name it FILE.png");
-    if (request.impostor && std::none_of(outputs.begin(), outputs.end(),
-                                         [](const output_target& o) { return o.kind == output_kind::glb; }))
+    if (request.impostor &&
+        std::none_of(outputs.begin(), outputs.end(), [](const output_target& o) { return info_of(o).impostor; }))
         throw usage_error("--impostor: the impostor is a level of a .glb file; add -o NAME.glb");
     const std::vector<output_file> files = output_files(outputs, request.preview, request.lod);
     output_check check;

@@ -27,8 +27,8 @@ struct output_target {
 // and has more before it.
 bool has_extension(const std::string& path, std::string_view ext);
 
-// "-" is the edit log on standard output; otherwise the extension (.obj,
-// .lwo, .glb or .edits, any case) decides. Throws usage_error for anything else.
+// "-" is the edit log on standard output; otherwise the extension (.glb,
+// .lwo, .obj or .edits, any case) decides. Throws usage_error for anything else.
 output_target classify_output(const std::string& arg);
 
 // The output's format and its description (formats/outputs.h).

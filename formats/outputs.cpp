@@ -13,11 +13,11 @@ namespace sf::formats {
 namespace {
 
 constexpr format_info k_formats[] = {
-    {mesh_format::obj, "obj", ".obj", "text/plain; charset=utf-8", true, true, false, true},
-    {mesh_format::lwo, "lwo", ".lwo", "application/octet-stream", false, false, false, false},
-    {mesh_format::glb, "glb", ".glb", "model/gltf-binary", true, true, false, false},
-    {mesh_format::edit_log, "edits", ".edits", "text/plain; charset=utf-8", false, false, true, false},
-    {mesh_format::mtl, "mtl", "", "text/plain; charset=utf-8", true, true, false, false},
+    {mesh_format::glb, "glb", ".glb", "model/gltf-binary", true, true, false, false, true},
+    {mesh_format::lwo, "lwo", ".lwo", "application/octet-stream", false, false, false, false, false},
+    {mesh_format::obj, "obj", ".obj", "text/plain; charset=utf-8", true, true, false, true, false},
+    {mesh_format::mtl, "mtl", "", "text/plain; charset=utf-8", true, true, false, false, false},
+    {mesh_format::edit_log, "edits", ".edits", "text/plain; charset=utf-8", false, false, true, false, false},
 };
 
 }  // namespace

@@ -34,9 +34,11 @@ struct format_info {
     bool history;
     // Brings an .mtl, images and level files beside it.
     bool side_files;
+    // Holds the impostor as its last level.
+    bool impostor;
 };
 
-// In the order the command line lists them.
+// In the order the command line and the page list them.
 std::span<const format_info> output_formats();
 const format_info& info_of(mesh_format format);
 // By name ("glb"), or null.

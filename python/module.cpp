@@ -262,7 +262,7 @@ struct py_mesh {
                                   " levels");
             if (triangles && (*triangles < 1 || *triangles > 4000000000u))
                 throw usage_error("triangles=" + std::to_string(*triangles) + ": 1 to 4000000000");
-            if (impostor && classify_output(path).kind != output_kind::glb)
+            if (impostor && !info_of(classify_output(path)).impostor)
                 throw usage_error("impostor=True: the impostor is a level of a .glb file; write NAME.glb");
             const std::vector<output_target> outputs = checked_outputs(request);
             if (info_of(outputs.front()).history && !layer->keeps_history())

@@ -415,6 +415,7 @@ private:
         server_.Get("/api/mesh.glb", handler(&web_server::get_mesh_glb));
         server_.Get("/api/crown.glb", handler(&web_server::get_crown_glb));
         server_.Get("/api/download", handler(&web_server::get_download));
+        server_.Get("/api/formats", handler(&web_server::get_formats));
     }
 
     // One handler per endpoint.
@@ -569,6 +570,15 @@ private:
         res.set_content(*glb, "model/gltf-binary");
     }
 
+    // The formats the page offers: every one but the edit log.
+    void get_formats(const httplib::Request&, httplib::Response& res) {
+        json list = json::array();
+        for (const formats::format_info& f : formats::output_formats())
+            if (!f.history)
+                list.push_back({{"name", f.name}, {"refined", f.refined}, {"impostor", f.impostor}});
+        res.set_content(list.dump(), "application/json");
+    }
+
     void get_download(const httplib::Request& req, httplib::Response& res) {
         const std::string format = req.get_param_value("format");
         // The page's tree keeps no history: every format but the edit log.
@@ -582,7 +592,7 @@ private:
         const int levels = subdivide_levels(req);
         const std::size_t triangles = triangle_budget(req);
         const bool impostor = req.has_param("impostor") && req.get_param_value("impostor") == "1";
-        if (impostor && f->format != formats::mesh_format::glb)
+        if (impostor && !f->impostor)
             throw request_error(400, "impostor=1: the impostor is a level of a .glb (format=glb)");
         std::string bytes;
         if (f->format == formats::mesh_format::glb) {

@@ -261,6 +261,25 @@ function initCrown() {
 
 // ---- downloads ---------------------------------------------------------------
 
+// The formats as the server describes them (/api/formats), by name.
+let formats = new Map();
+
+// A download button per format, in the server's order.
+function initDownloads(list) {
+  formats = new Map(list.map((f) => [f.name, f]));
+  const row = $('download-formats');
+  row.replaceChildren();
+  for (const f of list) {
+    const a = document.createElement('a');
+    a.className = 'btn';
+    a.dataset.format = f.name;
+    a.dataset.testid = `download-${f.name}`;
+    a.download = '';
+    a.textContent = `.${f.name}`;
+    row.append(a);
+  }
+}
+
 function updateDownloads() {
   const field = $('download-subdivide');
   let n = Math.round(Number(field.value));
@@ -268,8 +287,9 @@ function updateDownloads() {
   n = Math.max(0, Math.min(3, n));
   for (const a of document.querySelectorAll('a[data-format]')) {
     const format = a.dataset.format;
-    const refine = format === 'glb' || format === 'obj';
-    const impostor = format === 'glb' && $('download-impostor').checked ? 1 : undefined;
+    const f = formats.get(format) || {};
+    const refine = f.refined;
+    const impostor = f.impostor && $('download-impostor').checked ? 1 : undefined;
     a.href = `/api/download${query({ format, subdivide: refine && n ? n : undefined, triangles: refine ? triangleBudget() : undefined, impostor })}`;
   }
   // The view shows the tree as the downloads have it.
@@ -492,6 +512,11 @@ async function start() {
 
   initTool();
   initCrown();
+  try {
+    initDownloads(await getJson('/api/formats'));
+  } catch (e) {
+    showError(`Cannot read the download formats: ${e.message}`);
+  }
   $('download-subdivide').addEventListener('input', updateDownloads);
   $('download-round').addEventListener('change', updateDownloads);
   $('download-triangles').addEventListener('change', updateDownloads);
