@@ -17,6 +17,8 @@ namespace {
 // coordinates, a polygon's type, surface and start with 4 bytes a corner, a
 // tag, a per-polygon-point value record, one float of a per-point map.
 constexpr double k_point = 24, k_polygon = 12, k_corner = 4, k_tag = 12, k_record = 20, k_float = 4;
+// A per-point value call in the history (its values stay in the map).
+constexpr double k_call = 8;
 // An array grows by half its size: at worst a third of what it holds is room.
 constexpr double k_room = 1.5;
 // OpenSubdiv's tables and values per refined face (formats/subdivide.cpp).
@@ -196,7 +198,7 @@ cost_estimate estimate_build(const cost_settings& s, double crown, const cost_ou
 
     double tree = points * k_point + polygons * k_polygon + corners * k_corner + tagged * k_tag +
                   records * k_record + point_floats * k_float;
-    if (out.edit_log) tree += (points + polygons + tagged + records + map_calls) + map_calls * k_record;
+    if (out.edit_log) tree += (points + polygons + tagged + records + map_calls) + map_calls * k_call;
     tree *= k_room;
     e.points = points;
     e.polygons = polygons;

@@ -42,8 +42,8 @@ void put_values(text_buffer& out, std::span<const float> v) {
 }
 
 // One journal entry as a line; the counters say which record of each kind is next.
-void put_entry(const mesh_layer& layer, edit_kind k, index_t& point, index_t& poly, index_t& tag, index_t& vmap,
-               index_t& vmad, text_buffer& out) {
+void put_entry(const mesh_layer& layer, const point_value_history& calls, edit_kind k, index_t& point, index_t& poly,
+               index_t& tag, index_t& vmap, index_t& vmad, text_buffer& out) {
     const string_pool& names = layer.strings();
     switch (k) {
     case edit_kind::point: {
@@ -89,8 +89,7 @@ void put_entry(const mesh_layer& layer, edit_kind k, index_t& point, index_t& po
     case edit_kind::vmap:
     case edit_kind::vmad: {
         const bool per_poly = k == edit_kind::vmad;
-        const value_record& r = per_poly ? layer.polygon_point_values()[vmad++]
-                                         : layer.point_values()[vmap++];
+        const value_record r = per_poly ? layer.polygon_point_values()[vmad++] : calls[vmap++];
         const vmap_desc& m = layer.maps()[r.map];
         out.put(per_poly ? "vmad " : "vmap ");
         out.put_uint(r.point);
@@ -128,10 +127,11 @@ void write_edit_log(const mesh_layer& layer, byte_sink& sink) {
             ++at[static_cast<int>(journal[i])];
         }
     }
+    const point_value_history calls = layer.point_values();
     out.put_in_parallel(journal.size(), k_per_chunk, [&](std::size_t begin, std::size_t end, text_buffer& o) {
         const std::array<index_t, 5>& at = starts[begin / k_per_chunk];
         index_t point = at[0], poly = at[1], tag = at[2], vmap = at[3], vmad = at[4];
-        for (std::size_t i = begin; i < end; ++i) put_entry(layer, journal[i], point, poly, tag, vmap, vmad, o);
+        for (std::size_t i = begin; i < end; ++i) put_entry(layer, calls, journal[i], point, poly, tag, vmap, vmad, o);
     });
     out.flush();
 }

@@ -203,10 +203,18 @@ index_t mesh_layer::add_value(index_t point, index_t polygon, index_t map, const
         // Dense storage: a value must belong to a point the layer has.
         if (point >= point_count()) throw std::out_of_range("mesh layer: a value for a point it does not have");
         map_values& m = values_[map];
+        // The history keeps the values a call replaces; the others stay in
+        // the map.
+        value_record old{point, k_none, map, {0.0f, 0.0f}};
+        const float* was = history_ ? point_value(map, point) : nullptr;
         if (history_) {
             check_room(vmap_.size() + 1);
             vmap_.reserve_more(1);
             journal_.reserve_more(1);
+            if (was) {
+                std::memcpy(old.v, was, dim * sizeof(float));
+                replaced_.reserve_more(1);
+            }
         }
         make_room(m, point, dim);
         const std::size_t i = std::size_t(point) - m.base;
@@ -214,7 +222,8 @@ index_t mesh_layer::add_value(index_t point, index_t polygon, index_t map, const
         m.set[i >> 6] |= std::uint64_t(1) << (i & 63);
         ++m.count;
         if (!history_) return static_cast<index_t>(m.count - 1);
-        vmap_.push_unchecked(rec);
+        if (was) replaced_.push_unchecked(old);
+        vmap_.push_unchecked(value_call{point, map});
         journal_.push_unchecked(edit_kind::vmap);
         return static_cast<index_t>(vmap_.size() - 1);
     });
@@ -262,6 +271,7 @@ void mesh_layer::clear() {
     maps_.clear();
     values_.clear();
     vmap_.clear();
+    replaced_.clear();
     vmad_.clear();
     journal_.clear();
     strings_.clear();
@@ -294,6 +304,35 @@ std::string non_finite_text(double v) { return std::isnan(v) ? "nan" : v > 0 ? "
 
 }  // namespace
 
+point_value_history::point_value_history(const mesh_layer& layer) : layer_(&layer) {
+    if (layer.replaced_.empty()) return;
+    // The k-th replaced value of a point and map belongs to its k-th call.
+    const auto key = [](index_t point, index_t map) { return std::uint64_t(point) << 32 | map; };
+    std::unordered_map<std::uint64_t, std::vector<std::size_t>> by_key;
+    for (std::size_t j = 0; j < layer.replaced_.size(); ++j)
+        by_key[key(layer.replaced_[j].point, layer.replaced_[j].map)].push_back(j);
+    std::unordered_map<std::uint64_t, std::size_t> seen;
+    for (std::size_t i = 0; i < layer.vmap_.size(); ++i) {
+        const value_call& c = layer.vmap_[i];
+        const auto it = by_key.find(key(c.point, c.map));
+        if (it == by_key.end()) continue;
+        const std::size_t k = seen[it->first]++;
+        if (k < it->second.size()) replaced_at_.emplace(i, it->second[k]);
+    }
+}
+
+value_record point_value_history::operator[](std::size_t i) const {
+    const value_call& c = layer_->vmap_[i];
+    value_record r{c.point, k_none, c.map, {0.0f, 0.0f}};
+    const std::uint32_t dim = layer_->maps_[c.map].dim;
+    const float* v = nullptr;
+    if (!replaced_at_.empty())
+        if (const auto it = replaced_at_.find(i); it != replaced_at_.end()) v = layer_->replaced_[it->second].v;
+    if (!v) v = layer_->point_value(c.map, c.point);
+    if (v) std::memcpy(r.v, v, dim * sizeof(float));
+    return r;
+}
+
 std::string first_non_finite(const mesh_layer& layer) {
     const std::span<const double> xyz = layer.point_coordinates();
     if (const std::size_t k = first_not_finite(xyz.data(), xyz.size()); k < xyz.size())
@@ -304,7 +343,7 @@ std::string first_non_finite(const mesh_layer& layer) {
     };
     // In call order where the history is kept, else map by map.
     if (layer.keeps_history()) {
-        for (const value_record& r : layer.point_values())
+        for (const value_record r : layer.point_values())
             for (const float v : layer.values(r))
                 if (!std::isfinite(v)) return in_map(r.point, v, r.map);
     } else {

@@ -86,6 +86,15 @@ struct value_record {
     float v[k_max_map_dim];  // the first map.dim are used
 };
 
+// A per-point value call of the history: which point, which map. Its
+// values are the map's current ones unless a later call replaced them.
+struct value_call {
+    index_t point;
+    index_t map;
+};
+
+class point_value_history;
+
 class mesh_layer {
 public:
     // Points.
@@ -137,6 +146,7 @@ public:
     std::size_t point_value_calls(index_t map) const { return values_[map].count; }
     // Every per-polygon-point value in call order (the latest of a corner wins).
     std::span<const value_record> polygon_point_values() const { return vmad_; }
+    // The values of a record, as long as the record lives.
     std::span<const float> values(const value_record& r) const { return {r.v, maps_[r.map].dim}; }
 
     // Names: surfaces, map names and tag texts.
@@ -150,7 +160,9 @@ public:
     bool keeps_history() const { return history_; }
     void keep_history(bool on) { history_ = on; }
     std::span<const edit_kind> journal() const { return journal_; }
-    std::span<const value_record> point_values() const { return vmap_; }
+    // The per-point value calls in call order, each with the values it set
+    // (made once per use: it indexes the replaced values, if any).
+    point_value_history point_values() const;
 
     // The first failure of an append (over the memory budget, out of
     // memory, too many elements), or null. From then on every append throws
@@ -194,7 +206,11 @@ private:
     std::vector<vmap_desc> maps_;
     std::vector<map_values> values_;  // by map
     big_array<value_record> vmad_;
-    big_array<value_record> vmap_;      // history only
+    // History only: the per-point value calls, and the values a later call
+    // replaced, in the order they were replaced (rare: the tool sets a
+    // point's value once).
+    big_array<value_call> vmap_;
+    big_array<value_record> replaced_;
     big_array<edit_kind> journal_;      // history only
     string_pool strings_;
     std::exception_ptr failure_;
@@ -206,7 +222,41 @@ private:
     auto append(F&& f);
 
     friend std::string first_non_finite(const mesh_layer& layer);
+    friend class point_value_history;
 };
+
+// The history's per-point value calls as records (polygon k_none): a call
+// that a later one for the same point and map replaced has the values it
+// set then, the others the map's current values.
+class point_value_history {
+public:
+    explicit point_value_history(const mesh_layer& layer);
+    std::size_t size() const { return layer_->vmap_.size(); }
+    value_record operator[](std::size_t i) const;
+
+    class iterator {
+    public:
+        iterator(const point_value_history* h, std::size_t i) : h_(h), i_(i) {}
+        value_record operator*() const { return (*h_)[i_]; }
+        iterator& operator++() {
+            ++i_;
+            return *this;
+        }
+        bool operator!=(const iterator& o) const { return i_ != o.i_; }
+
+    private:
+        const point_value_history* h_;
+        std::size_t i_;
+    };
+    iterator begin() const { return {this, 0}; }
+    iterator end() const { return {this, size()}; }
+
+private:
+    const mesh_layer* layer_;
+    std::unordered_map<std::size_t, std::size_t> replaced_at_;  // call -> replaced_ index
+};
+
+inline point_value_history mesh_layer::point_values() const { return point_value_history(*this); }
 
 // The first point coordinate or map value that is not a finite number,
 // described as "point 12 has y = nan" or "point 3 has inf in map

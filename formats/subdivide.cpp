@@ -122,6 +122,7 @@ mesh_layer copy_layer(const mesh_layer& in) {
         return out;
     }
     std::size_t next[5] = {};
+    const point_value_history calls = in.point_values();
     for (const edit_kind k : in.journal()) {
         std::size_t& i = next[static_cast<int>(k)];
         switch (k) {
@@ -141,7 +142,7 @@ mesh_layer copy_layer(const mesh_layer& in) {
                 break;
             }
             case edit_kind::vmap: {
-                const value_record& r = in.point_values()[i];
+                const value_record r = calls[i];
                 out.add_value(r.point, r.polygon, r.map, r.v);
                 break;
             }

@@ -181,7 +181,8 @@ TEST(EditLog, ReadsBackToTheExactBits) {
     EXPECT_EQ(std::memcmp(back_xyz.data(), xyz.data(), xyz.size() * sizeof(double)), 0);
     ASSERT_EQ(back.point_values().size(), l.point_values().size());
     for (std::size_t i = 0; i < l.point_values().size(); ++i) {
-        const auto a = l.values(l.point_values()[i]), b = back.values(back.point_values()[i]);
+        const value_record ra = l.point_values()[i], rb = back.point_values()[i];
+        const auto a = l.values(ra), b = back.values(rb);
         ASSERT_EQ(std::memcmp(a.data(), b.data(), a.size() * sizeof(float)), 0) << i;
     }
     EXPECT_EQ(back.strings().view(back.polygon_surface(2)), "-");

@@ -42,6 +42,23 @@ TEST(LayerStore, ValuesInAnyPointOrderReadBackLatestFirst) {
         EXPECT_EQ(l.point_value(w, 200), nullptr);
         EXPECT_EQ(l.point_value_calls(uv), 4u);
         EXPECT_EQ(l.point_values().size(), history ? 4u : 0u);
+        if (history) {
+            // The history has each call's own values, also those replaced since
+            // (twice here), and its copy and edit log replay them.
+            l.add_value(200, k_none, uv, b);
+            const float want[5][2] = {{1, 2}, {3, 4}, {5, 6}, {5, 6}, {3, 4}};
+            const point_value_history calls = l.point_values();
+            ASSERT_EQ(calls.size(), 5u);
+            for (std::size_t i = 0; i < 5; ++i) {
+                const value_record r = calls[i];
+                EXPECT_TRUE(r.v[0] == want[i][0] && r.v[1] == want[i][1]) << i;
+            }
+            string_sink log, again;
+            write_edit_log(l, log);
+            write_edit_log(copy_layer(l), again);
+            EXPECT_NE(log.text.find("vmap 200 TXUV uv 1 2\n"), std::string::npos) << log.text;
+            EXPECT_EQ(again.text, log.text);
+        }
         EXPECT_THROW(l.add_value(300, k_none, uv, a), std::out_of_range);  // no such point
     }
 }

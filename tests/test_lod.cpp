@@ -64,9 +64,10 @@ summary summarise(const mesh_layer& l) {
     summary s;
     const index_t leaf = l.strings().find("LG_leaf"), cards = l.strings().find(k_surface_leaf_cards);
     const index_t uv = l.find_map(LWVMAP_TXUV, "SF_branch");
-    for (const auto values : {l.point_values(), l.polygon_point_values()})
-        for (const value_record& r : values)
-            if (r.map == uv) s.uvs.insert({r.v[0], r.v[1]});
+    for (const value_record r : l.point_values())
+        if (r.map == uv) s.uvs.insert({r.v[0], r.v[1]});
+    for (const value_record& r : l.polygon_point_values())
+        if (r.map == uv) s.uvs.insert({r.v[0], r.v[1]});
     for (index_t p = 0; p < l.polygon_count(); ++p) {
         const auto pts = l.polygon_points(p);
         if (pts.size() < 3) continue;

@@ -106,14 +106,12 @@ TEST(Tubes, ZeroSegmentsAndZeroReachStayFinite) {
     t.emit();
     EXPECT_EQ(t.model.reach, 0.0);
     ASSERT_EQ(t.fg().polygon_count(), 25u);
-    for (auto values : {t.fg().point_values(), t.fg().polygon_point_values()}) {
-        for (const auto& rec : values) {
-            for (float v : t.fg().values(rec)) EXPECT_TRUE(std::isfinite(v));
-            if (t.fg().strings().view(t.fg().maps()[rec.map].name) == "SF_branch") {
-                EXPECT_EQ(t.fg().values(rec)[1], 0.0f);
-            }
-        }
-    }
+    const auto check = [&](const formats::value_record& rec) {
+        for (float v : t.fg().values(rec)) EXPECT_TRUE(std::isfinite(v));
+        if (t.fg().strings().view(t.fg().maps()[rec.map].name) == "SF_branch") EXPECT_EQ(t.fg().values(rec)[1], 0.0f);
+    };
+    for (const formats::value_record rec : t.fg().point_values()) check(rec);
+    for (const formats::value_record& rec : t.fg().polygon_point_values()) check(rec);
     for (double c : t.fg().point_coordinates()) EXPECT_TRUE(std::isfinite(c));
     // With no segments every level counts as the branch end.
     EXPECT_EQ(n[1]->range_weight, static_cast<float>(range_falloff(1.0, 0.5, 0.1)));
