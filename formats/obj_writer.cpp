@@ -75,53 +75,63 @@ private:
 };
 
 // Texture coordinates by their float bits, numbered in order of addition.
+// The table holds numbers only (the keys are kept once, in order), and a
+// small cache of recent keys in front of it answers most repeats: the
+// corners of neighbouring faces share their points.
 class uv_index {
 public:
-    uv_index() : slots_(std::size_t(1) << 10, slot{0, k_none}), shift_(64 - 10) {}
+    uv_index() : slots_(std::size_t(1) << 10, k_none), shift_(64 - 10), recent_(k_recent, recent{0, k_none}) {}
 
     // The coordinate's number; `added` tells whether it is new.
     index_t find_or_add(std::uint64_t key, bool& added) {
-        if ((count_ + 1) * 2 > slots_.size()) grow();
+        recent& r = recent_[mix(key) >> (64 - k_recent_bits)];
+        added = false;
+        if (r.value != k_none && r.key == key) return r.value;
+        if ((keys_.size() + 1) * 2 > slots_.size()) grow();
         std::size_t i = home(key);
         const std::size_t mask = slots_.size() - 1;
-        while (slots_[i].value != k_none) {
-            if (slots_[i].key == key) {
-                added = false;
-                return slots_[i].value;
+        while (slots_[i] != k_none) {
+            if (keys_[slots_[i]] == key) {
+                r = {key, slots_[i]};
+                return slots_[i];
             }
             i = (i + 1) & mask;
         }
-        slots_[i] = {key, static_cast<index_t>(count_++)};
+        slots_[i] = static_cast<index_t>(keys_.size());
+        keys_.push_back(key);
         added = true;
-        return slots_[i].value;
+        r = {key, slots_[i]};
+        return slots_[i];
     }
 
 private:
-    struct slot {
+    struct recent {
         std::uint64_t key;
         index_t value;  // k_none: empty
     };
+    static constexpr unsigned k_recent_bits = 14;
+    static constexpr std::size_t k_recent = std::size_t(1) << k_recent_bits;
 
-    std::size_t home(std::uint64_t key) const {
+    static std::uint64_t mix(std::uint64_t key) {
         key ^= key >> 29;
-        return static_cast<std::size_t>((key * 0x9E3779B97F4A7C15ull) >> shift_);
+        return key * 0x9E3779B97F4A7C15ull;
     }
+    std::size_t home(std::uint64_t key) const { return static_cast<std::size_t>(mix(key) >> shift_); }
     void grow() {
-        std::vector<slot> old(slots_.size() * 2, slot{0, k_none});
-        old.swap(slots_);
+        slots_.assign(slots_.size() * 2, k_none);
         --shift_;
         const std::size_t mask = slots_.size() - 1;
-        for (const slot& s : old) {
-            if (s.value == k_none) continue;
-            std::size_t i = home(s.key);
-            while (slots_[i].value != k_none) i = (i + 1) & mask;
-            slots_[i] = s;
+        for (std::size_t v = 0; v < keys_.size(); ++v) {
+            std::size_t i = home(keys_[v]);
+            while (slots_[i] != k_none) i = (i + 1) & mask;
+            slots_[i] = static_cast<index_t>(v);
         }
     }
 
-    std::vector<slot> slots_;
+    std::vector<index_t> slots_;  // k_none: empty
     unsigned shift_;
-    std::size_t count_ = 0;
+    std::vector<std::uint64_t> keys_;  // by number
+    std::vector<recent> recent_;
 };
 
 // The texture coordinate of every face corner, found in time linear in the
@@ -207,21 +217,6 @@ private:
 
 // Lines formatted together on one core: a few MiB of text.
 constexpr std::size_t k_lines_per_chunk = 1 << 16;
-
-void put_element(text_buffer& out, std::span<const index_t> pts, const index_t* vt, const index_t* vn) {
-    out.put(pts.size() == 1 ? "p" : pts.size() == 2 ? "l" : "f");
-    for (std::size_t c = 0; c < pts.size(); ++c) {
-        out.put(' ');
-        out.put_uint(std::uint64_t(pts[c]) + 1);
-        if (vt || vn) out.put('/');
-        if (vt) out.put_uint(std::uint64_t(vt[c]) + 1);
-        if (vn) {
-            out.put('/');
-            out.put_uint(std::uint64_t(vn[c]) + 1);
-        }
-    }
-    out.put('\n');
-}
 
 // Per point, the area-weighted normal of a group's faces around it, summed
 // and normalised exactly as the glTF writer does (float positions, Newell
@@ -375,18 +370,72 @@ private:
     std::vector<index_t> order_;
 };
 
+// Each point's "vn" number in the group being written: the group's normals
+// are numbered in order of first use of their points, after those of the
+// groups before.
+class normal_numbers {
+public:
+    explicit normal_numbers(const mesh_layer& layer) : layer_(layer), of_(layer.point_count(), k_none) {}
+
+    // Numbers the points of `used` (group g's, in order of first use).
+    void assign(std::size_t g, std::span<const index_t> used) {
+        base_.push_back(written_);
+        for (const index_t pt : used) {
+            if (of_[pt] != k_none) shared_ = true;
+            of_[pt] = static_cast<index_t>(written_++);
+        }
+        current_ = g;
+    }
+    // Makes of() answer for group g, numbering its points again when a later
+    // group took some of them over.
+    void select(std::size_t g, std::span<const index_t> polygons) {
+        if (g == current_ || (!shared_ && g < base_.size())) return;
+        // Points of g not yet seen in this pass hold a number below the base.
+        const index_t base = static_cast<index_t>(base_[g]);
+        index_t next = base;
+        for (const index_t p : polygons) {
+            const std::span<const index_t> pts = layer_.polygon_points(p);
+            if (pts.size() < 3) continue;
+            for (const index_t pt : pts)
+                if (of_[pt] == k_none || of_[pt] < base || of_[pt] >= next) of_[pt] = next++;
+        }
+        current_ = g;
+    }
+    index_t of(index_t pt) const { return of_[pt]; }
+
+private:
+    const mesh_layer& layer_;
+    std::vector<index_t> of_;          // per point
+    std::vector<std::size_t> base_;    // per group: number of its first normal
+    std::size_t written_ = 0;
+    std::size_t current_ = 0;          // the group of()'s numbers are those of
+    bool shared_ = false;              // a point is in more than one group
+};
+
+void put_element(text_buffer& out, std::span<const index_t> pts, const index_t* vt, const normal_numbers* vn) {
+    out.put(pts.size() == 1 ? "p" : pts.size() == 2 ? "l" : "f");
+    for (std::size_t c = 0; c < pts.size(); ++c) {
+        out.put(' ');
+        out.put_uint(std::uint64_t(pts[c]) + 1);
+        if (vt || vn) out.put('/');
+        if (vt) out.put_uint(std::uint64_t(vt[c]) + 1);
+        if (vn) {
+            out.put('/');
+            out.put_uint(std::uint64_t(vn->of(pts[c])) + 1);
+        }
+    }
+    out.put('\n');
+}
+
 // Smooth normals per group: one "vn" per point of its faces, numbered in
-// order of first use; answers each corner's number.
-std::vector<index_t> write_normals(const mesh_layer& layer, const material_groups& groups, const corners& at,
-                                   text_buffer& out) {
-    std::vector<index_t> corner_vn(at.count(), k_none);
+// order of first use.
+void write_normals(const mesh_layer& layer, const material_groups& groups, normal_numbers& numbers,
+                   text_buffer& out) {
     smooth_normals normals(layer);
-    std::vector<index_t> vn_of(layer.point_count(), k_none);
     std::vector<index_t> used;
-    std::size_t written = 0;
     for (std::size_t g = 0; g < groups.size(); ++g) {
         normals.compute(groups[g], used);
-        for (const index_t pt : used) vn_of[pt] = static_cast<index_t>(written++);
+        numbers.assign(g, used);
         out.put_in_parallel(used.size(), k_lines_per_chunk, [&](std::size_t begin, std::size_t end, text_buffer& o) {
             for (std::size_t i = begin; i < end; ++i) {
                 const float* v = normals.of(used[i]);
@@ -399,18 +448,11 @@ std::vector<index_t> write_normals(const mesh_layer& layer, const material_group
                 o.put('\n');
             }
         });
-        for (const index_t p : groups[g]) {
-            const std::span<const index_t> pts = layer.polygon_points(p);
-            if (pts.size() < 3) continue;
-            index_t* vn = corner_vn.data() + at.offset(p);
-            for (std::size_t c = 0; c < pts.size(); ++c) vn[c] = vn_of[pts[c]];
-        }
     }
-    return corner_vn;
 }
 
 void write_faces(const mesh_layer& layer, const material_table& materials, const material_groups& groups,
-                 const corners& at, const std::vector<index_t>& corner_vt, const std::vector<index_t>& corner_vn,
+                 const corners& at, const std::vector<index_t>& corner_vt, normal_numbers& vn_of,
                  text_buffer& out) {
     for (std::size_t g = 0; g < groups.size(); ++g) {
         const std::span<const index_t> faces = groups[g];
@@ -420,17 +462,15 @@ void write_faces(const mesh_layer& layer, const material_table& materials, const
             out.put(materials.list()[g - 1].name);
             out.put('\n');
         }
+        vn_of.select(g, faces);
         out.put_in_parallel(faces.size(), k_lines_per_chunk, [&](std::size_t begin, std::size_t end, text_buffer& o) {
             for (std::size_t i = begin; i < end; ++i) {
                 const index_t p = faces[i];
                 const std::span<const index_t> pts = layer.polygon_points(p);
                 const index_t* vt = nullptr;
-                const index_t* vn = nullptr;
-                if (pts.size() >= 3) {
-                    if (!corner_vt.empty() && corner_vt[at.offset(p)] != k_none) vt = corner_vt.data() + at.offset(p);
-                    vn = corner_vn.data() + at.offset(p);
-                }
-                put_element(o, pts, vt, vn);
+                if (pts.size() >= 3 && !corner_vt.empty() && corner_vt[at.offset(p)] != k_none)
+                    vt = corner_vt.data() + at.offset(p);
+                put_element(o, pts, vt, pts.size() >= 3 ? &vn_of : nullptr);
             }
         });
     }
@@ -452,8 +492,9 @@ void write_obj(const mesh_layer& layer, byte_sink& sink, std::string_view mtllib
     const corners at(layer);
     const std::vector<index_t> corner_vt = write_texture_coordinates(layer, materials, at, leaf_atlas, out);
     const material_groups groups(layer, materials);
-    const std::vector<index_t> corner_vn = write_normals(layer, groups, at, out);
-    write_faces(layer, materials, groups, at, corner_vt, corner_vn, out);
+    normal_numbers vn_of(layer);
+    write_normals(layer, groups, vn_of, out);
+    write_faces(layer, materials, groups, at, corner_vt, vn_of, out);
     out.flush();
 }
 
