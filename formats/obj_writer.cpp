@@ -75,36 +75,45 @@ private:
 };
 
 // Texture coordinates by their float bits, numbered in order of addition.
-// The table holds numbers only (the keys are kept once, in order), and a
-// small cache of recent keys in front of it answers most repeats: the
-// corners of neighbouring faces share their points.
+// The table holds numbers and a few bits of each key's hash (the keys are
+// kept once, in order), and a small cache of recent keys in front of it
+// answers most repeats: the corners of neighbouring faces share points.
 class uv_index {
 public:
-    uv_index() : slots_(std::size_t(1) << 10, k_none), shift_(64 - 10), recent_(k_recent, recent{0, k_none}) {}
+    uv_index() : slots_(std::size_t(1) << 10, slot{k_none, 0}), shift_(64 - 10), recent_(k_recent, recent{0, k_none}) {}
 
-    // The coordinate's number; `added` tells whether it is new.
-    index_t find_or_add(std::uint64_t key, bool& added) {
+    // The keys by number; the index is empty afterwards.
+    std::vector<std::uint64_t> take_keys() {
+        slots_ = {};
+        return std::move(keys_);
+    }
+    // The coordinate's number.
+    index_t find_or_add(std::uint64_t key) {
         recent& r = recent_[mix(key) >> (64 - k_recent_bits)];
-        added = false;
         if (r.value != k_none && r.key == key) return r.value;
         if ((keys_.size() + 1) * 2 > slots_.size()) grow();
-        std::size_t i = home(key);
+        const std::uint64_t h = mix(key);
+        const auto tag = static_cast<std::uint32_t>(h);
+        std::size_t i = static_cast<std::size_t>(h >> shift_);
         const std::size_t mask = slots_.size() - 1;
-        while (slots_[i] != k_none) {
-            if (keys_[slots_[i]] == key) {
-                r = {key, slots_[i]};
-                return slots_[i];
+        while (slots_[i].value != k_none) {
+            if (slots_[i].tag == tag && keys_[slots_[i].value] == key) {
+                r = {key, slots_[i].value};
+                return slots_[i].value;
             }
             i = (i + 1) & mask;
         }
-        slots_[i] = static_cast<index_t>(keys_.size());
+        slots_[i] = {static_cast<index_t>(keys_.size()), tag};
         keys_.push_back(key);
-        added = true;
-        r = {key, slots_[i]};
-        return slots_[i];
+        r = {key, slots_[i].value};
+        return slots_[i].value;
     }
 
 private:
+    struct slot {
+        index_t value;  // k_none: empty
+        std::uint32_t tag;  // low bits of the key's hash
+    };
     struct recent {
         std::uint64_t key;
         index_t value;  // k_none: empty
@@ -116,19 +125,19 @@ private:
         key ^= key >> 29;
         return key * 0x9E3779B97F4A7C15ull;
     }
-    std::size_t home(std::uint64_t key) const { return static_cast<std::size_t>(mix(key) >> shift_); }
     void grow() {
-        slots_.assign(slots_.size() * 2, k_none);
+        slots_.assign(slots_.size() * 2, slot{k_none, 0});
         --shift_;
         const std::size_t mask = slots_.size() - 1;
         for (std::size_t v = 0; v < keys_.size(); ++v) {
-            std::size_t i = home(keys_[v]);
-            while (slots_[i] != k_none) i = (i + 1) & mask;
-            slots_[i] = static_cast<index_t>(v);
+            const std::uint64_t h = mix(keys_[v]);
+            std::size_t i = static_cast<std::size_t>(h >> shift_);
+            while (slots_[i].value != k_none) i = (i + 1) & mask;
+            slots_[i] = {static_cast<index_t>(v), static_cast<std::uint32_t>(h)};
         }
     }
 
-    std::vector<index_t> slots_;  // k_none: empty
+    std::vector<slot> slots_;
     unsigned shift_;
     std::vector<std::uint64_t> keys_;  // by number
     std::vector<recent> recent_;
@@ -218,6 +227,52 @@ private:
 // Lines formatted together on one core: a few MiB of text.
 constexpr std::size_t k_lines_per_chunk = 1 << 16;
 
+// Each point's "vn" number in the group being written: the group's normals
+// are numbered in order of first use of their points, after those of the
+// groups before.
+class normal_numbers {
+public:
+    explicit normal_numbers(const mesh_layer& layer) : layer_(layer), of_(layer.point_count(), k_none) {}
+
+    // Groups are numbered in order; the points of each in order of first use.
+    void start_group(std::size_t g) {
+        base_.push_back(written_);
+        current_ = g;
+    }
+    // Numbers pt in the current group unless it has its number already.
+    bool number(index_t pt) {
+        if (of_[pt] != k_none && of_[pt] >= base_.back()) return false;
+        shared_ |= of_[pt] != k_none;
+        of_[pt] = static_cast<index_t>(written_++);
+        return true;
+    }
+    // Makes of() answer for group g, numbering its points again when a later
+    // group took some of them over.
+    void select(std::size_t g, std::span<const index_t> polygons) {
+        if (g == current_ || (!shared_ && g < base_.size())) return;
+        // [base, next) marks points numbered in this pass: the numbers of
+        // earlier groups lie below base, those of later ones beyond g's.
+        const index_t base = static_cast<index_t>(base_[g]);
+        index_t next = base;
+        for (const index_t p : polygons) {
+            const std::span<const index_t> pts = layer_.polygon_points(p);
+            if (pts.size() < 3) continue;
+            for (const index_t pt : pts)
+                if (of_[pt] == k_none || of_[pt] < base || of_[pt] >= next) of_[pt] = next++;
+        }
+        current_ = g;
+    }
+    index_t of(index_t pt) const { return of_[pt]; }
+
+private:
+    const mesh_layer& layer_;
+    std::vector<index_t> of_;          // per point
+    std::vector<std::size_t> base_;    // per group: number of its first normal
+    std::size_t written_ = 0;
+    std::size_t current_ = 0;          // the group of()'s numbers are those of
+    bool shared_ = false;              // a point is in more than one group
+};
+
 // Per point, the area-weighted normal of a group's faces around it, summed
 // and normalised exactly as the glTF writer does (float positions, Newell
 // normals summed in float in polygon order), so both files shade alike;
@@ -225,11 +280,11 @@ constexpr std::size_t k_lines_per_chunk = 1 << 16;
 class smooth_normals {
 public:
     explicit smooth_normals(const mesh_layer& layer)
-        : layer_(layer), sum_(std::size_t(layer.point_count()) * 3), stamp_(layer.point_count(), k_none) {}
+        : layer_(layer), sum_(std::size_t(layer.point_count()) * 3) {}
 
-    // used: the points of the group's faces, in order of first use.
-    void compute(std::span<const index_t> polygons, std::vector<index_t>& used) {
-        ++pass_;
+    // used: the points of the group's faces, in order of first use, as
+    // numbers.number() tells (true the first time).
+    void compute(std::span<const index_t> polygons, normal_numbers& numbers, std::vector<index_t>& used) {
         used.clear();
         for (const index_t p : polygons) {
             const std::span<const index_t> pts = layer_.polygon_points(p);
@@ -243,8 +298,7 @@ public:
             }
             for (const index_t pt : pts) {
                 float* acc = &sum_[std::size_t(pt) * 3];
-                if (stamp_[pt] != pass_) {
-                    stamp_[pt] = pass_;
+                if (numbers.number(pt)) {
                     acc[0] = acc[1] = acc[2] = 0.0f;
                     used.push_back(pt);
                 }
@@ -268,8 +322,6 @@ private:
 
     const mesh_layer& layer_;
     std::vector<float> sum_;
-    std::vector<index_t> stamp_;
-    index_t pass_ = k_none;
 };
 
 }  // namespace
@@ -307,15 +359,20 @@ void write_positions(const mesh_layer& layer, text_buffer& out) {
     });
 }
 
-// Texture coordinates of every face corner, numbered and written before the
-// faces that use them; answers each corner's number (k_none: the face has
-// none), or nothing when no face has coordinates.
-std::vector<index_t> write_texture_coordinates(const mesh_layer& layer, const material_table& materials,
-                                               const corners& at, bool leaf_atlas, text_buffer& out) {
+// Texture coordinates of every face corner, numbered in order of first use:
+// each corner's number (k_none: the face has none; empty when no face has
+// coordinates) and the coordinates by number.
+struct corner_numbers {
     std::vector<index_t> corner_vt;
+    std::vector<std::uint64_t> keys;  // the float bits of u and v
+};
+
+corner_numbers number_texture_coordinates(const mesh_layer& layer, const material_table& materials,
+                                          const corners& at, bool leaf_atlas) {
+    corner_numbers n;
     corner_uvs uvs(layer, leaf_atlas);
-    if (!uvs.any()) return corner_vt;
-    corner_vt.assign(at.count(), k_none);
+    if (!uvs.any()) return n;
+    n.corner_vt.assign(at.count(), k_none);
     uv_index seen;
     std::vector<float> uv;
     for (index_t p = 0; p < layer.polygon_count(); ++p) {
@@ -323,21 +380,25 @@ std::vector<index_t> write_texture_coordinates(const mesh_layer& layer, const ma
         if (pts.size() < 3) continue;
         const index_t m = materials.of_polygon(p);
         if (m == k_none || !uvs.find(p, materials.list()[m], uv)) continue;
-        index_t* vt = corner_vt.data() + at.offset(p);
-        for (std::size_t c = 0; c < pts.size(); ++c) {
-            const std::uint64_t key = std::uint64_t(std::bit_cast<std::uint32_t>(uv[2 * c])) << 32 |
-                                      std::bit_cast<std::uint32_t>(uv[2 * c + 1]);
-            bool added = false;
-            vt[c] = seen.find_or_add(key, added);
-            if (!added) continue;
-            out.put("vt ");
-            out.put_float(uv[2 * c]);
-            out.put(' ');
-            out.put_float(uv[2 * c + 1]);
-            out.put('\n');
-        }
+        index_t* vt = n.corner_vt.data() + at.offset(p);
+        for (std::size_t c = 0; c < pts.size(); ++c)
+            vt[c] = seen.find_or_add(std::uint64_t(std::bit_cast<std::uint32_t>(uv[2 * c])) << 32 |
+                                     std::bit_cast<std::uint32_t>(uv[2 * c + 1]));
     }
-    return corner_vt;
+    n.keys = seen.take_keys();
+    return n;
+}
+
+void write_texture_coordinates(const std::vector<std::uint64_t>& keys, text_buffer& out) {
+    out.put_in_parallel(keys.size(), k_lines_per_chunk, [&](std::size_t begin, std::size_t end, text_buffer& o) {
+        for (std::size_t i = begin; i < end; ++i) {
+            o.put("vt ");
+            o.put_float(std::bit_cast<float>(static_cast<std::uint32_t>(keys[i] >> 32)));
+            o.put(' ');
+            o.put_float(std::bit_cast<float>(static_cast<std::uint32_t>(keys[i])));
+            o.put('\n');
+        }
+    });
 }
 
 // Polygons grouped by material, those without one first (group 0), creation
@@ -370,48 +431,6 @@ private:
     std::vector<index_t> order_;
 };
 
-// Each point's "vn" number in the group being written: the group's normals
-// are numbered in order of first use of their points, after those of the
-// groups before.
-class normal_numbers {
-public:
-    explicit normal_numbers(const mesh_layer& layer) : layer_(layer), of_(layer.point_count(), k_none) {}
-
-    // Numbers the points of `used` (group g's, in order of first use).
-    void assign(std::size_t g, std::span<const index_t> used) {
-        base_.push_back(written_);
-        for (const index_t pt : used) {
-            if (of_[pt] != k_none) shared_ = true;
-            of_[pt] = static_cast<index_t>(written_++);
-        }
-        current_ = g;
-    }
-    // Makes of() answer for group g, numbering its points again when a later
-    // group took some of them over.
-    void select(std::size_t g, std::span<const index_t> polygons) {
-        if (g == current_ || (!shared_ && g < base_.size())) return;
-        // Points of g not yet seen in this pass hold a number below the base.
-        const index_t base = static_cast<index_t>(base_[g]);
-        index_t next = base;
-        for (const index_t p : polygons) {
-            const std::span<const index_t> pts = layer_.polygon_points(p);
-            if (pts.size() < 3) continue;
-            for (const index_t pt : pts)
-                if (of_[pt] == k_none || of_[pt] < base || of_[pt] >= next) of_[pt] = next++;
-        }
-        current_ = g;
-    }
-    index_t of(index_t pt) const { return of_[pt]; }
-
-private:
-    const mesh_layer& layer_;
-    std::vector<index_t> of_;          // per point
-    std::vector<std::size_t> base_;    // per group: number of its first normal
-    std::size_t written_ = 0;
-    std::size_t current_ = 0;          // the group of()'s numbers are those of
-    bool shared_ = false;              // a point is in more than one group
-};
-
 void put_element(text_buffer& out, std::span<const index_t> pts, const index_t* vt, const normal_numbers* vn) {
     out.put(pts.size() == 1 ? "p" : pts.size() == 2 ? "l" : "f");
     for (std::size_t c = 0; c < pts.size(); ++c) {
@@ -434,8 +453,8 @@ void write_normals(const mesh_layer& layer, const material_groups& groups, norma
     smooth_normals normals(layer);
     std::vector<index_t> used;
     for (std::size_t g = 0; g < groups.size(); ++g) {
-        normals.compute(groups[g], used);
-        numbers.assign(g, used);
+        numbers.start_group(g);
+        normals.compute(groups[g], numbers, used);
         out.put_in_parallel(used.size(), k_lines_per_chunk, [&](std::size_t begin, std::size_t end, text_buffer& o) {
             for (std::size_t i = begin; i < end; ++i) {
                 const float* v = normals.of(used[i]);
@@ -490,7 +509,10 @@ void write_obj(const mesh_layer& layer, byte_sink& sink, std::string_view mtllib
     }
     write_positions(layer, out);
     const corners at(layer);
-    const std::vector<index_t> corner_vt = write_texture_coordinates(layer, materials, at, leaf_atlas, out);
+    corner_numbers uv = number_texture_coordinates(layer, materials, at, leaf_atlas);
+    write_texture_coordinates(uv.keys, out);
+    uv.keys = {};
+    const std::vector<index_t>& corner_vt = uv.corner_vt;
     const material_groups groups(layer, materials);
     normal_numbers vn_of(layer);
     write_normals(layer, groups, vn_of, out);
