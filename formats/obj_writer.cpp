@@ -173,8 +173,6 @@ public:
         for (const value_record& v : vmad) used += usable(v);
         if (used == 0) return;
         group_values_by_polygon(layer_, usable, used, vmad_start_, vmad_by_polygon_);
-        override_.assign(points, k_none);
-        stamp_.assign(points, k_none);
     }
 
     bool any() const { return map_[0] != k_none || map_[1] != k_none || map_[2] != k_none; }
@@ -188,21 +186,20 @@ public:
                       : kind == material_kind::leaf                               ? 1
                                                                                   : -1;
         if (k < 0 || map_[k] == k_none) return false;
-        if (!vmad_start_.empty()) {
-            const std::span<const value_record> vmad = layer_.polygon_point_values();
-            for (index_t i = vmad_start_[p]; i < vmad_start_[p + 1]; ++i) {
-                const value_record& v = vmad[vmad_by_polygon_[i]];
-                if (v.map != map_[k]) continue;
-                override_[v.point] = vmad_by_polygon_[i];
-                stamp_[v.point] = p;
-            }
-        }
+        // The polygon's own values, latest first, before the points' values.
+        const std::span<const value_record> vmad = layer_.polygon_point_values();
+        const index_t first = vmad_start_.empty() ? 0 : vmad_start_[p];
+        const index_t last = vmad_start_.empty() ? 0 : vmad_start_[p + 1];
         const std::span<const index_t> pts = layer_.polygon_points(p);
         uv.resize(pts.size() * 2);
         for (std::size_t c = 0; c < pts.size(); ++c) {
             const index_t pt = pts[c];
-            const float* v = !stamp_.empty() && stamp_[pt] == p ? layer_.polygon_point_values()[override_[pt]].v
-                                                                : layer_.point_value(map_[k], pt);
+            const float* v = nullptr;
+            for (index_t i = last; i > first && !v; --i) {
+                const value_record& r = vmad[vmad_by_polygon_[i - 1]];
+                if (r.map == map_[k] && r.point == pt) v = r.v;
+            }
+            if (!v) v = layer_.point_value(map_[k], pt);
             if (!v) return false;
             if (!std::isfinite(v[0]) || !std::isfinite(v[1])) return false;
             uv[2 * c] = v[0];
@@ -220,8 +217,6 @@ private:
     index_t map_[3] = {k_none, k_none, k_none};  // "SF_branch", the leaves' map, the cards
     std::vector<index_t> vmad_start_;      // per polygon: first entry in vmad_by_polygon_
     std::vector<index_t> vmad_by_polygon_;  // per-polygon record numbers
-    std::vector<index_t> override_;        // per point: per-polygon record of polygon stamp_
-    std::vector<index_t> stamp_;
 };
 
 // Lines formatted together on one core: a few MiB of text.
