@@ -234,6 +234,7 @@ public:
         base_.push_back(written_);
         current_ = g;
     }
+    index_t base() const { return static_cast<index_t>(base_.back()); }
     // Numbers pt in the current group unless it has its number already.
     bool number(index_t pt) {
         if (of_[pt] != k_none && of_[pt] >= base_.back()) return false;
@@ -274,13 +275,13 @@ private:
 // (0, 1, 0) where the normals cancel.
 class smooth_normals {
 public:
-    explicit smooth_normals(const mesh_layer& layer)
-        : layer_(layer), sum_(std::size_t(layer.point_count()) * 3) {}
+    explicit smooth_normals(const mesh_layer& layer) : layer_(layer) {}
 
-    // used: the points of the group's faces, in order of first use, as
-    // numbers.number() tells (true the first time).
-    void compute(std::span<const index_t> polygons, normal_numbers& numbers, std::vector<index_t>& used) {
-        used.clear();
+    // The normals of the group's points in order of first use, as
+    // numbers.number() tells (true the first time); answers their count.
+    std::size_t compute(std::span<const index_t> polygons, normal_numbers& numbers) {
+        sum_.clear();
+        const index_t base = numbers.base();
         for (const index_t p : polygons) {
             const std::span<const index_t> pts = layer_.polygon_points(p);
             if (pts.size() < 3) continue;
@@ -292,19 +293,18 @@ public:
                 add_newell_term(a, b, nx, ny, nz);
             }
             for (const index_t pt : pts) {
-                float* acc = &sum_[std::size_t(pt) * 3];
-                if (numbers.number(pt)) {
-                    acc[0] = acc[1] = acc[2] = 0.0f;
-                    used.push_back(pt);
-                }
+                if (numbers.number(pt)) sum_.insert(sum_.end(), 3, 0.0f);
+                float* acc = &sum_[std::size_t(numbers.of(pt) - base) * 3];
                 acc[0] += static_cast<float>(nx);
                 acc[1] += static_cast<float>(ny);
                 acc[2] += static_cast<float>(nz);
             }
         }
-        for (const index_t pt : used) normalise_or_up(&sum_[std::size_t(pt) * 3]);
+        for (std::size_t i = 0; i < sum_.size(); i += 3) normalise_or_up(&sum_[i]);
+        return sum_.size() / 3;
     }
-    const float* of(index_t pt) const { return &sum_[std::size_t(pt) * 3]; }
+    // The i-th normal of the group.
+    const float* at(std::size_t i) const { return &sum_[i * 3]; }
 
 private:
     void position(index_t pt, float (&out)[3]) const {
@@ -316,7 +316,7 @@ private:
     }
 
     const mesh_layer& layer_;
-    std::vector<float> sum_;
+    std::vector<float> sum_;  // 3 per point of the group, in order of first use
 };
 
 }  // namespace
@@ -446,13 +446,12 @@ void put_element(text_buffer& out, std::span<const index_t> pts, const index_t* 
 void write_normals(const mesh_layer& layer, const material_groups& groups, normal_numbers& numbers,
                    text_buffer& out) {
     smooth_normals normals(layer);
-    std::vector<index_t> used;
     for (std::size_t g = 0; g < groups.size(); ++g) {
         numbers.start_group(g);
-        normals.compute(groups[g], numbers, used);
-        out.put_in_parallel(used.size(), k_lines_per_chunk, [&](std::size_t begin, std::size_t end, text_buffer& o) {
+        const std::size_t count = normals.compute(groups[g], numbers);
+        out.put_in_parallel(count, k_lines_per_chunk, [&](std::size_t begin, std::size_t end, text_buffer& o) {
             for (std::size_t i = begin; i < end; ++i) {
-                const float* v = normals.of(used[i]);
+                const float* v = normals.at(i);
                 o.put("vn ");
                 o.put_float(v[0]);
                 o.put(' ');
