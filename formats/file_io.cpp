@@ -539,23 +539,26 @@ void text_buffer::put_in_parallel(std::size_t count, std::size_t per_chunk, cons
         return;
     }
     drain();
+    // A few chunks ahead of the one being written: the cores format while
+    // this thread hands finished text on. Each chunk goes to the slot of its
+    // number; the slots' buffers are reused, so after the first round no
+    // chunk touches fresh memory.
+    const std::size_t ahead = std::size_t(cores) * 2;
+    std::vector<string_sink> slots(std::min(chunks, ahead + 1));
     auto one = [&](std::size_t c) {
-        string_sink text;
+        string_sink& text = slots[c % slots.size()];
+        text.text.clear();
         text_buffer out(text, std::size_t(1) << 16);
         format(c * per_chunk, std::min(count, (c + 1) * per_chunk), out);
         out.flush();
-        return std::move(text.text);
     };
-    // A few chunks ahead of the one being written: the cores format while
-    // this thread hands finished text on.
-    const std::size_t ahead = std::size_t(cores) * 2;
-    std::deque<std::future<std::string>> pending;
+    std::deque<std::future<void>> pending;  // destroyed first: waits for the workers
     std::size_t next = 0;
     for (std::size_t c = 0; c < chunks; ++c) {
         while (next < chunks && next <= c + ahead) pending.push_back(std::async(std::launch::async, one, next++));
-        const std::string text = pending.front().get();
+        pending.front().get();
         pending.pop_front();
-        sink_.write(text);
+        sink_.write(slots[c % slots.size()].text);
     }
 }
 

@@ -75,53 +75,72 @@ private:
 };
 
 // Texture coordinates by their float bits, numbered in order of addition.
+// The table holds numbers and a few bits of each key's hash (the keys are
+// kept once, in order), and a small cache of recent keys in front of it
+// answers most repeats: the corners of neighbouring faces share points.
 class uv_index {
 public:
-    uv_index() : slots_(std::size_t(1) << 10, slot{0, k_none}), shift_(64 - 10) {}
+    uv_index() : slots_(std::size_t(1) << 10, slot{k_none, 0}), shift_(64 - 10), recent_(k_recent, recent{0, k_none}) {}
 
-    // The coordinate's number; `added` tells whether it is new.
-    index_t find_or_add(std::uint64_t key, bool& added) {
-        if ((count_ + 1) * 2 > slots_.size()) grow();
-        std::size_t i = home(key);
+    // The keys by number; the index is empty afterwards.
+    std::vector<std::uint64_t> take_keys() {
+        slots_ = {};
+        return std::move(keys_);
+    }
+    // The coordinate's number.
+    index_t find_or_add(std::uint64_t key) {
+        recent& r = recent_[mix(key) >> (64 - k_recent_bits)];
+        if (r.value != k_none && r.key == key) return r.value;
+        if ((keys_.size() + 1) * 2 > slots_.size()) grow();
+        const std::uint64_t h = mix(key);
+        const auto tag = static_cast<std::uint32_t>(h);
+        std::size_t i = static_cast<std::size_t>(h >> shift_);
         const std::size_t mask = slots_.size() - 1;
         while (slots_[i].value != k_none) {
-            if (slots_[i].key == key) {
-                added = false;
+            if (slots_[i].tag == tag && keys_[slots_[i].value] == key) {
+                r = {key, slots_[i].value};
                 return slots_[i].value;
             }
             i = (i + 1) & mask;
         }
-        slots_[i] = {key, static_cast<index_t>(count_++)};
-        added = true;
+        slots_[i] = {static_cast<index_t>(keys_.size()), tag};
+        keys_.push_back(key);
+        r = {key, slots_[i].value};
         return slots_[i].value;
     }
 
 private:
     struct slot {
+        index_t value;  // k_none: empty
+        std::uint32_t tag;  // low bits of the key's hash
+    };
+    struct recent {
         std::uint64_t key;
         index_t value;  // k_none: empty
     };
+    static constexpr unsigned k_recent_bits = 14;
+    static constexpr std::size_t k_recent = std::size_t(1) << k_recent_bits;
 
-    std::size_t home(std::uint64_t key) const {
+    static std::uint64_t mix(std::uint64_t key) {
         key ^= key >> 29;
-        return static_cast<std::size_t>((key * 0x9E3779B97F4A7C15ull) >> shift_);
+        return key * 0x9E3779B97F4A7C15ull;
     }
     void grow() {
-        std::vector<slot> old(slots_.size() * 2, slot{0, k_none});
-        old.swap(slots_);
+        slots_.assign(slots_.size() * 2, slot{k_none, 0});
         --shift_;
         const std::size_t mask = slots_.size() - 1;
-        for (const slot& s : old) {
-            if (s.value == k_none) continue;
-            std::size_t i = home(s.key);
+        for (std::size_t v = 0; v < keys_.size(); ++v) {
+            const std::uint64_t h = mix(keys_[v]);
+            std::size_t i = static_cast<std::size_t>(h >> shift_);
             while (slots_[i].value != k_none) i = (i + 1) & mask;
-            slots_[i] = s;
+            slots_[i] = {static_cast<index_t>(v), static_cast<std::uint32_t>(h)};
         }
     }
 
     std::vector<slot> slots_;
     unsigned shift_;
-    std::size_t count_ = 0;
+    std::vector<std::uint64_t> keys_;  // by number
+    std::vector<recent> recent_;
 };
 
 // The texture coordinate of every face corner, found in time linear in the
@@ -154,8 +173,6 @@ public:
         for (const value_record& v : vmad) used += usable(v);
         if (used == 0) return;
         group_values_by_polygon(layer_, usable, used, vmad_start_, vmad_by_polygon_);
-        override_.assign(points, k_none);
-        stamp_.assign(points, k_none);
     }
 
     bool any() const { return map_[0] != k_none || map_[1] != k_none || map_[2] != k_none; }
@@ -169,21 +186,20 @@ public:
                       : kind == material_kind::leaf                               ? 1
                                                                                   : -1;
         if (k < 0 || map_[k] == k_none) return false;
-        if (!vmad_start_.empty()) {
-            const std::span<const value_record> vmad = layer_.polygon_point_values();
-            for (index_t i = vmad_start_[p]; i < vmad_start_[p + 1]; ++i) {
-                const value_record& v = vmad[vmad_by_polygon_[i]];
-                if (v.map != map_[k]) continue;
-                override_[v.point] = vmad_by_polygon_[i];
-                stamp_[v.point] = p;
-            }
-        }
+        // The polygon's own values, latest first, before the points' values.
+        const std::span<const value_record> vmad = layer_.polygon_point_values();
+        const index_t first = vmad_start_.empty() ? 0 : vmad_start_[p];
+        const index_t last = vmad_start_.empty() ? 0 : vmad_start_[p + 1];
         const std::span<const index_t> pts = layer_.polygon_points(p);
         uv.resize(pts.size() * 2);
         for (std::size_t c = 0; c < pts.size(); ++c) {
             const index_t pt = pts[c];
-            const float* v = !stamp_.empty() && stamp_[pt] == p ? layer_.polygon_point_values()[override_[pt]].v
-                                                                : layer_.point_value(map_[k], pt);
+            const float* v = nullptr;
+            for (index_t i = last; i > first && !v; --i) {
+                const value_record& r = vmad[vmad_by_polygon_[i - 1]];
+                if (r.map == map_[k] && r.point == pt) v = r.v;
+            }
+            if (!v) v = layer_.point_value(map_[k], pt);
             if (!v) return false;
             if (!std::isfinite(v[0]) || !std::isfinite(v[1])) return false;
             uv[2 * c] = v[0];
@@ -201,27 +217,57 @@ private:
     index_t map_[3] = {k_none, k_none, k_none};  // "SF_branch", the leaves' map, the cards
     std::vector<index_t> vmad_start_;      // per polygon: first entry in vmad_by_polygon_
     std::vector<index_t> vmad_by_polygon_;  // per-polygon record numbers
-    std::vector<index_t> override_;        // per point: per-polygon record of polygon stamp_
-    std::vector<index_t> stamp_;
 };
 
 // Lines formatted together on one core: a few MiB of text.
 constexpr std::size_t k_lines_per_chunk = 1 << 16;
 
-void put_element(text_buffer& out, std::span<const index_t> pts, const index_t* vt, const index_t* vn) {
-    out.put(pts.size() == 1 ? "p" : pts.size() == 2 ? "l" : "f");
-    for (std::size_t c = 0; c < pts.size(); ++c) {
-        out.put(' ');
-        out.put_uint(std::uint64_t(pts[c]) + 1);
-        if (vt || vn) out.put('/');
-        if (vt) out.put_uint(std::uint64_t(vt[c]) + 1);
-        if (vn) {
-            out.put('/');
-            out.put_uint(std::uint64_t(vn[c]) + 1);
-        }
+// Each point's "vn" number in the group being written: the group's normals
+// are numbered in order of first use of their points, after those of the
+// groups before.
+class normal_numbers {
+public:
+    explicit normal_numbers(const mesh_layer& layer) : layer_(layer), of_(layer.point_count(), k_none) {}
+
+    // Groups are numbered in order; the points of each in order of first use.
+    void start_group(std::size_t g) {
+        base_.push_back(written_);
+        current_ = g;
     }
-    out.put('\n');
-}
+    index_t base() const { return static_cast<index_t>(base_.back()); }
+    // Numbers pt in the current group unless it has its number already.
+    bool number(index_t pt) {
+        if (of_[pt] != k_none && of_[pt] >= base_.back()) return false;
+        shared_ |= of_[pt] != k_none;
+        of_[pt] = static_cast<index_t>(written_++);
+        return true;
+    }
+    // Makes of() answer for group g, numbering its points again when a later
+    // group took some of them over.
+    void select(std::size_t g, std::span<const index_t> polygons) {
+        if (g == current_ || (!shared_ && g < base_.size())) return;
+        // [base, next) marks points numbered in this pass: the numbers of
+        // earlier groups lie below base, those of later ones beyond g's.
+        const index_t base = static_cast<index_t>(base_[g]);
+        index_t next = base;
+        for (const index_t p : polygons) {
+            const std::span<const index_t> pts = layer_.polygon_points(p);
+            if (pts.size() < 3) continue;
+            for (const index_t pt : pts)
+                if (of_[pt] == k_none || of_[pt] < base || of_[pt] >= next) of_[pt] = next++;
+        }
+        current_ = g;
+    }
+    index_t of(index_t pt) const { return of_[pt]; }
+
+private:
+    const mesh_layer& layer_;
+    std::vector<index_t> of_;          // per point
+    std::vector<std::size_t> base_;    // per group: number of its first normal
+    std::size_t written_ = 0;
+    std::size_t current_ = 0;          // the group of()'s numbers are those of
+    bool shared_ = false;              // a point is in more than one group
+};
 
 // Per point, the area-weighted normal of a group's faces around it, summed
 // and normalised exactly as the glTF writer does (float positions, Newell
@@ -229,13 +275,13 @@ void put_element(text_buffer& out, std::span<const index_t> pts, const index_t* 
 // (0, 1, 0) where the normals cancel.
 class smooth_normals {
 public:
-    explicit smooth_normals(const mesh_layer& layer)
-        : layer_(layer), sum_(std::size_t(layer.point_count()) * 3), stamp_(layer.point_count(), k_none) {}
+    explicit smooth_normals(const mesh_layer& layer) : layer_(layer) {}
 
-    // used: the points of the group's faces, in order of first use.
-    void compute(std::span<const index_t> polygons, std::vector<index_t>& used) {
-        ++pass_;
-        used.clear();
+    // The normals of the group's points in order of first use, as
+    // numbers.number() tells (true the first time); answers their count.
+    std::size_t compute(std::span<const index_t> polygons, normal_numbers& numbers) {
+        sum_.clear();
+        const index_t base = numbers.base();
         for (const index_t p : polygons) {
             const std::span<const index_t> pts = layer_.polygon_points(p);
             if (pts.size() < 3) continue;
@@ -247,20 +293,18 @@ public:
                 add_newell_term(a, b, nx, ny, nz);
             }
             for (const index_t pt : pts) {
-                float* acc = &sum_[std::size_t(pt) * 3];
-                if (stamp_[pt] != pass_) {
-                    stamp_[pt] = pass_;
-                    acc[0] = acc[1] = acc[2] = 0.0f;
-                    used.push_back(pt);
-                }
+                if (numbers.number(pt)) sum_.insert(sum_.end(), 3, 0.0f);
+                float* acc = &sum_[std::size_t(numbers.of(pt) - base) * 3];
                 acc[0] += static_cast<float>(nx);
                 acc[1] += static_cast<float>(ny);
                 acc[2] += static_cast<float>(nz);
             }
         }
-        for (const index_t pt : used) normalise_or_up(&sum_[std::size_t(pt) * 3]);
+        for (std::size_t i = 0; i < sum_.size(); i += 3) normalise_or_up(&sum_[i]);
+        return sum_.size() / 3;
     }
-    const float* of(index_t pt) const { return &sum_[std::size_t(pt) * 3]; }
+    // The i-th normal of the group.
+    const float* at(std::size_t i) const { return &sum_[i * 3]; }
 
 private:
     void position(index_t pt, float (&out)[3]) const {
@@ -272,9 +316,7 @@ private:
     }
 
     const mesh_layer& layer_;
-    std::vector<float> sum_;
-    std::vector<index_t> stamp_;
-    index_t pass_ = k_none;
+    std::vector<float> sum_;  // 3 per point of the group, in order of first use
 };
 
 }  // namespace
@@ -312,15 +354,20 @@ void write_positions(const mesh_layer& layer, text_buffer& out) {
     });
 }
 
-// Texture coordinates of every face corner, numbered and written before the
-// faces that use them; answers each corner's number (k_none: the face has
-// none), or nothing when no face has coordinates.
-std::vector<index_t> write_texture_coordinates(const mesh_layer& layer, const material_table& materials,
-                                               const corners& at, bool leaf_atlas, text_buffer& out) {
+// Texture coordinates of every face corner, numbered in order of first use:
+// each corner's number (k_none: the face has none; empty when no face has
+// coordinates) and the coordinates by number.
+struct corner_numbers {
     std::vector<index_t> corner_vt;
+    std::vector<std::uint64_t> keys;  // the float bits of u and v
+};
+
+corner_numbers number_texture_coordinates(const mesh_layer& layer, const material_table& materials,
+                                          const corners& at, bool leaf_atlas) {
+    corner_numbers n;
     corner_uvs uvs(layer, leaf_atlas);
-    if (!uvs.any()) return corner_vt;
-    corner_vt.assign(at.count(), k_none);
+    if (!uvs.any()) return n;
+    n.corner_vt.assign(at.count(), k_none);
     uv_index seen;
     std::vector<float> uv;
     for (index_t p = 0; p < layer.polygon_count(); ++p) {
@@ -328,21 +375,25 @@ std::vector<index_t> write_texture_coordinates(const mesh_layer& layer, const ma
         if (pts.size() < 3) continue;
         const index_t m = materials.of_polygon(p);
         if (m == k_none || !uvs.find(p, materials.list()[m], uv)) continue;
-        index_t* vt = corner_vt.data() + at.offset(p);
-        for (std::size_t c = 0; c < pts.size(); ++c) {
-            const std::uint64_t key = std::uint64_t(std::bit_cast<std::uint32_t>(uv[2 * c])) << 32 |
-                                      std::bit_cast<std::uint32_t>(uv[2 * c + 1]);
-            bool added = false;
-            vt[c] = seen.find_or_add(key, added);
-            if (!added) continue;
-            out.put("vt ");
-            out.put_float(uv[2 * c]);
-            out.put(' ');
-            out.put_float(uv[2 * c + 1]);
-            out.put('\n');
-        }
+        index_t* vt = n.corner_vt.data() + at.offset(p);
+        for (std::size_t c = 0; c < pts.size(); ++c)
+            vt[c] = seen.find_or_add(std::uint64_t(std::bit_cast<std::uint32_t>(uv[2 * c])) << 32 |
+                                     std::bit_cast<std::uint32_t>(uv[2 * c + 1]));
     }
-    return corner_vt;
+    n.keys = seen.take_keys();
+    return n;
+}
+
+void write_texture_coordinates(const std::vector<std::uint64_t>& keys, text_buffer& out) {
+    out.put_in_parallel(keys.size(), k_lines_per_chunk, [&](std::size_t begin, std::size_t end, text_buffer& o) {
+        for (std::size_t i = begin; i < end; ++i) {
+            o.put("vt ");
+            o.put_float(std::bit_cast<float>(static_cast<std::uint32_t>(keys[i] >> 32)));
+            o.put(' ');
+            o.put_float(std::bit_cast<float>(static_cast<std::uint32_t>(keys[i])));
+            o.put('\n');
+        }
+    });
 }
 
 // Polygons grouped by material, those without one first (group 0), creation
@@ -375,21 +426,32 @@ private:
     std::vector<index_t> order_;
 };
 
+void put_element(text_buffer& out, std::span<const index_t> pts, const index_t* vt, const normal_numbers* vn) {
+    out.put(pts.size() == 1 ? "p" : pts.size() == 2 ? "l" : "f");
+    for (std::size_t c = 0; c < pts.size(); ++c) {
+        out.put(' ');
+        out.put_uint(std::uint64_t(pts[c]) + 1);
+        if (vt || vn) out.put('/');
+        if (vt) out.put_uint(std::uint64_t(vt[c]) + 1);
+        if (vn) {
+            out.put('/');
+            out.put_uint(std::uint64_t(vn->of(pts[c])) + 1);
+        }
+    }
+    out.put('\n');
+}
+
 // Smooth normals per group: one "vn" per point of its faces, numbered in
-// order of first use; answers each corner's number.
-std::vector<index_t> write_normals(const mesh_layer& layer, const material_groups& groups, const corners& at,
-                                   text_buffer& out) {
-    std::vector<index_t> corner_vn(at.count(), k_none);
+// order of first use.
+void write_normals(const mesh_layer& layer, const material_groups& groups, normal_numbers& numbers,
+                   text_buffer& out) {
     smooth_normals normals(layer);
-    std::vector<index_t> vn_of(layer.point_count(), k_none);
-    std::vector<index_t> used;
-    std::size_t written = 0;
     for (std::size_t g = 0; g < groups.size(); ++g) {
-        normals.compute(groups[g], used);
-        for (const index_t pt : used) vn_of[pt] = static_cast<index_t>(written++);
-        out.put_in_parallel(used.size(), k_lines_per_chunk, [&](std::size_t begin, std::size_t end, text_buffer& o) {
+        numbers.start_group(g);
+        const std::size_t count = normals.compute(groups[g], numbers);
+        out.put_in_parallel(count, k_lines_per_chunk, [&](std::size_t begin, std::size_t end, text_buffer& o) {
             for (std::size_t i = begin; i < end; ++i) {
-                const float* v = normals.of(used[i]);
+                const float* v = normals.at(i);
                 o.put("vn ");
                 o.put_float(v[0]);
                 o.put(' ');
@@ -399,18 +461,11 @@ std::vector<index_t> write_normals(const mesh_layer& layer, const material_group
                 o.put('\n');
             }
         });
-        for (const index_t p : groups[g]) {
-            const std::span<const index_t> pts = layer.polygon_points(p);
-            if (pts.size() < 3) continue;
-            index_t* vn = corner_vn.data() + at.offset(p);
-            for (std::size_t c = 0; c < pts.size(); ++c) vn[c] = vn_of[pts[c]];
-        }
     }
-    return corner_vn;
 }
 
 void write_faces(const mesh_layer& layer, const material_table& materials, const material_groups& groups,
-                 const corners& at, const std::vector<index_t>& corner_vt, const std::vector<index_t>& corner_vn,
+                 const corners& at, const std::vector<index_t>& corner_vt, normal_numbers& vn_of,
                  text_buffer& out) {
     for (std::size_t g = 0; g < groups.size(); ++g) {
         const std::span<const index_t> faces = groups[g];
@@ -420,17 +475,15 @@ void write_faces(const mesh_layer& layer, const material_table& materials, const
             out.put(materials.list()[g - 1].name);
             out.put('\n');
         }
+        vn_of.select(g, faces);
         out.put_in_parallel(faces.size(), k_lines_per_chunk, [&](std::size_t begin, std::size_t end, text_buffer& o) {
             for (std::size_t i = begin; i < end; ++i) {
                 const index_t p = faces[i];
                 const std::span<const index_t> pts = layer.polygon_points(p);
                 const index_t* vt = nullptr;
-                const index_t* vn = nullptr;
-                if (pts.size() >= 3) {
-                    if (!corner_vt.empty() && corner_vt[at.offset(p)] != k_none) vt = corner_vt.data() + at.offset(p);
-                    vn = corner_vn.data() + at.offset(p);
-                }
-                put_element(o, pts, vt, vn);
+                if (pts.size() >= 3 && !corner_vt.empty() && corner_vt[at.offset(p)] != k_none)
+                    vt = corner_vt.data() + at.offset(p);
+                put_element(o, pts, vt, pts.size() >= 3 ? &vn_of : nullptr);
             }
         });
     }
@@ -450,10 +503,14 @@ void write_obj(const mesh_layer& layer, byte_sink& sink, std::string_view mtllib
     }
     write_positions(layer, out);
     const corners at(layer);
-    const std::vector<index_t> corner_vt = write_texture_coordinates(layer, materials, at, leaf_atlas, out);
+    corner_numbers uv = number_texture_coordinates(layer, materials, at, leaf_atlas);
+    write_texture_coordinates(uv.keys, out);
+    uv.keys = {};
+    const std::vector<index_t>& corner_vt = uv.corner_vt;
     const material_groups groups(layer, materials);
-    const std::vector<index_t> corner_vn = write_normals(layer, groups, at, out);
-    write_faces(layer, materials, groups, at, corner_vt, corner_vn, out);
+    normal_numbers vn_of(layer);
+    write_normals(layer, groups, vn_of, out);
+    write_faces(layer, materials, groups, at, corner_vt, vn_of, out);
     out.flush();
 }
 
