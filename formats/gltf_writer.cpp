@@ -466,34 +466,22 @@ private:
 // runs against normal x tangent. Any perpendicular where u does not change.
 // Written to out in pieces.
 void add_tangents(const primitive& pr, view_writer<float>& out_view) {
-    page_vector<double> t(std::size_t(pr.vertices) * 3, 0.0), b(std::size_t(pr.vertices) * 3, 0.0);
-    const page_vector<float>& uv = pr.uv[0];
-    for (std::size_t i = 0; i + 2 < pr.idx.size(); i += 3) {
-        const index_t c[3] = {pr.idx[i], pr.idx[i + 1], pr.idx[i + 2]};
-        double e1[3], e2[3];
-        for (int k = 0; k < 3; ++k) {
-            e1[k] = double(pr.pos[c[1] * 3 + k]) - pr.pos[c[0] * 3 + k];
-            e2[k] = double(pr.pos[c[2] * 3 + k]) - pr.pos[c[0] * 3 + k];
-        }
-        // Stored v is flipped; the layer's v runs up the image.
-        const double du1 = double(uv[c[1] * 2]) - uv[c[0] * 2], dv1 = -(double(uv[c[1] * 2 + 1]) - uv[c[0] * 2 + 1]);
-        const double du2 = double(uv[c[2] * 2]) - uv[c[0] * 2], dv2 = -(double(uv[c[2] * 2 + 1]) - uv[c[0] * 2 + 1]);
-        const double det = du1 * dv2 - du2 * dv1;
-        if (det == 0.0 || !std::isfinite(det)) continue;
-        const double r = 1.0 / det;
-        for (int k = 0; k < 3; ++k) {
-            const double tk = (e1[k] * dv2 - e2[k] * dv1) * r, bk = (e2[k] * du1 - e1[k] * du2) * r;
-            for (const index_t v : c) {
-                t[std::size_t(v) * 3 + k] += tk;
-                b[std::size_t(v) * 3 + k] += bk;
-            }
-        }
-    }
+    // The sums are held only for the vertices between the first not yet
+    // written and the highest met so far, in a ring that grows when that
+    // window does; a vertex is written once its last triangle is summed.
+    // Every sum still takes its terms in triangle order.
+    const std::size_t triangles = pr.idx.size() / 3;
+    std::vector<index_t> last(pr.vertices, k_none);  // per vertex: its last triangle
+    for (std::size_t i = 0; i < triangles * 3; ++i) last[pr.idx[i]] = static_cast<index_t>(i / 3);
+    std::vector<double> ring(std::size_t(1024) * 6);  // per vertex: t, then b
+    std::size_t mask = 1023;
+    index_t done = 0, met = 0;  // written below done; summed below met
+
     constexpr index_t k_piece = 16384;
     std::vector<float> piece(std::size_t(k_piece) * 4);
-    for (index_t v = 0; v < pr.vertices; ++v) {
+    const auto finish = [&](index_t v) {
         const float* n = &pr.nrm[std::size_t(v) * 3];
-        double* tv = &t[std::size_t(v) * 3];
+        const double* tv = &ring[(v & mask) * 6];
         const double d = tv[0] * n[0] + tv[1] * n[1] + tv[2] * n[2];
         double x = tv[0] - d * n[0], y = tv[1] - d * n[1], z = tv[2] - d * n[2];
         double len = std::sqrt(x * x + y * y + z * z);
@@ -506,7 +494,7 @@ void add_tangents(const primitive& pr, view_writer<float>& out_view) {
             len = std::sqrt(x * x + y * y + z * z);
         }
         x /= len, y /= len, z /= len;
-        const double* bv = &b[std::size_t(v) * 3];
+        const double* bv = tv + 3;
         const double cx = n[1] * z - n[2] * y, cy = n[2] * x - n[0] * z, cz = n[0] * y - n[1] * x;
         float* out = &piece[std::size_t(v % k_piece) * 4];
         out[0] = static_cast<float>(x);
@@ -514,6 +502,53 @@ void add_tangents(const primitive& pr, view_writer<float>& out_view) {
         out[2] = static_cast<float>(z);
         out[3] = cx * bv[0] + cy * bv[1] + cz * bv[2] < 0.0 ? -1.0f : 1.0f;
         if (v % k_piece == k_piece - 1 || v + 1 == pr.vertices) out_view.put(piece.data(), std::size_t(v % k_piece + 1) * 4);
+    };
+    // Brings vertex v into the window with zero sums.
+    const auto meet = [&](index_t v) {
+        for (; met <= v; ++met) {
+            if (met - done > mask) {
+                std::vector<double> wider(ring.size() * 2);
+                const std::size_t wider_mask = mask * 2 + 1;
+                for (index_t u = done; u < met; ++u) std::copy_n(&ring[(u & mask) * 6], 6, &wider[(u & wider_mask) * 6]);
+                ring.swap(wider);
+                mask = wider_mask;
+            }
+            std::fill_n(&ring[(met & mask) * 6], 6, 0.0);
+        }
+    };
+
+    const page_vector<float>& uv = pr.uv[0];
+    for (std::size_t tri = 0; tri < triangles; ++tri) {
+        const std::size_t i = tri * 3;
+        const index_t c[3] = {pr.idx[i], pr.idx[i + 1], pr.idx[i + 2]};
+        for (const index_t v : c)
+            if (v >= met) meet(v);
+        double e1[3], e2[3];
+        for (int k = 0; k < 3; ++k) {
+            e1[k] = double(pr.pos[c[1] * 3 + k]) - pr.pos[c[0] * 3 + k];
+            e2[k] = double(pr.pos[c[2] * 3 + k]) - pr.pos[c[0] * 3 + k];
+        }
+        // Stored v is flipped; the layer's v runs up the image.
+        const double du1 = double(uv[c[1] * 2]) - uv[c[0] * 2], dv1 = -(double(uv[c[1] * 2 + 1]) - uv[c[0] * 2 + 1]);
+        const double du2 = double(uv[c[2] * 2]) - uv[c[0] * 2], dv2 = -(double(uv[c[2] * 2 + 1]) - uv[c[0] * 2 + 1]);
+        const double det = du1 * dv2 - du2 * dv1;
+        if (det != 0.0 && std::isfinite(det)) {
+            const double r = 1.0 / det;
+            for (int k = 0; k < 3; ++k) {
+                const double tk = (e1[k] * dv2 - e2[k] * dv1) * r, bk = (e2[k] * du1 - e1[k] * du2) * r;
+                for (const index_t v : c) {
+                    double* sums = &ring[(v & mask) * 6];
+                    sums[k] += tk;
+                    sums[3 + k] += bk;
+                }
+            }
+        }
+        while (done < met && (last[done] == k_none || last[done] <= tri)) finish(done++);
+    }
+    // Vertices of no triangle keep zero sums.
+    for (; done < pr.vertices; ++done) {
+        if (done >= met) meet(done);
+        finish(done);
     }
     out_view.finish();
 }
