@@ -79,8 +79,9 @@ constexpr struct {
 // The values of the slot maps at each corner, in time linear in the points,
 // polygons and map values: the latest per-point record of each map is
 // indexed by point once, the per-polygon records by polygon once (a
-// counting sort that keeps their order, so the latest applies), and
-// begin(p) marks polygon p's records on its points.
+// counting sort that keeps their order, so the latest applies). A corner
+// looks its value up among the few records of its polygon; begin(p) marks
+// the records of a polygon with many on its points instead.
 class corner_values {
 public:
     explicit corner_values(const mesh_layer& layer) : layer_(layer) {
@@ -99,14 +100,7 @@ public:
             return slot(v.map) >= 0 && v.point < points && v.polygon < polygons;
         };
         std::size_t used = 0;
-        for (const value_record& v : vmad)
-            if (usable(v)) {
-                ++used;
-                if (stamp_[slot(v.map)].empty()) {
-                    stamp_[slot(v.map)].assign(points, k_none);
-                    override_[slot(v.map)].assign(points, k_none);
-                }
-            }
+        for (const value_record& v : vmad) used += usable(v);
         if (used == 0) return;
         group_values_by_polygon(layer_, usable, used, vmad_start_, vmad_by_polygon_);
     }
@@ -116,10 +110,17 @@ public:
     void begin(index_t p) {
         polygon_ = p;
         if (vmad_start_.empty()) return;
+        first_ = vmad_start_[p];
+        end_ = vmad_start_[p + 1];
+        if (end_ - first_ <= k_scan) return;
         const std::span<const value_record> vmad = layer_.polygon_point_values();
-        for (index_t i = vmad_start_[p]; i < vmad_start_[p + 1]; ++i) {
+        for (index_t i = first_; i < end_; ++i) {
             const value_record& v = vmad[vmad_by_polygon_[i]];
             const int k = slot(v.map);
+            if (stamp_[k].empty()) {
+                stamp_[k].assign(layer_.point_count(), k_none);
+                override_[k].assign(layer_.point_count(), k_none);
+            }
             override_[k][v.point] = vmad_by_polygon_[i];
             stamp_[k][v.point] = p;
         }
@@ -129,9 +130,20 @@ public:
     // there is none or it is not finite.
     const float* get(int k, index_t pt) const {
         if (map_[k] == k_none) return nullptr;
-        const float* v = !stamp_[k].empty() && stamp_[k][pt] == polygon_
-                             ? layer_.polygon_point_values()[override_[k][pt]].v
-                             : layer_.point_value(map_[k], pt);
+        const std::span<const value_record> vmad = layer_.polygon_point_values();
+        const float* v = nullptr;
+        if (end_ - first_ <= k_scan) {
+            for (index_t i = end_; i-- > first_;) {
+                const value_record& r = vmad[vmad_by_polygon_[i]];
+                if (r.point == pt && slot(r.map) == k) {
+                    v = r.v;
+                    break;
+                }
+            }
+        } else if (!stamp_[k].empty() && stamp_[k][pt] == polygon_) {
+            v = vmad[override_[k][pt]].v;
+        }
+        if (!v) v = layer_.point_value(map_[k], pt);
         if (!v) return nullptr;
         for (std::uint32_t d = 0; d < k_slot_maps[k].dim; ++d)
             if (!std::isfinite(v[d])) return nullptr;
@@ -147,6 +159,8 @@ private:
     std::vector<int> slot_of_;                 // map index -> slot, -1 for others
     std::vector<index_t> vmad_start_;          // per polygon: first entry in vmad_by_polygon_
     std::vector<index_t> vmad_by_polygon_;     // per-polygon record numbers
+    static constexpr index_t k_scan = 32;     // records of a polygon searched one by one
+    index_t first_ = 0, end_ = 0;             // the current polygon's records
     std::vector<index_t> override_[s_count];   // per point: record of polygon stamp_
     std::vector<index_t> stamp_[s_count];
     index_t polygon_ = k_none;
