@@ -188,9 +188,9 @@ struct primitive {
 };
 
 // Scratch arrays shared by the primitives: per point, its first vertex in
-// the current primitive (valid while stamp equals the primitive number).
+// the current primitive (k_none again once the primitive is made).
 struct vertex_index {
-    page_vector<index_t> head, stamp;
+    page_vector<index_t> head;
     page_vector<index_t> next;    // per vertex: next copy of the same point
     page_vector<index_t> origin;  // per vertex: the point's first copy
     std::vector<index_t> corner;  // the current polygon's vertices
@@ -238,18 +238,14 @@ bool same_vertex(const primitive& pr, index_t v, const float* key) {
 
 // The vertex for point pt with the given values: an existing copy of the
 // point with equal values, else a new one.
-index_t vertex_for(const mesh_layer& layer, primitive& pr, vertex_index& vx, index_t prim_no, index_t pt,
-                   const float* key) {
+index_t vertex_for(const mesh_layer& layer, primitive& pr, vertex_index& vx, index_t pt, const float* key) {
     index_t last = k_none;
-    if (vx.stamp[pt] == prim_no) {
-        for (index_t v = vx.head[pt]; v != k_none; v = vx.next[v]) {
-            if (same_vertex(pr, v, key)) return v;
-            last = v;
-        }
+    for (index_t v = vx.head[pt]; v != k_none; v = vx.next[v]) {
+        if (same_vertex(pr, v, key)) return v;
+        last = v;
     }
     const index_t v = pr.vertices++;
     if (last == k_none) {
-        vx.stamp[pt] = prim_no;
         vx.head[pt] = v;
         vx.origin.push_back(v);
     } else {
@@ -277,8 +273,8 @@ index_t vertex_for(const mesh_layer& layer, primitive& pr, vertex_index& vx, ind
 
 // Fills one primitive from its polygons (creation order): its vertices,
 // indices and normals.
-void build_primitive(const mesh_layer& layer, corner_values& cv, vertex_index& vx, index_t prim_no,
-                     primitive& pr, std::span<const index_t> polygons) {
+void build_primitive(const mesh_layer& layer, corner_values& cv, vertex_index& vx, primitive& pr,
+                     std::span<const index_t> polygons) {
     vx.next.clear();
     vx.origin.clear();
     const bool normals = !pr.lines;
@@ -302,7 +298,7 @@ void build_primitive(const mesh_layer& layer, corner_values& cv, vertex_index& v
         vx.corner.resize(pts.size());
         for (std::size_t c = 0; c < pts.size(); ++c) {
             corner_key(pr, cv, pts[c], key);
-            vx.corner[c] = vertex_for(layer, pr, vx, prim_no, pts[c], key);
+            vx.corner[c] = vertex_for(layer, pr, vx, pts[c], key);
         }
         const index_t* cn = vx.corner.data();
         if (pr.lines) {
@@ -339,6 +335,8 @@ void build_primitive(const mesh_layer& layer, corner_values& cv, vertex_index& v
         }
         normalise_or_up(out);
     }
+    for (const index_t p : polygons)
+        for (const index_t pt : layer.polygon_points(p)) vx.head[pt] = k_none;
 }
 
 // The GLB's binary chunk, set aside in an unnamed file (the JSON before it
@@ -931,9 +929,8 @@ void write_glb(const mesh_layer& layer, byte_sink& sink, const glb_options& opti
     primitive_plan plan = plan_primitives(layer, cv, options, tints);
     vertex_index vx;
     vx.head.assign(layer.point_count(), k_none);
-    vx.stamp.assign(layer.point_count(), k_none);
     const auto build = [&](std::size_t i) {
-        build_primitive(layer, cv, vx, static_cast<index_t>(i), plan.prims[i],
+        build_primitive(layer, cv, vx, plan.prims[i],
                         std::span<const index_t>(plan.order.data() + plan.start[i], plan.start[i + 1] - plan.start[i]));
     };
 
