@@ -5,12 +5,17 @@
 #include <algorithm>
 #include <bit>
 #include <cmath>
+#include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <functional>
 #include <limits>
 #include <nlohmann/json.hpp>
 #include <unordered_map>
 #include <vector>
+
+#include <fcntl.h>
+#include <unistd.h>
 
 #include "formats/big_buffer.h"
 #include "formats/cluster_cards.h"
@@ -74,8 +79,9 @@ constexpr struct {
 // The values of the slot maps at each corner, in time linear in the points,
 // polygons and map values: the latest per-point record of each map is
 // indexed by point once, the per-polygon records by polygon once (a
-// counting sort that keeps their order, so the latest applies), and
-// begin(p) marks polygon p's records on its points.
+// counting sort that keeps their order, so the latest applies). A corner
+// looks its value up among the few records of its polygon; begin(p) marks
+// the records of a polygon with many on its points instead.
 class corner_values {
 public:
     explicit corner_values(const mesh_layer& layer) : layer_(layer) {
@@ -94,14 +100,7 @@ public:
             return slot(v.map) >= 0 && v.point < points && v.polygon < polygons;
         };
         std::size_t used = 0;
-        for (const value_record& v : vmad)
-            if (usable(v)) {
-                ++used;
-                if (stamp_[slot(v.map)].empty()) {
-                    stamp_[slot(v.map)].assign(points, k_none);
-                    override_[slot(v.map)].assign(points, k_none);
-                }
-            }
+        for (const value_record& v : vmad) used += usable(v);
         if (used == 0) return;
         group_values_by_polygon(layer_, usable, used, vmad_start_, vmad_by_polygon_);
     }
@@ -111,10 +110,17 @@ public:
     void begin(index_t p) {
         polygon_ = p;
         if (vmad_start_.empty()) return;
+        first_ = vmad_start_[p];
+        end_ = vmad_start_[p + 1];
+        if (end_ - first_ <= k_scan) return;
         const std::span<const value_record> vmad = layer_.polygon_point_values();
-        for (index_t i = vmad_start_[p]; i < vmad_start_[p + 1]; ++i) {
+        for (index_t i = first_; i < end_; ++i) {
             const value_record& v = vmad[vmad_by_polygon_[i]];
             const int k = slot(v.map);
+            if (stamp_[k].empty()) {
+                stamp_[k].assign(layer_.point_count(), k_none);
+                override_[k].assign(layer_.point_count(), k_none);
+            }
             override_[k][v.point] = vmad_by_polygon_[i];
             stamp_[k][v.point] = p;
         }
@@ -124,9 +130,20 @@ public:
     // there is none or it is not finite.
     const float* get(int k, index_t pt) const {
         if (map_[k] == k_none) return nullptr;
-        const float* v = !stamp_[k].empty() && stamp_[k][pt] == polygon_
-                             ? layer_.polygon_point_values()[override_[k][pt]].v
-                             : layer_.point_value(map_[k], pt);
+        const std::span<const value_record> vmad = layer_.polygon_point_values();
+        const float* v = nullptr;
+        if (end_ - first_ <= k_scan) {
+            for (index_t i = end_; i-- > first_;) {
+                const value_record& r = vmad[vmad_by_polygon_[i]];
+                if (r.point == pt && slot(r.map) == k) {
+                    v = r.v;
+                    break;
+                }
+            }
+        } else if (!stamp_[k].empty() && stamp_[k][pt] == polygon_) {
+            v = vmad[override_[k][pt]].v;
+        }
+        if (!v) v = layer_.point_value(map_[k], pt);
         if (!v) return nullptr;
         for (std::uint32_t d = 0; d < k_slot_maps[k].dim; ++d)
             if (!std::isfinite(v[d])) return nullptr;
@@ -142,6 +159,8 @@ private:
     std::vector<int> slot_of_;                 // map index -> slot, -1 for others
     std::vector<index_t> vmad_start_;          // per polygon: first entry in vmad_by_polygon_
     std::vector<index_t> vmad_by_polygon_;     // per-polygon record numbers
+    static constexpr index_t k_scan = 32;     // records of a polygon searched one by one
+    index_t first_ = 0, end_ = 0;             // the current polygon's records
     std::vector<index_t> override_[s_count];   // per point: record of polygon stamp_
     std::vector<index_t> stamp_[s_count];
     index_t polygon_ = k_none;
@@ -157,22 +176,21 @@ struct primitive {
     bool uv_raw[6] = {};  // written as they are (wind data), else v as 1 - v
     bool weights = false;
     bool colours = false;
-    const float* tint = nullptr;  // per point, three values: COLOR_0 of a leaf
+    const std::uint8_t* tint = nullptr;  // per point, three bytes: COLOR_0 of a leaf
     bool tangents = false;        // TANGENT, for a normal map on TEXCOORD_0
     std::size_t corners = 0;  // bounds for reserving the arrays
     std::size_t indices = 0;
 
     index_t vertices = 0;
-    page_vector<float> pos, nrm, uv[6], range, thick, color, tan;
+    page_vector<float> pos, nrm, uv[6], range, thick, color;
     page_vector<std::uint8_t> tint_rgba;  // the tint, as normalised bytes
     page_vector<index_t> idx;
-    page_vector<std::uint16_t> idx16;  // idx when every index fits
 };
 
 // Scratch arrays shared by the primitives: per point, its first vertex in
-// the current primitive (valid while stamp equals the primitive number).
+// the current primitive (k_none again once the primitive is made).
 struct vertex_index {
-    page_vector<index_t> head, stamp;
+    page_vector<index_t> head;
     page_vector<index_t> next;    // per vertex: next copy of the same point
     page_vector<index_t> origin;  // per vertex: the point's first copy
     std::vector<index_t> corner;  // the current polygon's vertices
@@ -220,18 +238,14 @@ bool same_vertex(const primitive& pr, index_t v, const float* key) {
 
 // The vertex for point pt with the given values: an existing copy of the
 // point with equal values, else a new one.
-index_t vertex_for(const mesh_layer& layer, primitive& pr, vertex_index& vx, index_t prim_no, index_t pt,
-                   const float* key) {
+index_t vertex_for(const mesh_layer& layer, primitive& pr, vertex_index& vx, index_t pt, const float* key) {
     index_t last = k_none;
-    if (vx.stamp[pt] == prim_no) {
-        for (index_t v = vx.head[pt]; v != k_none; v = vx.next[v]) {
-            if (same_vertex(pr, v, key)) return v;
-            last = v;
-        }
+    for (index_t v = vx.head[pt]; v != k_none; v = vx.next[v]) {
+        if (same_vertex(pr, v, key)) return v;
+        last = v;
     }
     const index_t v = pr.vertices++;
     if (last == k_none) {
-        vx.stamp[pt] = prim_no;
         vx.head[pt] = v;
         vx.origin.push_back(v);
     } else {
@@ -251,70 +265,16 @@ index_t vertex_for(const mesh_layer& layer, primitive& pr, vertex_index& vx, ind
             pr.color.insert(pr.color.end(), {unit_clamp((key[n] + 1.0f) * 0.5f), unit_clamp(key[n + 1]), 0.0f});
     }
     if (pr.tint) {
-        const float* t = pr.tint + std::size_t(pt) * 3;
-        for (int k = 0; k < 3; ++k) pr.tint_rgba.push_back(std::uint8_t(std::lround(unit_clamp(t[k]) * 255.0f)));
-        pr.tint_rgba.push_back(255);
+        const std::uint8_t* t = pr.tint + std::size_t(pt) * 3;
+        pr.tint_rgba.insert(pr.tint_rgba.end(), {t[0], t[1], t[2], std::uint8_t(255)});
     }
     return v;
 }
 
-// Per-vertex tangents for a normal map on the first texture set: the
-// direction of growing u, summed over the vertex's triangles, made
-// perpendicular to the normal; w is -1 where growing v (up in the image)
-// runs against normal x tangent. Any perpendicular where u does not change.
-void add_tangents(primitive& pr) {
-    page_vector<double> t(std::size_t(pr.vertices) * 3, 0.0), b(std::size_t(pr.vertices) * 3, 0.0);
-    const page_vector<float>& uv = pr.uv[0];
-    for (std::size_t i = 0; i + 2 < pr.idx.size(); i += 3) {
-        const index_t c[3] = {pr.idx[i], pr.idx[i + 1], pr.idx[i + 2]};
-        double e1[3], e2[3];
-        for (int k = 0; k < 3; ++k) {
-            e1[k] = double(pr.pos[c[1] * 3 + k]) - pr.pos[c[0] * 3 + k];
-            e2[k] = double(pr.pos[c[2] * 3 + k]) - pr.pos[c[0] * 3 + k];
-        }
-        // Stored v is flipped; the layer's v runs up the image.
-        const double du1 = double(uv[c[1] * 2]) - uv[c[0] * 2], dv1 = -(double(uv[c[1] * 2 + 1]) - uv[c[0] * 2 + 1]);
-        const double du2 = double(uv[c[2] * 2]) - uv[c[0] * 2], dv2 = -(double(uv[c[2] * 2 + 1]) - uv[c[0] * 2 + 1]);
-        const double det = du1 * dv2 - du2 * dv1;
-        if (det == 0.0 || !std::isfinite(det)) continue;
-        const double r = 1.0 / det;
-        for (int k = 0; k < 3; ++k) {
-            const double tk = (e1[k] * dv2 - e2[k] * dv1) * r, bk = (e2[k] * du1 - e1[k] * du2) * r;
-            for (const index_t v : c) {
-                t[std::size_t(v) * 3 + k] += tk;
-                b[std::size_t(v) * 3 + k] += bk;
-            }
-        }
-    }
-    pr.tan.resize(std::size_t(pr.vertices) * 4);
-    for (index_t v = 0; v < pr.vertices; ++v) {
-        const float* n = &pr.nrm[std::size_t(v) * 3];
-        double* tv = &t[std::size_t(v) * 3];
-        const double d = tv[0] * n[0] + tv[1] * n[1] + tv[2] * n[2];
-        double x = tv[0] - d * n[0], y = tv[1] - d * n[1], z = tv[2] - d * n[2];
-        double len = std::sqrt(x * x + y * y + z * z);
-        if (!(len > 1e-12) || !std::isfinite(len)) {
-            // X, or Y where the normal is near X, made perpendicular to it.
-            const bool near_x = std::fabs(n[0]) > 0.9f;
-            const double ax = near_x ? 0.0 : 1.0, ay = near_x ? 1.0 : 0.0;
-            const double an = ax * n[0] + ay * n[1];
-            x = ax - an * n[0], y = ay - an * n[1], z = -an * n[2];
-            len = std::sqrt(x * x + y * y + z * z);
-        }
-        x /= len, y /= len, z /= len;
-        const double* bv = &b[std::size_t(v) * 3];
-        const double cx = n[1] * z - n[2] * y, cy = n[2] * x - n[0] * z, cz = n[0] * y - n[1] * x;
-        float* out = &pr.tan[std::size_t(v) * 4];
-        out[0] = static_cast<float>(x);
-        out[1] = static_cast<float>(y);
-        out[2] = static_cast<float>(z);
-        out[3] = cx * bv[0] + cy * bv[1] + cz * bv[2] < 0.0 ? -1.0f : 1.0f;
-    }
-}
-
-// Fills one primitive from its polygons (creation order).
-void build_primitive(const mesh_layer& layer, corner_values& cv, vertex_index& vx, index_t prim_no,
-                     primitive& pr, std::span<const index_t> polygons) {
+// Fills one primitive from its polygons (creation order): its vertices,
+// indices and normals.
+void build_primitive(const mesh_layer& layer, corner_values& cv, vertex_index& vx, primitive& pr,
+                     std::span<const index_t> polygons) {
     vx.next.clear();
     vx.origin.clear();
     const bool normals = !pr.lines;
@@ -338,7 +298,7 @@ void build_primitive(const mesh_layer& layer, corner_values& cv, vertex_index& v
         vx.corner.resize(pts.size());
         for (std::size_t c = 0; c < pts.size(); ++c) {
             corner_key(pr, cv, pts[c], key);
-            vx.corner[c] = vertex_for(layer, pr, vx, prim_no, pts[c], key);
+            vx.corner[c] = vertex_for(layer, pr, vx, pts[c], key);
         }
         const index_t* cn = vx.corner.data();
         if (pr.lines) {
@@ -375,84 +335,235 @@ void build_primitive(const mesh_layer& layer, corner_values& cv, vertex_index& v
         }
         normalise_or_up(out);
     }
-    if (pr.tangents) add_tangents(pr);
-    if (pr.vertices <= 0xFFFFu) {
-        pr.idx16.assign(pr.idx.begin(), pr.idx.end());
-        pr.idx = {};
-    }
+    for (const index_t p : polygons)
+        for (const index_t pt : layer.polygon_points(p)) vx.head[pt] = k_none;
 }
 
-// The GLB's binary chunk, set aside on disk view by view as the primitives
-// are made (the JSON before it needs them all), with the JSON that
-// describes it.
+// The GLB's binary chunk, set aside in an unnamed file (the JSON before it
+// needs every view), with the JSON that describes it. A view is placed
+// first, in the order of the JSON, so that its offset is known, and its
+// data are written there in pieces, in any order between views.
 class bin_builder {
 public:
-    bin_builder(json& doc, const std::string& spill_dir) : doc_(doc), spill_(spill_dir) {
+    bin_builder(json& doc, const std::string& spill_dir) : doc_(doc), dir_(spill_dir) {
+        if (dir_.empty()) {
+            const char* tmp = std::getenv("TMPDIR");
+            dir_ = tmp && *tmp ? tmp : "/tmp";
+        }
+        fd_ = ::open(dir_.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+        if (fd_ < 0) {  // no unnamed files here: a named one, unlinked at once
+            std::string name = (dir_.back() == '/' ? dir_ : dir_ + "/") + ".sylvaform-spill-XXXXXX";
+            fd_ = ::mkostemp(name.data(), O_CLOEXEC);
+            if (fd_ < 0) throw io_error("cannot create a temporary file in " + dir_ + ": " + std::strerror(errno));
+            ::unlink(name.c_str());
+        }
         doc_["accessors"] = json::array();
         doc_["bufferViews"] = json::array();
     }
+    ~bin_builder() { ::close(fd_); }
+    bin_builder(const bin_builder&) = delete;
+    bin_builder& operator=(const bin_builder&) = delete;
 
-    // Adds a view and its accessor of count elements of `components`
-    // values each; returns the accessor number.
-    template <class T, class A>
-    index_t add(const std::vector<T, A>& data, int components, const char* type, bool indices) {
-        const std::size_t bytes = data.size() * sizeof(T);
-        const std::size_t count = data.size() / std::size_t(components);
-        json view = {{"buffer", 0}, {"byteOffset", size_}, {"byteLength", bytes},
-                     {"target", indices ? 34963 : 34962}};
-        const index_t view_no = static_cast<index_t>(doc_["bufferViews"].size());
+    // Places a view of `bytes` bytes; returns its offset. Every view
+    // starts 4-byte aligned; the gaps read as zeros.
+    std::uint64_t place(std::size_t bytes, int target) {
+        json view = {{"buffer", 0}, {"byteOffset", size_}, {"byteLength", bytes}};
+        if (target) view["target"] = target;
         doc_["bufferViews"].push_back(std::move(view));
-        json min = json::array(), max = json::array();
-        for (int c = 0; c < components; ++c) {
-            T lo = data[std::size_t(c)], hi = lo;
-            for (std::size_t i = std::size_t(c); i < data.size(); i += std::size_t(components)) {
-                lo = std::min(lo, data[i]);
-                hi = std::max(hi, data[i]);
-            }
-            min.push_back(lo);
-            max.push_back(hi);
+        const std::uint64_t at = size_;
+        size_ += bytes;
+        end_ = size_;
+        size_ = (size_ + 3) & ~std::size_t(3);
+        return at;
+    }
+    index_t views() const { return static_cast<index_t>(doc_["bufferViews"].size()); }
+    json& accessors() { return doc_["accessors"]; }
+
+    void put(std::uint64_t at, const void* data, std::size_t bytes) {
+        const char* p = static_cast<const char*>(data);
+        while (bytes > 0) {
+            const ssize_t n = ::pwrite(fd_, p, std::min<std::size_t>(bytes, std::size_t(1) << 30), off_t(at));
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) throw io_error("cannot write a temporary file in " + dir_ + ": " + std::strerror(n < 0 ? errno : EIO));
+            p += n, at += std::uint64_t(n), bytes -= std::size_t(n);
         }
-        const int component_type = std::is_same_v<T, float> ? 5126 : sizeof(T) == 1 ? 5121 : sizeof(T) == 2 ? 5123 : 5125;
-        doc_["accessors"].push_back({{"bufferView", view_no},
-                                     {"componentType", component_type},
-                                     {"count", count},
-                                     {"type", type},
-                                     {"min", std::move(min)},
-                                     {"max", std::move(max)}});
-        if (sizeof(T) == 1) doc_["accessors"].back()["normalized"] = true;  // bytes are colours, 0..1
-        put(data.data(), bytes);
-        return static_cast<index_t>(doc_["accessors"].size() - 1);
     }
 
     // Adds a view of raw bytes (an embedded image); returns the view number.
     index_t add_bytes(const std::string& bytes) {
-        const index_t view_no = static_cast<index_t>(doc_["bufferViews"].size());
-        doc_["bufferViews"].push_back({{"buffer", 0}, {"byteOffset", size_}, {"byteLength", bytes.size()}});
-        put(bytes.data(), bytes.size());
+        const index_t view_no = views();
+        put(place(bytes.size(), 0), bytes.data(), bytes.size());
         return view_no;
     }
 
     std::size_t data_size() const { return end_; }   // buffers[0].byteLength
     std::size_t chunk_size() const { return size_; }  // with the final padding
 
-    void write(byte_sink& sink) const { spill_.copy_to(sink); }
-
-private:
-    // Every view starts 4-byte aligned.
-    void put(const void* data, std::size_t bytes) {
-        static const char zeros[4] = {};
-        spill_.write({static_cast<const char*>(data), bytes});
-        size_ += bytes;
-        end_ = size_;
-        if (size_ % 4) spill_.write({zeros, 4 - size_ % 4});
-        size_ = (size_ + 3) & ~std::size_t(3);
+    void write(byte_sink& sink) const {
+        if (::ftruncate(fd_, off_t(size_)) != 0)
+            throw io_error("cannot write a temporary file in " + dir_ + ": " + std::strerror(errno));
+        sink.copy_from(fd_, 0, size_);
     }
 
+private:
     json& doc_;
-    spill_file spill_;
+    std::string dir_;
+    int fd_ = -1;
     std::size_t size_ = 0;
     std::size_t end_ = 0;
 };
+
+// One accessor and its view, filled in pieces of whole elements in order;
+// min and max are folded as they come, in the order of the values.
+template <class T>
+class view_writer {
+public:
+    view_writer() = default;
+    view_writer(bin_builder& bin, std::size_t values, int components, const char* type, bool indices)
+        : bin_(&bin), components_(components), at_(bin.place(values * sizeof(T), indices ? 34963 : 34962)) {
+        const int component_type = std::is_same_v<T, float> ? 5126 : sizeof(T) == 1 ? 5121 : sizeof(T) == 2 ? 5123 : 5125;
+        json a = {{"bufferView", bin.views() - 1},
+                  {"componentType", component_type},
+                  {"count", values / std::size_t(components)},
+                  {"type", type}};
+        if (sizeof(T) == 1) a["normalized"] = true;  // bytes are colours, 0..1
+        accessor_ = static_cast<index_t>(bin.accessors().size());
+        bin.accessors().push_back(std::move(a));
+    }
+    index_t accessor() const { return accessor_; }
+
+    void put(const T* data, std::size_t n) {
+        for (std::size_t i = 0; i < n; i += std::size_t(components_)) {
+            for (int c = 0; c < components_; ++c) {
+                const T v = data[i + std::size_t(c)];
+                if (!started_) lo_[c] = hi_[c] = v;
+                lo_[c] = std::min(lo_[c], v);
+                hi_[c] = std::max(hi_[c], v);
+            }
+            started_ = true;
+        }
+        bin_->put(at_ + written_, data, n * sizeof(T));
+        written_ += n * sizeof(T);
+    }
+    template <class A>
+    void put_all(std::vector<T, A>& data) {
+        put(data.data(), data.size());
+        data = std::vector<T, A>();
+    }
+
+    // Writes min and max into the accessor.
+    void finish() {
+        json min = json::array(), max = json::array();
+        for (int c = 0; c < components_; ++c) {
+            min.push_back(lo_[c]);
+            max.push_back(hi_[c]);
+        }
+        json& a = bin_->accessors()[accessor_];
+        a["min"] = std::move(min);
+        a["max"] = std::move(max);
+    }
+
+private:
+    bin_builder* bin_ = nullptr;
+    int components_ = 1;
+    std::uint64_t at_ = 0, written_ = 0;
+    index_t accessor_ = k_none;
+    bool started_ = false;
+    T lo_[4] = {}, hi_[4] = {};
+};
+
+// Per-vertex tangents for a normal map on the first texture set: the
+// direction of growing u, summed over the vertex's triangles, made
+// perpendicular to the normal; w is -1 where growing v (up in the image)
+// runs against normal x tangent. Any perpendicular where u does not change.
+// Written to out in pieces.
+void add_tangents(const primitive& pr, view_writer<float>& out_view) {
+    // The sums are held only for the vertices between the first not yet
+    // written and the highest met so far, in a ring that grows when that
+    // window does; a vertex is written once its last triangle is summed.
+    // Every sum still takes its terms in triangle order.
+    const std::size_t triangles = pr.idx.size() / 3;
+    std::vector<index_t> last(pr.vertices, k_none);  // per vertex: its last triangle
+    for (std::size_t i = 0; i < triangles * 3; ++i) last[pr.idx[i]] = static_cast<index_t>(i / 3);
+    std::vector<double> ring(std::size_t(1024) * 6);  // per vertex: t, then b
+    std::size_t mask = 1023;
+    index_t done = 0, met = 0;  // written below done; summed below met
+
+    constexpr index_t k_piece = 16384;
+    std::vector<float> piece(std::size_t(k_piece) * 4);
+    const auto finish = [&](index_t v) {
+        const float* n = &pr.nrm[std::size_t(v) * 3];
+        const double* tv = &ring[(v & mask) * 6];
+        const double d = tv[0] * n[0] + tv[1] * n[1] + tv[2] * n[2];
+        double x = tv[0] - d * n[0], y = tv[1] - d * n[1], z = tv[2] - d * n[2];
+        double len = std::sqrt(x * x + y * y + z * z);
+        if (!(len > 1e-12) || !std::isfinite(len)) {
+            // X, or Y where the normal is near X, made perpendicular to it.
+            const bool near_x = std::fabs(n[0]) > 0.9f;
+            const double ax = near_x ? 0.0 : 1.0, ay = near_x ? 1.0 : 0.0;
+            const double an = ax * n[0] + ay * n[1];
+            x = ax - an * n[0], y = ay - an * n[1], z = -an * n[2];
+            len = std::sqrt(x * x + y * y + z * z);
+        }
+        x /= len, y /= len, z /= len;
+        const double* bv = tv + 3;
+        const double cx = n[1] * z - n[2] * y, cy = n[2] * x - n[0] * z, cz = n[0] * y - n[1] * x;
+        float* out = &piece[std::size_t(v % k_piece) * 4];
+        out[0] = static_cast<float>(x);
+        out[1] = static_cast<float>(y);
+        out[2] = static_cast<float>(z);
+        out[3] = cx * bv[0] + cy * bv[1] + cz * bv[2] < 0.0 ? -1.0f : 1.0f;
+        if (v % k_piece == k_piece - 1 || v + 1 == pr.vertices) out_view.put(piece.data(), std::size_t(v % k_piece + 1) * 4);
+    };
+    // Brings vertex v into the window with zero sums.
+    const auto meet = [&](index_t v) {
+        for (; met <= v; ++met) {
+            if (met - done > mask) {
+                std::vector<double> wider(ring.size() * 2);
+                const std::size_t wider_mask = mask * 2 + 1;
+                for (index_t u = done; u < met; ++u) std::copy_n(&ring[(u & mask) * 6], 6, &wider[(u & wider_mask) * 6]);
+                ring.swap(wider);
+                mask = wider_mask;
+            }
+            std::fill_n(&ring[(met & mask) * 6], 6, 0.0);
+        }
+    };
+
+    const page_vector<float>& uv = pr.uv[0];
+    for (std::size_t tri = 0; tri < triangles; ++tri) {
+        const std::size_t i = tri * 3;
+        const index_t c[3] = {pr.idx[i], pr.idx[i + 1], pr.idx[i + 2]};
+        for (const index_t v : c)
+            if (v >= met) meet(v);
+        double e1[3], e2[3];
+        for (int k = 0; k < 3; ++k) {
+            e1[k] = double(pr.pos[c[1] * 3 + k]) - pr.pos[c[0] * 3 + k];
+            e2[k] = double(pr.pos[c[2] * 3 + k]) - pr.pos[c[0] * 3 + k];
+        }
+        // Stored v is flipped; the layer's v runs up the image.
+        const double du1 = double(uv[c[1] * 2]) - uv[c[0] * 2], dv1 = -(double(uv[c[1] * 2 + 1]) - uv[c[0] * 2 + 1]);
+        const double du2 = double(uv[c[2] * 2]) - uv[c[0] * 2], dv2 = -(double(uv[c[2] * 2 + 1]) - uv[c[0] * 2 + 1]);
+        const double det = du1 * dv2 - du2 * dv1;
+        if (det != 0.0 && std::isfinite(det)) {
+            const double r = 1.0 / det;
+            for (int k = 0; k < 3; ++k) {
+                const double tk = (e1[k] * dv2 - e2[k] * dv1) * r, bk = (e2[k] * du1 - e1[k] * du2) * r;
+                for (const index_t v : c) {
+                    double* sums = &ring[(v & mask) * 6];
+                    sums[k] += tk;
+                    sums[3 + k] += bk;
+                }
+            }
+        }
+        while (done < met && (last[done] == k_none || last[done] <= tri)) finish(done++);
+    }
+    // Vertices of no triangle keep zero sums.
+    for (; done < pr.vertices; ++done) {
+        if (done >= met) meet(done);
+        finish(done);
+    }
+    out_view.finish();
+}
 
 // Images, samplers and textures, added when a material first needs them.
 class texture_table {
@@ -573,7 +684,7 @@ struct primitive_plan {
 };
 
 primitive_plan plan_primitives(const mesh_layer& layer, const corner_values& cv, const glb_options& options,
-                               const std::vector<float>& tints) {
+                               const std::vector<std::uint8_t>& tints) {
     const bool weights = cv.has(s_range) || cv.has(s_thick) || cv.has(s_range_thick);
     const index_t polygons = layer.polygon_count();
     primitive_plan plan;
@@ -670,10 +781,11 @@ primitive_plan plan_primitives(const mesh_layer& layer, const corner_values& cv,
 // The primitives, their materials and textures into doc (which bin writes
 // its views and accessors into); the binary chunk collects in bin. Each
 // primitive is made by build just before it is added and dropped after, so
-// that one primitive's arrays are held at a time.
+// that one primitive's arrays are held at a time; release frees build's
+// scratch once the vertices are made.
 void add_meshes(const mesh_layer& layer, const corner_values& cv, const glb_options& options,
-                std::vector<primitive>& prims, const std::function<void(std::size_t)>& build, bin_builder& bin,
-                json& doc) {
+                std::vector<primitive>& prims, const std::function<void(std::size_t)>& build,
+                const std::function<void()>& release, bin_builder& bin, json& doc) {
     json gl_prims = json::array();
     json materials = json::array();
     const std::string prefix = options.name.empty() ? std::string() : options.name + "_";
@@ -686,7 +798,7 @@ void add_meshes(const mesh_layer& layer, const corner_values& cv, const glb_opti
             primitive& pr;
             ~drop() { pr = primitive(); }
         } dropped{pr};
-        if (pr.idx.empty() && pr.idx16.empty()) continue;  // only degenerate polygons
+        if (pr.idx.empty()) continue;  // only degenerate polygons
         const auto [mat, added] = material_of.emplace(pr.surface, static_cast<index_t>(materials.size()));
         if (added) {
             const bool named = pr.surface != k_none;
@@ -700,22 +812,73 @@ void add_meshes(const mesh_layer& layer, const corner_values& cv, const glb_opti
                                    options.textures ? &options.textures->leaf_normal_png : nullptr, textures, prefix));
         }
         json g = {{"mode", pr.lines ? 1 : 4}, {"material", mat->second}};
-        g["indices"] = pr.idx16.empty() ? bin.add(pr.idx, 1, "SCALAR", true) : bin.add(pr.idx16, 1, "SCALAR", true);
+        // Views in the order of the JSON, each written as soon as its data
+        // are final and freed: the tangents need the positions, normals,
+        // indices and first set to the end.
+        const bool short_idx = pr.vertices <= 0xFFFFu;
+        view_writer<index_t> idx32;
+        view_writer<std::uint16_t> idx16;
+        if (short_idx) idx16 = view_writer<std::uint16_t>(bin, pr.idx.size(), 1, "SCALAR", true);
+        else idx32 = view_writer<index_t>(bin, pr.idx.size(), 1, "SCALAR", true);
+        g["indices"] = short_idx ? idx16.accessor() : idx32.accessor();
         json& attr = g["attributes"];
-        attr["POSITION"] = bin.add(pr.pos, 3, "VEC3", false);
-        if (!pr.nrm.empty()) attr["NORMAL"] = bin.add(pr.nrm, 3, "VEC3", false);
-        if (!pr.tan.empty()) attr["TANGENT"] = bin.add(pr.tan, 4, "VEC4", false);
+        view_writer<float> pos(bin, pr.pos.size(), 3, "VEC3", false);
+        attr["POSITION"] = pos.accessor();
+        view_writer<float> nrm, tan, uv[6], range, thick, color;
+        view_writer<std::uint8_t> tint;
+        if (!pr.nrm.empty()) {
+            nrm = view_writer<float>(bin, pr.nrm.size(), 3, "VEC3", false);
+            attr["NORMAL"] = nrm.accessor();
+        }
+        if (pr.tangents) {
+            tan = view_writer<float>(bin, std::size_t(pr.vertices) * 4, 4, "VEC4", false);
+            attr["TANGENT"] = tan.accessor();
+        }
         json names = json::array();
         for (int s = 0; s < pr.uv_count; ++s) {
-            attr[pr.uv_name[s]] = bin.add(pr.uv[s], 2, "VEC2", false);
+            uv[s] = view_writer<float>(bin, pr.uv[s].size(), 2, "VEC2", false);
+            attr[pr.uv_name[s]] = uv[s].accessor();
             if (pr.uv_name[s][0] != '_') names.push_back(pr.uv_slot[s] < 0 ? "" : k_slot_maps[pr.uv_slot[s]].name);
         }
         if (pr.weights) {
-            attr["_SF_RANGE"] = bin.add(pr.range, 1, "SCALAR", false);
-            attr["_SF_THICK"] = bin.add(pr.thick, 1, "SCALAR", false);
-            if (pr.colours) attr["COLOR_0"] = bin.add(pr.color, 3, "VEC3", false);
+            range = view_writer<float>(bin, pr.range.size(), 1, "SCALAR", false);
+            attr["_SF_RANGE"] = range.accessor();
+            thick = view_writer<float>(bin, pr.thick.size(), 1, "SCALAR", false);
+            attr["_SF_THICK"] = thick.accessor();
+            if (pr.colours) {
+                color = view_writer<float>(bin, pr.color.size(), 3, "VEC3", false);
+                attr["COLOR_0"] = color.accessor();
+            }
         }
-        if (pr.tint) attr["COLOR_0"] = bin.add(pr.tint_rgba, 4, "VEC4", false);
+        if (pr.tint) {
+            tint = view_writer<std::uint8_t>(bin, pr.tint_rgba.size(), 4, "VEC4", false);
+            attr["COLOR_0"] = tint.accessor();
+        }
+        for (int s = pr.tangents ? 1 : 0; s < pr.uv_count; ++s) uv[s].put_all(pr.uv[s]), uv[s].finish();
+        if (pr.weights) {
+            range.put_all(pr.range), range.finish();
+            thick.put_all(pr.thick), thick.finish();
+            if (pr.colours) color.put_all(pr.color), color.finish();
+        }
+        if (pr.tint) tint.put_all(pr.tint_rgba), tint.finish();
+        release();
+        pos.put(pr.pos.data(), pr.pos.size()), pos.finish();
+        if (!pr.nrm.empty()) nrm.put(pr.nrm.data(), pr.nrm.size()), nrm.finish();
+        if (short_idx) {
+            std::uint16_t piece[8192];
+            for (std::size_t i = 0; i < pr.idx.size(); i += 8192) {
+                const std::size_t n = std::min<std::size_t>(8192, pr.idx.size() - i);
+                std::copy_n(pr.idx.begin() + std::ptrdiff_t(i), n, piece);
+                idx16.put(piece, n);
+            }
+            idx16.finish();
+        } else {
+            idx32.put(pr.idx.data(), pr.idx.size()), idx32.finish();
+        }
+        if (pr.tangents) {
+            add_tangents(pr, tan);
+            uv[0].put_all(pr.uv[0]), uv[0].finish();
+        }
         if (!names.empty()) g["extras"] = {{"texcoords", std::move(names)}};
         gl_prims.push_back(std::move(g));
     }
@@ -761,13 +924,13 @@ void write_container(const json& doc, const bin_builder& bin, byte_sink& sink) {
 void write_glb(const mesh_layer& layer, byte_sink& sink, const glb_options& options) {
     corner_values cv(layer);
     // Wind colours take COLOR_0 of every primitive; leaves are tinted only without them.
-    const std::vector<float> tints = options.leaf_tint && !options.wind_colours ? leaf_tints(layer) : std::vector<float>();
+    const std::vector<std::uint8_t> tints =
+        options.leaf_tint && !options.wind_colours ? leaf_tint_bytes(layer) : std::vector<std::uint8_t>();
     primitive_plan plan = plan_primitives(layer, cv, options, tints);
     vertex_index vx;
     vx.head.assign(layer.point_count(), k_none);
-    vx.stamp.assign(layer.point_count(), k_none);
     const auto build = [&](std::size_t i) {
-        build_primitive(layer, cv, vx, static_cast<index_t>(i), plan.prims[i],
+        build_primitive(layer, cv, vx, plan.prims[i],
                         std::span<const index_t>(plan.order.data() + plan.start[i], plan.start[i + 1] - plan.start[i]));
     };
 
@@ -777,7 +940,11 @@ void write_glb(const mesh_layer& layer, byte_sink& sink, const glb_options& opti
     doc["scenes"] = json::array({json{{"nodes", json::array({0})}}});
     doc["nodes"] = json::array({json{{"name", options.name.empty() ? "tree" : options.name}}});
     bin_builder bin(doc, sink.spill_dir());
-    add_meshes(layer, cv, options, plan.prims, build, bin, doc);
+    const auto release = [&] {
+        vx.next = {};
+        vx.origin = {};
+    };
+    add_meshes(layer, cv, options, plan.prims, build, release, bin, doc);
     vx = {};
     plan = {};
     write_container(doc, bin, sink);

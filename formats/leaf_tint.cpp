@@ -53,15 +53,15 @@ struct weight_reader {
     }
 };
 
-}  // namespace
-
-std::vector<float> leaf_tints(const mesh_layer& layer) {
+// Calls put(members, rgb) for every leaf, in order; false when the layer
+// has no leaves.
+template <class Put>
+bool for_each_leaf(const mesh_layer& layer, Put&& put) {
     const index_t surface = layer.strings().find(k_surface_leaf);
-    if (surface == k_none) return {};
+    if (surface == k_none) return false;
     const index_t leaf_uv = layer.find_map(LWVMAP_TXUV, k_map_leaf_uv);
     const weight_reader range{layer, {layer.find_map(LWVMAP_WGHT, k_map_range), layer.find_map(LWVMAP_TXUV, k_map_range_thick)}};
     const index_t points = layer.point_count();
-    std::vector<float> tint(std::size_t(points) * 3, 1.0f);
     std::vector<index_t> leaf_of(points, k_none);
     std::vector<index_t> members;  // the current leaf's points
     index_t leaves = 0;
@@ -92,7 +92,7 @@ std::vector<float> leaf_tints(const mesh_layer& layer) {
         const double warm = std::clamp(0.75 * fine2 + 0.25 * coarse, 0.0, 1.0);
         const float rgb[3] = {float(bright * (0.94 + 0.06 * warm)), float(bright * (0.98 + 0.02 * warm)),
                               float(bright * (1.0 - 0.08 * warm))};
-        for (index_t q : members) std::copy_n(rgb, 3, &tint[std::size_t(q) * 3]);
+        put(members, rgb);
         members.clear();
     };
 
@@ -114,7 +114,34 @@ std::vector<float> leaf_tints(const mesh_layer& layer) {
             }
     }
     finish();
+    return any;
+}
+
+}  // namespace
+
+std::vector<float> leaf_tints(const mesh_layer& layer) {
+    std::vector<float> tint;
+    bool sized = false;
+    const bool any = for_each_leaf(layer, [&](const std::vector<index_t>& members, const float (&rgb)[3]) {
+        if (!sized) tint.assign(std::size_t(layer.point_count()) * 3, 1.0f), sized = true;
+        for (index_t q : members) std::copy_n(rgb, 3, &tint[std::size_t(q) * 3]);
+    });
     if (!any) return {};
+    if (!sized) tint.assign(std::size_t(layer.point_count()) * 3, 1.0f);
+    return tint;
+}
+
+std::vector<std::uint8_t> leaf_tint_bytes(const mesh_layer& layer) {
+    std::vector<std::uint8_t> tint;
+    bool sized = false;
+    const bool any = for_each_leaf(layer, [&](const std::vector<index_t>& members, const float (&rgb)[3]) {
+        if (!sized) tint.assign(std::size_t(layer.point_count()) * 3, 255), sized = true;
+        std::uint8_t b[3];
+        for (int k = 0; k < 3; ++k) b[k] = tint_byte(rgb[k]);
+        for (index_t q : members) std::copy_n(b, 3, &tint[std::size_t(q) * 3]);
+    });
+    if (!any) return {};
+    if (!sized) tint.assign(std::size_t(layer.point_count()) * 3, 255);
     return tint;
 }
 

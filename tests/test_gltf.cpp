@@ -4,6 +4,7 @@
 // available) the Khronos validator.
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -234,6 +235,43 @@ TEST(Gltf, HandMadeLayer) {
     EXPECT_EQ(std::vector<double>(uv0.begin(), uv0.begin() + 4), (std::vector<double>{0.5, 0, 0, 1}));
     EXPECT_EQ(std::vector<double>(uv1.begin(), uv1.begin() + 2), (std::vector<double>{0.125, 0.5}));
     EXPECT_EQ(g.doc["materials"].size(), 3u);
+}
+
+// Per-polygon values override the point's own on that polygon only, the
+// latest of several for the same point applying, on a polygon with many
+// (40 points) as on a small one.
+TEST(Gltf, PerPolygonValuesOfLargeAndSmallPolygons) {
+    mesh_layer l;
+    const index_t branch = l.find_or_add_map(LWVMAP_TXUV, "SF_branch", 2);
+    const index_t trunk = l.strings().intern("SF_trunk");
+    std::vector<index_t> ring;
+    for (index_t p = 0; p < 40; ++p) {
+        const double a = 2 * 3.141592653589793 * p / 40;
+        ring.push_back(l.add_point(std::cos(a), std::sin(a), 0));
+        const float v[2] = {0, 0.5f};
+        l.add_value(p, k_none, branch, v);
+    }
+    const index_t big = l.add_polygon(LWPOLTYPE_FACE, trunk, ring);
+    const index_t quad[] = {0, 1, 2, 3};
+    const index_t small = l.add_polygon(LWPOLTYPE_FACE, trunk, quad);
+    for (index_t p = 0; p < 40; ++p) {
+        const float v[2] = {float(p) / 64, 0.25f};
+        l.add_value(p, big, branch, v);
+    }
+    const float later[2] = {0.875f, 0.25f}, first[2] = {0.625f, 0.5f}, second[2] = {0.75f, 0.5f};
+    l.add_value(0, big, branch, later);
+    l.add_value(1, small, branch, first);
+    l.add_value(1, small, branch, second);
+
+    const glb g = write_and_parse(l);
+    const std::vector<double> uv = g.values(g.doc["meshes"][0]["primitives"][0]["attributes"]["TEXCOORD_0"]);
+    ASSERT_EQ(uv.size(), 2u * 44);  // the quad's corners all differ from the big polygon's
+    std::vector<double> u;
+    for (std::size_t i = 0; i < uv.size(); i += 2) u.push_back(uv[i]);
+    std::vector<double> want = {0.875};
+    for (int p = 1; p < 40; ++p) want.push_back(p / 64.0);
+    want.insert(want.end(), {0, 0.75, 0, 0});
+    EXPECT_EQ(u, want);
 }
 
 // With images: each embedded once as PNG, bark on the tubes' first set,
