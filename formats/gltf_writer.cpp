@@ -374,6 +374,9 @@ public:
         size_ += bytes;
         end_ = size_;
         size_ = (size_ + 3) & ~std::size_t(3);
+        // The file's headers take 28 bytes besides the chunks: past the
+        // limit already, nothing more is made.
+        if (std::uint64_t(size_) + 28 > 0xFFFFFFFFull) throw io_error("glTF binary file would exceed 4 GiB");
         return at;
     }
     index_t views() const { return static_cast<index_t>(doc_["bufferViews"].size()); }
