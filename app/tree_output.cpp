@@ -130,18 +130,20 @@ const formats::format_info& info_of(const output_target& output) { return format
 
 output_target classify_output(const std::string& arg) {
     if (arg == "-") return {arg, output_kind::edit_log_stdout};
-    if (const formats::format_info* f = formats::format_of_path(arg)) {
-        switch (f->format) {
-            case formats::mesh_format::obj: return {arg, output_kind::obj};
-            case formats::mesh_format::lwo: return {arg, output_kind::lwo};
-            case formats::mesh_format::glb: return {arg, output_kind::glb};
-            case formats::mesh_format::edit_log: return {arg, output_kind::edit_log};
-            case formats::mesh_format::mtl: break;  // has no extension of its own
-        }
-    }
     std::string known;
-    for (const formats::format_info& f : formats::output_formats())
-        if (!f.extension.empty()) known += std::string(f.extension) + ", ";
+    for (const formats::format_info& f : formats::output_formats()) {
+        if (f.extension.empty()) continue;  // .mtl has no file of its own
+        if (has_extension(arg, f.extension)) {
+            switch (f.format) {
+                case formats::mesh_format::obj: return {arg, output_kind::obj};
+                case formats::mesh_format::lwo: return {arg, output_kind::lwo};
+                case formats::mesh_format::glb: return {arg, output_kind::glb};
+                case formats::mesh_format::edit_log: return {arg, output_kind::edit_log};
+                case formats::mesh_format::mtl: break;
+            }
+        }
+        known += std::string(f.extension) + ", ";
+    }
     known.resize(known.size() - 2);
     throw usage_error("-o " + arg + ": unknown output type (use " + known + " or - for the edit log on stdout)");
 }

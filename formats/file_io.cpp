@@ -139,6 +139,24 @@ void spill_file::write(std::string_view bytes) {
     size_ += bytes.size();
 }
 
+void spill_file::write_at(std::uint64_t at, std::string_view bytes) {
+    const char* p = bytes.data();
+    std::size_t left = bytes.size();
+    while (left > 0) {
+        const ssize_t n = ::pwrite(fd_, p, std::min<std::size_t>(left, std::size_t(1) << 30), off_t(at));
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) throw io_error("cannot write a temporary file in " + dir_ + ": " + std::strerror(n < 0 ? errno : EIO));
+        p += n, at += std::uint64_t(n), left -= std::size_t(n);
+    }
+    size_ = std::max(size_, at);
+}
+
+void spill_file::resize(std::uint64_t size) {
+    if (::ftruncate(fd_, off_t(size)) != 0)
+        throw io_error("cannot write a temporary file in " + dir_ + ": " + std::strerror(errno));
+    size_ = size;
+}
+
 // fd_sink
 
 void fd_sink::write(std::string_view bytes) {

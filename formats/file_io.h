@@ -149,6 +149,10 @@ public:
     spill_file& operator=(const spill_file&) = delete;
 
     void write(std::string_view bytes);
+    // Writes bytes at offset at; the file grows to hold them, gaps read as zeros.
+    void write_at(std::uint64_t at, std::string_view bytes);
+    // Makes the file size bytes long (zeros at the end).
+    void resize(std::uint64_t size);
     std::uint64_t size() const { return size_; }
     void copy_to(byte_sink& sink) const { sink.copy_from(fd_, 0, size_); }
 

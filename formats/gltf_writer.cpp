@@ -5,8 +5,6 @@
 #include <algorithm>
 #include <bit>
 #include <cmath>
-#include <cerrno>
-#include <cstdlib>
 #include <cstring>
 #include <functional>
 #include <limits>
@@ -14,8 +12,6 @@
 #include <unordered_map>
 #include <vector>
 
-#include <fcntl.h>
-#include <unistd.h>
 
 #include "formats/big_buffer.h"
 #include "formats/cluster_cards.h"
@@ -345,22 +341,10 @@ void build_primitive(const mesh_layer& layer, corner_values& cv, vertex_index& v
 // data are written there in pieces, in any order between views.
 class bin_builder {
 public:
-    bin_builder(json& doc, const std::string& spill_dir) : doc_(doc), dir_(spill_dir) {
-        if (dir_.empty()) {
-            const char* tmp = std::getenv("TMPDIR");
-            dir_ = tmp && *tmp ? tmp : "/tmp";
-        }
-        fd_ = ::open(dir_.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
-        if (fd_ < 0) {  // no unnamed files here: a named one, unlinked at once
-            std::string name = (dir_.back() == '/' ? dir_ : dir_ + "/") + ".sylvaform-spill-XXXXXX";
-            fd_ = ::mkostemp(name.data(), O_CLOEXEC);
-            if (fd_ < 0) throw io_error("cannot create a temporary file in " + dir_ + ": " + std::strerror(errno));
-            ::unlink(name.c_str());
-        }
+    bin_builder(json& doc, const std::string& spill_dir) : doc_(doc), spill_(spill_dir) {
         doc_["accessors"] = json::array();
         doc_["bufferViews"] = json::array();
     }
-    ~bin_builder() { ::close(fd_); }
     bin_builder(const bin_builder&) = delete;
     bin_builder& operator=(const bin_builder&) = delete;
 
@@ -383,13 +367,7 @@ public:
     json& accessors() { return doc_["accessors"]; }
 
     void put(std::uint64_t at, const void* data, std::size_t bytes) {
-        const char* p = static_cast<const char*>(data);
-        while (bytes > 0) {
-            const ssize_t n = ::pwrite(fd_, p, std::min<std::size_t>(bytes, std::size_t(1) << 30), off_t(at));
-            if (n < 0 && errno == EINTR) continue;
-            if (n <= 0) throw io_error("cannot write a temporary file in " + dir_ + ": " + std::strerror(n < 0 ? errno : EIO));
-            p += n, at += std::uint64_t(n), bytes -= std::size_t(n);
-        }
+        spill_.write_at(at, {static_cast<const char*>(data), bytes});
     }
 
     // Adds a view of raw bytes (an embedded image); returns the view number.
@@ -402,16 +380,15 @@ public:
     std::size_t data_size() const { return end_; }   // buffers[0].byteLength
     std::size_t chunk_size() const { return size_; }  // with the final padding
 
-    void write(byte_sink& sink) const {
-        if (::ftruncate(fd_, off_t(size_)) != 0)
-            throw io_error("cannot write a temporary file in " + dir_ + ": " + std::strerror(errno));
-        sink.copy_from(fd_, 0, size_);
+    // The chunk, padded, into the sink.
+    void write(byte_sink& sink) {
+        spill_.resize(size_);
+        spill_.copy_to(sink);
     }
 
 private:
     json& doc_;
-    std::string dir_;
-    int fd_ = -1;
+    spill_file spill_;
     std::size_t size_ = 0;
     std::size_t end_ = 0;
 };
@@ -899,7 +876,7 @@ void add_meshes(const mesh_layer& layer, const corner_values& cv, const glb_opti
 }
 
 // The container: header, JSON chunk, binary chunk.
-void write_container(const json& doc, const bin_builder& bin, byte_sink& sink) {
+void write_container(const json& doc, bin_builder& bin, byte_sink& sink) {
     std::string text = doc.dump(-1, ' ', false, json::error_handler_t::replace);
     text.append((4 - text.size() % 4) % 4, ' ');
     const bool has_bin = bin.chunk_size() > 0;

@@ -1,7 +1,6 @@
 #include "formats/outputs.h"
 
 #include <algorithm>
-#include <cctype>
 
 #include "formats/edit_log.h"
 #include "formats/gltf_writer.h"
@@ -33,20 +32,6 @@ const format_info& info_of(mesh_format format) {
 const format_info* format_named(std::string_view name) {
     for (const format_info& f : k_formats)
         if (f.name == name) return &f;
-    return nullptr;
-}
-
-const format_info* format_of_path(std::string_view path) {
-    const std::size_t slash = path.rfind('/');
-    const std::string_view base = path.substr(slash == std::string_view::npos ? 0 : slash + 1);
-    for (const format_info& f : k_formats) {
-        const std::string_view ext = f.extension;
-        // A bare ".obj" names no file.
-        if (ext.empty() || base.size() <= ext.size()) continue;
-        if (std::equal(ext.begin(), ext.end(), base.end() - static_cast<std::ptrdiff_t>(ext.size()),
-                       [](char a, char b) { return a == std::tolower(static_cast<unsigned char>(b)); }))
-            return &f;
-    }
     return nullptr;
 }
 

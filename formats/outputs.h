@@ -43,8 +43,6 @@ std::span<const format_info> output_formats();
 const format_info& info_of(mesh_format format);
 // By name ("glb"), or null.
 const format_info* format_named(std::string_view name);
-// By the path's extension (any case, a name before it), or null.
-const format_info* format_of_path(std::string_view path);
 
 // The layers of one build. LWO and the edit log keep the patch cages as the
 // tool wrote them; OBJ, MTL and glTF, having no subdivision surfaces, take
