@@ -108,7 +108,9 @@ TEST(Tubes, ZeroSegmentsAndZeroReachStayFinite) {
     ASSERT_EQ(t.fg().polygon_count(), 25u);
     const auto check = [&](const formats::value_record& rec) {
         for (float v : t.fg().values(rec)) EXPECT_TRUE(std::isfinite(v));
-        if (t.fg().strings().view(t.fg().maps()[rec.map].name) == "SF_branch") EXPECT_EQ(t.fg().values(rec)[1], 0.0f);
+        if (t.fg().strings().view(t.fg().maps()[rec.map].name) == "SF_branch") {
+            EXPECT_EQ(t.fg().values(rec)[1], 0.0f);
+        }
     };
     for (const formats::value_record rec : t.fg().point_values()) check(rec);
     for (const formats::value_record& rec : t.fg().polygon_point_values()) check(rec);
